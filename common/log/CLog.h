@@ -1,0 +1,57 @@
+// CLog: a named log that formats messages and hands them to its streams.
+//
+// A log holds a list of streams and a formatter, neither owned: the host
+// owns them and shares them among many logs (its own, each protocol's and
+// each plug-in's), which copy them from one another. A new log has no
+// streams and no formatter, writes nothing and never fails, and its level
+// is DEBUG (it writes everything).
+//
+// Threads: log() and setLevel() may be called from any thread at any time.
+// The other setters change the log's configuration; they are safe against
+// concurrent log() calls, which use either the old or the new settings.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/log/CLogFormat.h"
+#include "common/log/LogLevel.h"
+#include "common/log/logstream.h"
+
+class LIBLOG_API CLog {
+public:
+    CLog();
+    virtual ~CLog();
+    CLog(const CLog&) = delete;
+    CLog& operator=(const CLog&) = delete;
+
+    void setName(const char* name);
+    // Keeps the pointer. Without a formatter a line is the text alone.
+    void setFormatter(CLogFormat* formatter);
+    // Appends `stream`, keeping the pointer. The stream need not be open.
+    void addStream(logstream* stream);
+    void setLevel(int level);
+
+    // Formats the message and hands the line to every stream, unless the
+    // log's level filters it out. `file` and `line` name the call site.
+    void log(int level, const char* file, int line, const char* text);
+
+    // What protocol applications copy from one log into another.
+    std::string getName() const;
+    CLogFormat* getFormatter() const;
+    int getLevel() const { return level_.load(std::memory_order_relaxed); }
+    std::vector<logstream*> getStreams() const;
+    void removeAllStreams();
+    // Makes this log carry `source`'s streams (the same objects, in the same
+    // order), level, name and formatter.
+    void copySettingsFrom(const CLog& source);
+
+private:
+    std::atomic<int> level_;
+    mutable std::mutex settingsLock_;
+    std::string name_;
+    CLogFormat* formatter_;
+    std::vector<logstream*> streams_;
+};

@@ -1,0 +1,3 @@
+#include "common/log/CLogFormat.h"
+
+CLogFormat::~CLogFormat() = default;

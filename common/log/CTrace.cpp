@@ -1,0 +1,4 @@
+#include "common/log/CTrace.h"
+
+CTrace::CTrace() = default;
+CTrace::~CTrace() = default;

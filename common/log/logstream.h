@@ -1,0 +1,41 @@
+// logstream: where a CLog delivers its finished lines.
+//
+// A CLog calls write() with one line (without line end) per message.
+// Streams are shared by many logs, called from many threads: CLog
+// serialises the calls to each stream, so an implementation sees one call
+// at a time and needs no lock of its own for write(). A write() may itself
+// log; those lines reach the log's other streams, never the stream that is
+// writing on that thread (so nothing recurses without end).
+//
+// Streams are not owned by the logs that carry them: whoever adds a stream
+// keeps it alive as long as any log carries it. The destructor is not
+// virtual; streams are never deleted through this class.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "common/log/liblog_export.h"
+
+class LIBLOG_API logstream {
+public:
+    logstream();
+    logstream(const logstream&) = delete;
+    logstream& operator=(const logstream&) = delete;
+
+    // Pushes out whatever the stream holds back. Default: nothing.
+    virtual void flush();
+    // Delivers one line. False when it could not be delivered.
+    virtual bool write(std::string line) = 0;
+
+protected:
+    ~logstream();
+
+    // Held by CLog around each write(); derived streams take it in their
+    // own operations that change what write() uses.
+    std::mutex& writeLock() { return writeLock_; }
+
+private:
+    friend class CLog;
+    std::mutex writeLock_;
+};

@@ -1,0 +1,69 @@
+// POSIX stand-ins for the few Windows kernel calls the host makes.
+//
+// Only what the host and its libraries use is here, with the Windows
+// semantics they rely on. Everything is thread safe.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef int BOOL;
+typedef void* HMODULE;
+typedef void (*FARPROC)();
+
+// Error codes reported through GetLastError by the calls below.
+#define ERROR_SUCCESS 0
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
+
+// A critical section is re-entrant for its owning thread, as on Windows:
+// the owner may enter it again and must leave it as often as it entered.
+struct CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+};
+
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+
+void Sleep(DWORD milliseconds);
+
+DWORD GetCurrentThreadId();
+
+// The calling thread's error code of the last failing call of this layer.
+DWORD GetLastError();
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
+// Local wall-clock time with milliseconds.
+void GetLocalTime(SYSTEMTIME* time);
+
+// Only the running executable is supported: `module` must be null. Writes
+// the executable's full path, truncated to size - 1 characters and always
+// terminated. Returns the number of characters written, or `size` (with
+// ERROR_INSUFFICIENT_BUFFER) when the path was truncated, or 0 on failure.
+DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size);
+
+// Loads a shared library, never to be unloaded. A name without a '/' is
+// looked for first in the executable's directory, then by the dynamic
+// loader's own search (as Windows searches beside the executable first);
+// a name with a directory is used as given. Null on failure, with the
+// loader's reason available through describeLastError().
+HMODULE LoadLibraryA(const char* name);
+
+// The address of an exported symbol, or null (ERROR_PROC_NOT_FOUND).
+FARPROC GetProcAddress(HMODULE module, const char* symbol);

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Configures and builds one lane into build/<lane>.
+#   scripts/build.sh linux|asan|tsan|windows
+set -euo pipefail
+cd "$(dirname "$0")/.."
+lane=${1:-linux}
+options=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+case "$lane" in
+    linux) ;;
+    asan) options+=(-DOSTRA_SANITIZER=address -DCMAKE_BUILD_TYPE=Debug) ;;
+    tsan) options+=(-DOSTRA_SANITIZER=thread -DCMAKE_BUILD_TYPE=Debug) ;;
+    *) echo "unknown lane: $lane" >&2; exit 2 ;;
+esac
+mkdir -p "build/$lane"
+cmake -S . -B "build/$lane" "${options[@]}" > "build/$lane/configure.log" 2>&1 ||
+    { cat "build/$lane/configure.log"; exit 1; }
+cmake --build "build/$lane"

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build needs on Debian 12, and only what is missing.
+#   scripts/install-deps.sh linux     the native lane (default)
+#   scripts/install-deps.sh windows   the mingw-w64 + Wine lane as well
+set -euo pipefail
+
+lanes=("${@:-linux}")
+packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev)
+for lane in "${lanes[@]}"; do
+    case "$lane" in
+        linux) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev) ;;
+        *) echo "unknown lane: $lane" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

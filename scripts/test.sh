@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the linux lane, the same suite under
+# AddressSanitizer and ThreadSanitizer, and the windows lane under Wine.
+#   scripts/test.sh                 all lanes
+#   scripts/test.sh linux asan      only the lanes named
+# Build folders: build/<lane>. Exits non-zero when any lane fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+lanes=("$@")
+[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan)
+
+install=(linux)
+for lane in "${lanes[@]}"; do [ "$lane" = windows ] && install+=(windows); done
+scripts/install-deps.sh "${install[@]}" || exit 1
+
+jobs=$(nproc)
+failed=()
+for lane in "${lanes[@]}"; do
+    echo "=== lane: $lane"
+    start=$(date +%s)
+    case "$lane" in
+        linux) scripts/build.sh linux && (cd build/linux && ctest --output-on-failure -j"$jobs") ;;
+        asan) scripts/build.sh asan &&
+              (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+                   UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs") ;;
+        tsan) scripts/build.sh tsan &&
+              (cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+                   ctest --output-on-failure -j"$jobs") ;;
+        *) echo "unknown lane: $lane"; false ;;
+    esac
+    status=$?
+    echo "=== lane $lane: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(( $(date +%s) - start )) s"
+    [ $status -eq 0 ] || failed+=("$lane")
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED lanes: ${failed[*]}"
+    exit 1
+fi
+echo "all lanes passed: ${lanes[*]}"

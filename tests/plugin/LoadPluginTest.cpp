@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "TestJournal.h"
+#include "TestSupport.h"
+#include "plugin/CDatabasePlugin.h"
+#include "plugin/CProtocolPlugin.h"
+#include "plugin/loadPlugin.h"
+
+namespace fs = std::filesystem;
+using testing_support::pluginFile;
+
+namespace {
+
+// Runs the test from another folder, so that only the search beside the
+// executable can find a bare name.
+class ElsewhereDir {
+public:
+    ElsewhereDir() : previous_(fs::current_path()) { fs::current_path(scratch_.path()); }
+    ~ElsewhereDir() { fs::current_path(previous_); }
+
+private:
+    testing_support::ScratchDir scratch_;
+    fs::path previous_;
+};
+
+}  // namespace
+
+TEST(LoadPlugin, AMissingFileGivesNull) {
+    EXPECT_EQ(loadPlugin(pluginFile("doesnotexist").c_str()), nullptr);
+    EXPECT_EQ(loadPlugin((testing_support::binaryDir() / "nothere.dll").string().c_str()), nullptr);
+    EXPECT_EQ(loadPlugin(""), nullptr);
+    EXPECT_EQ(loadPlugin(nullptr), nullptr);
+}
+
+TEST(LoadPlugin, ALibraryWithoutTheFactoryExportGivesNull) {
+    EXPECT_EQ(loadPlugin(pluginFile("noexport").c_str()), nullptr);
+    EXPECT_EQ(loadPlugin(pluginFile("noexport").c_str()), nullptr) << "a second load is no different";
+}
+
+TEST(LoadPlugin, AFactoryThatReturnsNullGivesNull) {
+    EXPECT_EQ(loadPlugin(pluginFile("nullfactory").c_str()), nullptr);
+}
+
+TEST(LoadPlugin, TwoLoadsOfTheSameNameGiveTwoObjectsEachMadeWithThatName) {
+    TestJournal::clear();
+    std::string name = pluginFile("testprotocol");
+    auto* first = static_cast<CProtocolPlugin*>(loadPlugin(name.c_str()));
+    auto* second = static_cast<CProtocolPlugin*>(loadPlugin(name.c_str()));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_NE(first->getLog(), second->getLog());
+
+    int factories = 0;
+    for (const auto& entry : TestJournal::entries()) {
+        if (entry.call == "factory") {
+            ++factories;
+            EXPECT_EQ(entry.detail, name);
+        }
+    }
+    EXPECT_EQ(factories, 2);
+    delete first;
+    delete second;
+}
+
+TEST(LoadPlugin, ABareNameIsFoundBesideTheExecutableFromAnyCurrentFolder) {
+    ElsewhereDir elsewhere;
+    auto* plugin = static_cast<CProtocolPlugin*>(loadPlugin(pluginFile("testprotocol").c_str()));
+    ASSERT_NE(plugin, nullptr);
+    delete plugin;
+}
+
+TEST(LoadPlugin, ANameWithADirectoryIsUsedAsGiven) {
+    ElsewhereDir elsewhere;
+    fs::path full = testing_support::binaryDir() / pluginFile("testdatabase");
+    void* plugin = loadPlugin(full.string().c_str());
+    ASSERT_NE(plugin, nullptr);
+    delete static_cast<CDatabasePlugin*>(plugin);
+
+    fs::path relative = fs::path("nowhere") / pluginFile("testdatabase");
+    EXPECT_EQ(loadPlugin(relative.string().c_str()), nullptr);
+}

@@ -1,0 +1,138 @@
+#include "TestPluginCore.h"
+
+#include <chrono>
+#include <libconfig.h++>
+
+#include "common/Record.h"
+
+namespace {
+
+template <typename T>
+void readKey(libconfig::Setting& group, const char* key, T& value) {
+    // lookupValue leaves `value` alone when the key is absent or mistyped.
+    group.lookupValue(key, value);
+}
+
+}  // namespace
+
+TestPluginCore::TestPluginCore(const char* kind, void* sender)
+    : kind_(kind), sender_(sender), serial_(TestJournal::newSerial()) {
+    label_ = "#" + std::to_string(serial_);
+    note("create");
+}
+
+TestPluginCore::~TestPluginCore() {
+    stop();
+    TestJournal::unregisterPlugin(this);
+    note("destroy");
+}
+
+void TestPluginCore::note(const std::string& call, const std::string& detail) {
+    TestJournal::add(serial_, kind_, call, detail);
+}
+
+void TestPluginCore::setCallback(EventProc proc, void* context) {
+    {
+        std::lock_guard<std::mutex> guard(callbackLock_);
+        proc_ = proc;
+        context_ = context;
+    }
+    note("setCallback", proc ? "set" : "null");
+}
+
+int TestPluginCore::start(libconfig::Setting& group) {
+    std::string id;
+    readKey(group, "id", id);
+    if (!id.empty()) {
+        label_ = id;
+        TestJournal::setLabel(serial_, id);
+    }
+    readKey(group, "startResult", startResult_);
+    readKey(group, "running", reportRunning_);
+    readKey(group, "answer", answer_);
+    readKey(group, "eventTag", eventTag_);
+    readKey(group, "raiseOnStart", raiseOnStart_);
+    readKey(group, "request", request_);
+    readKey(group, "workerEvents", workerEvents_);
+    readKey(group, "workerIntervalMs", workerIntervalMs_);
+    readKey(group, "quietEvents", quietEvents_);
+    readKey(group, "logOnStart", logOnStart_);
+    readKey(group, "logOnRecord", logOnRecord_);
+    TestJournal::registerPlugin(label_, this);
+    note("start", "result=" + std::to_string(startResult_));
+
+    if (!logOnStart_.empty()) log_.log(LOG_INFO, "TestPlugin", __LINE__, logOnStart_.c_str());
+    for (int i = 0; i < raiseOnStart_; ++i) {
+        Record event = makeEvent(i);
+        int result = raise(eventTag_, &event);
+        note("startEventResult", std::to_string(result));
+    }
+    if (startResult_ != 0) return startResult_;
+
+    started_ = true;
+    if (workerEvents_ != 0) {
+        stopRequested_ = false;
+        worker_ = std::thread(&TestPluginCore::runWorker, this);
+    }
+    return 0;
+}
+
+void TestPluginCore::stop() {
+    {
+        std::lock_guard<std::mutex> guard(workerLock_);
+        stopRequested_ = true;
+    }
+    workerWake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    started_ = false;
+}
+
+int TestPluginCore::processRecord(int tag, Record* record) {
+    note("processRecord", "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
+    std::string trail = record->get("TRAIL");
+    trail += label_ + ";";
+    record->set("TRAIL", trail.c_str());
+    if (!logOnRecord_.empty()) log_.log(LOG_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
+    return answer_;
+}
+
+int TestPluginCore::raise(int tag, Record* record) {
+    EventProc proc;
+    void* context;
+    {
+        std::lock_guard<std::mutex> guard(callbackLock_);
+        proc = proc_;
+        context = context_;
+    }
+    if (proc == nullptr) return -100;
+    eventsRaised_.fetch_add(1);
+    return proc(context, sender_, tag, record);
+}
+
+Record TestPluginCore::makeEvent(int sequence) const {
+    Record event;
+    if (!request_.empty()) event.set("CMD", request_.c_str());
+    event.set("FROM", label_.c_str());
+    event.set("SEQ", std::to_string(sequence).c_str());
+    return event;
+}
+
+void TestPluginCore::runWorker() {
+    for (int sequence = 0; workerEvents_ < 0 || sequence < workerEvents_; ++sequence) {
+        {
+            std::unique_lock<std::mutex> guard(workerLock_);
+            if (stopRequested_) break;
+        }
+        Record event = makeEvent(sequence);
+        int result = raise(eventTag_, &event);
+        if (!quietEvents_) note("eventResult", std::to_string(result));
+        if (result != 0 && result != 1 && result != 3) note("badEventResult", std::to_string(result));
+
+        std::unique_lock<std::mutex> guard(workerLock_);
+        if (workerIntervalMs_ > 0) {
+            workerWake_.wait_for(guard, std::chrono::milliseconds(workerIntervalMs_),
+                                 [this] { return stopRequested_; });
+        }
+        if (stopRequested_) break;
+    }
+}

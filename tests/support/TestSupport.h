@@ -1,0 +1,37 @@
+// Helpers shared by the tests: plug-in file names, scratch folders, files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The file name of a test plug-in library as the configuration names it,
+// e.g. "testprotocol.so" or "testprotocol.dll".
+std::string pluginFile(const std::string& name);
+
+// The folder of the running test executable (where the plug-ins are built).
+std::filesystem::path binaryDir();
+
+// A fresh folder, removed with everything in it when the object goes.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+// The file's lines without their line ends ("\n" or "\r\n").
+std::vector<std::string> readLines(const std::string& path);
+
+}  // namespace testing_support
