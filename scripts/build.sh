@@ -9,6 +9,10 @@ case "$lane" in
     linux) ;;
     asan) options+=(-DOSTRA_SANITIZER=address -DCMAKE_BUILD_TYPE=Debug) ;;
     tsan) options+=(-DOSTRA_SANITIZER=thread -DCMAKE_BUILD_TYPE=Debug) ;;
+    windows)
+        scripts/build-libconfig-mingw.sh build/windows/deps/libconfig
+        options+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-posix.cmake"
+                  -DOSTRA_WINDOWS_DEPS="$PWD/build/windows/deps/libconfig") ;;
     *) echo "unknown lane: $lane" >&2; exit 2 ;;
 esac
 mkdir -p "build/$lane"

@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev)
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;
-        windows) packages+=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev) ;;
         *) echo "unknown lane: $lane" >&2; exit 2 ;;
     esac
 done

@@ -8,7 +8,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 lanes=("$@")
-[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan)
+[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan windows)
 
 install=(linux)
 for lane in "${lanes[@]}"; do [ "$lane" = windows ] && install+=(windows); done
@@ -27,6 +27,7 @@ for lane in "${lanes[@]}"; do
         tsan) scripts/build.sh tsan &&
               (cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
                    ctest --output-on-failure -j"$jobs") ;;
+        windows) scripts/build.sh windows && scripts/test-windows.sh ;;
         *) echo "unknown lane: $lane"; false ;;
     esac
     status=$?

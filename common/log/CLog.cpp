@@ -32,7 +32,7 @@ constexpr size_t kInlineStreams = 8;
 
 }  // namespace
 
-CLog::CLog() : level_(LOG_DEBUG), formatter_(nullptr) {}
+CLog::CLog() : level_(LOG_LEVEL_DEBUG), formatter_(nullptr) {}
 
 CLog::~CLog() = default;
 

@@ -5,9 +5,9 @@
 #include "common/log/liblog_export.h"
 
 enum LogLevel {
-    LOG_INFO = 0,   // start, stop and success messages
-    LOG_ERROR = 1,  // failures and configuration errors
-    LOG_DEBUG = 2,  // trace lines
+    LOG_LEVEL_INFO = 0,   // start, stop and success messages
+    LOG_LEVEL_ERROR = 1,  // failures and configuration errors
+    LOG_LEVEL_DEBUG = 2,  // trace lines
 };
 
 // Whether a log set to `threshold` writes a message of `level`. Levels

@@ -34,12 +34,12 @@ public:
 
 TEST(CLog, ANewLogWithoutStreamsWritesNothingAndDoesNotFail) {
     CLog log;
-    log.log(LOG_ERROR, "OstraService", 1, "nobody hears this");
+    log.log(LOG_LEVEL_ERROR, "OstraService", 1, "nobody hears this");
     CStdLogFormat formatter;
     log.setFormatter(&formatter);
-    log.log(LOG_INFO, nullptr, 2, nullptr);
+    log.log(LOG_LEVEL_INFO, nullptr, 2, nullptr);
     EXPECT_TRUE(log.getStreams().empty());
-    EXPECT_EQ(log.getLevel(), LOG_DEBUG);
+    EXPECT_EQ(log.getLevel(), LOG_LEVEL_DEBUG);
 }
 
 TEST(CLog, LevelsFilterByImportanceErrorInfoDebug) {
@@ -48,20 +48,20 @@ TEST(CLog, LevelsFilterByImportanceErrorInfoDebug) {
     log.addStream(&stream);
     auto writeAll = [&] {
         stream.lines.clear();
-        log.log(LOG_INFO, "f", 1, "info");
-        log.log(LOG_ERROR, "f", 2, "error");
-        log.log(LOG_DEBUG, "f", 3, "debug");
+        log.log(LOG_LEVEL_INFO, "f", 1, "info");
+        log.log(LOG_LEVEL_ERROR, "f", 2, "error");
+        log.log(LOG_LEVEL_DEBUG, "f", 3, "debug");
         return stream.lines;
     };
     using Lines = std::vector<std::string>;
     EXPECT_EQ(writeAll(), (Lines{"info", "error", "debug"})) << "a new log writes everything";
-    log.setLevel(LOG_ERROR);
+    log.setLevel(LOG_LEVEL_ERROR);
     EXPECT_EQ(writeAll(), (Lines{"error"}));
-    log.setLevel(LOG_INFO);
+    log.setLevel(LOG_LEVEL_INFO);
     EXPECT_EQ(writeAll(), (Lines{"info", "error"}));
-    log.setLevel(LOG_DEBUG);
+    log.setLevel(LOG_LEVEL_DEBUG);
     EXPECT_EQ(writeAll(), (Lines{"info", "error", "debug"}));
-    log.setLevel(LOG_INFO);
+    log.setLevel(LOG_LEVEL_INFO);
     log.log(7, "f", 4, "unknown level counts as debug");
     EXPECT_EQ(stream.lines.size(), 3u);
 }
@@ -73,7 +73,7 @@ TEST(CLog, StandardFormatLaysOutTimeLevelThreadNameSourceAndText) {
     log.setFormatter(&formatter);
     log.setName("OstraService");
     log.addStream(&stream);
-    log.log(LOG_ERROR, "ProtocolApp", 214, "Nije uspjelo\nkreiranje");
+    log.log(LOG_LEVEL_ERROR, "ProtocolApp", 214, "Nije uspjelo\nkreiranje");
     ASSERT_EQ(stream.lines.size(), 1u);
     std::regex layout(
         R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ERROR \[\d+\] OstraService ProtocolApp:214 Nije uspjelo kreiranje)");
@@ -89,7 +89,7 @@ TEST(CLog, AStreamIsCarriedOnceAndCopiedSettingsShareTheSameObjects) {
     host.addStream(&first);
     host.addStream(&second);
     host.addStream(&first);
-    host.setLevel(LOG_ERROR);
+    host.setLevel(LOG_LEVEL_ERROR);
     ASSERT_EQ(host.getStreams().size(), 2u);
 
     CLog plugin;
@@ -99,8 +99,8 @@ TEST(CLog, AStreamIsCarriedOnceAndCopiedSettingsShareTheSameObjects) {
     EXPECT_EQ(plugin.getStreams(), host.getStreams());
     EXPECT_EQ(plugin.getFormatter(), &formatter);
     EXPECT_EQ(plugin.getName(), "Kasa");
-    EXPECT_EQ(plugin.getLevel(), LOG_ERROR);
-    plugin.log(LOG_ERROR, "p", 1, "shared");
+    EXPECT_EQ(plugin.getLevel(), LOG_LEVEL_ERROR);
+    plugin.log(LOG_LEVEL_ERROR, "p", 1, "shared");
     EXPECT_EQ(first.lines.size(), 1u);
     EXPECT_EQ(second.lines.size(), 1u);
     EXPECT_TRUE(own.lines.empty());
@@ -117,9 +117,9 @@ TEST(CLog, AStreamThatLogsFromInsideWriteNeitherDeadlocksNorRecurses) {
     int nestedCalls = 0;
     echoing.onWrite = [&](const std::string& line) {
         ++nestedCalls;
-        log.log(LOG_INFO, "f", 1, ("echo of " + line).c_str());
+        log.log(LOG_LEVEL_INFO, "f", 1, ("echo of " + line).c_str());
     };
-    log.log(LOG_INFO, "f", 1, "original");
+    log.log(LOG_LEVEL_INFO, "f", 1, "original");
     EXPECT_EQ(nestedCalls, 1);
     EXPECT_EQ(echoing.lines, std::vector<std::string>{"original"});
     EXPECT_EQ(other.lines, (std::vector<std::string>{"echo of original", "original"}));
@@ -131,7 +131,7 @@ TEST(CLog, AThrowingStreamLosesItsLineButTheOthersGetIt) {
     CollectingStream healthy;
     log.addStream(&broken);
     log.addStream(&healthy);
-    EXPECT_NO_THROW(log.log(LOG_ERROR, "f", 1, "still here"));
+    EXPECT_NO_THROW(log.log(LOG_LEVEL_ERROR, "f", 1, "still here"));
     EXPECT_EQ(healthy.lines, std::vector<std::string>{"still here"});
 }
 
@@ -155,7 +155,7 @@ TEST(CLog, EightThreadsThroughOwnLogsSharingOneFileWriteWholeLinesNoneLost) {
             for (int i = 0; i < kLinesEach; ++i) {
                 std::string text = "thread=" + std::to_string(t) + " seq=" + std::to_string(i) +
                                    " " + padding + " end";
-                log.log(LOG_INFO, "CLogTest", __LINE__, text.c_str());
+                log.log(LOG_LEVEL_INFO, "CLogTest", __LINE__, text.c_str());
             }
         });
     }

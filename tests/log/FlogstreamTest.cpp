@@ -96,7 +96,7 @@ TEST(Flogstream, AnUnopenablePathMakesWriteReturnFalseAndNothingCrashes) {
 
     CLog log;
     log.addStream(&stream);
-    log.log(LOG_ERROR, "f", 1, "goes nowhere");
+    log.log(LOG_LEVEL_ERROR, "f", 1, "goes nowhere");
 
     flogstream never;
     EXPECT_FALSE(never.write("never opened"));

@@ -61,7 +61,7 @@ int TestPluginCore::start(libconfig::Setting& group) {
     TestJournal::registerPlugin(label_, this);
     note("start", "result=" + std::to_string(startResult_));
 
-    if (!logOnStart_.empty()) log_.log(LOG_INFO, "TestPlugin", __LINE__, logOnStart_.c_str());
+    if (!logOnStart_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnStart_.c_str());
     for (int i = 0; i < raiseOnStart_; ++i) {
         Record event = makeEvent(i);
         int result = raise(eventTag_, &event);
@@ -92,7 +92,7 @@ int TestPluginCore::processRecord(int tag, Record* record) {
     std::string trail = record->get("TRAIL");
     trail += label_ + ";";
     record->set("TRAIL", trail.c_str());
-    if (!logOnRecord_.empty()) log_.log(LOG_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
+    if (!logOnRecord_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
     return answer_;
 }
 
