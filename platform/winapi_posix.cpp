@@ -18,6 +18,10 @@ void InitializeCriticalSection(CRITICAL_SECTION* section) {
 
 void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(&section->mutex); }
 
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* section) {
+    return pthread_mutex_trylock(&section->mutex) == 0;
+}
+
 void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(&section->mutex); }
 
 void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(&section->mutex); }

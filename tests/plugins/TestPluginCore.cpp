@@ -56,6 +56,7 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "workerEvents", workerEvents_);
     readKey(group, "workerIntervalMs", workerIntervalMs_);
     readKey(group, "quietEvents", quietEvents_);
+    readKey(group, "processDelayMs", processDelayMs_);
     readKey(group, "logOnStart", logOnStart_);
     readKey(group, "logOnRecord", logOnRecord_);
     TestJournal::registerPlugin(label_, this);
@@ -93,6 +94,7 @@ int TestPluginCore::processRecord(int tag, Record* record) {
     trail += label_ + ";";
     record->set("TRAIL", trail.c_str());
     if (!logOnRecord_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
+    if (processDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(processDelayMs_));
     return answer_;
 }
 

@@ -16,6 +16,7 @@
 //   logOnStart       text logged through the plug-in's log inside start()
 //   logOnRecord      text logged through it inside processRecord()
 //   quietEvents      true: worker event results are counted, not journaled
+//   processDelayMs   how long processRecord() takes (default 0)
 // stop() signals the worker and joins it: the pattern most plug-ins use.
 #pragma once
 
@@ -84,6 +85,7 @@ private:
     int workerEvents_ = 0;
     int workerIntervalMs_ = 0;
     bool quietEvents_ = false;
+    int processDelayMs_ = 0;
     std::string logOnStart_;
     std::string logOnRecord_;
 

@@ -1,0 +1,35 @@
+// The configuration file: where it lies, how it is read, how its settings
+// are named.
+//
+// The file lies beside the executable and is named after the service:
+// <executable directory>/<service>.cfg. Every setting lives in the one
+// top-level group named after the service and is looked up by the path
+// "<service>.<key>". Lists are walked by index until the lookup of the next
+// index fails; their length is never asked for.
+//
+// libconfig is not thread safe, not even for lookups: a tree is read by one
+// thread at a time (the host reads its own tree only under its lock).
+#pragma once
+
+#include <libconfig.h++>
+#include <string>
+
+namespace config_file {
+
+// "<executable directory><separator><serviceName>.cfg"
+std::string pathFor(const std::string& serviceName);
+
+// "<serviceName>.<key>"
+std::string settingPath(const std::string& serviceName, const char* key);
+
+enum class ReadResult {
+    kRead,
+    kUnreadable,  // missing or not readable (FileIOException)
+    kMalformed,   // a syntax error (ParseException)
+};
+
+// Reads `path` into `config`. On failure `message` holds the operator
+// message for it, the same text whoever reports it.
+ReadResult read(libconfig::Config& config, const std::string& path, std::string& message);
+
+}  // namespace config_file

@@ -1,0 +1,35 @@
+#include "OstraService/Messages.h"
+
+namespace messages {
+
+std::string configMalformed(const std::string& path, const std::string& parserError) {
+    return "Konfiguracijska datoteka " + path + " nije ispravna, greška: " + parserError;
+}
+
+std::string configUnreadable(const std::string& path) {
+    return "Neuspelo čitanje konfiguracijske datoteke " + path;
+}
+
+std::string configIncomplete(const std::string& serviceName) {
+    return "Konfiguracijska datoteka ne sadrži potrebne definicije parametera servisa: " +
+           serviceName;
+}
+
+std::string protocolUnknownType(const std::string& name) {
+    return "Protocol: " + name + ", je nepoznatog tipa, provjeri konfiguracijsku datoteku";
+}
+
+std::string protocolNotCreated(const std::string& name, const std::string& dll) {
+    return "Nije uspjelo kreiranje protocola: " + name + ":" + dll;
+}
+
+std::string databaseNotCreated(const std::string& name, const std::string& protocolDll) {
+    return "Nije uspjelo kreiranje pristupa bazi: " + name + ":" + protocolDll +
+           ", za protokol: " + name;
+}
+
+std::string protocolAllocationFailed(const std::string& name) {
+    return "Neuspjelo kreiranje protokola: " + name + ", new CProtocolApp() == NULL";
+}
+
+}  // namespace messages

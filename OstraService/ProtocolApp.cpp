@@ -1,0 +1,150 @@
+#include "OstraService/ProtocolApp.h"
+
+#include <libconfig.h++>
+#include <thread>
+
+#include "OstraService/Messages.h"
+#include "OstraService/ProtocolType.h"
+#include "common/CSync.h"
+#include "plugin/loadPlugin.h"
+
+namespace {
+const char kSource[] = "ProtocolApp";
+}
+
+CProtocolApp::CProtocolApp()
+    : enabled(true),
+      protocol(nullptr),
+      setting(nullptr),
+      tearingDown(false),
+      relaysInside(0),
+      generation(0) {
+    InitializeCriticalSection(&critSection);
+}
+
+CProtocolApp::~CProtocolApp() {
+    stop();
+    DeleteCriticalSection(&critSection);
+}
+
+int CProtocolApp::init(CLog& hostLog, Setting& entry) {
+    CSync sync(&critSection);
+    enabled = true;
+    log.copySettingsFrom(hostLog);
+    setting = &entry;
+    return start(false);
+}
+
+int CProtocolApp::start(bool force) {
+    CSync sync(&critSection);
+    if (!enabled && !force) return 0;
+    log.setLevel(LOG_LEVEL_DEBUG);
+    if (setting == nullptr) return -1;
+    return startLocked();
+}
+
+int CProtocolApp::startLocked() {
+    Setting& entry = *setting;
+    std::string dll;
+    int typeCode;
+    try {
+        name = static_cast<const char*>(entry["name"]);
+        dll = static_cast<const char*>(entry["dll"]);
+        typeCode = protocol_type::codeOf(static_cast<const char*>(entry["type"]));
+    } catch (const libconfig::SettingNotFoundException&) {
+        return -1;
+    }
+    if (typeCode < 0) {
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::protocolUnknownType(name).c_str());
+        return -1;
+    }
+    if (protocol != nullptr) return 0;
+
+    protocol = static_cast<CProtocolPlugin*>(loadPlugin(dll.c_str()));
+    if (protocol == nullptr) {
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::protocolNotCreated(name, dll).c_str());
+        return 0;
+    }
+    handLogTo(protocol->getLog());
+    protocol->setCallback(protocolEventProc, this);
+    if (protocol->start(entry) != 0) return -1;
+
+    return startDatabases(entry, typeCode, dll) ? 0 : -1;
+}
+
+bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::string& protocolDll) {
+    Setting* list;
+    try {
+        list = &entry["databases"];
+    } catch (const libconfig::SettingNotFoundException&) {
+        return false;
+    }
+    for (int index = 0;; ++index) {
+        Setting* element;
+        std::string dll;
+        try {
+            element = &(*list)[index];
+            dll = static_cast<const char*>((*element)["dll"]);
+        } catch (const libconfig::SettingNotFoundException&) {
+            return true;  // the end of the list, or an element without "dll"
+        }
+        auto* database = static_cast<CDatabasePlugin*>(loadPlugin(dll.c_str()));
+        if (database == nullptr) {
+            log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                    messages::databaseNotCreated(name, protocolDll).c_str());
+            continue;
+        }
+        handLogTo(database->getLog());
+        database->setType(typeCode);
+        database->setCallback(databaseEventProc, this);
+        if (database->start(*element) != 0) {
+            // The databases started earlier in this attempt go with the rest,
+            // so that the next attempt starts from an empty list.
+            tearDown(database);
+            return false;
+        }
+        databases.push_back(database);
+    }
+}
+
+void CProtocolApp::stop() {
+    CSync sync(&critSection);
+    enabled = false;
+    tearDown();
+}
+
+bool CProtocolApp::isRunning() {
+    CSync sync(&critSection);
+    if (protocol == nullptr || !protocol->isRunning()) return false;
+    for (CDatabasePlugin* database : databases) {
+        if (!database->isRunning()) return false;
+    }
+    return true;
+}
+
+void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
+    tearingDown.store(true);
+    ++generation;
+    delete refusedDatabase;  // refused its start: destroyed without stop()
+    if (protocol != nullptr) protocol->stop();
+    for (CDatabasePlugin* database : databases) database->stop();
+
+    // Relays still running leave without touching a plug-in once they see
+    // the flag; none may be inside one when it is destroyed.
+    for (unsigned attempt = 0; relaysInside.load() > 0; ++attempt) {
+        if (attempt < 1000)
+            std::this_thread::yield();
+        else
+            Sleep(1);
+    }
+
+    delete protocol;
+    protocol = nullptr;
+    for (CDatabasePlugin* database : databases) delete database;
+    databases.clear();
+    tearingDown.store(false);
+}
+
+void CProtocolApp::handLogTo(CLog* pluginLog) {
+    if (pluginLog != nullptr && pluginLog != &log) pluginLog->copySettingsFrom(log);
+}

@@ -1,0 +1,108 @@
+// CProtocolApp: one entry of the configuration list "protocols".
+//
+// It owns the entry's protocol plug-in and its database plug-ins, hands
+// each of them the service's log settings, wires them to the two relay
+// procedures, and offers the host init, start, stop and isRunning.
+//
+//   Waiting           no protocol plug-in; every start(false) tries again
+//   Set up            plug-ins created and started; start returns at once
+//   Protocol refused  the protocol plug-in refused its start; it stays
+//                     until stop
+//   Stopped           stop() ran; start(false) does nothing until a
+//                     start(true)
+//
+// Locks. Every operation holds the app lock (a critical section, re-entrant
+// for its owner) while it calls the plug-ins. Callers hold the host lock,
+// because the operations read the entry from the host's configuration tree,
+// which is not thread safe. The relay procedures take only the app lock,
+// and release it around every call into a plug-in.
+//
+// Tearing down while records are relayed. stop() (and a start whose
+// database plug-in refuses) must destroy plug-ins that other threads may be
+// calling through the relay at that very moment, and a plug-in's stop()
+// typically signals its worker thread and joins it while that worker is
+// raising an event. Three rules make this safe:
+//   1. Before it stops any plug-in, the teardown raises a flag. A relay
+//      waits for the app lock only while the flag is down: it polls the
+//      lock (yielding, then sleeping 1 ms) and, once the flag is up, gives
+//      up and answers 3. So a worker blocked in its EventProc is released
+//      and the plug-in's stop() can join it.
+//   2. Every relay counts itself in for as long as it runs, and the
+//      teardown destroys nothing until that count is back to zero. A relay
+//      is therefore never inside a plug-in (or the app) that is destroyed.
+//   3. Each teardown moves the app to a new generation. A relay that comes
+//      back from a plug-in to find the flag up, or the generation changed,
+//      stops offering the record and answers 3; it never steps on through a
+//      list that has been emptied or rebuilt meanwhile.
+// The flag and the count are atomics: a relay leaving the app touches
+// nothing else, so the host may delete the app as soon as stop() returns.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "common/log/CLog.h"
+#include "common/log/CTrace.h"
+#include "platform/winapi.h"
+#include "plugin/CDatabasePlugin.h"
+#include "plugin/CProtocolPlugin.h"
+
+class Record;
+
+class CProtocolApp {
+public:
+    CProtocolApp();
+    // Stops and destroys the plug-ins (waiting for relays still running).
+    virtual ~CProtocolApp();
+    CProtocolApp(const CProtocolApp&) = delete;
+    CProtocolApp& operator=(const CProtocolApp&) = delete;
+
+    // Takes on the host log's streams, level, name and formatter, keeps a
+    // reference to the entry (which must outlive the app), and makes the
+    // first start attempt; returns its result.
+    int init(CLog& hostLog, Setting& entry);
+
+    // Creates and starts the plug-ins when there are none. Returns 0, or -1
+    // when the type is unknown, a key is missing or a plug-in refused. Does
+    // nothing (0) after stop() unless `force`. A configuration value of the
+    // wrong type throws the configuration library's exception to the caller.
+    int start(bool force);
+
+    // Stops, then destroys, every plug-in; start(false) does nothing after.
+    void stop();
+
+    // True when the protocol plug-in exists and it and every database
+    // plug-in say they run.
+    bool isRunning();
+
+    // The relay procedures registered with the plug-ins, with the app as
+    // context. They return 0, 1 or 3.
+    static int protocolEventProc(void* context, void* sender, int tag, Record* record);
+    static int databaseEventProc(void* context, void* sender, int tag, Record* record);
+
+private:
+    class RelayScope;
+
+    int startLocked();
+    bool startDatabases(Setting& entry, int typeCode, const std::string& protocolDll);
+    // Stops every plug-in, waits for relays to leave, destroys the plug-ins.
+    void tearDown(CDatabasePlugin* refusedDatabase = nullptr);
+    void handLogTo(CLog* pluginLog);
+
+    int relayFromProtocol(int tag, Record* record);
+    int relayFromDatabase(int tag, Record* record);
+
+    bool enabled;
+    CLog log;
+    CTrace trace;
+    std::string name;
+    std::vector<CDatabasePlugin*> databases;
+    CProtocolPlugin* protocol;
+    Setting* setting;
+    CRITICAL_SECTION critSection;
+
+    std::atomic<bool> tearingDown;
+    std::atomic<int> relaysInside;
+    unsigned generation;  // guarded by critSection
+};

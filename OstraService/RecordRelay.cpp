@@ -1,0 +1,102 @@
+// The record relay between an app's protocol plug-in and its database
+// plug-ins. ProtocolApp.h explains how it stays safe while the app tears
+// its plug-ins down.
+#include <thread>
+
+#include "OstraService/ProtocolApp.h"
+
+namespace {
+const char kSource[] = "ProtocolApp";
+// Polls of the app lock that yield before the relay sleeps between polls.
+constexpr unsigned kYieldingPolls = 200;
+}  // namespace
+
+// Counts a relay in for its whole run, and holds the app lock for it.
+class CProtocolApp::RelayScope {
+public:
+    explicit RelayScope(CProtocolApp& app) : app_(app) { app_.relaysInside.fetch_add(1); }
+    ~RelayScope() {
+        if (held_) LeaveCriticalSection(&app_.critSection);
+        app_.relaysInside.fetch_sub(1);
+    }
+    RelayScope(const RelayScope&) = delete;
+    RelayScope& operator=(const RelayScope&) = delete;
+
+    // Takes the app lock, unless the app is being torn down: false then.
+    bool acquire() {
+        for (unsigned poll = 0;; ++poll) {
+            if (app_.tearingDown.load()) return false;
+            if (TryEnterCriticalSection(&app_.critSection)) {
+                if (app_.tearingDown.load()) {  // the teardown runs on this thread
+                    LeaveCriticalSection(&app_.critSection);
+                    return false;
+                }
+                held_ = true;
+                return true;
+            }
+            if (poll < kYieldingPolls)
+                std::this_thread::yield();
+            else
+                Sleep(1);
+        }
+    }
+
+    void release() {
+        held_ = false;
+        LeaveCriticalSection(&app_.critSection);
+    }
+
+private:
+    CProtocolApp& app_;
+    bool held_ = false;
+};
+
+int CProtocolApp::protocolEventProc(void* context, void* sender, int tag, Record* record) {
+    auto* app = static_cast<CProtocolApp*>(context);
+    return app != nullptr ? app->relayFromProtocol(tag, record) : 3;
+}
+
+int CProtocolApp::databaseEventProc(void* context, void* sender, int tag, Record* record) {
+    auto* app = static_cast<CProtocolApp*>(context);
+    return app != nullptr ? app->relayFromDatabase(tag, record) : 3;
+}
+
+int CProtocolApp::relayFromProtocol(int tag, Record* record) {
+    RelayScope scope(*this);
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
+    if (!scope.acquire()) return 3;
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
+    const unsigned offeredIn = generation;
+    for (size_t index = 0; index < databases.size(); ++index) {
+        CDatabasePlugin* database = databases[index];
+        scope.release();
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc call db->processRecord");
+        int answer = database->processRecord(tag, record);
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                "ProtocolApp protocolEventProc return from  db->processRecord");
+        if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
+        if (answer == 0 || answer == 1) return answer;
+    }
+    return 3;
+}
+
+int CProtocolApp::relayFromDatabase(int tag, Record* record) {
+    RelayScope scope(*this);
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc WAIT");
+    if (!scope.acquire()) return 3;
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc START");
+    if (protocol == nullptr) {
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc NOt SUPPORTED");
+        return 3;
+    }
+    CProtocolPlugin* target = protocol;
+    scope.release();
+    int answer = target->processRecord(tag, record);
+    // The protocol has answered; a teardown that began meanwhile does not
+    // change that answer.
+    scope.acquire();
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp return from protocol->processrecord");
+    if (answer == 0) return 0;
+    if (answer == 3) return 3;
+    return 1;
+}
