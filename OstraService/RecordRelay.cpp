@@ -1,54 +1,33 @@
 // The record relay between an app's protocol plug-in and its database
 // plug-ins. ProtocolApp.h explains how it stays safe while the app tears
 // its plug-ins down.
-#include <thread>
-
+#include "OstraService/InterruptibleLock.h"
 #include "OstraService/ProtocolApp.h"
 
 namespace {
 const char kSource[] = "ProtocolApp";
-// Polls of the app lock that yield before the relay sleeps between polls.
-constexpr unsigned kYieldingPolls = 200;
 }  // namespace
 
-// Counts a relay in for its whole run, and holds the app lock for it.
+// Counts a relay in for its whole run, and takes the app lock for it unless
+// the app is being torn down.
 class CProtocolApp::RelayScope {
 public:
-    explicit RelayScope(CProtocolApp& app) : app_(app) { app_.relaysInside.fetch_add(1); }
-    ~RelayScope() {
-        if (held_) LeaveCriticalSection(&app_.critSection);
-        app_.relaysInside.fetch_sub(1);
-    }
+    explicit RelayScope(CProtocolApp& app)
+        : counted_(app.relaysInside), lock_(app.critSection, app.tearingDown) {}
     RelayScope(const RelayScope&) = delete;
     RelayScope& operator=(const RelayScope&) = delete;
 
-    // Takes the app lock, unless the app is being torn down: false then.
-    bool acquire() {
-        for (unsigned poll = 0;; ++poll) {
-            if (app_.tearingDown.load()) return false;
-            if (TryEnterCriticalSection(&app_.critSection)) {
-                if (app_.tearingDown.load()) {  // the teardown runs on this thread
-                    LeaveCriticalSection(&app_.critSection);
-                    return false;
-                }
-                held_ = true;
-                return true;
-            }
-            if (poll < kYieldingPolls)
-                std::this_thread::yield();
-            else
-                Sleep(1);
-        }
-    }
-
-    void release() {
-        held_ = false;
-        LeaveCriticalSection(&app_.critSection);
-    }
+    bool acquire() { return lock_.acquire(); }
+    void release() { lock_.release(); }
 
 private:
-    CProtocolApp& app_;
-    bool held_ = false;
+    // Declared first: the count drops last, after the lock is left.
+    struct Counted {
+        explicit Counted(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+        ~Counted() { count_.fetch_sub(1); }
+        std::atomic<int>& count_;
+    } counted_;
+    InterruptibleLock lock_;
 };
 
 int CProtocolApp::protocolEventProc(void* context, void* sender, int tag, Record* record) {

@@ -40,7 +40,7 @@ private:
 
 // `text` as a string of the configuration language (Windows paths hold
 // backslashes, which the language reads as escapes).
-inline std::string quoted(const std::string& text) {
+inline std::string configString(const std::string& text) {
     std::string result = "\"";
     for (char c : text) {
         if (c == '\\' || c == '"') result += '\\';

@@ -10,13 +10,13 @@ namespace {
 std::string entryText(const std::string& type, const std::string& databases,
                       const std::string& protocolKeys = "",
                       const std::string& dll = testing_support::pluginFile("testprotocol")) {
-    return "{ name = \"p1\"; dll = " + quoted(dll) + "; type = " + quoted(type) +
+    return "{ name = \"p1\"; dll = " + configString(dll) + "; type = " + configString(type) +
            "; id = \"p\"; " + protocolKeys + " databases = ( " + databases + " ); }";
 }
 
 std::string db(const std::string& id, const std::string& keys = "") {
-    return "{ dll = " + quoted(testing_support::pluginFile("testdatabase")) + "; id = " +
-           quoted(id) + "; " + keys + " }";
+    return "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = " +
+           configString(id) + "; " + keys + " }";
 }
 
 using Lines = std::vector<std::string>;
@@ -98,7 +98,7 @@ TEST_F(ProtocolApp, AProtocolThatRefusesItsStartStaysUntilStop) {
 }
 
 TEST_F(ProtocolApp, AMissingDatabaseLibraryIsReportedAndTheOthersStillRun) {
-    std::string missing = "{ dll = " + quoted(plugin("nodb")) + "; }";
+    std::string missing = "{ dll = " + configString(plugin("nodb")) + "; }";
     makeApp(entryText("PBX", db("db1") + ", " + missing + ", " + db("db3")));
     EXPECT_EQ(initResult, 0);
     EXPECT_EQ(hostLines.lines(),
@@ -142,19 +142,19 @@ TEST_F(ProtocolApp, ADatabaseThatRefusesTearsDownTheWholeAttemptAndTheNextStarts
 }
 
 TEST_F(ProtocolApp, MissingKeysFailTheStartWithoutAMessage) {
-    makeApp("{ dll = " + quoted(plugin("testprotocol")) + "; type = \"PBX\"; databases = (); }");
+    makeApp("{ dll = " + configString(plugin("testprotocol")) + "; type = \"PBX\"; databases = (); }");
     EXPECT_EQ(initResult, -1);
     EXPECT_EQ(countAll("create"), 0u);
 
     makeApp("{ name = \"p1\"; type = \"PBX\"; databases = (); }");
     EXPECT_EQ(initResult, -1);
-    makeApp("{ name = \"p1\"; dll = " + quoted(plugin("testprotocol")) + "; databases = (); }");
+    makeApp("{ name = \"p1\"; dll = " + configString(plugin("testprotocol")) + "; databases = (); }");
     EXPECT_EQ(initResult, -1);
     EXPECT_EQ(countAll("create"), 0u);
     EXPECT_TRUE(hostLines.lines().empty());
 
     // Without "databases" the protocol plug-in has started, and stays.
-    makeApp("{ name = \"p1\"; id = \"p\"; dll = " + quoted(plugin("testprotocol")) + "; type = \"PBX\"; }");
+    makeApp("{ name = \"p1\"; id = \"p\"; dll = " + configString(plugin("testprotocol")) + "; type = \"PBX\"; }");
     EXPECT_EQ(initResult, -1);
     EXPECT_EQ(count("p", "start"), 1u);
     EXPECT_TRUE(app->isRunning());

@@ -9,11 +9,11 @@ std::string relayEntry(const std::vector<int>& answers, const std::string& proto
     std::string databases;
     for (size_t i = 0; i < answers.size(); ++i) {
         if (i > 0) databases += ", ";
-        databases += "{ dll = " + quoted(testing_support::pluginFile("testdatabase")) + "; id = \"db" +
+        databases += "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = \"db" +
                      std::to_string(i + 1) + "\"; answer = " + std::to_string(answers[i]) + "; }";
     }
     return "{ name = \"p1\"; id = \"p\"; type = \"PBX\"; dll = " +
-           quoted(testing_support::pluginFile("testprotocol")) + "; " + protocolKeys +
+           configString(testing_support::pluginFile("testprotocol")) + "; " + protocolKeys +
            " databases = ( " + databases + " ); }";
 }
 

@@ -12,12 +12,12 @@ std::string busyEntry(const std::string& workerKeys) {
     std::string databases;
     for (int i = 1; i <= 3; ++i) {
         if (i > 1) databases += ", ";
-        databases += "{ dll = " + quoted(testing_support::pluginFile("testdatabase")) + "; id = \"db" +
+        databases += "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = \"db" +
                      std::to_string(i) + "\"; answer = " + std::to_string(i == 1 ? 3 : i - 2) +
                      "; " + workerKeys + " }";
     }
     return "{ name = \"busy\"; id = \"p\"; type = \"KEYCARD\"; dll = " +
-           quoted(testing_support::pluginFile("testprotocol")) + "; " + workerKeys +
+           configString(testing_support::pluginFile("testprotocol")) + "; " + workerKeys +
            " databases = ( " + databases + " ); }";
 }
 
@@ -53,9 +53,9 @@ TEST_F(RelayStress, StopAndForcedStartWhileFourPluginThreadsRelayInBothDirection
 TEST_F(RelayStress, APluginThatJoinsItsRaisingWorkerInStopIsStoppedWithinASecond) {
     // The worker is nearly always inside a database call or waiting for the
     // app lock when stop() arrives and joins it.
-    std::string databases = "{ dll = " + quoted(plugin("testdatabase")) +
+    std::string databases = "{ dll = " + configString(plugin("testdatabase")) +
                             "; id = \"slow\"; answer = 3; processDelayMs = 20; }";
-    makeApp("{ name = \"j\"; id = \"p\"; type = \"PBX\"; dll = " + quoted(plugin("testprotocol")) +
+    makeApp("{ name = \"j\"; id = \"p\"; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
             "; workerEvents = -1; databases = ( " + databases + " ); }");
     ASSERT_EQ(initResult, 0);
     while (count("slow", "processRecord") < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -19,6 +19,7 @@ public:
         return 0;
     }
     int processLog(Record* record) override {
+        if (core_.quietLogs()) return 0;
         core_.note("processLog", std::string(record->get("CMD")) + " " + record->get("LOG_LINE"));
         return 0;
     }

@@ -57,6 +57,7 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "workerIntervalMs", workerIntervalMs_);
     readKey(group, "quietEvents", quietEvents_);
     readKey(group, "processDelayMs", processDelayMs_);
+    readKey(group, "quietLogs", quietLogs_);
     readKey(group, "logOnStart", logOnStart_);
     readKey(group, "logOnRecord", logOnRecord_);
     TestJournal::registerPlugin(label_, this);

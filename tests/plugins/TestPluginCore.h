@@ -17,6 +17,7 @@
 //   logOnRecord      text logged through it inside processRecord()
 //   quietEvents      true: worker event results are counted, not journaled
 //   processDelayMs   how long processRecord() takes (default 0)
+//   quietLogs        control plug-in: log lines are counted, not journaled
 // stop() signals the worker and joins it: the pattern most plug-ins use.
 #pragma once
 
@@ -60,6 +61,7 @@ public:
     bool isRunning() const { return started_ && reportRunning_; }
     const std::string& label() const { return label_; }
     int eventsRaised() const { return eventsRaised_.load(); }
+    bool quietLogs() const { return quietLogs_; }
 
 private:
     void runWorker();
@@ -86,6 +88,7 @@ private:
     int workerIntervalMs_ = 0;
     bool quietEvents_ = false;
     int processDelayMs_ = 0;
+    bool quietLogs_ = false;
     std::string logOnStart_;
     std::string logOnRecord_;
 

@@ -1,0 +1,38 @@
+// CControlLogStream: hands every log line to the control plug-in.
+//
+// The host adds it to its log once a control plug-in is loaded; since every
+// protocol and plug-in log carries the host log's streams, lines from every
+// thread of the process come through here. Each line goes to the plug-in's
+// processLog as a record with "CMD" "CMD_LOG" and "LOG_LINE" holding the
+// line between double quotes. Without a plug-in attached, lines are dropped.
+//
+// Threads: the lock is held from reading the plug-in pointer until
+// processLog returns, so setPlugin(nullptr) waits for a line in delivery and
+// no line reaches a plug-in after it was detached (the host detaches before
+// it stops and deletes the plug-in). Hence processLog must never wait for
+// the host lock: the host may hold it while it waits here. A line the
+// plug-in logs from inside processLog is not handed back to it (the log
+// skips a stream that is writing on the same thread).
+#pragma once
+
+#include "common/log/logstream.h"
+#include "platform/winapi.h"
+#include "plugin/CControlPlugin.h"
+
+class CControlLogStream : public logstream {
+public:
+    CControlLogStream();
+    ~CControlLogStream();
+
+    // Attaches `plugin` (not owned), or detaches with null.
+    void setPlugin(CControlPlugin* plugin);
+
+    void flush() override;
+    // Forwards the line; always true.
+    bool write(std::string line) override;
+
+private:
+    CControlPlugin* plugin;
+    CRITICAL_SECTION lock;
+    const char quoteChar;
+};

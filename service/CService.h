@@ -1,0 +1,50 @@
+// CService: the process as a service.
+//
+// A service object has a name, a body (run) that the service back end calls
+// on the service's thread, and a running state: isRunning() is true until a
+// stop has been asked for, by the service manager, a signal, or a call of
+// requestStop(). The body polls isRunning() and returns once it turns false.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+class CService {
+public:
+    CService();
+    virtual ~CService();
+    CService(const CService&) = delete;
+    CService& operator=(const CService&) = delete;
+
+    // Called on the thread that received a stop request (service manager
+    // stop, or SIGTERM/SIGINT), after isRunning() has turned false. Must
+    // return at once. Default: nothing.
+    virtual void onStopRequest();
+    // The same for a system shutdown. Default: nothing.
+    virtual void onShutdownRequest();
+    // The service body, run on the service's thread.
+    virtual void run() = 0;
+
+    void setName(const char* name);
+    // The name given to setName, or "" when none was given.
+    const char* getName() const { return name_.c_str(); }
+
+    // False once a stop has been asked for. Thread safe.
+    bool isRunning() const { return running_.load(); }
+
+    // Asks the service body to end: isRunning() turns false, then
+    // onStopRequest() runs. Safe from any thread, and from a signal
+    // handler's thread; a second call changes nothing.
+    void requestStop();
+
+    // Called first by a derived object's destruction: asks the body to end.
+    void stop();
+
+protected:
+    // The back end starts a run: isRunning() is true again.
+    void markRunning() { running_.store(true); }
+
+private:
+    std::string name_;
+    std::atomic<bool> running_;
+};
