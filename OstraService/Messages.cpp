@@ -32,4 +32,34 @@ std::string protocolAllocationFailed(const std::string& name) {
     return "Neuspjelo kreiranje protokola: " + name + ", new CProtocolApp() == NULL";
 }
 
+std::string serviceInstalled(const std::string& serviceName) {
+    return "Servis " + serviceName + " je instaliran";
+}
+
+std::string serviceNotInstalled(const std::string& serviceName) {
+    return "Nije uspjela instalacija servisa " + serviceName;
+}
+
+std::string serviceRemoved(const std::string& serviceName) {
+    return "Servis " + serviceName + " je deinstaliran";
+}
+
+std::string serviceNotRemoved(const std::string& serviceName) {
+    return "Nije uspjela deinstalacija servisa " + serviceName;
+}
+
+std::string serviceNotStarted(const std::string& nameOrVerb) {
+    return "Nije uspjelo pokretanje servisa " + nameOrVerb;
+}
+
+const char* const kUsage =
+    "Pokretanje programa: OstraService INSTALL | UNINSTALL | REMOVE | START | STOP | CONSOLE\n";
+const char* const kConsoleStarted = "OstraService started, press S to stop\n";
+const char* const kConsoleStopped = "OstraService stopped\n";
+
+std::string logListMissing(const std::string& path, const std::string& serviceName) {
+    return "Konfiguracijska datoteka " + path + " nema popis " + serviceName +
+           ".logs: dnevnik se ne zapisuje";
+}
+
 }  // namespace messages

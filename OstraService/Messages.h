@@ -18,4 +18,18 @@ std::string protocolNotCreated(const std::string& name, const std::string& dll);
 std::string databaseNotCreated(const std::string& name, const std::string& protocolDll);
 std::string protocolAllocationFailed(const std::string& name);
 
+// Service management verbs.
+std::string serviceInstalled(const std::string& serviceName);
+std::string serviceNotInstalled(const std::string& serviceName);
+std::string serviceRemoved(const std::string& serviceName);
+std::string serviceNotRemoved(const std::string& serviceName);
+std::string serviceNotStarted(const std::string& nameOrVerb);
+
+// Console.
+extern const char* const kUsage;
+extern const char* const kConsoleStarted;
+extern const char* const kConsoleStopped;
+// The configuration has no "logs" list: no log is written.
+std::string logListMissing(const std::string& path, const std::string& serviceName);
+
 }  // namespace messages

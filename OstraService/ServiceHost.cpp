@@ -1,11 +1,13 @@
 #include "OstraService/ServiceHost.h"
 
+#include <memory>
 #include <new>
 #include <thread>
 
 #include "OstraService/ConfigFile.h"
 #include "OstraService/Messages.h"
 #include "common/CSync.h"
+#include "platform/console.h"
 #include "plugin/loadPlugin.h"
 
 namespace {
@@ -46,13 +48,17 @@ CLog* CServiceHost::getLog(const char* path) {
 }
 
 void CServiceHost::serve(bool console, int stopKey) {
+    // Before the set-up, so that keys typed meanwhile are neither echoed
+    // nor held back for a line end.
+    std::unique_ptr<ostra::ConsoleKeyboard> keyboard;
+    if (console) keyboard.reset(new ostra::ConsoleKeyboard);
     {
         CSync sync(&hostLock);
         if (!setUp()) return;
         log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
     }
     for (;;) {
-        bool running = console ? !watchKeyboard(stopKey) : isRunning();
+        bool running = console ? !watchKeyboard(*keyboard, stopKey) : isRunning();
         if (!running) break;
         wakeProtocols();
         // The pass held the host lock for a millisecond and the next one
@@ -132,13 +138,20 @@ void CServiceHost::wakeProtocols() {
     Sleep(1);
 }
 
-bool CServiceHost::watchKeyboard(int stopKey) {
-    const long ticks = static_cast<long>(wakeUpWait) * 100;
-    for (long tick = 0; tick < ticks; ++tick) {
-        if (!isRunning()) return true;
+bool CServiceHost::watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey) {
+    // With fewer than one period no tick would ever look at the keyboard and
+    // the run could not be stopped: such a value counts as one period.
+    const long long ticks = static_cast<long long>(wakeUpWait < 1 ? 1 : wakeUpWait) * 100;
+    for (long long tick = 0; tick < ticks; ++tick) {
+        if (!isRunning()) return true;  // a stop request (SIGINT, SIGTERM, Ctrl+C)
+        if (keyboard.keyWaiting()) {
+            int key = keyboard.readKey();
+            if (key >= 'a' && key <= 'z') key = key - 'a' + 'A';
+            if (key == stopKey) return true;
+        }
         Sleep(1);
     }
-    return !isRunning();
+    return false;
 }
 
 void CServiceHost::stopSequence() {

@@ -33,10 +33,15 @@
 #include "plugin/CControlPlugin.h"
 #include "service/CService.h"
 
+namespace ostra {
+class ConsoleKeyboard;
+}
+
 class CServiceHost : public CService {
 public:
     // In console mode, passes over the protocols are wakeUpWait x 100 ms
-    // apart: a second unless the configuration says "wakeupwait".
+    // apart: a second unless the configuration says "wakeupwait". A value
+    // below 1 counts as 1, so that the stop key is always watched.
     static constexpr int kDefaultWakeUpWait = 10;
     static constexpr int kStopKey = 'S';
 
@@ -70,8 +75,9 @@ private:
     void createProtocols(libconfig::Setting& list);
     void wakeProtocols();
     // Console mode: up to wakeUpWait x 100 one-millisecond ticks watching
-    // the keyboard. True when the run is to end.
-    bool watchKeyboard(int stopKey);
+    // the keyboard (at least 100). True when the run is to end: the stop
+    // key, in either case, or a stop request.
+    bool watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey);
     void stopSequence();
 
     std::vector<CProtocolApp*> protocols;

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 lanes=("${@:-linux}")
-packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev)
+packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bsdutils)
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;

@@ -4,6 +4,11 @@
 // on the service's thread, and a running state: isRunning() is true until a
 // stop has been asked for, by the service manager, a signal, or a call of
 // requestStop(). The body polls isRunning() and returns once it turns false.
+//
+// Back ends: on Windows the service control manager; on Linux systemd, with
+// the process running in the foreground until SIGTERM or SIGINT. Results
+// are 0 for success and otherwise the system's error code (Win32 error,
+// errno, or systemctl's exit status).
 #pragma once
 
 #include <atomic>
@@ -25,6 +30,25 @@ public:
     // The service body, run on the service's thread.
     virtual void run() = 0;
 
+    // The word before the service name on the command line of a service the
+    // service manager starts: "<executable> service <name>".
+    static constexpr const char* kServiceVerb = "service";
+
+    // Registers this executable as the service `name`, shown as
+    // `displayName`, so that the started process receives the name as its
+    // second argument. Windows: automatic start, restarted after failures.
+    // Linux: writes <name>.service into $OSTRA_SYSTEMD_UNIT_DIR or, when that
+    // is not set, into /etc/systemd/system and enables it.
+    int install(const char* name, const char* displayName);
+    // Removes the service named by setName (stopping it first on Windows).
+    int uninstall();
+    // Asks the service manager to start, or to stop, the service `name`.
+    int StartServiceA(const char* name);
+    int StopService(const char* name);
+    // Runs this process as the service: run() is called on the service's
+    // thread, and start() returns once the service has ended.
+    int start();
+
     void setName(const char* name);
     // The name given to setName, or "" when none was given.
     const char* getName() const { return name_.c_str(); }
@@ -45,6 +69,8 @@ protected:
     void markRunning() { running_.store(true); }
 
 private:
+    friend struct ServiceBackEnd;
+
     std::string name_;
     std::atomic<bool> running_;
 };

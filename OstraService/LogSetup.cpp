@@ -1,0 +1,63 @@
+#include "OstraService/LogSetup.h"
+
+#include <cstdio>
+
+#include "OstraService/ConfigFile.h"
+#include "OstraService/Messages.h"
+#include "OstraService/ServiceHost.h"
+#include "OstraService/Text.h"
+#include "platform/paths.h"
+
+namespace {
+
+template <typename T>
+T valueOr(libconfig::Setting& entry, const char* key, T fallback) {
+    try {
+        return static_cast<T>(entry[key]);
+    } catch (const libconfig::ConfigException&) {
+        return fallback;
+    }
+}
+
+std::string textOr(libconfig::Setting& entry, const char* key, const char* fallback) {
+    try {
+        return static_cast<const char*>(entry[key]);
+    } catch (const libconfig::ConfigException&) {
+        return fallback;
+    }
+}
+
+}  // namespace
+
+std::string logFilePath(const std::string& directory, const std::string& serviceName) {
+    std::string path = directory.empty() ? ostra::executableDirectory() : directory;
+    if (directory.empty() || path.back() != ostra::kPathSeparator) path += ostra::kPathSeparator;
+    return path + serviceName + ".log";
+}
+
+void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
+              const std::string& configPath) {
+    libconfig::Setting* logs;
+    try {
+        logs = &config.lookup(config_file::settingPath(serviceName, "logs"));
+    } catch (const libconfig::ConfigException&) {
+        std::printf("%s\n", messages::logListMissing(configPath, serviceName).c_str());
+        std::fflush(stdout);
+        return;
+    }
+    for (int index = 0;; ++index) {
+        libconfig::Setting* entry;
+        std::string type;
+        try {
+            entry = &(*logs)[index];
+            type = static_cast<const char*>((*entry)["type"]);
+        } catch (const libconfig::ConfigException&) {
+            return;
+        }
+        if (!text::equalsIgnoreCase(type.c_str(), "FILE")) continue;
+        std::string path = logFilePath(textOr(*entry, "path", ""), serviceName);
+        host.setLogMaxSize(static_cast<int>(valueOr<long>(*entry, "size", 512)));
+        host.setLogRotate(valueOr<int>(*entry, "rotate", 7));
+        host.getLog(path.c_str())->setLevel(LOG_LEVEL_DEBUG);
+    }
+}

@@ -1,0 +1,24 @@
+// StopSignals: the ways an operator ends a foreground process become a stop
+// request, so that the run goes through its normal stop sequence.
+//
+// Linux: SIGTERM and SIGINT are blocked in every thread and taken by one
+// thread of this object's own (create it on the main thread before any
+// other thread starts, so that every later thread inherits the mask).
+// Windows: Ctrl+C, Ctrl+Break and closing the console window.
+#pragma once
+
+#include <memory>
+
+#include "service/CService.h"
+
+class StopSignals {
+public:
+    explicit StopSignals(CService& service);
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};

@@ -1,0 +1,39 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <ctime>
+#include <thread>
+
+#include "service/StopSignals.h"
+#include "service/SystemdNotify.h"
+
+struct StopSignals::State {
+    sigset_t stopSignals;
+    sigset_t previousMask;
+    std::atomic<bool> done{false};
+    std::thread waiter;
+};
+
+StopSignals::StopSignals(CService& service) : state_(new State) {
+    sigemptyset(&state_->stopSignals);
+    sigaddset(&state_->stopSignals, SIGTERM);
+    sigaddset(&state_->stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &state_->stopSignals, &state_->previousMask);
+    State* state = state_.get();
+    state_->waiter = std::thread([state, &service] {
+        const timespec poll{0, 100 * 1000 * 1000};
+        while (!state->done.load()) {
+            if (sigtimedwait(&state->stopSignals, nullptr, &poll) > 0) {
+                systemd::notify("STOPPING=1");
+                service.requestStop();
+            }
+        }
+    });
+}
+
+StopSignals::~StopSignals() {
+    state_->done.store(true);
+    state_->waiter.join();
+    pthread_sigmask(SIG_SETMASK, &state_->previousMask, nullptr);
+}
