@@ -16,6 +16,7 @@ CProtocolApp::CProtocolApp()
     : enabled(true),
       protocol(nullptr),
       setting(nullptr),
+      setUpAndEnabled(false),
       tearingDown(false),
       relaysInside(0),
       generation(0) {
@@ -30,17 +31,30 @@ CProtocolApp::~CProtocolApp() {
 int CProtocolApp::init(CLog& hostLog, Setting& entry) {
     CSync sync(&critSection);
     enabled = true;
+    noteState();
     log.copySettingsFrom(hostLog);
     setting = &entry;
     return start(false);
 }
 
 int CProtocolApp::start(bool force) {
+    // An app with its plug-ins in place has nothing to do but set its log's
+    // level. Reading the entry again would find what the attempt that made
+    // them found (the tree never changes once read), and the flag is only
+    // changed under the host lock, which the caller holds. This keeps a
+    // wake-up pass nearly free.
+    if (!force && setUpAndEnabled.load()) {
+        log.setLevel(LOG_LEVEL_DEBUG);
+        return 0;
+    }
     CSync sync(&critSection);
     if (!enabled && !force) return 0;
     log.setLevel(LOG_LEVEL_DEBUG);
     if (setting == nullptr) return -1;
-    return startLocked();
+    if (protocol != nullptr) return 0;
+    int result = startLocked();
+    noteState();
+    return result;
 }
 
 int CProtocolApp::startLocked() {
@@ -110,6 +124,7 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
 void CProtocolApp::stop() {
     CSync sync(&critSection);
     enabled = false;
+    noteState();
     tearDown();
 }
 
@@ -123,6 +138,7 @@ bool CProtocolApp::isRunning() {
 }
 
 void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
+    setUpAndEnabled.store(false);
     tearingDown.store(true);
     ++generation;
     delete refusedDatabase;  // refused its start: destroyed without stop()

@@ -102,6 +102,11 @@ private:
     Setting* setting;
     CRITICAL_SECTION critSection;
 
+    // enabled && protocol != nullptr, readable without the app lock: a
+    // wake-up pass over an app that is set up then costs next to nothing.
+    std::atomic<bool> setUpAndEnabled;
+    void noteState() { setUpAndEnabled.store(enabled && protocol != nullptr); }
+
     std::atomic<bool> tearingDown;
     std::atomic<int> relaysInside;
     unsigned generation;  // guarded by critSection

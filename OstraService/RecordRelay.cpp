@@ -44,18 +44,25 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     RelayScope scope(*this);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
     if (!scope.acquire()) return 3;
-    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
     const unsigned offeredIn = generation;
-    for (size_t index = 0; index < databases.size(); ++index) {
+    const size_t count = databases.size();
+    for (size_t index = 0; index < count; ++index) {
         CDatabasePlugin* database = databases[index];
         scope.release();
+        // The START line is written once the lock is had, but outside it, so
+        // that relays on other threads do not wait for a log write.
+        if (index == 0) log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc call db->processRecord");
         int answer = database->processRecord(tag, record);
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc return from  db->processRecord");
+        // After the last database nothing is left to look at in the app.
+        if (index + 1 == count) return answer == 0 || answer == 1 ? answer : 3;
         if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
         if (answer == 0 || answer == 1) return answer;
     }
+    scope.release();
+    if (count == 0) log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
     return 3;
 }
 

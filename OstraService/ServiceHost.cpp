@@ -8,6 +8,7 @@
 #include "OstraService/Messages.h"
 #include "common/CSync.h"
 #include "platform/console.h"
+#include "platform/timer.h"
 #include "plugin/loadPlugin.h"
 
 namespace {
@@ -51,7 +52,15 @@ void CServiceHost::serve(bool console, int stopKey) {
     // Before the set-up, so that keys typed meanwhile are neither echoed
     // nor held back for a line end.
     std::unique_ptr<ostra::ConsoleKeyboard> keyboard;
-    if (console) keyboard.reset(new ostra::ConsoleKeyboard);
+    // The keyboard watch counts one-millisecond sleeps; on Windows they would
+    // last a timer period each and stretch the wait between passes sixteen-
+    // fold. The service loop keeps the coarse default: its passes only
+    // repair, and fewer wake-ups cost the machine less.
+    std::unique_ptr<ostra::FineSleepResolution> fineSleep;
+    if (console) {
+        keyboard.reset(new ostra::ConsoleKeyboard);
+        fineSleep.reset(new ostra::FineSleepResolution);
+    }
     {
         CSync sync(&hostLock);
         if (!setUp()) return;
@@ -126,15 +135,19 @@ void CServiceHost::createProtocols(libconfig::Setting& list) {
 }
 
 void CServiceHost::wakeProtocols() {
-    CSync sync(&hostLock);
-    for (CProtocolApp* app : protocols) {
-        try {
-            app->start(false);
-        } catch (const libconfig::ConfigException&) {
-            // A value of the wrong type: this attempt fails, the next pass
-            // tries again; it must not end the run.
+    {
+        CSync sync(&hostLock);
+        for (CProtocolApp* app : protocols) {
+            try {
+                app->start(false);
+            } catch (const libconfig::ConfigException&) {
+                // A value of the wrong type: this attempt fails, the next
+                // pass tries again; it must not end the run.
+            }
         }
     }
+    // Sleeping outside the host lock: a control request waits for the
+    // protocols' starts at most, not for the sleep as well.
     Sleep(1);
 }
 

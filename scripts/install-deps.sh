@@ -10,6 +10,7 @@ for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev) ;;
+        bench) packages+=(libbenchmark-dev libspdlog-dev python3) ;;
         *) echo "unknown lane: $lane" >&2; exit 2 ;;
     esac
 done

@@ -27,109 +27,90 @@ public:
     ~ActiveStreamScope() { --activeStreams.count; }
 };
 
-// Enough for the logs this system builds; longer lists spill to the heap.
-constexpr size_t kInlineStreams = 8;
-
 }  // namespace
 
-CLog::CLog() : level_(LOG_LEVEL_DEBUG), formatter_(nullptr) {}
+CLog::CLog() : level_(LOG_LEVEL_DEBUG) {
+    versions_.emplace_back(new Settings);
+    settings_.store(versions_.back().get());
+}
 
 CLog::~CLog() = default;
 
+template <typename Change>
+void CLog::change(Change&& apply) {
+    std::lock_guard<std::mutex> guard(changeLock_);
+    std::unique_ptr<Settings> next(new Settings(current()));
+    apply(*next);
+    settings_.store(next.get(), std::memory_order_release);
+    versions_.push_back(std::move(next));
+}
+
 void CLog::setName(const char* name) {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    name_ = name ? name : "";
+    change([name](Settings& s) { s.name = name ? name : ""; });
 }
 
 void CLog::setFormatter(CLogFormat* formatter) {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    formatter_ = formatter;
+    change([formatter](Settings& s) { s.formatter = formatter; });
 }
 
 void CLog::addStream(logstream* stream) {
     if (stream == nullptr) return;
-    std::lock_guard<std::mutex> guard(settingsLock_);
     // A stream carried twice would get every line twice; it is carried once.
-    if (std::find(streams_.begin(), streams_.end(), stream) == streams_.end())
-        streams_.push_back(stream);
+    change([stream](Settings& s) {
+        if (std::find(s.streams.begin(), s.streams.end(), stream) == s.streams.end())
+            s.streams.push_back(stream);
+    });
 }
 
 void CLog::setLevel(int level) { level_.store(level, std::memory_order_relaxed); }
 
-std::string CLog::getName() const {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    return name_;
-}
+std::string CLog::getName() const { return current().name; }
 
-CLogFormat* CLog::getFormatter() const {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    return formatter_;
-}
+CLogFormat* CLog::getFormatter() const { return current().formatter; }
 
-std::vector<logstream*> CLog::getStreams() const {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    return streams_;
-}
+std::vector<logstream*> CLog::getStreams() const { return current().streams; }
 
 void CLog::removeAllStreams() {
-    std::lock_guard<std::mutex> guard(settingsLock_);
-    streams_.clear();
+    change([](Settings& s) { s.streams.clear(); });
 }
 
 void CLog::copySettingsFrom(const CLog& source) {
     if (&source == this) return;
-    std::vector<logstream*> streams;
-    std::string name;
-    CLogFormat* formatter;
-    {
-        std::lock_guard<std::mutex> guard(source.settingsLock_);
-        streams = source.streams_;
-        name = source.name_;
-        formatter = source.formatter_;
-    }
-    {
-        std::lock_guard<std::mutex> guard(settingsLock_);
-        streams_ = std::move(streams);
-        name_ = std::move(name);
-        formatter_ = formatter;
-    }
+    const Settings& from = source.current();
+    change([&from](Settings& s) { s = from; });
     setLevel(source.getLevel());
 }
 
 void CLog::log(int level, const char* file, int line, const char* text) {
+    const Settings& settings = current();
+    if (settings.streams.empty()) return;
     if (!logLevelPasses(level, getLevel())) return;
     if (activeStreams.count == kMaxNesting) return;
 
-    logstream* inlineTargets[kInlineStreams];
-    std::vector<logstream*> spilledTargets;
-    logstream** targets = inlineTargets;
-    size_t targetCount;
+    // Formatted outside every lock: threads logging at once only meet at the
+    // streams.
     std::string formatted;
-    {
-        std::lock_guard<std::mutex> guard(settingsLock_);
-        targetCount = streams_.size();
-        if (targetCount == 0) return;
-        if (targetCount <= kInlineStreams) {
-            std::copy(streams_.begin(), streams_.end(), inlineTargets);
-        } else {
-            spilledTargets = streams_;
-            targets = spilledTargets.data();
-        }
-        if (formatter_ != nullptr) {
-            formatter_->format(formatted, level, name_.c_str(), file ? file : "", line,
-                               text ? text : "");
-        } else {
-            formatted = text ? text : "";
-        }
+    if (settings.formatter != nullptr) {
+        formatted.reserve(128);
+        settings.formatter->format(formatted, level, settings.name.c_str(), file ? file : "", line,
+                                   text ? text : "");
+    } else {
+        formatted = text ? text : "";
     }
 
-    for (size_t i = 0; i < targetCount; ++i) {
-        logstream* stream = targets[i];
+    const size_t count = settings.streams.size();
+    for (size_t i = 0; i < count; ++i) {
+        logstream* stream = settings.streams[i];
         if (activeStreams.contains(stream)) continue;
         ActiveStreamScope scope(stream);
         try {
-            std::lock_guard<std::mutex> guard(stream->writeLock_);
-            stream->write(i + 1 == targetCount ? std::move(formatted) : formatted);
+            if (stream->serialisesItself_) {
+                stream->write(i + 1 == count ? std::move(formatted) : formatted);
+            } else {
+                std::lock_guard<std::mutex> guard(stream->writeLock_);
+                stream->write(i + 1 == count ? std::move(formatted) : formatted);
+            }
+            if (level == LOG_LEVEL_ERROR) stream->flush();
         } catch (...) {
             // A failing stream loses this line; it never takes its caller down.
         }

@@ -8,10 +8,14 @@
 //
 // Threads: log() and setLevel() may be called from any thread at any time.
 // The other setters change the log's configuration; they are safe against
-// concurrent log() calls, which use either the old or the new settings.
+// concurrent log() calls, which use either the old or the new settings and
+// take no lock to read them. A log without streams costs a load and a
+// compare per call: trace calls may stay in hot paths. After an ERROR line
+// the log flushes its streams.
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,9 +53,20 @@ public:
     void copySettingsFrom(const CLog& source);
 
 private:
+    // What log() reads. A change makes a changed copy and publishes it; log()
+    // reads the current copy without any lock. Copies are freed with the
+    // log: a log changes a handful of times in its life (set-up, hand-over).
+    struct Settings {
+        std::string name;
+        CLogFormat* formatter = nullptr;
+        std::vector<logstream*> streams;
+    };
+    template <typename Change>
+    void change(Change&& apply);
+    const Settings& current() const { return *settings_.load(std::memory_order_acquire); }
+
     std::atomic<int> level_;
-    mutable std::mutex settingsLock_;
-    std::string name_;
-    CLogFormat* formatter_;
-    std::vector<logstream*> streams_;
+    std::atomic<const Settings*> settings_;
+    std::mutex changeLock_;
+    std::vector<std::unique_ptr<Settings>> versions_;
 };

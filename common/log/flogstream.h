@@ -1,24 +1,35 @@
 // flogstream: the log file.
 //
 // Lines are appended to the file, each followed by the platform's line end.
+// They are gathered in memory and written out in blocks: when 64 KiB have
+// gathered, when the log writes an ERROR line (CLog flushes its streams
+// then, so the ERROR line is on disk when log() returns), and otherwise at
+// the latest 50 ms after a line was written, by a thread of the stream's
+// own. A crash loses at most the last 50 ms of lines below ERROR, and a
+// busy log costs one write to the file per block instead of one per line.
+//
 // When the next line would take the file past its maximum size, the file
 // rotates: name.log becomes name.log.1, name.log.1 becomes name.log.2 and so
 // on, up to the configured number of old files; the oldest is dropped. With
 // no old files kept the file simply starts again. A maximum of 0 or less
-// means no limit.
+// means no limit. A rename that fails (another process holds the file) is
+// tried once more, then again a second later; meanwhile the file grows.
 //
 // A file that cannot be opened or written makes write() return false and
-// costs nothing else: the log never stops the program. While the file is
-// not open, write() tries to open it again at most once a second, so the log
-// resumes by itself when the disk or folder comes back.
+// costs nothing else: the log never stops the program. Lines gathered when
+// a write to the file fails are dropped, the file is closed, and write()
+// tries to open it again at most once a second, so the log resumes by
+// itself when the disk or folder comes back.
 //
-// Threads: CLog serialises write(); the other operations take the same
-// lock, so they may be called while logs are writing.
+// Threads: every operation is thread safe and may be called while logs are
+// writing; the stream's state has a lock of its own, shared with its thread.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/log/logstream.h"
 
@@ -42,21 +53,51 @@ public:
     // Opens `path` for appending, closing any file opened before. The stream
     // remembers the path even when opening fails. False on failure.
     bool open(const char* path);
+    // Writes out what has gathered and closes the file.
     void close();
     bool isOpen();
 
+    // Writes out what has gathered, now.
     void flush() override;
     bool write(std::string line) override;
 
 private:
+    // All with stateLock_ held.
     bool reopenIfDue();
     void rotate();
+    void drain();
+    void runFlusher();
 
+    // Held for a copy of one line at a time: waiters spin briefly before
+    // they sleep, which spares a busy log most sleep-and-wake round trips.
+    class SpinningMutex {
+    public:
+        void lock() {
+            for (int spin = 0; spin < 200; ++spin) {
+                if (mutex_.try_lock()) return;
+                std::this_thread::yield();
+            }
+            mutex_.lock();
+        }
+        bool try_lock() { return mutex_.try_lock(); }
+        void unlock() { mutex_.unlock(); }
+
+    private:
+        std::mutex mutex_;
+    };
+
+    SpinningMutex stateLock_;
     std::unique_ptr<ostra::LogFile> file_;
     std::string path_;
+    std::string pending_;
     long long maxBytes_;
     int rotateCount_;
-    long long size_;
+    long long size_;  // of the file, lines gathered included
     std::chrono::steady_clock::time_point nextOpenAttempt_;
     std::chrono::steady_clock::time_point nextRotateAttempt_;
+
+    std::thread flusher_;
+    std::condition_variable_any flusherWake_;
+    bool flushScheduled_;
+    bool closing_;
 };

@@ -160,6 +160,7 @@ TEST(CLog, EightThreadsThroughOwnLogsSharingOneFileWriteWholeLinesNoneLost) {
         });
     }
     for (auto& thread : threads) thread.join();
+    file.flush();
 
     auto lines = testing_support::readLines(path);
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));

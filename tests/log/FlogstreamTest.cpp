@@ -29,6 +29,7 @@ TEST(Flogstream, AppendsLinesToAnExistingFile) {
     flogstream stream;
     ASSERT_TRUE(stream.open(path.c_str()));
     EXPECT_TRUE(stream.write("later"));
+    stream.flush();
     EXPECT_EQ(readLines(path), (std::vector<std::string>{"earlier", "later"}));
 }
 
@@ -41,6 +42,7 @@ TEST(Flogstream, RotationBySizeKeepsTheConfiguredNumberOfOldFiles) {
     ASSERT_TRUE(stream.open(path.c_str()));
     constexpr int kLines = 200;
     for (int i = 0; i < kLines; ++i) ASSERT_TRUE(stream.write(numbered(i)));
+    stream.flush();
 
     EXPECT_TRUE(fs::exists(path + ".1"));
     EXPECT_TRUE(fs::exists(path + ".2"));
@@ -70,6 +72,7 @@ TEST(Flogstream, RotationWithNoOldFilesStartsTheFileAgain) {
     stream.setRotate(0);
     ASSERT_TRUE(stream.open(path.c_str()));
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(stream.write(numbered(i)));
+    stream.flush();
     EXPECT_FALSE(fs::exists(path + ".1"));
     EXPECT_LE(fs::file_size(path), 500u);
     EXPECT_EQ(readLines(path).back(), numbered(29));
@@ -82,6 +85,7 @@ TEST(Flogstream, MaxSizeOfZeroMeansNoLimit) {
     stream.setMaxSizeM(0);
     ASSERT_TRUE(stream.open(path.c_str()));
     for (int i = 0; i < 100; ++i) ASSERT_TRUE(stream.write(numbered(i)));
+    stream.flush();
     EXPECT_FALSE(fs::exists(path + ".1"));
     EXPECT_EQ(readLines(path).size(), 100u);
 }
@@ -119,5 +123,41 @@ TEST(Flogstream, WritingResumesWhenTheFolderAppears) {
         if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(written);
+    stream.flush();
     EXPECT_EQ(readLines(path), std::vector<std::string>{"after"});
+}
+
+TEST(Flogstream, GatheredLinesReachTheFileWithinAMomentWithoutAFlush) {
+    ScratchDir dir;
+    std::string path = dir.file("x.log");
+    flogstream stream;
+    ASSERT_TRUE(stream.open(path.c_str()));
+    ASSERT_TRUE(stream.write("soon on disk"));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (readLines(path).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(readLines(path), std::vector<std::string>{"soon on disk"});
+}
+
+TEST(Flogstream, AnErrorLineIsOnDiskWhenTheLogCallReturns) {
+    ScratchDir dir;
+    std::string path = dir.file("x.log");
+    flogstream stream;
+    ASSERT_TRUE(stream.open(path.c_str()));
+    CLog log;
+    log.addStream(&stream);
+    log.log(LOG_LEVEL_INFO, "f", 1, "info");
+    log.log(LOG_LEVEL_ERROR, "f", 2, "error");
+    EXPECT_EQ(readLines(path), (std::vector<std::string>{"info", "error"}));
+}
+
+TEST(Flogstream, DestroyingTheStreamWritesOutWhatHasGathered) {
+    ScratchDir dir;
+    std::string path = dir.file("x.log");
+    {
+        flogstream stream;
+        ASSERT_TRUE(stream.open(path.c_str()));
+        for (int i = 0; i < 10; ++i) stream.write(numbered(i));
+    }
+    EXPECT_EQ(readLines(path).size(), 10u);
 }

@@ -27,6 +27,7 @@ TEST(MessageBytes, CroatianLettersReachTheLogFileInTheLanesCodePage) {
     log.addStream(&file);
     log.log(LOG_LEVEL_ERROR, "OstraService", __LINE__,
             "Neuspelo čitanje konfiguracijske datoteke, što sada");
+    file.flush();
 
     std::string expected =
         "Neuspelo " + kCitanje + " konfiguracijske datoteke, " + kPostavkeSustava + " sada";

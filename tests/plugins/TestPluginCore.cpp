@@ -28,7 +28,8 @@ TestPluginCore::~TestPluginCore() {
 }
 
 void TestPluginCore::note(const std::string& call, const std::string& detail) {
-    TestJournal::add(serial_, kind_, call, detail);
+    if (journal_.load(std::memory_order_relaxed) || call == "destroy")
+        TestJournal::add(serial_, kind_, call, detail);
 }
 
 void TestPluginCore::setCallback(EventProc proc, void* context) {
@@ -58,10 +59,14 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "quietEvents", quietEvents_);
     readKey(group, "processDelayMs", processDelayMs_);
     readKey(group, "quietLogs", quietLogs_);
+    readKey(group, "trail", trail_);
+    bool journal = true;
+    readKey(group, "journal", journal);
     readKey(group, "logOnStart", logOnStart_);
     readKey(group, "logOnRecord", logOnRecord_);
     TestJournal::registerPlugin(label_, this);
     note("start", "result=" + std::to_string(startResult_));
+    journal_.store(journal);
 
     if (!logOnStart_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnStart_.c_str());
     for (int i = 0; i < raiseOnStart_; ++i) {
@@ -90,10 +95,13 @@ void TestPluginCore::stop() {
 }
 
 int TestPluginCore::processRecord(int tag, Record* record) {
-    note("processRecord", "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
-    std::string trail = record->get("TRAIL");
-    trail += label_ + ";";
-    record->set("TRAIL", trail.c_str());
+    if (journal_.load(std::memory_order_relaxed))
+        note("processRecord", "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
+    if (trail_) {
+        std::string trail = record->get("TRAIL");
+        trail += label_ + ";";
+        record->set("TRAIL", trail.c_str());
+    }
     if (!logOnRecord_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
     if (processDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(processDelayMs_));
     return answer_;

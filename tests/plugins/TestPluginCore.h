@@ -18,6 +18,8 @@
 //   quietEvents      true: worker event results are counted, not journaled
 //   processDelayMs   how long processRecord() takes (default 0)
 //   quietLogs        control plug-in: log lines are counted, not journaled
+//   journal          false: calls after start() are not journaled (benchmarks)
+//   trail            false: processRecord() leaves the record alone
 // stop() signals the worker and joins it: the pattern most plug-ins use.
 #pragma once
 
@@ -89,6 +91,8 @@ private:
     bool quietEvents_ = false;
     int processDelayMs_ = 0;
     bool quietLogs_ = false;
+    std::atomic<bool> journal_{true};
+    bool trail_ = true;
     std::string logOnStart_;
     std::string logOnRecord_;
 

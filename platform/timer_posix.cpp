@@ -1,0 +1,8 @@
+#include "platform/timer.h"
+
+namespace ostra {
+
+FineSleepResolution::FineSleepResolution() {}
+FineSleepResolution::~FineSleepResolution() {}
+
+}  // namespace ostra

@@ -1,0 +1,11 @@
+#include "platform/timer.h"
+#include "platform/winapi.h"
+
+#include <timeapi.h>
+
+namespace ostra {
+
+FineSleepResolution::FineSleepResolution() { timeBeginPeriod(1); }
+FineSleepResolution::~FineSleepResolution() { timeEndPeriod(1); }
+
+}  // namespace ostra
