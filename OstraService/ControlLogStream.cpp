@@ -1,9 +1,11 @@
 #include "OstraService/ControlLogStream.h"
 
+#include "OstraService/Messages.h"
+#include "OstraService/PluginCalls.h"
 #include "common/CSync.h"
 #include "common/Record.h"
 
-CControlLogStream::CControlLogStream() : plugin(nullptr), quoteChar('"') {
+CControlLogStream::CControlLogStream() : plugin(nullptr), faultLog(nullptr), quoteChar('"') {
     InitializeCriticalSection(&lock);
 }
 
@@ -12,9 +14,12 @@ CControlLogStream::~CControlLogStream() {
     DeleteCriticalSection(&lock);
 }
 
-void CControlLogStream::setPlugin(CControlPlugin* newPlugin) {
+void CControlLogStream::setPlugin(CControlPlugin* newPlugin, CLog* newFaultLog,
+                                  const std::string& newDll) {
     CSync sync(&lock);
     plugin = newPlugin;
+    faultLog = newFaultLog;
+    dll = newDll;
 }
 
 void CControlLogStream::flush() {}
@@ -30,6 +35,10 @@ bool CControlLogStream::write(std::string line) {
     Record record;
     record.set("CMD", "CMD_LOG");
     record.set("LOG_LINE", quoted.c_str());
-    plugin->processLog(&record);
+    plugin_calls::guard(0, [&] { return plugin->processLog(&record); }, [&](const char* what) {
+        if (faultLog != nullptr)
+            faultLog->log(LOG_LEVEL_ERROR, "OstraService", __LINE__,
+                          messages::pluginFault(messages::kControlOwner, dll, "processLog", what).c_str());
+    });
     return true;
 }

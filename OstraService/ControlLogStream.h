@@ -15,6 +15,9 @@
 // skips a stream that is writing on the same thread).
 #pragma once
 
+#include <string>
+
+#include "common/log/CLog.h"
 #include "common/log/logstream.h"
 #include "platform/winapi.h"
 #include "plugin/CControlPlugin.h"
@@ -24,8 +27,10 @@ public:
     CControlLogStream();
     ~CControlLogStream();
 
-    // Attaches `plugin` (not owned), or detaches with null.
-    void setPlugin(CControlPlugin* plugin);
+    // Attaches `plugin` (not owned), or detaches with null. A processLog
+    // that throws loses its line and is reported in `faultLog` (its other
+    // streams: this one skips lines logged while it writes), naming `dll`.
+    void setPlugin(CControlPlugin* plugin, CLog* faultLog = nullptr, const std::string& dll = "");
 
     void flush() override;
     // Forwards the line; always true.
@@ -34,5 +39,7 @@ public:
 private:
     CControlPlugin* plugin;
     CRITICAL_SECTION lock;
+    CLog* faultLog;
+    std::string dll;
     const char quoteChar;
 };

@@ -1,5 +1,6 @@
 // Requests of the control plug-in: STATUS and CONTROL START/STOP.
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/PluginCalls.h"
 #include "OstraService/ServiceHost.h"
 #include "OstraService/Text.h"
 #include "common/Record.h"
@@ -26,7 +27,9 @@ int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* r
             if (!app->isRunning()) allRunning = false;  // every one is asked
         }
         answer.set("ANSWER", allRunning ? "STARTED" : "STOPPED");
-        if (sender != nullptr) sender->processRecord(tag, &answer);
+        if (sender != nullptr)
+            plugin_calls::guard(0, [&] { return sender->processRecord(tag, &answer); },
+                                controlFault("processRecord"));
     } else if (text::equalsIgnoreCase(command, "CONTROL")) {
         const char* type = record->get("TYPE");
         if (text::equalsIgnoreCase(type, "START")) {

@@ -32,6 +32,20 @@ std::string protocolAllocationFailed(const std::string& name) {
     return "Neuspjelo kreiranje protokola: " + name + ", new CProtocolApp() == NULL";
 }
 
+std::string pluginFault(const std::string& owner, const std::string& dll, const char* operation,
+                        const char* what) {
+    return "Greška plug-ina " + dll + " (" + owner + ") u " + operation + ": " + what;
+}
+
+std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
+                            const std::string& reason) {
+    return "Plug-in " + dll + " (" + owner + ") nije učitan: " + reason;
+}
+
+std::string protocolOwner(const std::string& protocolName) { return "protokol " + protocolName; }
+
+const char* const kControlOwner = "kontrola";
+
 std::string serviceInstalled(const std::string& serviceName) {
     return "Servis " + serviceName + " je instaliran";
 }

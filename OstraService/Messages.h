@@ -18,6 +18,15 @@ std::string protocolNotCreated(const std::string& name, const std::string& dll);
 std::string databaseNotCreated(const std::string& name, const std::string& protocolDll);
 std::string protocolAllocationFailed(const std::string& name);
 
+// Plug-in failures: an operation that threw, a library that would not load.
+std::string pluginFault(const std::string& owner, const std::string& dll, const char* operation,
+                        const char* what);
+std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
+                            const std::string& reason);
+// The owner named in those lines.
+std::string protocolOwner(const std::string& protocolName);
+extern const char* const kControlOwner;
+
 // Service management verbs.
 std::string serviceInstalled(const std::string& serviceName);
 std::string serviceNotInstalled(const std::string& serviceName);

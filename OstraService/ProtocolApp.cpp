@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "OstraService/Messages.h"
+#include "OstraService/PluginCalls.h"
 #include "OstraService/ProtocolType.h"
 #include "common/CSync.h"
 #include "plugin/loadPlugin.h"
@@ -77,11 +78,23 @@ int CProtocolApp::startLocked() {
     protocol = static_cast<CProtocolPlugin*>(loadPlugin(dll.c_str()));
     if (protocol == nullptr) {
         log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::protocolNotCreated(name, dll).c_str());
+        reportLoadFailure(dll);
         return 0;
     }
-    handLogTo(protocol->getLog());
-    protocol->setCallback(protocolEventProc, this);
-    if (protocol->start(entry) != 0) return -1;
+    protocolDll = dll;
+    CProtocolPlugin* created = protocol;
+    bool wired = plugin_calls::guard(
+        false,
+        [&] {
+            handLogTo(created->getLog());
+            created->setCallback(protocolEventProc, this);
+            return true;
+        },
+        faultOf(dll, "setCallback"));
+    int started = wired ? plugin_calls::guard(-1, [&] { return created->start(entry); },
+                                              faultOf(dll, "start"))
+                        : -1;
+    if (started != 0) return -1;
 
     return startDatabases(entry, typeCode, dll) ? 0 : -1;
 }
@@ -106,18 +119,29 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
         if (database == nullptr) {
             log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
                     messages::databaseNotCreated(name, protocolDll).c_str());
+            reportLoadFailure(dll);
             continue;
         }
-        handLogTo(database->getLog());
-        database->setType(typeCode);
-        database->setCallback(databaseEventProc, this);
-        if (database->start(*element) != 0) {
+        bool wired = plugin_calls::guard(
+            false,
+            [&] {
+                handLogTo(database->getLog());
+                database->setType(typeCode);
+                database->setCallback(databaseEventProc, this);
+                return true;
+            },
+            faultOf(dll, "setCallback"));
+        int started = wired ? plugin_calls::guard(-1, [&] { return database->start(*element); },
+                                                  faultOf(dll, "start"))
+                            : -1;
+        if (started != 0) {
             // The databases started earlier in this attempt go with the rest,
             // so that the next attempt starts from an empty list.
             tearDown(database);
             return false;
         }
         databases.push_back(database);
+        databaseDlls.push_back(dll);
     }
 }
 
@@ -130,9 +154,15 @@ void CProtocolApp::stop() {
 
 bool CProtocolApp::isRunning() {
     CSync sync(&critSection);
-    if (protocol == nullptr || !protocol->isRunning()) return false;
-    for (CDatabasePlugin* database : databases) {
-        if (!database->isRunning()) return false;
+    if (protocol == nullptr) return false;
+    CProtocolPlugin* running = protocol;
+    if (!plugin_calls::guard(false, [&] { return running->isRunning(); }, faultOf(protocolDll, "isRunning")))
+        return false;
+    for (size_t index = 0; index < databases.size(); ++index) {
+        CDatabasePlugin* database = databases[index];
+        if (!plugin_calls::guard(false, [&] { return database->isRunning(); },
+                                 faultOf(databaseDlls[index], "isRunning")))
+            return false;
     }
     return true;
 }
@@ -142,8 +172,15 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     tearingDown.store(true);
     ++generation;
     delete refusedDatabase;  // refused its start: destroyed without stop()
-    if (protocol != nullptr) protocol->stop();
-    for (CDatabasePlugin* database : databases) database->stop();
+    if (protocol != nullptr) {
+        CProtocolPlugin* stopping = protocol;
+        plugin_calls::guard(false, [&] { stopping->stop(); return true; }, faultOf(protocolDll, "stop"));
+    }
+    for (size_t index = 0; index < databases.size(); ++index) {
+        CDatabasePlugin* database = databases[index];
+        plugin_calls::guard(false, [&] { database->stop(); return true; },
+                            faultOf(databaseDlls[index], "stop"));
+    }
 
     // Relays still running leave without touching a plug-in once they see
     // the flag; none may be inside one when it is destroyed.
@@ -158,7 +195,22 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     protocol = nullptr;
     for (CDatabasePlugin* database : databases) delete database;
     databases.clear();
+    databaseDlls.clear();
     tearingDown.store(false);
+}
+
+std::function<void(const char*)> CProtocolApp::faultOf(const std::string& dll, const char* operation) {
+    return [this, dll, operation](const char* what) {
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::pluginFault(messages::protocolOwner(name), dll, operation, what).c_str());
+    };
+}
+
+void CProtocolApp::reportLoadFailure(const std::string& dll) {
+    std::string reason = plugin_calls::loadFailureWorthLogging(dll);
+    if (!reason.empty())
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::pluginNotLoaded(messages::protocolOwner(name), dll, reason).c_str());
 }
 
 void CProtocolApp::handLogTo(CLog* pluginLog) {

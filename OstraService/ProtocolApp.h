@@ -36,9 +36,17 @@
 //      list that has been emptied or rebuilt meanwhile.
 // The flag and the count are atomics: a relay leaving the app touches
 // nothing else, so the host may delete the app as soon as stop() returns.
+//
+// Plug-in faults. An exception out of a plug-in's operation is that
+// plug-in's failure, logged once with the protocol's name and the library:
+// a start that throws is a refused start, an isRunning that throws says
+// "not running", a processRecord that throws answers 3, a stop that throws
+// is as good as stopped. (A destructor that throws ends the process, as in
+// any C++ program; plug-in destructors must not throw.)
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -89,9 +97,14 @@ private:
     // Stops every plug-in, waits for relays to leave, destroys the plug-ins.
     void tearDown(CDatabasePlugin* refusedDatabase = nullptr);
     void handLogTo(CLog* pluginLog);
+    // What reports an exception out of a plug-in call: one ERROR line naming
+    // the protocol and the library.
+    std::function<void(const char*)> faultOf(const std::string& dll, const char* operation);
+    void reportLoadFailure(const std::string& dll);
 
     int relayFromProtocol(int tag, Record* record);
     int relayFromDatabase(int tag, Record* record);
+    void reportRelayFault(size_t index, unsigned offeredIn, const char* what);
 
     bool enabled;
     CLog log;
@@ -101,6 +114,10 @@ private:
     CProtocolPlugin* protocol;
     Setting* setting;
     CRITICAL_SECTION critSection;
+
+    // The libraries the plug-ins came from, for the log.
+    std::string protocolDll;
+    std::vector<std::string> databaseDlls;  // beside `databases`
 
     // enabled && protocol != nullptr, readable without the app lock: a
     // wake-up pass over an app that is set up then costs next to nothing.

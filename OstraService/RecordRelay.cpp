@@ -2,6 +2,8 @@
 // plug-ins. ProtocolApp.h explains how it stays safe while the app tears
 // its plug-ins down.
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/Messages.h"
+#include "OstraService/PluginCalls.h"
 #include "OstraService/ProtocolApp.h"
 
 namespace {
@@ -53,7 +55,8 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
         // that relays on other threads do not wait for a log write.
         if (index == 0) log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc call db->processRecord");
-        int answer = database->processRecord(tag, record);
+        int answer = plugin_calls::guard(3, [&] { return database->processRecord(tag, record); },
+                                         [&](const char* what) { reportRelayFault(index, offeredIn, what); });
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc return from  db->processRecord");
         // After the last database nothing is left to look at in the app.
@@ -77,7 +80,13 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     }
     CProtocolPlugin* target = protocol;
     scope.release();
-    int answer = target->processRecord(tag, record);
+    int answer = plugin_calls::guard(3, [&] { return target->processRecord(tag, record); },
+                                     [&](const char* what) {
+                                         InterruptibleLock lookup(critSection, tearingDown);
+                                         std::string dll = lookup.acquire() ? protocolDll : "?";
+                                         lookup.release();
+                                         faultOf(dll, "processRecord")(what);
+                                     });
     // The protocol has answered; a teardown that began meanwhile does not
     // change that answer.
     scope.acquire();
@@ -85,4 +94,13 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     if (answer == 0) return 0;
     if (answer == 3) return 3;
     return 1;
+}
+
+void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char* what) {
+    // Rare, so the library's name is looked up again rather than kept at hand.
+    InterruptibleLock lookup(critSection, tearingDown);
+    std::string dll = "?";
+    if (lookup.acquire() && generation == offeredIn && index < databaseDlls.size()) dll = databaseDlls[index];
+    lookup.release();
+    faultOf(dll, "processRecord")(what);
 }

@@ -6,6 +6,7 @@
 
 #include "OstraService/ConfigFile.h"
 #include "OstraService/Messages.h"
+#include "OstraService/PluginCalls.h"
 #include "common/CSync.h"
 #include "platform/console.h"
 #include "platform/timer.h"
@@ -100,10 +101,18 @@ bool CServiceHost::setUp() {
 
     control = static_cast<CControlPlugin*>(loadPlugin(controlDll.c_str()));
     if (control != nullptr) {
-        control->setCallback(controlEventProc, this);
-        controlStream.setPlugin(control);
+        this->controlDll = controlDll;
+        CControlPlugin* created = control;
+        plugin_calls::guard(false, [&] { created->setCallback(controlEventProc, this); return true; },
+                            controlFault("setCallback"));
+        controlStream.setPlugin(control, &log, controlDll);
         log.addStream(&controlStream);
-        control->start(*controlGroup);
+        plugin_calls::guard(0, [&] { return created->start(*controlGroup); }, controlFault("start"));
+    } else {
+        std::string reason = plugin_calls::loadFailureWorthLogging(controlDll);
+        if (!reason.empty())
+            log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                    messages::pluginNotLoaded(messages::kControlOwner, controlDll, reason).c_str());
     }
 
     config.lookupValue(config_file::settingPath(serviceName, "wakeupwait"), wakeUpWait);
@@ -167,6 +176,13 @@ bool CServiceHost::watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey) 
     return false;
 }
 
+std::function<void(const char*)> CServiceHost::controlFault(const char* operation) {
+    return [this, operation](const char* what) {
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::pluginFault(messages::kControlOwner, controlDll, operation, what).c_str());
+    };
+}
+
 void CServiceHost::stopSequence() {
     log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
     stopping.store(true);
@@ -174,7 +190,8 @@ void CServiceHost::stopSequence() {
     for (CProtocolApp* app : protocols) app->stop();
     if (control != nullptr) {
         controlStream.setPlugin(nullptr);
-        control->stop();
+        CControlPlugin* stopping = control;
+        plugin_calls::guard(false, [&] { stopping->stop(); return true; }, controlFault("stop"));
         delete control;
         control = nullptr;
     }

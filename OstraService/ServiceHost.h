@@ -21,6 +21,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <string>
 #include <libconfig.h++>
 #include <vector>
 
@@ -79,6 +81,7 @@ private:
     // key, in either case, or a stop request.
     bool watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey);
     void stopSequence();
+    std::function<void(const char*)> controlFault(const char* operation);
 
     std::vector<CProtocolApp*> protocols;
     libconfig::Config config;
@@ -92,6 +95,7 @@ private:
     int logRotate;
 
     CControlPlugin* control;
+    std::string controlDll;
     std::atomic<bool> stopping;
     std::atomic<int> requestsWaiting;
 };

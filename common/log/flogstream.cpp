@@ -80,6 +80,16 @@ void flogstream::flush() {
 
 void flogstream::drain() {
     if (pending_.empty()) return;
+    if (file_->isOpen() && !ostra::LogFile::exists(path_)) {
+        // Deleted, or its folder removed, while open: the lines would go to a
+        // file nobody can see. Start the file again where it belongs.
+        file_->close();
+        if (file_->open(path_)) {
+            size_ = static_cast<long long>(pending_.size());
+        } else {
+            nextOpenAttempt_ = Clock::now() + kRetryInterval;
+        }
+    }
     if (file_->isOpen() && !file_->write(pending_.data(), pending_.size())) {
         // The disk is full or gone: drop what is gathered and reopen later,
         // so that writing resumes when the disk does.
@@ -106,18 +116,23 @@ void flogstream::rotate() {
     if (rotateCount_ == 0) {
         rotated = ostra::LogFile::removeFile(path_) || !ostra::LogFile::exists(path_);
     } else {
-        // From the oldest down, so that nothing is overwritten on the way.
-        std::string oldest = path_ + "." + std::to_string(rotateCount_);
-        ostra::LogFile::removeFile(oldest);
-        for (int i = rotateCount_ - 1; i >= 1; --i) {
-            std::string from = path_ + "." + std::to_string(i);
-            if (ostra::LogFile::exists(from))
-                ostra::LogFile::renameFile(from, path_ + "." + std::to_string(i + 1));
+        // From the oldest down. A name that cannot be freed (a file held open
+        // by another process, say) ends the rotation for now: nothing is ever
+        // renamed onto a file that still exists, so no line is lost, and
+        // meanwhile the current file grows.
+        auto numbered = [this](int i) { return path_ + "." + std::to_string(i); };
+        ostra::LogFile::removeFile(numbered(rotateCount_));
+        rotated = true;
+        for (int i = rotateCount_ - 1; i >= 1 && rotated; --i) {
+            if (!ostra::LogFile::exists(numbered(i))) continue;
+            rotated = !ostra::LogFile::exists(numbered(i + 1)) &&
+                      ostra::LogFile::renameFile(numbered(i), numbered(i + 1));
         }
         // Another process may briefly hold the file (a virus scanner, an
         // editor): try once more before giving up for now.
-        rotated = ostra::LogFile::renameFile(path_, path_ + ".1") ||
-                  ostra::LogFile::renameFile(path_, path_ + ".1");
+        rotated = rotated && !ostra::LogFile::exists(numbered(1)) &&
+                  (ostra::LogFile::renameFile(path_, numbered(1)) ||
+                   ostra::LogFile::renameFile(path_, numbered(1)));
     }
     if (!rotated) nextRotateAttempt_ = Clock::now() + kRetryInterval;
     size_ = 0;

@@ -16,7 +16,9 @@
 // tried once more, then again a second later; meanwhile the file grows.
 //
 // A file that cannot be opened or written makes write() return false and
-// costs nothing else: the log never stops the program. Lines gathered when
+// costs nothing else: the log never stops the program. A file deleted (or
+// whose folder is removed) while open is noticed when lines are written
+// out, and started again at its path. Lines gathered when
 // a write to the file fails are dropped, the file is closed, and write()
 // tries to open it again at most once a second, so the log resumes by
 // itself when the disk or folder comes back.

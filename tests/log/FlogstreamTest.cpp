@@ -161,3 +161,60 @@ TEST(Flogstream, DestroyingTheStreamWritesOutWhatHasGathered) {
     }
     EXPECT_EQ(readLines(path).size(), 10u);
 }
+
+TEST(Flogstream, AFullDiskLosesLinesButNeverFailsTheCaller) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    flogstream stream;
+    ASSERT_TRUE(stream.open("/dev/full"));
+    CLog log;
+    log.addStream(&stream);
+    for (int i = 0; i < 5000; ++i) log.log(LOG_LEVEL_INFO, "f", i, "nowhere to go");
+    log.log(LOG_LEVEL_ERROR, "f", 1, "flushed into a full disk");
+    EXPECT_FALSE(stream.write("refused while the file is closed"));
+}
+
+TEST(Flogstream, AFolderRemovedWhileRunningIsNoticedAndWritingResumesWhenItComesBack) {
+    ScratchDir dir;
+    fs::path folder = dir.path() / "logs";
+    fs::create_directory(folder);
+    std::string path = (folder / "x.log").string();
+    flogstream stream;
+    ASSERT_TRUE(stream.open(path.c_str()));
+    ASSERT_TRUE(stream.write("before"));
+    stream.flush();
+    fs::remove_all(folder);
+    stream.write("while the folder is gone");
+    stream.flush();
+    fs::create_directory(folder);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        stream.write("after");
+        stream.flush();
+        if (fs::exists(path) && !readLines(path).empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_EQ(readLines(path).back(), "after");
+}
+
+TEST(Flogstream, ARotationWhoseRenameFailsKeepsEveryLineInTheFile) {
+    ScratchDir dir;
+    std::string path = dir.file("x.log");
+    // A folder where the first old file would go: renaming onto it fails.
+    fs::create_directory(path + ".1");
+    testing_support::writeFile(path + ".1/keep", "x");
+    flogstream stream;
+    stream.setMaxSizeBytes(600);
+    stream.setRotate(3);
+    ASSERT_TRUE(stream.open(path.c_str()));
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(stream.write(numbered(i)));
+    stream.flush();
+    auto lines = readLines(path);
+    std::vector<std::string> kept;
+    for (const char* suffix : {".3", ".2", ".1"})
+        if (fs::is_regular_file(path + suffix))
+            for (auto& line : readLines(path + suffix)) kept.push_back(line);
+    kept.insert(kept.end(), lines.begin(), lines.end());
+    ASSERT_EQ(kept.size(), 40u) << "lines were lost around a failed rotation";
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(kept[static_cast<size_t>(i)], numbered(i));
+}

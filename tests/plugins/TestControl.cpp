@@ -19,6 +19,7 @@ public:
         return 0;
     }
     int processLog(Record* record) override {
+        core_.maybeThrow("processLog");
         if (core_.quietLogs()) return 0;
         core_.note("processLog", std::string(record->get("CMD")) + " " + record->get("LOG_LINE"));
         return 0;
@@ -28,6 +29,7 @@ public:
     void stop() override {
         core_.note("stop");
         core_.stop();
+        core_.maybeThrow("stop");
     }
 
     void noteFactory(const char* dllName) { core_.note("factory", dllName ? dllName : ""); }

@@ -16,11 +16,13 @@ public:
     void stop() override {
         core_.note("stop");
         core_.stop();
+        core_.maybeThrow("stop");
     }
     void setCallback(EventProc proc, void* context) override { core_.setCallback(proc, context); }
     void setType(int typeCode) override { core_.note("setType", std::to_string(typeCode)); }
     bool isRunning() override {
         core_.note("isRunning");
+        core_.maybeThrow("isRunning");
         return core_.isRunning();
     }
     int processRecord(int tag, Record* record) override { return core_.processRecord(tag, record); }

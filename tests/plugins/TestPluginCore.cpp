@@ -1,6 +1,7 @@
 #include "TestPluginCore.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <libconfig.h++>
 
 #include "common/Record.h"
@@ -60,6 +61,9 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "processDelayMs", processDelayMs_);
     readKey(group, "quietLogs", quietLogs_);
     readKey(group, "trail", trail_);
+    readKey(group, "throwIn", throwIn_);
+    bool readMissingKey = false;
+    readKey(group, "readMissingKey", readMissingKey);
     bool journal = true;
     readKey(group, "journal", journal);
     readKey(group, "logOnStart", logOnStart_);
@@ -67,6 +71,11 @@ int TestPluginCore::start(libconfig::Setting& group) {
     TestJournal::registerPlugin(label_, this);
     note("start", "result=" + std::to_string(startResult_));
     journal_.store(journal);
+    if (readMissingKey) {
+        int missing = group["noSuchKey"];  // throws SettingNotFoundException
+        (void)missing;
+    }
+    maybeThrow("start");
 
     if (!logOnStart_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnStart_.c_str());
     for (int i = 0; i < raiseOnStart_; ++i) {
@@ -94,7 +103,15 @@ void TestPluginCore::stop() {
     started_ = false;
 }
 
+void TestPluginCore::maybeThrow(const char* operation) const {
+    if (throwIn_.empty()) return;
+    std::string list = "," + throwIn_ + ",";
+    if (list.find("," + std::string(operation) + ",") != std::string::npos)
+        throw std::runtime_error(std::string("test fault in ") + operation);
+}
+
 int TestPluginCore::processRecord(int tag, Record* record) {
+    maybeThrow("processRecord");
     if (journal_.load(std::memory_order_relaxed))
         note("processRecord", "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
     if (trail_) {

@@ -20,6 +20,11 @@
 //   quietLogs        control plug-in: log lines are counted, not journaled
 //   journal          false: calls after start() are not journaled (benchmarks)
 //   trail            false: processRecord() leaves the record alone
+//   throwIn          operations that throw std::runtime_error, e.g.
+//                    "start,processRecord" (start, stop, processRecord,
+//                    isRunning, processLog)
+//   readMissingKey   true: start() reads a key that is not there, and the
+//                    configuration library's exception leaves start()
 // stop() signals the worker and joins it: the pattern most plug-ins use.
 #pragma once
 
@@ -59,6 +64,9 @@ public:
 
     int raise(int tag, Record* record) override;
 
+    // Throws when the configuration says `operation` is to throw.
+    void maybeThrow(const char* operation) const;
+
     CLog& log() { return log_; }
     bool isRunning() const { return started_ && reportRunning_; }
     const std::string& label() const { return label_; }
@@ -93,6 +101,7 @@ private:
     bool quietLogs_ = false;
     std::atomic<bool> journal_{true};
     bool trail_ = true;
+    std::string throwIn_;
     std::string logOnStart_;
     std::string logOnRecord_;
 

@@ -15,6 +15,7 @@ public:
     void stop() override {
         core_.note("stop");
         core_.stop();
+        core_.maybeThrow("stop");
     }
     int start(Setting& entry) override { return core_.start(entry); }
     void setCallback(EventProc proc, void* context) override { core_.setCallback(proc, context); }
@@ -25,6 +26,7 @@ public:
     }
     bool isRunning() override {
         core_.note("isRunning");
+        core_.maybeThrow("isRunning");
         return core_.isRunning();
     }
 

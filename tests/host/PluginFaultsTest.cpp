@@ -1,0 +1,139 @@
+// Plug-ins that throw, or do not load, never take the host down.
+#include <filesystem>
+
+#include "HostFixture.h"
+#include "plugin/loadPlugin.h"
+
+using Lines = std::vector<std::string>;
+
+namespace {
+
+std::string protocolEntry(const std::string& protocolKeys, const std::string& databases) {
+    return "{ name = \"p1\"; id = \"p\"; type = \"PBX\"; dll = " +
+           configString(testing_support::pluginFile("testprotocol")) + "; " + protocolKeys +
+           " databases = ( " + databases + " ); }";
+}
+
+std::string database(const std::string& id, const std::string& keys = "") {
+    return "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = " +
+           configString(id) + "; " + keys + " }";
+}
+
+std::string fault(const std::string& library, const std::string& operation) {
+    return "Greška plug-ina " + testing_support::pluginFile(library) + " (protokol p1) u " +
+           operation + ": test fault in " + operation;
+}
+
+}  // namespace
+
+class PluginFaults : public AppFixture {
+protected:
+    Lines faultLines() {
+        Lines faults;
+        for (const auto& line : hostLines.lines())
+            if (line.rfind("Greška", 0) == 0) faults.push_back(line);
+        return faults;
+    }
+};
+
+TEST_F(PluginFaults, AStartThatThrowsIsARefusedStartWithOneErrorLine) {
+    makeApp(protocolEntry("throwIn = \"start\";", database("db1")));
+    EXPECT_EQ(initResult, -1);
+    EXPECT_EQ(hostLines.lines(), Lines{fault("testprotocol", "start")});
+    EXPECT_EQ(count("db1", "create"), 0u);
+    EXPECT_EQ(app->start(false), 0) << "Protocol refused, as with a start that says no";
+    app->stop();
+    EXPECT_EQ(calls("p").back(), "destroy");
+
+    hostLines.clear();
+    makeApp(protocolEntry("", database("db1", "throwIn = \"start\";") + ", " + database("db2")));
+    EXPECT_EQ(initResult, -1);
+    EXPECT_EQ(hostLines.lines(), Lines{fault("testdatabase", "start")});
+    EXPECT_EQ(calls("p").back(), "destroy") << "torn down as for a refusing database";
+}
+
+TEST_F(PluginFaults, AProcessRecordThatThrowsAnswersThreeAndTheOfferGoesOn) {
+    makeApp(protocolEntry("", database("db1", "throwIn = \"processRecord\";") + ", " +
+                                  database("db2", "answer = 1;")));
+    Record record;
+    EXPECT_EQ(TestJournal::find("p")->raise(0, &record), 1);
+    EXPECT_EQ(faultLines(), Lines{fault("testdatabase", "processRecord")});
+
+    hostLines.clear();
+    makeApp(protocolEntry("throwIn = \"processRecord\";", database("db1")));
+    EXPECT_EQ(TestJournal::find("db1")->raise(0, &record), 3);
+    EXPECT_EQ(faultLines(), Lines{fault("testprotocol", "processRecord")});
+}
+
+TEST_F(PluginFaults, AnIsRunningThatThrowsSaysNotRunningAndAStopThatThrowsStillDestroys) {
+    makeApp(protocolEntry("", database("db1", "throwIn = \"isRunning,stop\";")));
+    EXPECT_FALSE(app->isRunning());
+    EXPECT_EQ(hostLines.lines(), Lines{fault("testdatabase", "isRunning")});
+    app->stop();
+    EXPECT_EQ(calls("db1").back(), "destroy");
+    EXPECT_EQ(hostLines.lines().back(), fault("testdatabase", "stop"));
+}
+
+TEST_F(PluginFaults, AThrowingFactoryAndAMissingDependencyAreReportedWithTheirReason) {
+    std::string throwing = plugin("throwingfactory");
+    makeApp("{ name = \"p1\"; type = \"PBX\"; dll = " + configString(throwing) + "; databases = (); }");
+    EXPECT_EQ(hostLines.lines(),
+              (Lines{"Nije uspjelo kreiranje protocola: p1:" + throwing,
+                     "Plug-in " + throwing + " (protokol p1) nije učitan: CreateClassInstance threw: factory out of order"}));
+
+    hostLines.clear();
+    std::string needy = plugin("needsdependency");
+    makeApp("{ name = \"p1\"; type = \"PBX\"; dll = " + configString(needy) + "; databases = (); }");
+    ASSERT_EQ(hostLines.lines().size(), 2u);
+    EXPECT_EQ(hostLines.lines()[0], "Nije uspjelo kreiranje protocola: p1:" + needy);
+#ifdef _WIN32
+    // Windows says only that a module was not found (error 126).
+    EXPECT_NE(hostLines.lines()[1].find("(126)"), std::string::npos) << hostLines.lines()[1];
+#else
+    EXPECT_NE(hostLines.lines()[1].find("absentdependency"), std::string::npos)
+        << "the operating system's reason names the missing library: " << hostLines.lines()[1];
+#endif
+}
+
+TEST_F(PluginFaults, ABareNamePlantedInTheCurrentFolderIsNeverLoaded) {
+    testing_support::ScratchDir planted;
+    std::filesystem::copy_file(testing_support::binaryDir() / plugin("testprotocol"),
+                               planted.path() / plugin("planted"));
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(planted.path());
+    void* loaded = loadPlugin(plugin("planted").c_str());
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(loaded, nullptr);
+    EXPECT_NE(loadPlugin((planted.path() / plugin("planted")).string().c_str()), nullptr)
+        << "the same library loads when named with its folder";
+}
+
+class HostPluginFaults : public HostFixture {};
+
+TEST_F(HostPluginFaults, APluginReadingAMissingKeyFailsAloneAndTheWalkGoesOn) {
+    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1") + ", " +
+                protocol("b", "p2", "readMissingKey = true;") + ", " + protocol("c", "p3") + " );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    EXPECT_EQ(count("p1", "start"), 1u);
+    EXPECT_EQ(count("p3", "start"), 1u) << "the protocol after the failing one was created";
+    bool reported = false;
+    for (const auto& line : hostLines.lines())
+        reported |= line.rfind("Greška plug-ina " + plugin("testprotocol") + " (protokol b) u start: ", 0) == 0;
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(HostPluginFaults, AControlPluginThatThrowsLosesOnlyThatCallAndTheHostGoesOn) {
+    writeConfig(controlGroup("throwIn = \"start,processLog,stop\";") + " protocols = ( " +
+                protocol("a", "p1") + " );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    std::string prefix = "Greška plug-ina " + plugin("testcontrol") + " (kontrola) u ";
+    EXPECT_TRUE(hasLine(prefix + "start: test fault in start"));
+    EXPECT_TRUE(hasLine(prefix + "processLog: test fault in processLog"));
+    EXPECT_EQ(request("STATUS"), 0);
+    EXPECT_EQ(answers().size(), 1u);
+    stopServing();
+    EXPECT_TRUE(hasLine(prefix + "stop: test fault in stop"));
+    EXPECT_EQ(count("ctl", "destroy"), 1u);
+}
