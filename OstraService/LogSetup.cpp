@@ -19,6 +19,20 @@ T valueOr(libconfig::Setting& entry, const char* key, T fallback) {
     }
 }
 
+// "size" is an integer; libconfig stores large values (and those written
+// with L) as 64-bit, and on LP64 systems refuses `long` for plain ones.
+long sizeOr(libconfig::Setting& entry, const char* key, long fallback) {
+    try {
+        return static_cast<int>(entry[key]);
+    } catch (const libconfig::ConfigException&) {
+    }
+    try {
+        return static_cast<long>(static_cast<long long>(entry[key]));
+    } catch (const libconfig::ConfigException&) {
+        return fallback;
+    }
+}
+
 std::string textOr(libconfig::Setting& entry, const char* key, const char* fallback) {
     try {
         return static_cast<const char*>(entry[key]);
@@ -56,7 +70,7 @@ void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& 
         }
         if (!text::equalsIgnoreCase(type.c_str(), "FILE")) continue;
         std::string path = logFilePath(textOr(*entry, "path", ""), serviceName);
-        host.setLogMaxSize(static_cast<int>(valueOr<long>(*entry, "size", 512)));
+        host.setLogMaxSize(static_cast<int>(sizeOr(*entry, "size", 512)));
         host.setLogRotate(valueOr<int>(*entry, "rotate", 7));
         host.getLog(path.c_str())->setLevel(LOG_LEVEL_DEBUG);
     }

@@ -65,6 +65,8 @@ public:
 
     void setLogMaxSize(int megabytes) { logMaxSize = megabytes; }
     void setLogRotate(int count) { logRotate = count; }
+    int getLogMaxSize() const { return logMaxSize; }
+    int getLogRotate() const { return logRotate; }
 
     // The control plug-in's EventProc; `context` is the host. Returns 0.
     static int controlEventProc(void* context, void* sender, int tag, Record* record);

@@ -11,6 +11,7 @@ for lane in "${lanes[@]}"; do
         linux) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev) ;;
         bench) packages+=(libbenchmark-dev libspdlog-dev python3) ;;
+        fuzz) packages+=(clang libclang-rt-14-dev) ;;
         *) echo "unknown lane: $lane" >&2; exit 2 ;;
     esac
 done

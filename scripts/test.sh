@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the linux lane, the same suite under
-# AddressSanitizer and ThreadSanitizer, and the windows lane under Wine.
+# AddressSanitizer and ThreadSanitizer, the windows lane under Wine, and a
+# minute of each fuzz target under AddressSanitizer and UBSan.
 #   scripts/test.sh                 all lanes
 #   scripts/test.sh linux asan      only the lanes named
 # Build folders: build/<lane>. Exits non-zero when any lane fails.
@@ -8,10 +9,13 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 lanes=("$@")
-[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan windows)
+[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan windows fuzz)
 
 install=(linux)
-for lane in "${lanes[@]}"; do [ "$lane" = windows ] && install+=(windows); done
+for lane in "${lanes[@]}"; do
+    [ "$lane" = windows ] && install+=(windows)
+    [ "$lane" = fuzz ] && install+=(fuzz)
+done
 scripts/install-deps.sh "${install[@]}" || exit 1
 
 jobs=$(nproc)
@@ -28,6 +32,7 @@ for lane in "${lanes[@]}"; do
               (cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
                    ctest --output-on-failure -j"$jobs") ;;
         windows) scripts/build.sh windows && scripts/test-windows.sh ;;
+        fuzz) scripts/fuzz.sh 60 ;;
         *) echo "unknown lane: $lane"; false ;;
     esac
     status=$?

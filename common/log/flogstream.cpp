@@ -121,10 +121,11 @@ void flogstream::rotate() {
         // renamed onto a file that still exists, so no line is lost, and
         // meanwhile the current file grows.
         auto numbered = [this](int i) { return path_ + "." + std::to_string(i); };
-        ostra::LogFile::removeFile(numbered(rotateCount_));
+        int highest = 0;  // the old files present: name.1 .. name.highest
+        while (highest < rotateCount_ && ostra::LogFile::exists(numbered(highest + 1))) ++highest;
+        if (highest == rotateCount_) ostra::LogFile::removeFile(numbered(highest--));
         rotated = true;
-        for (int i = rotateCount_ - 1; i >= 1 && rotated; --i) {
-            if (!ostra::LogFile::exists(numbered(i))) continue;
+        for (int i = highest; i >= 1 && rotated; --i) {
             rotated = !ostra::LogFile::exists(numbered(i + 1)) &&
                       ostra::LogFile::renameFile(numbered(i), numbered(i + 1));
         }

@@ -174,6 +174,9 @@ TEST(Flogstream, AFullDiskLosesLinesButNeverFailsTheCaller) {
 }
 
 TEST(Flogstream, AFolderRemovedWhileRunningIsNoticedAndWritingResumesWhenItComesBack) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows keeps a folder that holds an open file";
+#endif
     ScratchDir dir;
     fs::path folder = dir.path() / "logs";
     fs::create_directory(folder);

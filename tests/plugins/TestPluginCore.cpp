@@ -29,7 +29,7 @@ TestPluginCore::~TestPluginCore() {
 }
 
 void TestPluginCore::note(const std::string& call, const std::string& detail) {
-    if (journal_.load(std::memory_order_relaxed) || call == "destroy")
+    if (journal_.load(std::memory_order_relaxed) || call == "destroy" || call == "badEventResult")
         TestJournal::add(serial_, kind_, call, detail);
 }
 
