@@ -137,3 +137,28 @@ TEST_F(HostPluginFaults, AControlPluginThatThrowsLosesOnlyThatCallAndTheHostGoes
     EXPECT_TRUE(hasLine(prefix + "stop: test fault in stop"));
     EXPECT_EQ(count("ctl", "destroy"), 1u);
 }
+
+TEST_F(HostPluginFaults, AFullDiskUnderTheLogStopsNeitherRelaysNorTheControlPluginsLines) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    host.getLog("/dev/full");  // every block written to the log file fails
+    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1") + " );");
+    startServing();
+    auto endsWith = [](const std::string& line, const std::string& end) {
+        return line.size() >= end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
+    };
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& line : hostLines.lines())
+            if (endsWith(line, " Service started")) return true;
+        return false;
+    }));
+    for (int i = 0; i < 2000; ++i) {
+        Record record;
+        ASSERT_EQ(TestJournal::find("p1")->raise(i, &record), 0);
+    }
+    host.getLog(nullptr)->log(LOG_LEVEL_ERROR, "OstraService", __LINE__, "an error line forces a write");
+    EXPECT_EQ(request("STATUS"), 0);
+    EXPECT_EQ(answers().size(), 1u);
+    size_t before = TestJournal::callsOf("ctl", "processLog").size();
+    host.getLog(nullptr)->log(LOG_LEVEL_INFO, "OstraService", __LINE__, "still heard");
+    EXPECT_EQ(TestJournal::callsOf("ctl", "processLog").size(), before + 1);
+}

@@ -29,7 +29,7 @@ TestPluginCore::~TestPluginCore() {
 }
 
 void TestPluginCore::note(const std::string& call, const std::string& detail) {
-    if (journal_.load(std::memory_order_relaxed) || call == "destroy" || call == "badEventResult")
+    if (journal_.load(std::memory_order_relaxed) || call == "badEventResult")
         TestJournal::add(serial_, kind_, call, detail);
 }
 
@@ -45,9 +45,13 @@ void TestPluginCore::setCallback(EventProc proc, void* context) {
 int TestPluginCore::start(libconfig::Setting& group) {
     std::string id;
     readKey(group, "id", id);
+    bool journal = true;
+    readKey(group, "journal", journal);
     if (!id.empty()) {
         label_ = id;
-        TestJournal::setLabel(serial_, id);
+        // A plug-in that keeps no journal (a benchmark's, a soak's) leaves
+        // nothing behind in it either.
+        if (journal) TestJournal::setLabel(serial_, id);
     }
     readKey(group, "startResult", startResult_);
     readKey(group, "running", reportRunning_);
@@ -64,8 +68,6 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "throwIn", throwIn_);
     bool readMissingKey = false;
     readKey(group, "readMissingKey", readMissingKey);
-    bool journal = true;
-    readKey(group, "journal", journal);
     readKey(group, "logOnStart", logOnStart_);
     readKey(group, "logOnRecord", logOnRecord_);
     TestJournal::registerPlugin(label_, this);
