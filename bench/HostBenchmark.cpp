@@ -23,6 +23,18 @@ double processCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// The process's CPU time per wall-clock second while the caller's threads
+// run, one second per iteration.
+void measureCpuShare(benchmark::State& state) {
+    for (auto _ : state) {
+        double cpuBefore = processCpuSeconds();
+        auto wallBefore = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+        state.counters["cpu_percent_of_core"] = 100.0 * (processCpuSeconds() - cpuBefore) / wall;
+    }
+}
+
 // Signals when the host logs a given line.
 class LineWatch : public logstream {
 public:
@@ -68,13 +80,7 @@ struct ServingHost {
 void BM_WakeUpLoop_100Protocols(benchmark::State& state) {
     bench::writeHostConfig("BenchIdle", 100, 1);
     ServingHost serving("BenchIdle");
-    for (auto _ : state) {
-        double cpuBefore = processCpuSeconds();
-        auto wallBefore = Clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-        state.counters["cpu_percent_of_core"] = 100.0 * (processCpuSeconds() - cpuBefore) / wall;
-    }
+    measureCpuShare(state);
 }
 
 // The floor: a thread that only wakes every millisecond, as each pass does.
@@ -83,13 +89,7 @@ void BM_WakeUpLoop_BareSleep1ms(benchmark::State& state) {
     std::thread sleeper([&] {
         while (running.load()) Sleep(1);
     });
-    for (auto _ : state) {
-        double cpuBefore = processCpuSeconds();
-        auto wallBefore = Clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-        state.counters["cpu_percent_of_core"] = 100.0 * (processCpuSeconds() - cpuBefore) / wall;
-    }
+    measureCpuShare(state);
     running.store(false);
     sleeper.join();
 }
