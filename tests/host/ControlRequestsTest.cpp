@@ -60,7 +60,7 @@ TEST_F(ControlRequests, UnknownCommandsAndTypesChangeNothingAndGetNoAnswer) {
     EXPECT_TRUE(answers().empty());
     auto after = TestJournal::entries();
     for (size_t i = before; i < after.size(); ++i)
-        EXPECT_TRUE(after[i].call == "isRunning" || after[i].call == "getLog") << after[i].call;
+        EXPECT_TRUE(after[i].call == "isRunning" || after[i].call == "processLog") << after[i].call;
     EXPECT_EQ(count("p1", "stop"), 0u);
 }
 

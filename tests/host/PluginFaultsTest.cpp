@@ -104,8 +104,10 @@ TEST_F(PluginFaults, ABareNamePlantedInTheCurrentFolderIsNeverLoaded) {
     void* loaded = loadPlugin(plugin("planted").c_str());
     std::filesystem::current_path(previous);
     EXPECT_EQ(loaded, nullptr);
-    EXPECT_NE(loadPlugin((planted.path() / plugin("planted")).string().c_str()), nullptr)
-        << "the same library loads when named with its folder";
+    auto* named = static_cast<CProtocolPlugin*>(
+        loadPlugin((planted.path() / plugin("planted")).string().c_str()));
+    EXPECT_NE(named, nullptr) << "the same library loads when named with its folder";
+    delete named;
 }
 
 class HostPluginFaults : public HostFixture {};

@@ -73,7 +73,7 @@ TEST_F(ProtocolApp, AMissingProtocolLibraryIsReportedAndTriedAgainUntilItAppears
     expected.push_back(expected[0]);
     EXPECT_EQ(hostLines.lines(), expected) << "each failed attempt writes its message again";
 
-    std::filesystem::copy_file(testing_support::binaryDir() / plugin("testprotocol"), dll);
+    testing_support::installFile(testing_support::binaryDir() / plugin("testprotocol"), dll);
     EXPECT_EQ(app->start(false), 0);
     EXPECT_EQ(hostLines.lines(), expected);
     EXPECT_TRUE(app->isRunning());

@@ -124,7 +124,7 @@ TEST_F(ServiceHost, TheWakeUpLoopRepairsAProtocolWhoseLibraryAppearsLater) {
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().back(), "tag=0 CMD=ANSWER,ANSWER=STOPPED");
 
-    std::filesystem::copy_file(testing_support::binaryDir() / plugin("testprotocol"), lateDll);
+    testing_support::installFile(testing_support::binaryDir() / plugin("testprotocol"), lateDll);
     ASSERT_TRUE(eventually([&] { return count("late", "start") == 1; }));
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().back(), "tag=0 CMD=ANSWER,ANSWER=STARTED");
@@ -148,7 +148,7 @@ TEST_F(ServiceHost, AWrongTypedValueFoundByALaterPassDoesNotEndTheRun) {
                 configString(lateDll) + "; databases = ( { dll = 42; } ); } );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
-    std::filesystem::copy_file(testing_support::binaryDir() / plugin("testprotocol"), lateDll);
+    testing_support::installFile(testing_support::binaryDir() / plugin("testprotocol"), lateDll);
     ASSERT_TRUE(eventually([&] { return count("late", "start") == 1; }));
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().size(), 1u) << "the host still runs and answers";

@@ -28,6 +28,13 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+void installFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::filesystem::path part = to;
+    part += ".part";
+    std::filesystem::copy_file(from, part, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::rename(part, to);
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -29,6 +29,11 @@ private:
     std::filesystem::path path_;
 };
 
+// Copies `from` to `to` the way an installer should put a library in place
+// that a running host may load at any moment: whole, by renaming a full
+// copy (a library mapped while still being copied can crash the loader).
+void installFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 // The file's lines without their line ends ("\n" or "\r\n").
