@@ -92,10 +92,7 @@ TEST_F(Entry, ConsoleModeRunsUntilSArrivesAndIgnoresOtherKeys) {
     std::string log = dir.file("OstraService.log");
     testing_support::ChildProcess console(executable(), {"console"}, dir.path().string());
     ASSERT_TRUE(console.started());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!logHas(log, "Service started") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(logHas(log, "Service started"));
+    ASSERT_TRUE(waitForLog(log, "Service started"));
 
     console.writeInput("xq1");
     EXPECT_FALSE(console.wait(std::chrono::milliseconds(500))) << "another key stopped the run";

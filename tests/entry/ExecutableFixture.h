@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -78,6 +80,16 @@ protected:
         size_t seen = 0;
         for (const auto& t : logTexts(path)) seen += t == text;
         return seen >= times;
+    }
+
+    // Polls the log file until `text` is in it `times` times, or a minute passes.
+    bool waitForLog(const std::string& log, const std::string& text, size_t times = 1) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!logHas(log, text, times)) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
     }
 
     testing_support::ScratchDir dir;

@@ -15,10 +15,7 @@ protected:
         writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
         std::string log = dir.file("OstraService.log");
         testing_support::ChildProcess service(executable(), arguments, dir.path().string());
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!logHas(log, "Service started", 2) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(logHas(log, "Service started", 2));
+        ASSERT_TRUE(waitForLog(log, "Service started", 2));
         service.terminate();
         EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
         EXPECT_EQ(logTexts(log), (std::vector<std::string>{"Service started", "Service started",
@@ -34,9 +31,7 @@ TEST_F(ServiceLinux, CtrlCEndsAConsoleRunThroughTheStopSequence) {
     writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
     std::string log = dir.file("OstraService.log");
     testing_support::ChildProcess console(executable(), {"console"}, dir.path().string());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!logHas(log, "Service started") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(waitForLog(log, "Service started"));
     console.interrupt();
     EXPECT_EQ(console.wait(std::chrono::seconds(30)), 0);
     EXPECT_TRUE(logHas(log, "Console stopped"));
@@ -48,10 +43,7 @@ TEST_F(ServiceLinux, OnATerminalKeysAreReadWithoutEnterAndWithoutEcho) {
     // script gives the program a pseudo-terminal and types what we write.
     testing_support::ChildProcess terminal("/usr/bin/script", {"-qfec", executable() + " console", "/dev/null"},
                                            dir.path().string());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!logHas(log, "Service started") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(logHas(log, "Service started"));
+    ASSERT_TRUE(waitForLog(log, "Service started"));
     terminal.writeInput("xyz");
     EXPECT_FALSE(terminal.wait(std::chrono::milliseconds(500)));
     terminal.writeInput("s");

@@ -21,17 +21,7 @@ DWORD serviceState(const char* name) {
 
 }  // namespace
 
-class ServiceWindows : public ExecutableFixture {
-protected:
-    bool waitForLog(const std::string& log, const std::string& text, size_t times) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!logHas(log, text, times)) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-};
+class ServiceWindows : public ExecutableFixture {};
 
 TEST_F(ServiceWindows, RunningAsAServiceOutsideTheServiceManagerFailsWithItsErrorCode) {
     writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
