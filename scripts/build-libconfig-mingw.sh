@@ -9,24 +9,10 @@ if [ -f "$prefix/.built" ]; then
     exit 0
 fi
 
-# apt-get source needs a deb-src entry for the suites the machine uses.
-if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-            > /etc/apt/sources.list.d/ostra-deb-src.sources
-    else
-        grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
-            > /etc/apt/sources.list.d/ostra-deb-src.list
-    fi
-    apt-get update -qq
-fi
-
+. scripts/deb-src.sh
+enable_deb_src
 work="$prefix.src"
-rm -rf "$work"
-mkdir -p "$work"
-(cd "$work" && apt-get source -qq libconfig > apt-source.log 2>&1) ||
-    { cat "$work/apt-source.log"; exit 1; }
-source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libconfig-*' | head -n1)
+source_dir=$(fetch_source libconfig "$work")
 [ -n "$source_dir" ] || { echo "libconfig source not found in $work" >&2; exit 1; }
 
 cd "$source_dir"

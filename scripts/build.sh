@@ -11,8 +11,10 @@ case "$lane" in
     tsan) options+=(-DOSTRA_SANITIZER=thread -DCMAKE_BUILD_TYPE=Debug) ;;
     windows)
         scripts/build-libconfig-mingw.sh build/windows/deps/libconfig
+        scripts/build-plugin-deps-mingw.sh build/windows/deps
         options+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-posix.cmake"
-                  -DOSTRA_WINDOWS_DEPS="$PWD/build/windows/deps/libconfig") ;;
+                  -DOSTRA_WINDOWS_DEPS="$PWD/build/windows/deps/libconfig"
+                  -DOSTRA_WINDOWS_SOURCES="$PWD/build/windows/deps") ;;
     *) echo "unknown lane: $lane" >&2; exit 2 ;;
 esac
 mkdir -p "build/$lane"

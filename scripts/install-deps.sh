@@ -5,11 +5,12 @@
 set -euo pipefail
 
 lanes=("${@:-linux}")
-packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bsdutils)
+packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bsdutils
+          libcpp-httplib-dev libsqlite3-dev)
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;
-        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev tcl make) ;;
         bench) packages+=(libbenchmark-dev libspdlog-dev python3) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         *) echo "unknown lane: $lane" >&2; exit 2 ;;

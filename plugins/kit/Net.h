@@ -1,0 +1,63 @@
+// Net: the few socket calls the bundled plug-ins need, the same on Windows
+// (Winsock) and Linux (BSD sockets). Sockets made here are non-blocking
+// unless a function says otherwise, and never inherited by child processes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostra_net {
+
+// A socket handle: SOCKET on Windows, a file descriptor on Linux.
+using Socket = std::intptr_t;
+constexpr Socket kInvalidSocket = -1;
+
+// Makes sockets usable in this process (WSAStartup on Windows, SIGPIPE
+// ignored for sends on Linux). Safe to call many times, from any thread.
+bool initialise();
+
+// A listening TCP socket on `bind`:`port` (port 0: any free port, which
+// `boundPort` then tells). Reuses the address so a restart does not wait
+// for old connections. Invalid socket and `error` set on failure.
+Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
+                 std::string& error);
+
+// The next pending connection, non-blocking; invalid when none is waiting.
+Socket acceptConnection(Socket listener);
+
+// A blocking connection to `host`:`port` (for clients and tests).
+Socket connectTcp(const std::string& host, int port, std::string& error);
+
+// Sends what the socket takes now: bytes sent, kWouldBlock, or kFailed.
+// Receives what is there: bytes read (> 0), 0 when the peer closed,
+// kWouldBlock, or kFailed.
+constexpr long kWouldBlock = -1;
+constexpr long kFailed = -2;
+long sendSome(Socket socket, const char* data, std::size_t size);
+long receiveSome(Socket socket, char* buffer, std::size_t size);
+
+// Blocking helpers for clients: the whole buffer, or false. A receive
+// timeout in milliseconds (0: none) makes receiveSome give up with
+// kWouldBlock.
+bool sendAll(Socket socket, const std::string& data);
+void setReceiveTimeout(Socket socket, int milliseconds);
+
+void closeSocket(Socket socket);
+
+// Waits up to `timeoutMs` for readiness of the given sockets.
+struct PollEntry {
+    Socket socket = kInvalidSocket;
+    bool wantRead = false;
+    bool wantWrite = false;
+    bool readable = false;  // also set on hang-up and error: the read tells
+    bool writable = false;
+};
+// The number of ready entries, 0 on timeout, -1 on failure.
+int pollSockets(std::vector<PollEntry>& entries, int timeoutMs);
+
+// The last socket error of the calling thread, as text.
+std::string lastError();
+
+}  // namespace ostra_net

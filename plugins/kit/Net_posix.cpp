@@ -1,0 +1,164 @@
+#include "Net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace ostra_net {
+
+namespace {
+
+int fd(Socket socket) { return static_cast<int>(socket); }
+
+bool resolve(const std::string& host, int port, sockaddr_in& address, std::string& error) {
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (host.empty() || host == "0.0.0.0") {
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (status != 0 || !found) {
+        error = "cannot resolve " + host + ": " + gai_strerror(status);
+        return false;
+    }
+    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+void setNonBlocking(int socket) { fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK); }
+
+bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+
+}  // namespace
+
+bool initialise() {
+    static std::once_flag once;
+    // A peer that closes while we send must cost a failed send, not the
+    // process: MSG_NOSIGNAL covers sends, this covers everything else.
+    std::call_once(once, [] { signal(SIGPIPE, SIG_IGN); });
+    return true;
+}
+
+Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
+                 std::string& error) {
+    sockaddr_in address;
+    if (!resolve(bind, port, address, error)) return kInvalidSocket;
+    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) {
+        error = lastError();
+        return kInvalidSocket;
+    }
+    int on = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socket, backlog) != 0) {
+        error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
+        ::close(socket);
+        return kInvalidSocket;
+    }
+    setNonBlocking(socket);
+    if (boundPort) {
+        socklen_t size = sizeof address;
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size);
+        *boundPort = ntohs(address.sin_port);
+    }
+    return socket;
+}
+
+Socket acceptConnection(Socket listener) {
+    int socket = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (socket < 0) return kInvalidSocket;
+    int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return socket;
+}
+
+Socket connectTcp(const std::string& host, int port, std::string& error) {
+    sockaddr_in address;
+    if (!resolve(host, port, address, error)) return kInvalidSocket;
+    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) {
+        error = lastError();
+        return kInvalidSocket;
+    }
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + lastError();
+        ::close(socket);
+        return kInvalidSocket;
+    }
+    int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return socket;
+}
+
+long sendSome(Socket socket, const char* data, std::size_t size) {
+    ssize_t sent = ::send(fd(socket), data, size, MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<long>(sent);
+    return wouldBlock() ? kWouldBlock : kFailed;
+}
+
+long receiveSome(Socket socket, char* buffer, std::size_t size) {
+    ssize_t received = ::recv(fd(socket), buffer, size, 0);
+    if (received >= 0) return static_cast<long>(received);
+    return wouldBlock() ? kWouldBlock : kFailed;
+}
+
+bool sendAll(Socket socket, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t sent = ::send(fd(socket), data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+void setReceiveTimeout(Socket socket, int milliseconds) {
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+void closeSocket(Socket socket) {
+    if (socket != kInvalidSocket) ::close(fd(socket));
+}
+
+int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
+    std::vector<pollfd> polled(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        polled[i].fd = fd(entries[i].socket);
+        polled[i].events = static_cast<short>((entries[i].wantRead ? POLLIN : 0) |
+                                              (entries[i].wantWrite ? POLLOUT : 0));
+    }
+    int ready = ::poll(polled.data(), polled.size(), timeoutMs);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        short events = polled[i].revents;
+        entries[i].readable = events & (POLLIN | POLLHUP | POLLERR | POLLNVAL);
+        entries[i].writable = events & POLLOUT;
+    }
+    return ready;
+}
+
+std::string lastError() { return std::strerror(errno); }
+
+}  // namespace ostra_net

@@ -1,0 +1,186 @@
+#include "Net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace ostra_net {
+
+namespace {
+
+SOCKET handle(Socket socket) { return static_cast<SOCKET>(socket); }
+Socket wrap(SOCKET socket) { return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(socket); }
+
+bool resolve(const std::string& host, int port, sockaddr_in& address, std::string& error) {
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (host.empty() || host == "0.0.0.0") {
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+        error = "cannot resolve " + host + ": " + lastError();
+        return false;
+    }
+    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+// Sockets must not leak into processes the host starts.
+SOCKET newSocket() {
+    return WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+void setNonBlocking(SOCKET socket) {
+    u_long on = 1;
+    ioctlsocket(socket, FIONBIO, &on);
+}
+
+void setNoDelay(SOCKET socket) {
+    BOOL on = TRUE;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+bool wouldBlock() {
+    int code = WSAGetLastError();
+    return code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAETIMEDOUT;
+}
+
+}  // namespace
+
+bool initialise() {
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        WSADATA data;
+        ready = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    });
+    return ready;
+}
+
+Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
+                 std::string& error) {
+    sockaddr_in address;
+    if (!resolve(bind, port, address, error)) return kInvalidSocket;
+    SOCKET socket = newSocket();
+    if (socket == INVALID_SOCKET) {
+        error = lastError();
+        return kInvalidSocket;
+    }
+    // Exclusive use: on Windows SO_REUSEADDR would let another process take
+    // the port over; a closed listener's port is free again at once anyway.
+    BOOL on = TRUE;
+    setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socket, backlog) != 0) {
+        error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
+        closesocket(socket);
+        return kInvalidSocket;
+    }
+    setNonBlocking(socket);
+    if (boundPort) {
+        int size = sizeof address;
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size);
+        *boundPort = ntohs(address.sin_port);
+    }
+    return wrap(socket);
+}
+
+Socket acceptConnection(Socket listener) {
+    SOCKET socket = ::accept(handle(listener), nullptr, nullptr);
+    if (socket == INVALID_SOCKET) return kInvalidSocket;
+    SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+    setNonBlocking(socket);
+    setNoDelay(socket);
+    return wrap(socket);
+}
+
+Socket connectTcp(const std::string& host, int port, std::string& error) {
+    sockaddr_in address;
+    if (!resolve(host, port, address, error)) return kInvalidSocket;
+    SOCKET socket = newSocket();
+    if (socket == INVALID_SOCKET) {
+        error = lastError();
+        return kInvalidSocket;
+    }
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + lastError();
+        closesocket(socket);
+        return kInvalidSocket;
+    }
+    setNoDelay(socket);
+    return wrap(socket);
+}
+
+long sendSome(Socket socket, const char* data, std::size_t size) {
+    int sent = ::send(handle(socket), data, static_cast<int>(size), 0);
+    if (sent != SOCKET_ERROR) return sent;
+    return wouldBlock() ? kWouldBlock : kFailed;
+}
+
+long receiveSome(Socket socket, char* buffer, std::size_t size) {
+    int received = ::recv(handle(socket), buffer, static_cast<int>(size), 0);
+    if (received != SOCKET_ERROR) return received;
+    return wouldBlock() ? kWouldBlock : kFailed;
+}
+
+bool sendAll(Socket socket, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        int sent = ::send(handle(socket), data.data() + done, static_cast<int>(data.size() - done), 0);
+        if (sent == SOCKET_ERROR || sent == 0) return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+void setReceiveTimeout(Socket socket, int milliseconds) {
+    DWORD timeout = static_cast<DWORD>(milliseconds);
+    setsockopt(handle(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+}
+
+void closeSocket(Socket socket) {
+    if (socket != kInvalidSocket) closesocket(handle(socket));
+}
+
+int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
+    std::vector<WSAPOLLFD> polled(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        polled[i].fd = handle(entries[i].socket);
+        polled[i].events = static_cast<short>((entries[i].wantRead ? POLLRDNORM : 0) |
+                                              (entries[i].wantWrite ? POLLWRNORM : 0));
+    }
+    if (polled.empty()) {
+        Sleep(static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+    int ready = WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMs);
+    if (ready == SOCKET_ERROR) return -1;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        short events = polled[i].revents;
+        entries[i].readable = events & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL);
+        entries[i].writable = events & POLLWRNORM;
+    }
+    return ready;
+}
+
+std::string lastError() {
+    int code = WSAGetLastError();
+    char text[256] = {0};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
+        text[--length] = 0;
+    return std::string(length ? text : "socket error") + " (" + std::to_string(code) + ")";
+}
+
+}  // namespace ostra_net

@@ -1,0 +1,102 @@
+#include "SqlitePlugin.h"
+
+#include <libconfig.h++>
+
+#include <new>
+
+#include "ExecutableDir.h"
+#include "common/Record.h"
+#include "plugin/PluginExport.h"
+
+namespace ostra_sqlite {
+
+namespace {
+
+bool isLookup(const Record& record) {
+    std::string command = record.get("CMD");
+    if (command.size() != 6) return false;
+    for (char& c : command)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return command == "LOOKUP";
+}
+
+bool validSynchronous(const std::string& mode) {
+    return mode == "OFF" || mode == "NORMAL" || mode == "FULL";
+}
+
+}  // namespace
+
+int SqlitePlugin::start(Setting& entry) {
+    try {
+        StoreSettings settings;
+        std::string path = "records.db";
+        entry.lookupValue("path", path);
+        entry.lookupValue("busytimeout", settings.busyTimeoutMs);
+        entry.lookupValue("synchronous", settings.synchronous);
+        if (!validSynchronous(settings.synchronous)) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: synchronous must be OFF, NORMAL or FULL");
+            return 1;
+        }
+        settings.path = ostra_kit::besideExecutable(path);
+        path_ = settings.path;
+        std::string error;
+        if (!store_.open(settings, error)) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + error);
+            return 1;
+        }
+        logLine(LOG_LEVEL_INFO, __LINE__, "sqlite: storing records in " + path_);
+        return 0;
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("sqlite: ") + failure.what());
+        return 1;
+    }
+}
+
+void SqlitePlugin::stop() { store_.close(); }
+
+int SqlitePlugin::processRecord(int tag, Record* record) {
+    if (!record) return 3;
+    try {
+        if (isLookup(*record)) return answerLookup(*record);
+        std::string error;
+        long long id = store_.store(type_, tag, *record, error);
+        if (id < 0) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: record not stored in " + path_ + ": " + error);
+            return 1;
+        }
+        record->set("ROW_ID", std::to_string(id).c_str());
+        return 0;
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("sqlite: ") + failure.what());
+        return 1;
+    }
+}
+
+int SqlitePlugin::answerLookup(Record& record) {
+    FoundRow row;
+    std::string error;
+    if (!store_.lookup(record.get("FIELD"), record.get("VALUE"), row, error)) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: lookup failed in " + path_ + ": " + error);
+        return 1;
+    }
+    record.set("FOUND", row.count > 0 ? "1" : "0");
+    record.set("COUNT", std::to_string(row.count).c_str());
+    if (row.count > 0) {
+        record.set("ROW_ID", std::to_string(row.id).c_str());
+        record.set("ROW_TIME", row.time.c_str());
+        record.set("ROW_TYPE", std::to_string(row.type).c_str());
+        record.set("ROW_TAG", std::to_string(row.tag).c_str());
+        record.set("ROW_ENTRIES", row.entries.c_str());
+    }
+    return 0;
+}
+
+void SqlitePlugin::logLine(int level, int sourceLine, const std::string& text) {
+    log_.log(level, "sqlite", sourceLine, text.c_str());
+}
+
+}  // namespace ostra_sqlite
+
+OSTRA_PLUGIN_FACTORY {
+    return static_cast<CDatabasePlugin*>(new (std::nothrow) ostra_sqlite::SqlitePlugin);
+}

@@ -1,0 +1,57 @@
+// sqlite: a database plug-in that stores every record it is offered in a
+// SQLite file (layout in SqliteStore.h).
+//
+// Configuration keys of its databases element (all optional):
+//   path         the file (default "records.db"; a relative path lies
+//                beside the executable)
+//   busytimeout  milliseconds to wait for a file another writer holds
+//                (default 5000)
+//   synchronous  "NORMAL" (default: a stored record survives a crash of
+//                the process), "FULL" (it also survives a power cut, at a
+//                cost per record) or "OFF"
+//
+// Answers:
+//   any record       stored: 0, with "ROW_ID" set to its row's id; storing
+//                    failed: 1, and the reason goes to the log
+//   a lookup record  "CMD" "LOOKUP" (any case), "FIELD" a key, "VALUE" a
+//                    value: not stored; answered 0 with "FOUND" "1" and the
+//                    newest row whose entries hold FIELD=VALUE ("ROW_ID",
+//                    "ROW_TIME", "ROW_TYPE", "ROW_TAG", "ROW_ENTRIES" as
+//                    JSON, "COUNT" the number of matching rows), or with
+//                    "FOUND" "0"; 1 when the query failed
+// A record offered after stop() began is answered 1: it was not stored.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "SqliteStore.h"
+#include "common/log/CLog.h"
+#include "plugin/CDatabasePlugin.h"
+
+namespace ostra_sqlite {
+
+class SqlitePlugin : public CDatabasePlugin {
+public:
+    SqlitePlugin() = default;
+    ~SqlitePlugin() override = default;
+
+    int start(Setting& entry) override;
+    void stop() override;
+    void setCallback(EventProc proc, void* context) override {}
+    void setType(int typeCode) override { type_ = typeCode; }
+    bool isRunning() override { return store_.isOpen(); }
+    int processRecord(int tag, Record* record) override;
+    CLog* getLog() override { return &log_; }
+
+private:
+    int answerLookup(Record& record);
+    void logLine(int level, int sourceLine, const std::string& text);
+
+    CLog log_;
+    SqliteStore store_;
+    std::atomic<int> type_{0};
+    std::string path_;
+};
+
+}  // namespace ostra_sqlite

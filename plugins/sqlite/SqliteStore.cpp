@@ -1,0 +1,168 @@
+#include "SqliteStore.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+
+#include "common/Record.h"
+
+namespace ostra_sqlite {
+
+namespace {
+
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS records("
+    " id INTEGER PRIMARY KEY,"
+    " time TEXT NOT NULL,"
+    " type INTEGER NOT NULL,"
+    " tag INTEGER NOT NULL,"
+    " entries TEXT NOT NULL)";
+
+const char* const kInsert =
+    "INSERT INTO records(time, type, tag, entries)"
+    " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3)";
+
+// Newest match first, with the number of matches.
+const char* const kFind =
+    "SELECT r.id, r.time, r.type, r.tag, r.entries, count(*) OVER ()"
+    " FROM records r, json_each(r.entries) e"
+    " WHERE e.key = ?1 AND e.value = ?2"
+    " ORDER BY r.id DESC LIMIT 1";
+
+void appendJsonString(std::string& json, const std::string& text) {
+    json += '"';
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += static_cast<char>(c);
+        }
+    }
+    json += '"';
+}
+
+std::string text(sqlite3_stmt* statement, int column) {
+    const unsigned char* value = sqlite3_column_text(statement, column);
+    return value ? reinterpret_cast<const char*>(value) : "";
+}
+
+}  // namespace
+
+std::string entriesAsJson(const Record& record) {
+    std::string json = "{";
+    for (int i = 0; i < record.count(); ++i) {
+        if (i > 0) json += ',';
+        appendJsonString(json, record.keyAt(i));
+        json += ':';
+        appendJsonString(json, record.valueAt(i));
+    }
+    json += '}';
+    return json;
+}
+
+SqliteStore::~SqliteStore() { close(); }
+
+bool SqliteStore::open(const StoreSettings& settings, std::string& error) {
+    close();
+    std::lock_guard<std::mutex> guard(mutex_);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(settings.path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        error = "cannot open " + settings.path + ": " + lastError();
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(db_, settings.busyTimeoutMs);
+    std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + settings.synchronous + ";";
+    bool ready = execute(pragmas.c_str(), error) && execute(kSchema, error) &&
+                 sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) == SQLITE_OK &&
+                 sqlite3_prepare_v2(db_, kFind, -1, &find_, nullptr) == SQLITE_OK;
+    if (!ready) {
+        if (error.empty()) error = lastError();
+        error = settings.path + ": " + error;
+        sqlite3_finalize(insert_);
+        sqlite3_finalize(find_);
+        sqlite3_close(db_);
+        insert_ = find_ = nullptr;
+        db_ = nullptr;
+    }
+    return ready;
+}
+
+void SqliteStore::close() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!db_) return;
+    sqlite3_finalize(insert_);
+    sqlite3_finalize(find_);
+    insert_ = find_ = nullptr;
+    sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+bool SqliteStore::isOpen() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return db_ != nullptr;
+}
+
+long long SqliteStore::store(int type, int tag, const Record& record, std::string& error) {
+    std::string json = entriesAsJson(record);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!db_) {
+        error = "the database is closed";
+        return -1;
+    }
+    sqlite3_reset(insert_);
+    sqlite3_bind_int(insert_, 1, type);
+    sqlite3_bind_int(insert_, 2, tag);
+    sqlite3_bind_text(insert_, 3, json.data(), static_cast<int>(json.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(insert_) != SQLITE_DONE) {
+        error = lastError();
+        sqlite3_reset(insert_);
+        return -1;
+    }
+    sqlite3_reset(insert_);
+    return sqlite3_last_insert_rowid(db_);
+}
+
+bool SqliteStore::lookup(const std::string& key, const std::string& value, FoundRow& row,
+                         std::string& error) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!db_) {
+        error = "the database is closed";
+        return false;
+    }
+    sqlite3_reset(find_);
+    sqlite3_bind_text(find_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(find_, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    int status = sqlite3_step(find_);
+    row = FoundRow();
+    if (status == SQLITE_ROW) {
+        row.id = sqlite3_column_int64(find_, 0);
+        row.time = text(find_, 1);
+        row.type = sqlite3_column_int(find_, 2);
+        row.tag = sqlite3_column_int(find_, 3);
+        row.entries = text(find_, 4);
+        row.count = sqlite3_column_int64(find_, 5);
+    } else if (status != SQLITE_DONE) {
+        error = lastError();
+    }
+    sqlite3_reset(find_);
+    return status == SQLITE_ROW || status == SQLITE_DONE;
+}
+
+bool SqliteStore::execute(const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = message ? message : lastError();
+    sqlite3_free(message);
+    return false;
+}
+
+std::string SqliteStore::lastError() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
+
+}  // namespace ostra_sqlite

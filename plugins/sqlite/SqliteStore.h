@@ -1,0 +1,80 @@
+// SqliteStore: one connection to the records file, safe for several
+// threads (one statement at a time).
+//
+// The file holds one table:
+//
+//   CREATE TABLE records(
+//       id      INTEGER PRIMARY KEY,  -- rising with every stored record
+//       time    TEXT NOT NULL,        -- UTC, e.g. 2026-12-08T06:01:02.345Z
+//       type    INTEGER NOT NULL,     -- the protocol's type code (PBX: 1)
+//       tag     INTEGER NOT NULL,     -- the tag the record came with
+//       entries TEXT NOT NULL);       -- the record as a JSON object, in order
+//
+// The file is opened in WAL mode with a busy timeout, so other readers (and
+// other stores on the same file) never make a store fail at once. A store
+// returns only after its transaction committed: a record answered as stored
+// is in the file whatever the host does next.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+class Record;
+
+namespace ostra_sqlite {
+
+struct StoreSettings {
+    std::string path;
+    int busyTimeoutMs = 5000;
+    std::string synchronous = "NORMAL";  // OFF, NORMAL or FULL
+};
+
+// The newest stored row that matched a lookup.
+struct FoundRow {
+    long long count = 0;  // how many rows matched
+    long long id = 0;
+    std::string time;
+    int type = 0;
+    int tag = 0;
+    std::string entries;
+};
+
+class SqliteStore {
+public:
+    SqliteStore() = default;
+    ~SqliteStore();
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    // Opens (creating when needed) the file and its table. False with
+    // `error` set when that fails.
+    bool open(const StoreSettings& settings, std::string& error);
+    // Waits for a statement in progress, then closes the file.
+    void close();
+    bool isOpen();
+
+    // Stores one row; its id, or -1 with `error` set.
+    long long store(int type, int tag, const Record& record, std::string& error);
+
+    // Rows whose entries hold `key` with the value `value`. False with
+    // `error` set on failure; `row.count` 0 when nothing matched.
+    bool lookup(const std::string& key, const std::string& value, FoundRow& row, std::string& error);
+
+private:
+    bool execute(const char* sql, std::string& error);
+    std::string lastError() const;
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* find_ = nullptr;
+};
+
+// The record's entries as a JSON object in entry order. Bytes above 0x7F
+// are kept as they are; control characters, quotes and backslashes are
+// escaped.
+std::string entriesAsJson(const Record& record);
+
+}  // namespace ostra_sqlite

@@ -1,0 +1,101 @@
+#include "LineCodec.h"
+
+#include "common/Record.h"
+
+namespace tcpline {
+
+namespace {
+
+bool unescape(char code, char& out) {
+    switch (code) {
+    case ';': case '=': case '\\': out = code; return true;
+    case 'n': out = '\n'; return true;
+    case 'r': out = '\r'; return true;
+    default: return false;
+    }
+}
+
+void appendPair(std::string& line, const std::string& key, const std::string& value) {
+    line += ';';
+    line += escapeField(key);
+    line += '=';
+    line += escapeField(value);
+}
+
+}  // namespace
+
+bool parseRecordLine(const std::string& line, Record& record, std::string& error) {
+    std::string key, value;
+    bool inValue = false;
+    auto finishPair = [&]() -> bool {
+        if (!inValue && key.empty()) return true;  // an empty pair
+        if (!inValue) {
+            error = "pair \"" + key + "\" has no value";
+            return false;
+        }
+        if (key.empty()) {
+            error = "empty key";
+            return false;
+        }
+        record.set(key.c_str(), value.c_str());
+        key.clear();
+        value.clear();
+        inValue = false;
+        return true;
+    };
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        std::string& field = inValue ? value : key;
+        if (c == '\\') {
+            char out;
+            if (i + 1 >= line.size() || !unescape(line[i + 1], out)) {
+                error = i + 1 >= line.size() ? "line ends in a lone backslash"
+                                              : std::string("unknown escape \\") + line[i + 1];
+                return false;
+            }
+            field += out;
+            ++i;
+        } else if (c == ';') {
+            if (!finishPair()) return false;
+        } else if (c == '=' && !inValue) {
+            inValue = true;
+        } else {
+            field += c;
+        }
+    }
+    return finishPair();
+}
+
+std::string escapeField(const std::string& text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case ';': escaped += "\\;"; break;
+        case '=': escaped += "\\="; break;
+        case '\\': escaped += "\\\\"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string formatLine(const std::string& head, const Record& record) {
+    std::string line = head;
+    for (int i = 0; i < record.count(); ++i) appendPair(line, record.keyAt(i), record.valueAt(i));
+    return line;
+}
+
+std::string formatChanges(const std::string& head, const Record& before, const Record& after) {
+    std::string line = head;
+    for (int i = 0; i < after.count(); ++i) {
+        const char* key = after.keyAt(i);
+        if (!before.has(key) || std::string(before.get(key)) != after.valueAt(i))
+            appendPair(line, key, after.valueAt(i));
+    }
+    return line;
+}
+
+}  // namespace tcpline

@@ -1,0 +1,212 @@
+#include "LineServer.h"
+
+#include <vector>
+
+namespace tcpline {
+
+namespace {
+// How long one poll waits: the latency of stop() and of queued events.
+constexpr int kPollMs = 20;
+constexpr std::size_t kReadChunk = 16 * 1024;
+}  // namespace
+
+LineServer::~LineServer() { stop(); }
+
+bool LineServer::start(const LineServerSettings& settings, LineHandler handler, Notice notice,
+                       std::string& error) {
+    stop();
+    if (!ostra_net::initialise()) {
+        error = "sockets unavailable: " + ostra_net::lastError();
+        return false;
+    }
+    settings_ = settings;
+    handler_ = std::move(handler);
+    notice_ = std::move(notice);
+    listener_ = ostra_net::listenTcp(settings_.bind, settings_.port, 128, &port_, error);
+    if (listener_ == ostra_net::kInvalidSocket) return false;
+    stopRequested_ = false;
+    serving_ = true;
+    thread_ = std::thread(&LineServer::run, this);
+    return true;
+}
+
+void LineServer::stop() {
+    stopRequested_ = true;
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (Client& client : clients_) ostra_net::closeSocket(client.socket);
+    clients_.clear();
+    ostra_net::closeSocket(listener_);
+    listener_ = ostra_net::kInvalidSocket;
+    serving_ = false;
+}
+
+int LineServer::broadcast(const std::string& line) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int reached = 0;
+    for (Client& client : clients_) {
+        if (client.closing) continue;
+        queueLocked(client, line);
+        flushLocked(client);
+        ++reached;
+    }
+    return reached;
+}
+
+void LineServer::run() {
+    std::vector<ostra_net::PollEntry> entries;
+    std::vector<Client*> polled;
+    while (!stopRequested_) {
+        entries.clear();
+        polled.clear();
+        ostra_net::PollEntry listen;
+        listen.socket = listener_;
+        listen.wantRead = true;
+        entries.push_back(listen);
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            for (Client& client : clients_) {
+                ostra_net::PollEntry entry;
+                entry.socket = client.socket;
+                entry.wantRead = true;
+                entry.wantWrite = !client.output.empty();
+                entries.push_back(entry);
+                polled.push_back(&client);
+            }
+        }
+        if (ostra_net::pollSockets(entries, kPollMs) < 0) {
+            if (notice_) notice_("polling failed: " + ostra_net::lastError());
+            break;
+        }
+        if (entries[0].readable) acceptPending();
+        for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
+            Client& client = *polled[i];
+            if (entries[i + 1].writable) {
+                std::lock_guard<std::mutex> guard(mutex_);
+                flushLocked(client);
+            }
+            if (entries[i + 1].readable) readFrom(client);
+        }
+        dropClosingClients();
+    }
+    serving_ = false;
+}
+
+void LineServer::acceptPending() {
+    for (;;) {
+        ostra_net::Socket socket = ostra_net::acceptConnection(listener_);
+        if (socket == ostra_net::kInvalidSocket) return;
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
+            // Best effort: the refusal fits any socket buffer.
+            std::string refusal =
+                "ERROR;REASON=too many connections (limit " + std::to_string(settings_.maxClients) + ")\n";
+            ostra_net::sendSome(socket, refusal.data(), refusal.size());
+            ostra_net::closeSocket(socket);
+            continue;
+        }
+        Client client;
+        client.id = nextClientId_++;
+        client.socket = socket;
+        clients_.push_back(std::move(client));
+    }
+}
+
+void LineServer::readFrom(Client& client) {
+    char buffer[kReadChunk];
+    long received = ostra_net::receiveSome(client.socket, buffer, sizeof buffer);
+    if (received == ostra_net::kWouldBlock) return;
+    if (received <= 0) {
+        // A last line without its line end still counts; its reply goes
+        // out if the client only closed its sending side.
+        if (received == 0 && !client.skippingLine && !client.input.empty()) {
+            std::string line;
+            line.swap(client.input);
+            handleLine(client, line);
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        flushLocked(client);
+        client.closing = true;
+        return;
+    }
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+        if (buffer[i] != '\n') continue;
+        client.input.append(buffer + start, i - start);
+        start = i + 1;
+        if (client.skippingLine) {
+            client.skippingLine = false;
+        } else {
+            std::string line;
+            line.swap(client.input);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            handleLine(client, line);
+        }
+        client.input.clear();
+        if (stopRequested_) return;
+    }
+    if (!client.skippingLine) client.input.append(buffer + start, received - start);
+    if (client.input.size() > settings_.maxLineBytes) {
+        client.input.clear();
+        client.skippingLine = true;
+        std::lock_guard<std::mutex> guard(mutex_);
+        queueLocked(client, "ERROR;REASON=line longer than " + std::to_string(settings_.maxLineBytes) +
+                                " bytes");
+        flushLocked(client);
+    }
+}
+
+void LineServer::handleLine(Client& client, const std::string& line) {
+    if (line.size() > settings_.maxLineBytes) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        queueLocked(client, "ERROR;REASON=line longer than " + std::to_string(settings_.maxLineBytes) +
+                                " bytes");
+        return;
+    }
+    if (line.empty()) return;
+    // The handler relays the record: no lock held, so events raised
+    // meanwhile can be queued for every client.
+    std::string reply = handler_ ? handler_(client.id, line) : std::string();
+    if (reply.empty()) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    queueLocked(client, reply);
+    flushLocked(client);
+}
+
+void LineServer::queueLocked(Client& client, const std::string& line) {
+    if (client.closing) return;
+    if (client.output.size() + line.size() + 1 > settings_.maxQueuedBytes) {
+        client.closing = true;
+        client.output.clear();
+        if (notice_) notice_("client " + std::to_string(client.id) + " dropped: it does not read its replies");
+        return;
+    }
+    client.output += line;
+    client.output += '\n';
+}
+
+void LineServer::flushLocked(Client& client) {
+    while (!client.output.empty() && !client.closing) {
+        long sent = ostra_net::sendSome(client.socket, client.output.data(), client.output.size());
+        if (sent == ostra_net::kWouldBlock) return;
+        if (sent <= 0) {
+            client.closing = true;
+            return;
+        }
+        client.output.erase(0, static_cast<std::size_t>(sent));
+    }
+}
+
+void LineServer::dropClosingClients() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (it->closing) {
+            ostra_net::closeSocket(it->socket);
+            it = clients_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace tcpline

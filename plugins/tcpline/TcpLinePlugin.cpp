@@ -1,0 +1,88 @@
+#include "TcpLinePlugin.h"
+
+#include <libconfig.h++>
+
+#include "LineCodec.h"
+#include "common/Record.h"
+#include "plugin/PluginExport.h"
+
+namespace tcpline {
+
+namespace {
+
+template <typename T>
+T readOr(Setting& group, const char* key, T fallback) {
+    T value;
+    return group.lookupValue(key, value) ? value : fallback;
+}
+
+}  // namespace
+
+TcpLinePlugin::~TcpLinePlugin() { server_.stop(); }
+
+void TcpLinePlugin::setCallback(EventProc proc, void* context) {
+    proc_ = proc;
+    context_ = context;
+}
+
+int TcpLinePlugin::start(Setting& entry) {
+    // The configuration tree is only ours to read here, on the host's thread.
+    LineServerSettings settings;
+    settings.bind = readOr<std::string>(entry, "bind", settings.bind);
+    settings.port = readOr(entry, "port", 7765);
+    settings.maxLineBytes = static_cast<std::size_t>(readOr(entry, "maxline", 4096));
+    settings.maxClients = readOr(entry, "maxclients", settings.maxClients);
+    settings.maxQueuedBytes = static_cast<std::size_t>(readOr(entry, "maxqueue", 1 << 20));
+    if (settings.maxLineBytes < 16 || settings.maxClients < 1 || settings.maxQueuedBytes < 1024 ||
+        settings.port < 0 || settings.port > 65535) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, "tcpline: port, maxline, maxclients or maxqueue out of range");
+        return 1;
+    }
+    std::string error;
+    bool listening = server_.start(
+        settings, [this](int clientId, const std::string& line) { return relayLine(clientId, line); },
+        [this](const std::string& text) { logLine(LOG_LEVEL_INFO, __LINE__, "tcpline: " + text); }, error);
+    if (!listening) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, "tcpline: " + error);
+        return 1;
+    }
+    started_ = true;
+    logLine(LOG_LEVEL_INFO, __LINE__,
+            "tcpline: listening on " + settings.bind + ":" + std::to_string(server_.port()));
+    return 0;
+}
+
+void TcpLinePlugin::stop() {
+    // Joins the server thread; a relay it is inside answers at once while
+    // the host stops us, so this never waits for the host.
+    started_ = false;
+    server_.stop();
+}
+
+bool TcpLinePlugin::isRunning() { return started_ && server_.isServing(); }
+
+int TcpLinePlugin::processRecord(int tag, Record* record) {
+    if (!record) return 3;
+    int reached = server_.broadcast(formatLine("EVENT", *record));
+    return reached > 0 ? 0 : 1;
+}
+
+std::string TcpLinePlugin::relayLine(int clientId, const std::string& line) {
+    Record record;
+    std::string error;
+    if (!parseRecordLine(line, record, error)) return "ERROR;REASON=" + escapeField(error);
+    if (!proc_) return "3";
+    Record sent(record);
+    int result = proc_(context_, static_cast<CProtocolPlugin*>(this), clientId, &record);
+    return formatChanges(std::to_string(result), sent, record);
+}
+
+void TcpLinePlugin::logLine(int level, int sourceLine, const std::string& text) {
+    log_.log(level, "tcpline", sourceLine, text.c_str());
+}
+
+}  // namespace tcpline
+
+OSTRA_PLUGIN_FACTORY {
+    return static_cast<CProtocolPlugin*>(new (std::nothrow) tcpline::TcpLinePlugin);
+}

@@ -1,0 +1,51 @@
+// tcpline: a protocol plug-in that takes records as text lines over TCP.
+//
+// Configuration keys of its protocols entry (all optional):
+//   bind       address to listen on (default "127.0.0.1"; "0.0.0.0": all)
+//   port       TCP port (default 7765; 0: any free port, named in the log)
+//   maxline    longest accepted line in bytes (default 4096)
+//   maxclients connections served at once (default 64)
+//   maxqueue   bytes of unsent replies and events a client may have
+//              before it is disconnected (default 1048576)
+//
+// Each line a client sends (format in LineCodec.h) becomes one record,
+// raised through the host with the client's number as its tag. The client
+// gets one reply line: the host's result code (0, 1 or 3) and the keys the
+// databases added or changed. Records the databases raise go to every
+// connected client as "EVENT;..." lines; processRecord answers 0 when at
+// least one client was connected, 1 when nobody was.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "LineServer.h"
+#include "common/log/CLog.h"
+#include "plugin/CProtocolPlugin.h"
+
+namespace tcpline {
+
+class TcpLinePlugin : public CProtocolPlugin {
+public:
+    TcpLinePlugin() = default;
+    ~TcpLinePlugin() override;
+
+    void stop() override;
+    int start(Setting& entry) override;
+    void setCallback(EventProc proc, void* context) override;
+    int processRecord(int tag, Record* record) override;
+    CLog* getLog() override { return &log_; }
+    bool isRunning() override;
+
+private:
+    std::string relayLine(int clientId, const std::string& line);
+    void logLine(int level, int sourceLine, const std::string& text);
+
+    CLog log_;
+    EventProc proc_ = nullptr;
+    void* context_ = nullptr;
+    LineServer server_;
+    std::atomic<bool> started_{false};
+};
+
+}  // namespace tcpline

@@ -1,0 +1,40 @@
+// Who may use the console.
+//
+//   - Token: when the "token" key is set, every request carries it, as the
+//     header "X-Ostra-Token", as "Authorization: Bearer <token>", or as the
+//     query parameter "token" (the page's own requests do; a browser's
+//     EventSource cannot send headers). Otherwise 401.
+//   - Host: a console bound to a loopback address answers only requests
+//     addressed to a loopback name (127.0.0.1, localhost, [::1]), so a web
+//     page cannot reach it by pointing its own domain name at 127.0.0.1.
+//     Otherwise 403.
+//   - Cross-site: a state-changing request (POST) is refused with 403 when
+//     the browser says it comes from another site: a "Sec-Fetch-Site"
+//     other than "same-origin" or "none", or an "Origin" that is not this
+//     console's own. Clients that are not browsers send neither.
+#pragma once
+
+#include <string>
+
+namespace httplib {
+struct Request;
+}
+
+namespace webcontrol {
+
+struct AccessRules {
+    std::string token;         // empty: no token needed
+    bool loopbackOnly = true;  // the console listens on a loopback address
+};
+
+struct AccessVerdict {
+    int status = 0;  // 0: allowed; otherwise the HTTP status to answer
+    std::string reason;
+};
+
+AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request, bool changesState);
+
+// Whether `bind` is a loopback address (or name).
+bool isLoopbackBind(const std::string& bind);
+
+}  // namespace webcontrol

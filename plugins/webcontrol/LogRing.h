@@ -1,0 +1,47 @@
+// LogRing: the last log lines, numbered, for the console's live log.
+//
+// push() is what the control plug-in's processLog does: it copies the line
+// in under a short lock and wakes the readers; it never waits for a reader,
+// a socket or the host. When the ring is full the oldest line goes.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace webcontrol {
+
+class LogRing {
+public:
+    struct Line {
+        std::uint64_t number;  // 1 for the first line ever pushed
+        std::string text;
+    };
+
+    explicit LogRing(std::size_t capacity) : capacity_(capacity ? capacity : 1) {}
+
+    void push(std::string text);
+
+    // The lines numbered above `after` that are still held, waiting up to
+    // `timeout` for one when there is none yet (less once close() is
+    // called). Empty on timeout.
+    std::vector<Line> linesAfter(std::uint64_t after, std::chrono::milliseconds timeout);
+
+    // Wakes every waiting reader for good: the console is stopping.
+    void close();
+    void reopen();
+
+private:
+    const std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Line> lines_;
+    std::uint64_t lastNumber_ = 0;
+    bool closed_ = false;
+};
+
+}  // namespace webcontrol

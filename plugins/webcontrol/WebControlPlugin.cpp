@@ -1,0 +1,231 @@
+#include "WebControlPlugin.h"
+
+#include <httplib.h>
+#include <libconfig.h++>
+
+#include <cstdio>
+#include <new>
+
+#include "ConsolePage.h"
+#include "Cp1250.h"
+#include "common/Record.h"
+#include "plugin/PluginExport.h"
+
+namespace webcontrol {
+
+namespace {
+
+constexpr std::size_t kDefaultLogLines = 1000;
+// Browsers following the log at once; each holds one server thread.
+constexpr int kMaxLogReaders = 8;
+constexpr std::size_t kServerThreads = kMaxLogReaders + 4;
+
+std::string jsonString(const std::string& text) {
+    std::string json = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += static_cast<char>(c);
+        }
+    }
+    return json + "\"";
+}
+
+void answerJson(httplib::Response& response, int status, const std::string& key, const std::string& value) {
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content("{" + jsonString(key) + ":" + jsonString(value) + "}", "application/json");
+}
+
+// The host quotes every line; the console shows it as the log file has it.
+std::string lineForBrowser(const char* quoted) {
+    std::string line = quoted;
+    if (line.size() >= 2 && line.front() == '"' && line.back() == '"') line = line.substr(1, line.size() - 2);
+#ifdef OSTRA_CP1250
+    return cp1250ToUtf8(line);
+#else
+    return validUtf8(line);
+#endif
+}
+
+// One server-sent event per line; a line has no line ends of its own.
+std::string asEvent(const LogRing::Line& line) {
+    std::string data = line.text;
+    for (char& c : data)
+        if (c == '\r' || c == '\n') c = ' ';
+    return "id: " + std::to_string(line.number) + "\ndata: " + data + "\n\n";
+}
+
+}  // namespace
+
+WebControlPlugin::WebControlPlugin() : ring_(kDefaultLogLines) {}
+
+WebControlPlugin::~WebControlPlugin() { stop(); }
+
+void WebControlPlugin::setCallback(EventProc proc, void* context) {
+    proc_ = proc;
+    context_ = context;
+}
+
+int WebControlPlugin::processLog(Record* record) {
+    if (!record) return 0;
+    try {
+        ring_.push(lineForBrowser(record->get("LOG_LINE")));
+    } catch (const std::exception&) {
+        // Out of memory: the console misses a line, the host goes on.
+    }
+    return 0;
+}
+
+int WebControlPlugin::processRecord(int tag, Record* record) {
+    if (!record) return 0;
+    std::lock_guard<std::mutex> guard(answersMutex_);
+    auto waiting = answers_.find(tag);
+    if (waiting != answers_.end()) waiting->second = record->get("ANSWER");
+    return 0;
+}
+
+int WebControlPlugin::start(Setting& group) {
+    std::string bind = "127.0.0.1";
+    int port = 8765;
+    try {
+        group.lookupValue("bind", bind);
+        group.lookupValue("port", port);
+        group.lookupValue("token", access_.token);
+    } catch (const std::exception&) {
+        return 1;
+    }
+    access_.loopbackOnly = isLoopbackBind(bind);
+
+    stopping_ = false;
+    ring_.reopen();
+    server_.reset(new httplib::Server);
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    server_->set_keep_alive_timeout(1);
+    server_->set_read_timeout(2, 0);
+    server_->set_write_timeout(2, 0);
+    addRoutes(*server_);
+    if (!server_->bind_to_port(bind, port)) {
+        std::fprintf(stderr, "webcontrol: cannot listen on %s:%d\n", bind.c_str(), port);
+        server_.reset();
+        return 1;
+    }
+    serverThread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
+    std::printf("Web console: http://%s:%d/%s\n", bind == "0.0.0.0" ? "127.0.0.1" : bind.c_str(), port,
+                access_.token.empty() ? "" : "?token=...");
+    std::fflush(stdout);
+    return 0;
+}
+
+void WebControlPlugin::stop() {
+    stopping_ = true;
+    ring_.close();
+    if (server_) server_->stop();
+    if (serverThread_.joinable()) serverThread_.join();
+    server_.reset();
+}
+
+std::string WebControlPlugin::askStatus() {
+    if (!proc_ || stopping_) return std::string();
+    int tag = nextTag_++;
+    {
+        std::lock_guard<std::mutex> guard(answersMutex_);
+        answers_[tag];
+    }
+    Record request;
+    request.set("CMD", "STATUS");
+    request.set("REQUEST", std::to_string(tag).c_str());
+    proc_(context_, static_cast<CControlPlugin*>(this), tag, &request);
+    std::lock_guard<std::mutex> guard(answersMutex_);
+    std::string state = answers_[tag];
+    answers_.erase(tag);
+    return state;
+}
+
+void WebControlPlugin::sendControl(const char* type) {
+    if (!proc_ || stopping_) return;
+    Record request;
+    request.set("CMD", "CONTROL");
+    request.set("TYPE", type);
+    proc_(context_, static_cast<CControlPlugin*>(this), nextTag_++, &request);
+}
+
+void WebControlPlugin::addRoutes(httplib::Server& server) {
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        AccessVerdict verdict = checkAccess(access_, request, request.method != "GET");
+        if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
+        answerJson(response, verdict.status, "error", verdict.reason);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Cache-Control", "no-store");
+        response.set_header("X-Frame-Options", "DENY");
+        response.set_content(kConsolePage, "text/html; charset=utf-8");
+    });
+
+    auto answerState = [this](httplib::Response& response) {
+        std::string state = askStatus();
+        if (state.empty())
+            answerJson(response, 503, "error", "the host did not answer: it is stopping");
+        else
+            answerJson(response, 200, "state", state);
+    };
+    server.Get("/api/status", [answerState](const httplib::Request&, httplib::Response& response) {
+        answerState(response);
+    });
+    for (const char* verb : {"start", "stop"}) {
+        std::string path = std::string("/api/") + verb;
+        std::string type = verb == std::string("start") ? "START" : "STOP";
+        server.Post(path, [this, type, answerState](const httplib::Request&, httplib::Response& response) {
+            sendControl(type.c_str());
+            answerState(response);
+        });
+        server.Get(path, [](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Allow", "POST");
+            answerJson(response, 405, "error", "use POST");
+        });
+    }
+
+    server.Get("/api/log", [this](const httplib::Request& request, httplib::Response& response) {
+        if (++logReaders_ > kMaxLogReaders) {
+            --logReaders_;
+            answerJson(response, 503, "error", "too many log readers");
+            return;
+        }
+        std::uint64_t after = 0;
+        std::string lastSeen = request.get_header_value("Last-Event-ID");
+        if (!lastSeen.empty()) after = std::strtoull(lastSeen.c_str(), nullptr, 10);
+        response.set_header("Cache-Control", "no-store");
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, after](std::size_t, httplib::DataSink& sink) mutable {
+                if (stopping_) {
+                    sink.done();
+                    return true;
+                }
+                auto lines = ring_.linesAfter(after, std::chrono::milliseconds(250));
+                std::string events;
+                for (const LogRing::Line& line : lines) {
+                    events += asEvent(line);
+                    after = line.number;
+                }
+                // A comment when idle: finds out that a browser has gone.
+                if (events.empty()) events = ":\n\n";
+                return sink.write(events.data(), events.size());
+            },
+            [this](bool) { --logReaders_; });
+    });
+}
+
+}  // namespace webcontrol
+
+OSTRA_PLUGIN_FACTORY {
+    return static_cast<CControlPlugin*>(new (std::nothrow) webcontrol::WebControlPlugin);
+}
