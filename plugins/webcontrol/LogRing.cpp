@@ -2,10 +2,16 @@
 
 namespace webcontrol {
 
+void LogRing::setCapacity(std::size_t capacity) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    capacity_ = capacity ? capacity : 1;
+    while (lines_.size() > capacity_) lines_.pop_front();
+}
+
 void LogRing::push(std::string text) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (lines_.size() == capacity_) lines_.pop_front();
+        while (lines_.size() >= capacity_) lines_.pop_front();
         lines_.push_back(Line{++lastNumber_, std::move(text)});
     }
     changed_.notify_all();

@@ -24,6 +24,9 @@ public:
 
     explicit LogRing(std::size_t capacity) : capacity_(capacity ? capacity : 1) {}
 
+    // Keeps at most `capacity` lines from now on (at least one).
+    void setCapacity(std::size_t capacity);
+
     void push(std::string text);
 
     // The lines numbered above `after` that are still held, waiting up to
@@ -36,7 +39,7 @@ public:
     void reopen();
 
 private:
-    const std::size_t capacity_;
+    std::size_t capacity_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Line> lines_;

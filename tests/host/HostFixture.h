@@ -12,17 +12,6 @@
 #include "OstraService/ServiceHost.h"
 #include "common/Record.h"
 
-// Polls `done` until it holds or `limit` passes; returns whether it held.
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class HostFixture : public ::testing::Test {
 protected:
     HostFixture()

@@ -1,8 +1,11 @@
 // Helpers shared by the tests: plug-in file names, scratch folders, files.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -40,3 +43,14 @@ void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> readLines(const std::string& path);
 
 }  // namespace testing_support
+
+// Polls `done` until it holds or `limit` passes; returns whether it held.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+#include "LineClient.h"
+
+#include <chrono>
+
+bool LineClient::connect(int port) {
+    close();
+    ostra_net::initialise();
+    std::string error;
+    socket_ = ostra_net::connectTcp("127.0.0.1", port, error);
+    if (connected()) ostra_net::setReceiveTimeout(socket_, 100);
+    return connected();
+}
+
+std::string LineClient::readLine(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        if (!connected()) return "<closed>";
+        if (std::chrono::steady_clock::now() > deadline) return "<timeout>";
+        char buffer[4096];
+        long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
+        if (received > 0)
+            pending_.append(buffer, static_cast<std::size_t>(received));
+        else if (received == 0 || received == ostra_net::kFailed)
+            close();
+    }
+}
+
+void LineClient::close() {
+    ostra_net::closeSocket(socket_);
+    socket_ = ostra_net::kInvalidSocket;
+}
+
+int freePort() {
+    ostra_net::initialise();
+    std::string error;
+    int port = 0;
+    ostra_net::Socket probe = ostra_net::listenTcp("127.0.0.1", 0, 1, &port, error);
+    ostra_net::closeSocket(probe);
+    return port;
+}
+
+bool portAccepts(int port) {
+    LineClient client;
+    return client.connect(port);
+}

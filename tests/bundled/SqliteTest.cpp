@@ -1,0 +1,149 @@
+// The sqlite database plug-in behind tcpline and behind the scriptable test
+// protocol: what lands in the file, lookups, failures, and a stop in the
+// middle of a stream.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <regex>
+
+#include "BundledFixture.h"
+#include "TestSupport.h"
+
+namespace {
+
+// A second connection to the records file, as any reader of it would have.
+class RecordsFile {
+public:
+    explicit RecordsFile(const std::string& path) {
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_busy_timeout(db_, 5000);
+    }
+    ~RecordsFile() { sqlite3_close(db_); }
+
+    // The rows of `sql`, columns joined by '|'.
+    std::vector<std::string> rows(const std::string& sql) {
+        std::vector<std::string> result;
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
+        while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+            std::string row;
+            for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+                if (column) row += '|';
+                const unsigned char* text = sqlite3_column_text(statement, column);
+                row += text ? reinterpret_cast<const char*>(text) : "NULL";
+            }
+            result.push_back(row);
+        }
+        sqlite3_finalize(statement);
+        return result;
+    }
+    std::string value(const std::string& sql) {
+        auto found = rows(sql);
+        return found.empty() ? std::string("<none>") : found[0];
+    }
+    bool execute(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+class SqliteTest : public BundledFixture {
+protected:
+    testing_support::ScratchDir scratch;
+    std::string path = scratch.file("records.db");
+    int port = freePort();
+
+    void serveTcpIntoSqlite(const std::string& sqliteKeys = "") {
+        serveUntilListening(controlGroup() + "protocols = ( " +
+                                tcplineProtocol("PBX", port, sqliteDatabase(path, sqliteKeys)) + " );",
+                            port);
+    }
+};
+
+TEST_F(SqliteTest, EveryRecordIsOneRowWithTimeTypeTagAndEntriesInOrder) {
+    serveTcpIntoSqlite();
+    LineClient first(port), second(port);
+    EXPECT_EQ(first.ask("CALLER=201;CALLED=0981234567;SECONDS=42"), "0;ROW_ID=1");
+    EXPECT_EQ(second.ask("Z=last;A=first;Q=\"quoted\" \\\\ back"), "0;ROW_ID=2");
+    EXPECT_EQ(first.ask("N=3"), "0;ROW_ID=3");
+
+    RecordsFile file(path);
+    EXPECT_EQ(file.value("PRAGMA journal_mode"), "wal");
+    auto rows = file.rows("SELECT id, type, entries FROM records ORDER BY id");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], "1|1|{\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}");
+    EXPECT_EQ(rows[1], "2|1|{\"Z\":\"last\",\"A\":\"first\",\"Q\":\"\\\"quoted\\\" \\\\ back\"}");
+    EXPECT_EQ(rows[2], "3|1|{\"N\":\"3\"}");
+    // The tag is the connection's: the same for the first and third rows.
+    auto tags = file.rows("SELECT tag FROM records ORDER BY id");
+    EXPECT_EQ(tags[0], tags[2]);
+    EXPECT_NE(tags[0], tags[1]);
+    // The entries are valid JSON, readable with SQLite's own functions.
+    EXPECT_EQ(file.value("SELECT json_extract(entries, '$.Q') FROM records WHERE id = 2"), "\"quoted\" \\ back");
+    std::string time = file.value("SELECT time FROM records WHERE id = 1");
+    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << time;
+}
+
+TEST_F(SqliteTest, ALookupRecordIsAnsweredFromTheStoredRowsAndNotStored) {
+    serveTcpIntoSqlite();
+    LineClient client(port);
+    ASSERT_EQ(client.ask("CALLER=201;SECONDS=10"), "0;ROW_ID=1");
+    ASSERT_EQ(client.ask("CALLER=202;SECONDS=20"), "0;ROW_ID=2");
+    ASSERT_EQ(client.ask("CALLER=201;SECONDS=30"), "0;ROW_ID=3");
+
+    std::string found = client.ask("CMD=lookup;FIELD=CALLER;VALUE=201");
+    std::regex expected(R"(0;FOUND=1;COUNT=2;ROW_ID=3;ROW_TIME=[-0-9T:.Z]+;ROW_TYPE=1;ROW_TAG=\d+;)"
+                        R"(ROW_ENTRIES=\{"CALLER":"201","SECONDS":"30"\})");
+    EXPECT_TRUE(std::regex_match(found, expected)) << found;
+    EXPECT_EQ(client.ask("CMD=LOOKUP;FIELD=CALLER;VALUE=999"), "0;FOUND=0;COUNT=0");
+    EXPECT_EQ(RecordsFile(path).value("SELECT count(*) FROM records"), "3");
+}
+
+TEST_F(SqliteTest, AStoreThatFailsAnswersOneAndLogsTheReason) {
+    serveTcpIntoSqlite("busytimeout = 50;");
+    LineClient client(port);
+    ASSERT_EQ(client.ask("A=1"), "0;ROW_ID=1");
+    RecordsFile other(path);
+    ASSERT_TRUE(other.execute("BEGIN IMMEDIATE"));  // holds the write lock
+    EXPECT_EQ(client.ask("A=2"), "1");
+    EXPECT_TRUE(logHas("sqlite: record not stored in " + path + ": database is locked"));
+    ASSERT_TRUE(other.execute("COMMIT"));
+    EXPECT_EQ(client.ask("A=3"), "0;ROW_ID=2");
+}
+
+TEST_F(SqliteTest, AFileThatCannotBeOpenedRefusesTheStart) {
+    path = scratch.file("no such folder/records.db");
+    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("PBX", port, sqliteDatabase(path)) + " );");
+    startServing();
+    EXPECT_TRUE(eventually([&] { return logHas("sqlite: cannot open " + path); }));
+    request("STATUS");
+    ASSERT_FALSE(answers().empty());
+    EXPECT_NE(answers().back().find("ANSWER=STOPPED"), std::string::npos);
+}
+
+TEST_F(SqliteTest, EveryRecordAnsweredZeroIsInTheFileWhenTheHostStopsMidStream) {
+    // Two protocols raising as fast as they can into one file: two
+    // connections that take turns through the busy timeout.
+    auto streaming = [&](const std::string& name) {
+        return "{ name = " + configString(name) + "; id = " + configString(name) + "; type = \"PBX\"; dll = " +
+               configString(plugin("testprotocol")) + "; workerEvents = -1; databases = ( " + sqliteDatabase(path) +
+               " ); }";
+    };
+    writeConfig(controlGroup() + "protocols = ( " + streaming("first") + ", " + streaming("second") + " );");
+    startServing();
+    ASSERT_TRUE(eventually([&] {
+        return TestJournal::callsOf("first", "eventResult").size() > 200 &&
+               TestJournal::callsOf("second", "eventResult").size() > 200;
+    }));
+    stopServing();
+
+    size_t answeredZero = 0;
+    for (const char* protocol : {"first", "second"})
+        for (const auto& result : TestJournal::callsOf(protocol, "eventResult"))
+            if (result.detail == "0") ++answeredZero;
+    RecordsFile file(path);
+    EXPECT_EQ(file.value("SELECT count(*) FROM records"), std::to_string(answeredZero));
+    EXPECT_EQ(file.value("SELECT count(DISTINCT entries) FROM records"), std::to_string(answeredZero));
+}
+
+}  // namespace

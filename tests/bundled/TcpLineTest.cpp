@@ -1,0 +1,184 @@
+// The tcpline protocol plug-in, served by the real host: lines in, records
+// through the relay, replies and database events out, and the limits that
+// keep one client from hurting the others.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "BundledFixture.h"
+
+namespace {
+
+class TcpLineTest : public BundledFixture {
+protected:
+    int port = freePort();
+};
+
+TEST_F(TcpLineTest, EachLineBecomesOneRecordAndTheReplyCarriesWhatTheDatabaseAdded) {
+    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );",
+                        port);
+    LineClient client(port);
+    EXPECT_EQ(client.ask("CALLER=201;CALLED=0981234567"), "0;TRAIL=db\\;");
+    EXPECT_EQ(client.ask("A\\;B=x\\=y\\\\z\\nw;;EMPTY="), "0;TRAIL=db\\;");
+
+    auto records = TestJournal::callsOf("db", "processRecord");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_NE(records[0].detail.find("CALLER=201,CALLED=0981234567"), std::string::npos) << records[0].detail;
+    EXPECT_NE(records[1].detail.find("A;B=x=y\\z\nw,EMPTY="), std::string::npos) << records[1].detail;
+}
+
+TEST_F(TcpLineTest, EveryConnectionHasItsOwnTag) {
+    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );",
+                        port);
+    LineClient first(port), second(port);
+    ASSERT_EQ(first.ask("N=1"), "0;TRAIL=db\\;");
+    ASSERT_EQ(second.ask("N=2"), "0;TRAIL=db\\;");
+    ASSERT_EQ(first.ask("N=3"), "0;TRAIL=db\\;");
+
+    auto records = TestJournal::callsOf("db", "processRecord");
+    ASSERT_EQ(records.size(), 3u);
+    auto tagOf = [](const std::string& detail) { return detail.substr(0, detail.find(' ')); };
+    EXPECT_EQ(tagOf(records[0].detail), tagOf(records[2].detail));
+    EXPECT_NE(tagOf(records[0].detail), tagOf(records[1].detail));
+}
+
+TEST_F(TcpLineTest, TheReplyIsTheHostsResultCode) {
+    int bare = freePort();
+    writeConfig(controlGroup() + "protocols = ( " +
+                tcplineProtocol("Refusing", port, testDatabase("db", "answer = 1; trail = false;")) + ", " +
+                tcplineProtocol("Bare", bare, "") + " );");
+    startServing();
+    ASSERT_TRUE(eventually([&] { return portAccepts(port) && portAccepts(bare); }));
+    EXPECT_EQ(LineClient(port).ask("A=1"), "1");
+    EXPECT_EQ(LineClient(bare).ask("A=1"), "3");
+}
+
+TEST_F(TcpLineTest, MalformedAndOverlongLinesAreRefusedAndTheConnectionGoesOn) {
+    serveUntilListening(controlGroup() + "protocols = ( " +
+                            tcplineProtocol("P", port, testDatabase("db", "trail = false;"), "maxline = 64;") + " );",
+                        port);
+    LineClient client(port);
+    EXPECT_EQ(client.ask("novalue"), "ERROR;REASON=pair \"novalue\" has no value");
+    EXPECT_EQ(client.ask("=x"), "ERROR;REASON=empty key");
+    EXPECT_EQ(client.ask("A=bad\\escape"), "ERROR;REASON=unknown escape \\\\e");
+    EXPECT_EQ(client.ask("A=" + std::string(100, 'x')), "ERROR;REASON=line longer than 64 bytes");
+    // A long line in pieces: refused once, then skipped up to its end.
+    ASSERT_TRUE(client.send("B=" + std::string(200, 'y')));
+    ASSERT_TRUE(client.send(std::string(5000, 'y') + "\n"));
+    EXPECT_EQ(client.readLine(), "ERROR;REASON=line longer than 64 bytes");
+    EXPECT_EQ(client.ask("A=1\r"), "0");
+    EXPECT_EQ(TestJournal::callsOf("db", "processRecord").size(), 1u);
+}
+
+TEST_F(TcpLineTest, RecordsTheDatabasesRaiseGoToEveryClient) {
+    serveUntilListening(controlGroup() + "protocols = ( " +
+                            tcplineProtocol("P", port, testDatabase("db", "workerEvents = -1; workerIntervalMs = 20;")) +
+                            " );",
+                        port);
+    LineClient first(port), second(port);
+    std::string one = first.readLine(), two = second.readLine();
+    EXPECT_EQ(one.compare(0, 6, "EVENT;"), 0) << one;
+    EXPECT_EQ(two.compare(0, 6, "EVENT;"), 0) << two;
+    // Once a client is connected the protocol answers the database 0.
+    EXPECT_TRUE(eventually([] {
+        for (const auto& result : TestJournal::callsOf("db", "eventResult"))
+            if (result.detail == "0") return true;
+        return false;
+    }));
+}
+
+TEST_F(TcpLineTest, ConnectionsBeyondTheLimitAreToldAndClosed) {
+    serveUntilListening(controlGroup() + "protocols = ( " +
+                            tcplineProtocol("P", port, testDatabase("db", "trail = false;"), "maxclients = 3;") + " );",
+                        port);
+    std::vector<LineClient> held;
+    for (int i = 0; i < 3; ++i) {
+        held.emplace_back(port);
+        ASSERT_EQ(held.back().ask("A=1"), "0");
+    }
+    LineClient extra(port);
+    EXPECT_EQ(extra.readLine(), "ERROR;REASON=too many connections (limit 3)");
+    EXPECT_EQ(extra.readLine(), "<closed>");
+    held.pop_back();
+    EXPECT_TRUE(eventually([&] {
+        LineClient again(port);
+        return again.ask("A=2") == "0";
+    }));
+}
+
+TEST_F(TcpLineTest, AThousandConnectionsOpenedAndDroppedLeaveTheProtocolServing) {
+    serveUntilListening(controlGroup() + "protocols = ( " +
+                            tcplineProtocol("P", port, testDatabase("db", "trail = false; journal = false;")) + " );",
+                        port);
+    LineClient steady(port);
+    ASSERT_EQ(steady.ask("A=0"), "0");
+    for (int i = 0; i < 1000; ++i) {
+        LineClient dropped(port);
+        ASSERT_TRUE(dropped.connected()) << "connection " << i;
+        if (i % 2 == 0) dropped.send("HALF=a line that never ends");
+        if (i % 100 == 0) EXPECT_EQ(steady.ask("A=" + std::to_string(i)), "0");
+    }
+    EXPECT_EQ(steady.ask("A=last"), "0");
+    EXPECT_EQ(LineClient(port).ask("A=new"), "0");
+}
+
+TEST_F(TcpLineTest, AClientThatNeverReadsIsDroppedWhileOthersAreServed) {
+    // Long replies fill the socket buffers quickly: the database's label
+    // goes into every reply.
+    const std::string label = "db" + std::string(1000, 'x');
+    const std::string reply = "0;TRAIL=" + label + "\\;";
+    serveUntilListening(controlGroup() + "protocols = ( " +
+                            tcplineProtocol("P", port, testDatabase(label, "journal = false;"), "maxqueue = 65536;") +
+                            " );",
+                        port);
+    LineClient deaf(port);
+    std::atomic<bool> deafCutOff{false};
+    std::thread flood([&] {
+        std::string lines;
+        for (int i = 0; i < 1000; ++i) lines += "FLOOD=" + std::to_string(i) + "\n";
+        for (int round = 0; round < 1000; ++round)
+            if (!deaf.send(lines)) {
+                deafCutOff = true;
+                return;
+            }
+    });
+    LineClient other(port);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(other.ask("A=" + std::to_string(i)), reply);
+    flood.join();
+    EXPECT_TRUE(deafCutOff.load());
+    EXPECT_TRUE(logHas("dropped: it does not read its replies"));
+    EXPECT_EQ(other.ask("A=after"), reply);
+}
+
+TEST_F(TcpLineTest, StoppingClosesThePortWhateverTheClientsDoAndStartingOpensItAgain) {
+    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );",
+                        port);
+    LineClient idle(port), halfLine(port);
+    halfLine.send("A=never finished");
+    request("CONTROL", "STOP");
+    EXPECT_FALSE(portAccepts(port));
+    EXPECT_EQ(idle.readLine(), "<closed>");
+    request("CONTROL", "START");
+    EXPECT_TRUE(eventually([&] { return portAccepts(port); }));
+    EXPECT_EQ(LineClient(port).ask("A=1"), "0;TRAIL=db\\;");
+}
+
+TEST_F(TcpLineTest, APortThatIsTakenRefusesTheStartWithTheReason) {
+    ostra_net::initialise();
+    std::string error;
+    ostra_net::Socket taken = ostra_net::listenTcp("127.0.0.1", port, 1, nullptr, error);
+    ASSERT_NE(taken, ostra_net::kInvalidSocket) << error;
+    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );");
+    startServing();
+    EXPECT_TRUE(eventually([&] { return logHas("tcpline: cannot listen on 127.0.0.1:" + std::to_string(port)); }));
+    Record status;
+    status.set("CMD", "STATUS");
+    request(status);
+    ASSERT_FALSE(answers().empty());
+    EXPECT_NE(answers().back().find("ANSWER=STOPPED"), std::string::npos);
+    ostra_net::closeSocket(taken);
+}
+
+}  // namespace

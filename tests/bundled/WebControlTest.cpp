@@ -1,0 +1,183 @@
+// The web console's HTTP interface, served by the real host with tcpline
+// as its protocol: state, start and stop, the access rules, the live log,
+// and a stop that leaves no thread behind.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "BundledFixture.h"
+
+namespace {
+
+class WebControlTest : public BundledFixture {
+protected:
+    int webPort = freePort();
+    int tcpPort = freePort();
+
+    void serveConsole(const std::string& controlKeys = "", const std::string& databaseKeys = "") {
+        serveUntilListening(webControl(webPort, controlKeys) + "protocols = ( " +
+                                tcplineProtocol("PBX", tcpPort, testDatabase("db", databaseKeys)) + " );",
+                            webPort);
+        ASSERT_TRUE(eventually([&] { return portAccepts(tcpPort); }));
+    }
+    httplib::Client client() {
+        httplib::Client web("127.0.0.1", webPort);
+        web.set_read_timeout(10, 0);
+        return web;
+    }
+    // The status code of `method` on `path` with extra headers.
+    int statusOf(const std::string& method, const std::string& path, const httplib::Headers& headers = {}) {
+        auto web = client();
+        auto result = method == "POST" ? web.Post(path.c_str(), headers, "", "text/plain")
+                                       : web.Get(path.c_str(), headers);
+        return result ? result->status : -1;
+    }
+    std::string body(const std::string& method, const std::string& path) {
+        auto web = client();
+        auto result = method == "POST" ? web.Post(path.c_str(), "", "text/plain") : web.Get(path.c_str());
+        return result ? result->body : "<no answer>";
+    }
+};
+
+// Reads the console's log stream on a thread of its own until told to stop.
+class LogReader {
+public:
+    LogReader(int port, std::string path = "/api/log") {
+        thread_ = std::thread([this, port, path] {
+            httplib::Client web("127.0.0.1", port);
+            web.set_read_timeout(30, 0);
+            web.Get(path.c_str(), [this](const char* data, size_t length) {
+                std::lock_guard<std::mutex> guard(mutex_);
+                received_.append(data, length);
+                return !quit_.load();
+            });
+            ended_ = true;
+        });
+    }
+    ~LogReader() {
+        quit_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    std::string received() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return received_;
+    }
+    bool ended() const { return ended_; }
+    void join() {
+        quit_ = true;
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string received_;
+    std::atomic<bool> quit_{false};
+    std::atomic<bool> ended_{false};
+};
+
+int threadCount() {
+#ifdef _WIN32
+    return -1;  // counted on Linux only
+#else
+    int count = 0;
+    for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+#endif
+}
+
+TEST_F(WebControlTest, StatusStartAndStopDriveEveryProtocol) {
+    serveConsole();
+    EXPECT_EQ(body("GET", "/api/status"), "{\"state\":\"STARTED\"}");
+    EXPECT_EQ(body("POST", "/api/stop"), "{\"state\":\"STOPPED\"}");
+    EXPECT_FALSE(portAccepts(tcpPort));
+    EXPECT_EQ(body("GET", "/api/status"), "{\"state\":\"STOPPED\"}");
+    EXPECT_EQ(body("POST", "/api/start"), "{\"state\":\"STARTED\"}");
+    EXPECT_TRUE(portAccepts(tcpPort));
+    EXPECT_EQ(LineClient(tcpPort).ask("A=1"), "0;TRAIL=db\\;");
+    std::string page = body("GET", "/");
+    EXPECT_NE(page.find("<title>OstraService console</title>"), std::string::npos);
+}
+
+TEST_F(WebControlTest, WithATokenEveryRequestMustCarryIt) {
+    serveConsole("token = \"s3cret-token\";");
+    for (const char* path : {"/", "/api/status", "/api/log"}) EXPECT_EQ(statusOf("GET", path), 401) << path;
+    EXPECT_EQ(statusOf("POST", "/api/stop"), 401);
+    EXPECT_EQ(statusOf("GET", "/api/status", {{"X-Ostra-Token", "s3cret-tokeN"}}), 401);
+    EXPECT_EQ(statusOf("GET", "/api/status?token=s3cret"), 401);
+    EXPECT_EQ(body("GET", "/api/status"), "{\"error\":\"a valid token is required\"}");
+    EXPECT_TRUE(portAccepts(tcpPort));  // nothing was stopped
+
+    EXPECT_EQ(statusOf("GET", "/api/status", {{"X-Ostra-Token", "s3cret-token"}}), 200);
+    EXPECT_EQ(statusOf("GET", "/api/status", {{"Authorization", "Bearer s3cret-token"}}), 200);
+    EXPECT_EQ(statusOf("GET", "/?token=s3cret-token"), 200);
+    EXPECT_EQ(statusOf("POST", "/api/stop", {{"X-Ostra-Token", "s3cret-token"}}), 200);
+    EXPECT_FALSE(portAccepts(tcpPort));
+}
+
+TEST_F(WebControlTest, StateChangesArePostOnlyAndNeverCrossSite) {
+    serveConsole();
+    std::string self = "http://127.0.0.1:" + std::to_string(webPort);
+    EXPECT_EQ(statusOf("GET", "/api/stop"), 405);
+    EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", "http://evil.example"}}), 403);
+    EXPECT_EQ(statusOf("POST", "/api/stop", {{"Sec-Fetch-Site", "cross-site"}}), 403);
+    EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", "null"}}), 403);
+    EXPECT_EQ(statusOf("GET", "/api/status", {{"Host", "evil.example:" + std::to_string(webPort)}}), 403);
+    EXPECT_TRUE(portAccepts(tcpPort));  // none of them stopped anything
+
+    EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}), 200);
+    EXPECT_FALSE(portAccepts(tcpPort));
+}
+
+TEST_F(WebControlTest, TheLogStreamsEveryLineAsItIsWritten) {
+    serveConsole("", "logOnRecord = \"database saw a record\";");
+    LogReader reader(webPort);
+    // Lines written before the reader came are sent first.
+    EXPECT_TRUE(eventually([&] { return reader.received().find("tcpline: listening on") != std::string::npos; }));
+    EXPECT_EQ(LineClient(tcpPort).ask("A=1"), "0;TRAIL=db\\;");
+    EXPECT_TRUE(eventually([&] { return reader.received().find("database saw a record") != std::string::npos; }));
+    std::string received = reader.received();
+    EXPECT_EQ(received.compare(0, 7, "id: 1\nd"), 0) << received.substr(0, 80);
+}
+
+TEST_F(WebControlTest, TheLogKeepsOnlyTheNewestLines) {
+    serveConsole("loglines = 3;", "logOnRecord = \"line from the database\";");
+    LineClient tcp(tcpPort);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(tcp.ask("N=" + std::to_string(i)), "0;TRAIL=db\\;");
+    LogReader reader(webPort);
+    ASSERT_TRUE(eventually([&] { return reader.received().find("line from the database") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string received = reader.received();
+    size_t events = 0;
+    for (size_t at = received.find("data: "); at != std::string::npos; at = received.find("data: ", at + 1)) ++events;
+    EXPECT_EQ(events, 3u) << received;
+    EXPECT_EQ(received.find("id: 1\n"), std::string::npos);
+}
+
+TEST_F(WebControlTest, StoppingTheHostEndsTheConsoleAndEveryThreadItStarted) {
+    int before = threadCount();
+    serveConsole();
+    LogReader reader(webPort);
+    ASSERT_TRUE(eventually([&] { return !reader.received().empty(); }));
+    httplib::Client idle("127.0.0.1", webPort);  // a kept-alive connection
+    idle.set_keep_alive(true);
+    ASSERT_TRUE(idle.Get("/api/status"));
+
+    auto started = std::chrono::steady_clock::now();
+    stopServing();
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_TRUE(eventually([&] { return reader.ended(); }));
+    EXPECT_FALSE(portAccepts(webPort));
+    reader.join();
+    if (before > 0) EXPECT_EQ(threadCount(), before);
+}
+
+}  // namespace
