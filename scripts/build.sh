@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 lane=${1:-linux}
 options=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 case "$lane" in
-    linux) ;;
+    linux) options+=(-DOSTRA_BROWSER_TESTS=ON) ;;
     asan) options+=(-DOSTRA_SANITIZER=address -DCMAKE_BUILD_TYPE=Debug) ;;
     tsan) options+=(-DOSTRA_SANITIZER=thread -DCMAKE_BUILD_TYPE=Debug) ;;
     windows)

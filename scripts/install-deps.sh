@@ -2,17 +2,25 @@
 # Installs what the build needs on Debian 12, and only what is missing.
 #   scripts/install-deps.sh linux     the native lane (default)
 #   scripts/install-deps.sh windows   the mingw-w64 + Wine lane as well
+#   scripts/install-deps.sh browser   Chromium, Node.js and playwright-core
+#                                     for the web console's browser test
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 lanes=("${@:-linux}")
 packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bsdutils
-          libcpp-httplib-dev libsqlite3-dev)
+          libcpp-httplib-dev libsqlite3-dev netcat-openbsd curl)
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev tcl make) ;;
         bench) packages+=(libbenchmark-dev libspdlog-dev python3) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
+        browser)
+            packages+=(chromium)
+            # Debian's Node.js, unless the machine has one already.
+            command -v node > /dev/null || packages+=(nodejs)
+            command -v npm > /dev/null || packages+=(npm) ;;
         *) echo "unknown lane: $lane" >&2; exit 2 ;;
     esac
 done
@@ -28,3 +36,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# playwright-core from npm, at the version the lock file names; it drives
+# Debian's Chromium and downloads no browser of its own.
+for lane in "${lanes[@]}"; do
+    if [ "$lane" = browser ] && [ ! tests/browser/node_modules/.package-lock.json -nt tests/browser/package-lock.json ]; then
+        (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+done

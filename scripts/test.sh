@@ -13,6 +13,7 @@ lanes=("$@")
 
 install=(linux)
 for lane in "${lanes[@]}"; do
+    [ "$lane" = linux ] && install+=(browser)
     [ "$lane" = windows ] && install+=(windows)
     [ "$lane" = fuzz ] && install+=(fuzz)
 done
