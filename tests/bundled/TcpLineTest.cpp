@@ -121,7 +121,9 @@ TEST_F(TcpLineTest, AThousandConnectionsOpenedAndDroppedLeaveTheProtocolServing)
         if (i % 100 == 0) EXPECT_EQ(steady.ask("A=" + std::to_string(i)), "0");
     }
     EXPECT_EQ(steady.ask("A=last"), "0");
-    EXPECT_EQ(LineClient(port).ask("A=new"), "0");
+    // The server frees the slots of the dropped connections as it sees
+    // them close; until then a newcomer may be told the limit is reached.
+    EXPECT_TRUE(eventually([&] { return LineClient(port).ask("A=new") == "0"; }));
 }
 
 TEST_F(TcpLineTest, AClientThatNeverReadsIsDroppedWhileOthersAreServed) {
