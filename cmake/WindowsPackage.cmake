@@ -1,7 +1,9 @@
 # The folder a user copies to a Windows machine: the executable (once it is
-# built), our DLLs, the runtime DLLs and a sample configuration.
+# built), our DLLs, the bundled plug-ins, the runtime DLLs and the default
+# configuration that wires the plug-ins together.
 set(OSTRA_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/OstraService)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
+    $<TARGET_FILE:tcpline> $<TARGET_FILE:sqlite> $<TARGET_FILE:webcontrol>
     ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg)
 if(TARGET OstraService)
     list(APPEND package_files $<TARGET_FILE:OstraService>)
@@ -10,7 +12,7 @@ add_custom_target(package_folder
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy ${package_files} ${OSTRA_PACKAGE_DIR}
-    DEPENDS ostracommon liblog runtime_dlls
+    DEPENDS ostracommon liblog runtime_dlls tcpline sqlite webcontrol
     COMMENT "Putting the Windows package together in ${OSTRA_PACKAGE_DIR}")
 
 if(OSTRA_BUILD_TESTS)

@@ -183,4 +183,13 @@ TEST_F(TcpLineTest, APortThatIsTakenRefusesTheStartWithTheReason) {
     ostra_net::closeSocket(taken);
 }
 
+TEST_F(TcpLineTest, TheGuidesMinimalDatabaseNumbersEveryRecord) {
+    std::string minimal = "{ dll = " + configString(plugin("minimal")) + "; }";
+    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, minimal) + " );", port);
+    LineClient client(port);
+    EXPECT_EQ(client.ask("A=1"), "0;NUMBER=1");
+    EXPECT_EQ(client.ask("A=2;B=3"), "0;NUMBER=2");
+    EXPECT_TRUE(logHas("record 2 of type 1 with 2 entries"));
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // Stands in for the host in the package test: run from a copy of the
 // package folder in a fresh Wine prefix, it needs exactly the DLLs the host
 // needs (ours, libconfig's and the compiler's runtime) and reads the sample
-// configuration beside it.
+// configuration beside it; the bundled plug-ins the configuration names
+// must load there too, with their factory.
 #include <cstdio>
 #include <libconfig.h++>
 
@@ -40,6 +41,14 @@ int main() {
     log.addStream(&file);
     log.setFormatter(&formatter);
     log.log(LOG_LEVEL_INFO, "PackageProbe", __LINE__, record.get("CMD"));
+
+    for (const char* plugin : {"tcpline.dll", "sqlite.dll", "webcontrol.dll"}) {
+        HMODULE library = LoadLibraryA(ostra::joinPath(directory, plugin).c_str());
+        if (library == nullptr || GetProcAddress(library, "CreateClassInstance") == nullptr) {
+            std::printf("package probe: %s does not load (error %lu)\n", plugin, GetLastError());
+            return 1;
+        }
+    }
 
     std::printf("package ok: wakeupwait=%d\n", wakeUpWait);
     return 0;
