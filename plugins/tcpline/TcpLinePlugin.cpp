@@ -26,6 +26,15 @@ void TcpLinePlugin::setCallback(EventProc proc, void* context) {
 }
 
 int TcpLinePlugin::start(Setting& entry) {
+    try {
+        return startServing(entry);
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("tcpline: ") + failure.what());
+        return 1;
+    }
+}
+
+int TcpLinePlugin::startServing(Setting& entry) {
     // The configuration tree is only ours to read here, on the host's thread.
     LineServerSettings settings;
     settings.bind = readOr<std::string>(entry, "bind", settings.bind);
@@ -63,11 +72,24 @@ bool TcpLinePlugin::isRunning() { return started_ && server_.isServing(); }
 
 int TcpLinePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
-    int reached = server_.broadcast(formatLine("EVENT", *record));
-    return reached > 0 ? 0 : 1;
+    try {
+        int reached = server_.broadcast(formatLine("EVENT", *record));
+        return reached > 0 ? 0 : 1;
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("tcpline: event not sent: ") + failure.what());
+        return 1;
+    }
 }
 
 std::string TcpLinePlugin::relayLine(int clientId, const std::string& line) {
+    try {
+        return relay(clientId, line);
+    } catch (const std::exception& failure) {
+        return "ERROR;REASON=" + escapeField(failure.what());
+    }
+}
+
+std::string TcpLinePlugin::relay(int clientId, const std::string& line) {
     Record record;
     std::string error;
     if (!parseRecordLine(line, record, error)) return "ERROR;REASON=" + escapeField(error);

@@ -38,7 +38,10 @@ public:
     bool isRunning() override;
 
 private:
+    int startServing(Setting& entry);
+    // The reply to one client line; never throws.
     std::string relayLine(int clientId, const std::string& line);
+    std::string relay(int clientId, const std::string& line);
     void logLine(int level, int sourceLine, const std::string& text);
 
     CLog log_;

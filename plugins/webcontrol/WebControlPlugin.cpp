@@ -92,17 +92,23 @@ int WebControlPlugin::processRecord(int tag, Record* record) {
 }
 
 int WebControlPlugin::start(Setting& group) {
+    try {
+        return startServer(group);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "webcontrol: %s\n", failure.what());
+        stop();
+        return 1;
+    }
+}
+
+int WebControlPlugin::startServer(Setting& group) {
     std::string bind = "127.0.0.1";
     int port = 8765;
     int logLines = static_cast<int>(kDefaultLogLines);
-    try {
-        group.lookupValue("bind", bind);
-        group.lookupValue("port", port);
-        group.lookupValue("token", access_.token);
-        group.lookupValue("loglines", logLines);
-    } catch (const std::exception&) {
-        return 1;
-    }
+    group.lookupValue("bind", bind);
+    group.lookupValue("port", port);
+    group.lookupValue("token", access_.token);
+    group.lookupValue("loglines", logLines);
     access_.loopbackOnly = isLoopbackBind(bind);
     ring_.setCapacity(logLines > 0 ? static_cast<std::size_t>(logLines) : kDefaultLogLines);
 

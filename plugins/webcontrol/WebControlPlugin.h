@@ -52,6 +52,7 @@ public:
     void stop() override;
 
 private:
+    int startServer(Setting& group);
     void addRoutes(httplib::Server& server);
     // The host's answer to a STATUS request: "STARTED", "STOPPED", or empty
     // when the host did not answer (it is stopping).
