@@ -2,8 +2,7 @@
 
 #include <sqlite3.h>
 
-#include <cstdio>
-
+#include "Json.h"
 #include "common/Record.h"
 
 namespace ostra_sqlite {
@@ -29,23 +28,6 @@ const char* const kFind =
     " WHERE e.key = ?1 AND e.value = ?2"
     " ORDER BY r.id DESC LIMIT 1";
 
-void appendJsonString(std::string& json, const std::string& text) {
-    json += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            json += escaped;
-        } else {
-            json += static_cast<char>(c);
-        }
-    }
-    json += '"';
-}
-
 std::string text(sqlite3_stmt* statement, int column) {
     const unsigned char* value = sqlite3_column_text(statement, column);
     return value ? reinterpret_cast<const char*>(value) : "";
@@ -57,9 +39,9 @@ std::string entriesAsJson(const Record& record) {
     std::string json = "{";
     for (int i = 0; i < record.count(); ++i) {
         if (i > 0) json += ',';
-        appendJsonString(json, record.keyAt(i));
+        ostra_kit::appendJsonString(json, record.keyAt(i));
         json += ':';
-        appendJsonString(json, record.valueAt(i));
+        ostra_kit::appendJsonString(json, record.valueAt(i));
     }
     json += '}';
     return json;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "ConsolePage.h"
+#include "Json.h"
 #include "Cp1250.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
@@ -21,20 +22,9 @@ constexpr int kMaxLogReaders = 8;
 constexpr std::size_t kServerThreads = kMaxLogReaders + 4;
 
 std::string jsonString(const std::string& text) {
-    std::string json = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            json += escaped;
-        } else {
-            json += static_cast<char>(c);
-        }
-    }
-    return json + "\"";
+    std::string json;
+    ostra_kit::appendJsonString(json, text);
+    return json;
 }
 
 void answerJson(httplib::Response& response, int status, const std::string& key, const std::string& value) {

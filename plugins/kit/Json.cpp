@@ -1,0 +1,24 @@
+#include "Json.h"
+
+#include <cstdio>
+
+namespace ostra_kit {
+
+void appendJsonString(std::string& json, const std::string& text) {
+    json += '"';
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += static_cast<char>(c);
+        }
+    }
+    json += '"';
+}
+
+}  // namespace ostra_kit
