@@ -106,6 +106,7 @@ int WebControlPlugin::startServer(Setting& group) {
     ring_.reopen();
     server_.reset(new httplib::Server);
     server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    server_->set_tcp_nodelay(true);  // headers and body leave at once, not a delayed ACK later
     server_->set_keep_alive_timeout(1);
     server_->set_read_timeout(2, 0);
     server_->set_write_timeout(2, 0);
