@@ -24,8 +24,9 @@ bool initialise();
 Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error);
 
-// The next pending connection, non-blocking; invalid when none is waiting.
-Socket acceptConnection(Socket listener);
+// The next pending connection, non-blocking; invalid when none is waiting
+// or accepting failed (`failed` then true: out of descriptors, say).
+Socket acceptConnection(Socket listener, bool* failed = nullptr);
 
 // A blocking connection to `host`:`port` (for clients and tests).
 Socket connectTcp(const std::string& host, int port, std::string& error);

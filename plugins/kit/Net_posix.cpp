@@ -84,9 +84,13 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
     return socket;
 }
 
-Socket acceptConnection(Socket listener) {
+Socket acceptConnection(Socket listener, bool* failed) {
     int socket = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (socket < 0) return kInvalidSocket;
+    if (socket < 0) {
+        // A connection reset before it was accepted is no failure of ours.
+        if (failed) *failed = !wouldBlock() && errno != ECONNABORTED;
+        return kInvalidSocket;
+    }
     int on = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return socket;

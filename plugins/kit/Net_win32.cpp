@@ -95,9 +95,13 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
     return wrap(socket);
 }
 
-Socket acceptConnection(Socket listener) {
+Socket acceptConnection(Socket listener, bool* failed) {
     SOCKET socket = ::accept(handle(listener), nullptr, nullptr);
-    if (socket == INVALID_SOCKET) return kInvalidSocket;
+    if (socket == INVALID_SOCKET) {
+        // A connection reset before it was accepted is no failure of ours.
+        if (failed) *failed = !wouldBlock() && WSAGetLastError() != WSAECONNRESET;
+        return kInvalidSocket;
+    }
     SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
     setNonBlocking(socket);
     setNoDelay(socket);

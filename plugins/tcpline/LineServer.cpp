@@ -8,6 +8,7 @@ namespace {
 // How long one poll waits: the latency of stop() and of queued events.
 constexpr int kPollMs = 20;
 constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::chrono::milliseconds kAcceptPause(500);
 }  // namespace
 
 LineServer::~LineServer() { stop(); }
@@ -56,12 +57,15 @@ int LineServer::broadcast(const std::string& line) {
 void LineServer::run() {
     std::vector<ostra_net::PollEntry> entries;
     std::vector<Client*> polled;
+    // Out of descriptors, the listener stays readable: leave it alone for a
+    // while instead of spinning on it.
+    auto listenAgainAt = std::chrono::steady_clock::now();
     while (!stopRequested_) {
         entries.clear();
         polled.clear();
         ostra_net::PollEntry listen;
         listen.socket = listener_;
-        listen.wantRead = true;
+        listen.wantRead = std::chrono::steady_clock::now() >= listenAgainAt;
         entries.push_back(listen);
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -78,7 +82,10 @@ void LineServer::run() {
             if (notice_) notice_("polling failed: " + ostra_net::lastError());
             break;
         }
-        if (entries[0].readable) acceptPending();
+        if (entries[0].readable && !acceptPending()) {
+            if (notice_) notice_("cannot accept connections: " + ostra_net::lastError());
+            listenAgainAt = std::chrono::steady_clock::now() + kAcceptPause;
+        }
         for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
             Client& client = *polled[i];
             if (entries[i + 1].writable) {
@@ -92,10 +99,11 @@ void LineServer::run() {
     serving_ = false;
 }
 
-void LineServer::acceptPending() {
+bool LineServer::acceptPending() {
     for (;;) {
-        ostra_net::Socket socket = ostra_net::acceptConnection(listener_);
-        if (socket == ostra_net::kInvalidSocket) return;
+        bool failed = false;
+        ostra_net::Socket socket = ostra_net::acceptConnection(listener_, &failed);
+        if (socket == ostra_net::kInvalidSocket) return !failed;
         std::lock_guard<std::mutex> guard(mutex_);
         if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
             // Best effort: the refusal fits any socket buffer.

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -73,7 +74,8 @@ private:
     };
 
     void run();
-    void acceptPending();
+    // False when accepting failed for want of resources.
+    bool acceptPending();
     void readFrom(Client& client);
     void handleLine(Client& client, const std::string& line);
     // Queues under mutex_ held by the caller; marks the client for closing

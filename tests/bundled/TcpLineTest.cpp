@@ -5,6 +5,12 @@
 
 #include <atomic>
 #include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 #include <vector>
 
 #include "BundledFixture.h"
@@ -118,7 +124,9 @@ TEST_F(TcpLineTest, AThousandConnectionsOpenedAndDroppedLeaveTheProtocolServing)
         LineClient dropped(port);
         ASSERT_TRUE(dropped.connected()) << "connection " << i;
         if (i % 2 == 0) dropped.send("HALF=a line that never ends");
-        if (i % 100 == 0) EXPECT_EQ(steady.ask("A=" + std::to_string(i)), "0");
+        if (i % 100 == 0) {
+            EXPECT_EQ(steady.ask("A=" + std::to_string(i)), "0");
+        }
     }
     EXPECT_EQ(steady.ask("A=last"), "0");
     // The server frees the slots of the dropped connections as it sees
@@ -191,5 +199,38 @@ TEST_F(TcpLineTest, TheGuidesMinimalDatabaseNumbersEveryRecord) {
     EXPECT_EQ(client.ask("A=2;B=3"), "0;NUMBER=2");
     EXPECT_TRUE(logHas("record 2 of type 1 with 2 entries"));
 }
+
+#ifndef _WIN32
+TEST_F(TcpLineTest, OutOfDescriptorsTheServerPausesAcceptingAndRecovers) {
+    serveUntilListening(controlGroup() + "protocols = ( " +
+                            tcplineProtocol("P", port, testDatabase("db", "trail = false;")) + " );",
+                        port);
+    LineClient steady(port);
+    ASSERT_EQ(steady.ask("A=0"), "0");
+
+    // Every descriptor taken but one, which the next client's socket gets:
+    // the server then cannot accept it.
+    rlimit original;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit tight = original;
+    tight.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+    ASSERT_FALSE(fillers.empty());
+    close(fillers.back());
+    fillers.pop_back();
+
+    LineClient waiting(port);  // the handshake completes in the backlog
+    ASSERT_TRUE(waiting.connected());
+    ASSERT_TRUE(waiting.send("B=1\n"));
+    EXPECT_TRUE(eventually([&] { return logHas("tcpline: cannot accept connections: Too many open files"); }));
+    EXPECT_EQ(steady.ask("A=1"), "0");  // the clients it has are served meanwhile
+
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &original);
+    EXPECT_EQ(waiting.readLine(), "0");
+}
+#endif
 
 }  // namespace
