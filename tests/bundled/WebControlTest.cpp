@@ -147,6 +147,16 @@ TEST_F(WebControlTest, TheLogStreamsEveryLineAsItIsWritten) {
     EXPECT_EQ(received.compare(0, 7, "id: 1\nd"), 0) << received.substr(0, 80);
 }
 
+TEST_F(WebControlTest, LogLinesReachTheBrowserAsUtf8WhateverTheHostsMessageEncoding) {
+    serveConsole("", "throwIn = \"processRecord\";");
+    LogReader reader(webPort);
+    EXPECT_EQ(LineClient(tcpPort).ask("A=1"), "3");
+    // "Greška plug-ina": Windows-1250 in the Windows host's log, UTF-8 here.
+    const std::string fault = "Gre\xC5\xA1ka plug-ina";
+    EXPECT_TRUE(eventually([&] { return reader.received().find(fault) != std::string::npos; }))
+        << reader.received();
+}
+
 TEST_F(WebControlTest, TheLogKeepsOnlyTheNewestLines) {
     serveConsole("loglines = 3;", "logOnRecord = \"line from the database\";");
     LineClient tcp(tcpPort);
