@@ -63,10 +63,14 @@ void LineServer::run() {
     while (!stopRequested_) {
         entries.clear();
         polled.clear();
-        ostra_net::PollEntry listen;
-        listen.socket = listener_;
-        listen.wantRead = std::chrono::steady_clock::now() >= listenAgainAt;
-        entries.push_back(listen);
+        const bool listening = std::chrono::steady_clock::now() >= listenAgainAt;
+        if (listening) {
+            ostra_net::PollEntry listen;
+            listen.socket = listener_;
+            listen.wantRead = true;
+            entries.push_back(listen);
+        }
+        const std::size_t firstClient = entries.size();
         {
             std::lock_guard<std::mutex> guard(mutex_);
             for (Client& client : clients_) {
@@ -82,17 +86,18 @@ void LineServer::run() {
             if (notice_) notice_("polling failed: " + ostra_net::lastError());
             break;
         }
-        if (entries[0].readable && !acceptPending()) {
+        if (listening && entries[0].readable && !acceptPending()) {
             if (notice_) notice_("cannot accept connections: " + ostra_net::lastError());
             listenAgainAt = std::chrono::steady_clock::now() + kAcceptPause;
         }
         for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
             Client& client = *polled[i];
-            if (entries[i + 1].writable) {
+            const ostra_net::PollEntry& entry = entries[firstClient + i];
+            if (entry.writable) {
                 std::lock_guard<std::mutex> guard(mutex_);
                 flushLocked(client);
             }
-            if (entries[i + 1].readable) readFrom(client);
+            if (entry.readable && !isClosing(client)) readFrom(client);
         }
         dropClosingClients();
     }
@@ -144,6 +149,8 @@ void LineServer::readFrom(Client& client) {
         start = i + 1;
         if (client.skippingLine) {
             client.skippingLine = false;
+        } else if (isClosing(client)) {
+            return;  // dropped meanwhile: its remaining lines go unread
         } else {
             std::string line;
             line.swap(client.input);
@@ -179,6 +186,11 @@ void LineServer::handleLine(Client& client, const std::string& line) {
     std::lock_guard<std::mutex> guard(mutex_);
     queueLocked(client, reply);
     flushLocked(client);
+}
+
+bool LineServer::isClosing(Client& client) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return client.closing;
 }
 
 void LineServer::queueLocked(Client& client, const std::string& line) {

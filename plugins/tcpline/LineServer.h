@@ -77,6 +77,7 @@ private:
     // False when accepting failed for want of resources.
     bool acceptPending();
     void readFrom(Client& client);
+    bool isClosing(Client& client);
     void handleLine(Client& client, const std::string& line);
     // Queues under mutex_ held by the caller; marks the client for closing
     // when it is not reading.
