@@ -119,6 +119,9 @@ int WebControlPlugin::startServer(Setting& group) {
     serverThread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
     std::printf("Web console: http://%s:%d/%s\n", bind == "0.0.0.0" ? "127.0.0.1" : bind.c_str(), port,
                 access_.token.empty() ? "" : "?token=...");
+    if (!access_.loopbackOnly && access_.token.empty())
+        std::fprintf(stderr, "webcontrol: %s:%d has no token: whoever reaches it controls the host\n", bind.c_str(),
+                     port);
     std::fflush(stdout);
     return 0;
 }
