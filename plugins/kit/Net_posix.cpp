@@ -1,4 +1,5 @@
 #include "Net.h"
+#include "NetAddress.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,29 +22,6 @@ namespace {
 
 int fd(Socket socket) { return static_cast<int>(socket); }
 
-bool resolve(const std::string& host, int port, sockaddr_in& address, std::string& error) {
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (host.empty() || host == "0.0.0.0") {
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        return true;
-    }
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (status != 0 || !found) {
-        error = "cannot resolve " + host + ": " + gai_strerror(status);
-        return false;
-    }
-    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
 void setNonBlocking(int socket) { fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK); }
 
 bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
@@ -61,7 +39,7 @@ bool initialise() {
 Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error) {
     sockaddr_in address;
-    if (!resolve(bind, port, address, error)) return kInvalidSocket;
+    if (!resolveIPv4(bind, port, address, error)) return kInvalidSocket;
     int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         error = lastError();
@@ -98,7 +76,7 @@ Socket acceptConnection(Socket listener, bool* failed) {
 
 Socket connectTcp(const std::string& host, int port, std::string& error) {
     sockaddr_in address;
-    if (!resolve(host, port, address, error)) return kInvalidSocket;
+    if (!resolveIPv4(host, port, address, error)) return kInvalidSocket;
     int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         error = lastError();

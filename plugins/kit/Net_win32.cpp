@@ -1,4 +1,5 @@
 #include "Net.h"
+#include "NetAddress.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -12,28 +13,6 @@ namespace {
 
 SOCKET handle(Socket socket) { return static_cast<SOCKET>(socket); }
 Socket wrap(SOCKET socket) { return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(socket); }
-
-bool resolve(const std::string& host, int port, sockaddr_in& address, std::string& error) {
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    if (host.empty() || host == "0.0.0.0") {
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        return true;
-    }
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
-        error = "cannot resolve " + host + ": " + lastError();
-        return false;
-    }
-    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
 
 // Sockets must not leak into processes the host starts.
 SOCKET newSocket() {
@@ -70,7 +49,7 @@ bool initialise() {
 Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error) {
     sockaddr_in address;
-    if (!resolve(bind, port, address, error)) return kInvalidSocket;
+    if (!resolveIPv4(bind, port, address, error)) return kInvalidSocket;
     SOCKET socket = newSocket();
     if (socket == INVALID_SOCKET) {
         error = lastError();
@@ -110,7 +89,7 @@ Socket acceptConnection(Socket listener, bool* failed) {
 
 Socket connectTcp(const std::string& host, int port, std::string& error) {
     sockaddr_in address;
-    if (!resolve(host, port, address, error)) return kInvalidSocket;
+    if (!resolveIPv4(host, port, address, error)) return kInvalidSocket;
     SOCKET socket = newSocket();
     if (socket == INVALID_SOCKET) {
         error = lastError();
