@@ -157,6 +157,19 @@ TEST_F(WebControlTest, LogLinesReachTheBrowserAsUtf8WhateverTheHostsMessageEncod
         << reader.received();
 }
 
+TEST_F(WebControlTest, ABrowserThatStopsReadingTheLogNeverHoldsTheHostUp) {
+    // 5,000 lines of 4 KB: far more than the socket buffers between the
+    // console and the stalled reader hold.
+    serveConsole("", "logOnRecord = \"" + std::string(4000, 'x') + "\";");
+    LineClient stalled(webPort);  // asks for the log, then never reads it
+    ASSERT_TRUE(stalled.send("GET /api/log HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    LineClient tcp(tcpPort);
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(tcp.ask("N=" + std::to_string(i)), "0;TRAIL=db\\;") << i;
+    EXPECT_EQ(body("GET", "/api/status"), "{\"state\":\"STARTED\"}");
+    stopServing();
+    EXPECT_FALSE(portAccepts(webPort));
+}
+
 TEST_F(WebControlTest, TheLogKeepsOnlyTheNewestLines) {
     serveConsole("loglines = 3;", "logOnRecord = \"line from the database\";");
     LineClient tcp(tcpPort);
