@@ -149,43 +149,42 @@ void LineServer::readFrom(Client& client) {
         start = i + 1;
         if (client.skippingLine) {
             client.skippingLine = false;
-        } else if (isClosing(client)) {
-            return;  // dropped meanwhile: its remaining lines go unread
-        } else {
-            std::string line;
-            line.swap(client.input);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            handleLine(client, line);
+            client.input.clear();
+            continue;
         }
-        client.input.clear();
-        if (stopRequested_) return;
+        std::string line;
+        line.swap(client.input);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A client dropped meanwhile (it does not read) gets nothing more
+        // relayed: its remaining lines go unread.
+        if (!handleLine(client, line) || stopRequested_) return;
     }
     if (!client.skippingLine) client.input.append(buffer + start, received - start);
     if (client.input.size() > settings_.maxLineBytes) {
         client.input.clear();
         client.skippingLine = true;
-        std::lock_guard<std::mutex> guard(mutex_);
-        queueLocked(client, "ERROR;REASON=line longer than " + std::to_string(settings_.maxLineBytes) +
-                                " bytes");
-        flushLocked(client);
+        reply(client, overlongLineReply());
     }
 }
 
-void LineServer::handleLine(Client& client, const std::string& line) {
-    if (line.size() > settings_.maxLineBytes) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        queueLocked(client, "ERROR;REASON=line longer than " + std::to_string(settings_.maxLineBytes) +
-                                " bytes");
-        return;
-    }
-    if (line.empty()) return;
+bool LineServer::handleLine(Client& client, const std::string& line) {
+    if (line.size() > settings_.maxLineBytes) return reply(client, overlongLineReply());
+    if (line.empty()) return true;
     // The handler relays the record: no lock held, so events raised
     // meanwhile can be queued for every client.
-    std::string reply = handler_ ? handler_(client.id, line) : std::string();
-    if (reply.empty()) return;
+    std::string answer = handler_ ? handler_(client.id, line) : std::string();
+    return answer.empty() ? !isClosing(client) : reply(client, answer);
+}
+
+bool LineServer::reply(Client& client, const std::string& line) {
     std::lock_guard<std::mutex> guard(mutex_);
-    queueLocked(client, reply);
+    queueLocked(client, line);
     flushLocked(client);
+    return !client.closing;
+}
+
+std::string LineServer::overlongLineReply() const {
+    return "ERROR;REASON=line longer than " + std::to_string(settings_.maxLineBytes) + " bytes";
 }
 
 bool LineServer::isClosing(Client& client) {

@@ -78,7 +78,11 @@ private:
     bool acceptPending();
     void readFrom(Client& client);
     bool isClosing(Client& client);
-    void handleLine(Client& client, const std::string& line);
+    // Relays one line and queues its reply. False once the client is being
+    // dropped (it does not read its replies, or sending failed).
+    bool handleLine(Client& client, const std::string& line);
+    bool reply(Client& client, const std::string& line);
+    std::string overlongLineReply() const;
     // Queues under mutex_ held by the caller; marks the client for closing
     // when it is not reading.
     void queueLocked(Client& client, const std::string& line);
