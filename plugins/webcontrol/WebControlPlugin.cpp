@@ -4,6 +4,7 @@
 #include <libconfig.h++>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "ConsolePage.h"
@@ -34,19 +35,21 @@ void answerJson(httplib::Response& response, int status, const std::string& key,
 }
 
 // The host quotes every line; the console shows it as the log file has it.
-std::string lineForBrowser(const char* quoted) {
-    std::string line = quoted;
-    if (line.size() >= 2 && line.front() == '"' && line.back() == '"') line = line.substr(1, line.size() - 2);
-#ifdef OSTRA_CP1250
-    return cp1250ToUtf8(line);
-#else
-    return validUtf8(line);
-#endif
+std::string unquoted(const char* quoted) {
+    std::size_t length = std::strlen(quoted);
+    if (length >= 2 && quoted[0] == '"' && quoted[length - 1] == '"') return std::string(quoted + 1, length - 2);
+    return std::string(quoted, length);
 }
 
-// One server-sent event per line; a line has no line ends of its own.
+// One server-sent event per line, in UTF-8 (the ring keeps the host's own
+// bytes: converting is left to the browsers' threads, off the host's
+// logging path); a line has no line ends of its own.
 std::string asEvent(const LogRing::Line& line) {
-    std::string data = line.text;
+#ifdef OSTRA_CP1250
+    std::string data = cp1250ToUtf8(line.text);
+#else
+    std::string data = validUtf8(line.text);
+#endif
     for (char& c : data)
         if (c == '\r' || c == '\n') c = ' ';
     return "id: " + std::to_string(line.number) + "\ndata: " + data + "\n\n";
@@ -66,7 +69,7 @@ void WebControlPlugin::setCallback(EventProc proc, void* context) {
 int WebControlPlugin::processLog(Record* record) {
     if (!record) return 0;
     try {
-        ring_.push(lineForBrowser(record->get("LOG_LINE")));
+        ring_.push(unquoted(record->get("LOG_LINE")));
     } catch (const std::exception&) {
         // Out of memory: the console misses a line, the host goes on.
     }
@@ -183,14 +186,16 @@ void WebControlPlugin::addRoutes(httplib::Server& server) {
     server.Get("/api/status", [answerState](const httplib::Request&, httplib::Response& response) {
         answerState(response);
     });
-    for (const char* verb : {"start", "stop"}) {
-        std::string path = std::string("/api/") + verb;
-        std::string type = verb == std::string("start") ? "START" : "STOP";
-        server.Post(path, [this, type, answerState](const httplib::Request&, httplib::Response& response) {
-            sendControl(type.c_str());
+    struct Command {
+        const char* path;
+        const char* type;
+    };
+    for (Command command : {Command{"/api/start", "START"}, Command{"/api/stop", "STOP"}}) {
+        server.Post(command.path, [this, command, answerState](const httplib::Request&, httplib::Response& response) {
+            sendControl(command.type);
             answerState(response);
         });
-        server.Get(path, [](const httplib::Request&, httplib::Response& response) {
+        server.Get(command.path, [](const httplib::Request&, httplib::Response& response) {
             response.set_header("Allow", "POST");
             answerJson(response, 405, "error", "use POST");
         });
