@@ -1,10 +1,10 @@
 // The real executable on the configuration it ships with: a record sent
 // over TCP lands in the SQLite file, and the console tells where to look.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "../entry/ExecutableFixture.h"
 #include "LineClient.h"
+#include "RecordsFile.h"
 
 namespace {
 
@@ -26,21 +26,6 @@ protected:
     }
 };
 
-std::vector<std::string> storedEntries(const std::string& path) {
-    std::vector<std::string> entries;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* query = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "SELECT type || ' ' || entries FROM records ORDER BY id", -1, &query, nullptr) ==
-            SQLITE_OK) {
-        while (sqlite3_step(query) == SQLITE_ROW)
-            entries.push_back(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)));
-    }
-    sqlite3_finalize(query);
-    sqlite3_close(db);
-    return entries;
-}
-
 TEST_F(DefaultConfigurationTest, ALineSentOverTcpIsStoredAndAProtocolWithoutDatabasesAnswersThree) {
     int barePort = freePort();
     installDefaultWithBareProtocol(barePort);
@@ -58,7 +43,7 @@ TEST_F(DefaultConfigurationTest, ALineSentOverTcpIsStoredAndAProtocolWithoutData
     ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0);
     EXPECT_NE(host.output().find("Web console: http://127.0.0.1:8765/"), std::string::npos) << host.output();
-    EXPECT_EQ(storedEntries(dir.file("records.db")),
+    EXPECT_EQ(RecordsFile(dir.file("records.db")).rows("SELECT type || ' ' || entries FROM records ORDER BY id"),
               std::vector<std::string>{"1 {\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}"});
     EXPECT_FALSE(portAccepts(kDefaultTcpPort));
 }

@@ -2,50 +2,14 @@
 // protocol: what lands in the file, lookups, failures, and a stop in the
 // middle of a stream.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <regex>
 
 #include "BundledFixture.h"
+#include "RecordsFile.h"
 #include "TestSupport.h"
 
 namespace {
-
-// A second connection to the records file, as any reader of it would have.
-class RecordsFile {
-public:
-    explicit RecordsFile(const std::string& path) {
-        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
-        sqlite3_busy_timeout(db_, 5000);
-    }
-    ~RecordsFile() { sqlite3_close(db_); }
-
-    // The rows of `sql`, columns joined by '|'.
-    std::vector<std::string> rows(const std::string& sql) {
-        std::vector<std::string> result;
-        sqlite3_stmt* statement = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
-        while (statement && sqlite3_step(statement) == SQLITE_ROW) {
-            std::string row;
-            for (int column = 0; column < sqlite3_column_count(statement); ++column) {
-                if (column) row += '|';
-                const unsigned char* text = sqlite3_column_text(statement, column);
-                row += text ? reinterpret_cast<const char*>(text) : "NULL";
-            }
-            result.push_back(row);
-        }
-        sqlite3_finalize(statement);
-        return result;
-    }
-    std::string value(const std::string& sql) {
-        auto found = rows(sql);
-        return found.empty() ? std::string("<none>") : found[0];
-    }
-    bool execute(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK; }
-
-private:
-    sqlite3* db_ = nullptr;
-};
 
 class SqliteTest : public BundledFixture {
 protected:

@@ -20,11 +20,16 @@ namespace {
 class TcpLineTest : public BundledFixture {
 protected:
     int port = freePort();
+
+    // One protocol "P": tcpline on `port` with `databases` and extra keys.
+    void serve(const std::string& databases, const std::string& keys = "") {
+        serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, databases, keys) + " );",
+                            port);
+    }
 };
 
 TEST_F(TcpLineTest, EachLineBecomesOneRecordAndTheReplyCarriesWhatTheDatabaseAdded) {
-    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );",
-                        port);
+    serve(testDatabase("db"));
     LineClient client(port);
     EXPECT_EQ(client.ask("CALLER=201;CALLED=0981234567"), "0;TRAIL=db\\;");
     EXPECT_EQ(client.ask("A\\;B=x\\=y\\\\z\\nw;;EMPTY="), "0;TRAIL=db\\;");
@@ -36,8 +41,7 @@ TEST_F(TcpLineTest, EachLineBecomesOneRecordAndTheReplyCarriesWhatTheDatabaseAdd
 }
 
 TEST_F(TcpLineTest, EveryConnectionHasItsOwnTag) {
-    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );",
-                        port);
+    serve(testDatabase("db"));
     LineClient first(port), second(port);
     ASSERT_EQ(first.ask("N=1"), "0;TRAIL=db\\;");
     ASSERT_EQ(second.ask("N=2"), "0;TRAIL=db\\;");
@@ -62,9 +66,7 @@ TEST_F(TcpLineTest, TheReplyIsTheHostsResultCode) {
 }
 
 TEST_F(TcpLineTest, MalformedAndOverlongLinesAreRefusedAndTheConnectionGoesOn) {
-    serveUntilListening(controlGroup() + "protocols = ( " +
-                            tcplineProtocol("P", port, testDatabase("db", "trail = false;"), "maxline = 64;") + " );",
-                        port);
+    serve(testDatabase("db", "trail = false;"), "maxline = 64;");
     LineClient client(port);
     EXPECT_EQ(client.ask("novalue"), "ERROR;REASON=pair \"novalue\" has no value");
     EXPECT_EQ(client.ask("=x"), "ERROR;REASON=empty key");
@@ -79,10 +81,7 @@ TEST_F(TcpLineTest, MalformedAndOverlongLinesAreRefusedAndTheConnectionGoesOn) {
 }
 
 TEST_F(TcpLineTest, RecordsTheDatabasesRaiseGoToEveryClient) {
-    serveUntilListening(controlGroup() + "protocols = ( " +
-                            tcplineProtocol("P", port, testDatabase("db", "workerEvents = -1; workerIntervalMs = 20;")) +
-                            " );",
-                        port);
+    serve(testDatabase("db", "workerEvents = -1; workerIntervalMs = 20;"));
     LineClient first(port), second(port);
     std::string one = first.readLine(), two = second.readLine();
     EXPECT_EQ(one.compare(0, 6, "EVENT;"), 0) << one;
@@ -96,9 +95,7 @@ TEST_F(TcpLineTest, RecordsTheDatabasesRaiseGoToEveryClient) {
 }
 
 TEST_F(TcpLineTest, ConnectionsBeyondTheLimitAreToldAndClosed) {
-    serveUntilListening(controlGroup() + "protocols = ( " +
-                            tcplineProtocol("P", port, testDatabase("db", "trail = false;"), "maxclients = 3;") + " );",
-                        port);
+    serve(testDatabase("db", "trail = false;"), "maxclients = 3;");
     std::vector<LineClient> held;
     for (int i = 0; i < 3; ++i) {
         held.emplace_back(port);
@@ -115,9 +112,7 @@ TEST_F(TcpLineTest, ConnectionsBeyondTheLimitAreToldAndClosed) {
 }
 
 TEST_F(TcpLineTest, AThousandConnectionsOpenedAndDroppedLeaveTheProtocolServing) {
-    serveUntilListening(controlGroup() + "protocols = ( " +
-                            tcplineProtocol("P", port, testDatabase("db", "trail = false; journal = false;")) + " );",
-                        port);
+    serve(testDatabase("db", "trail = false; journal = false;"));
     LineClient steady(port);
     ASSERT_EQ(steady.ask("A=0"), "0");
     for (int i = 0; i < 1000; ++i) {
@@ -139,10 +134,7 @@ TEST_F(TcpLineTest, AClientThatNeverReadsIsDroppedWhileOthersAreServed) {
     // goes into every reply.
     const std::string label = "db" + std::string(1000, 'x');
     const std::string reply = "0;TRAIL=" + label + "\\;";
-    serveUntilListening(controlGroup() + "protocols = ( " +
-                            tcplineProtocol("P", port, testDatabase(label, "journal = false;"), "maxqueue = 65536;") +
-                            " );",
-                        port);
+    serve(testDatabase(label, "journal = false;"), "maxqueue = 65536;");
     LineClient deaf(port);
     std::atomic<bool> deafCutOff{false};
     std::thread flood([&] {
@@ -163,8 +155,7 @@ TEST_F(TcpLineTest, AClientThatNeverReadsIsDroppedWhileOthersAreServed) {
 }
 
 TEST_F(TcpLineTest, StoppingClosesThePortWhateverTheClientsDoAndStartingOpensItAgain) {
-    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );",
-                        port);
+    serve(testDatabase("db"));
     LineClient idle(port), halfLine(port);
     halfLine.send("A=never finished");
     request("CONTROL", "STOP");
@@ -193,7 +184,7 @@ TEST_F(TcpLineTest, APortThatIsTakenRefusesTheStartWithTheReason) {
 
 TEST_F(TcpLineTest, TheGuidesMinimalDatabaseNumbersEveryRecord) {
     std::string minimal = "{ dll = " + configString(plugin("minimal")) + "; }";
-    serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, minimal) + " );", port);
+    serve(minimal);
     LineClient client(port);
     EXPECT_EQ(client.ask("A=1"), "0;NUMBER=1");
     EXPECT_EQ(client.ask("A=2;B=3"), "0;NUMBER=2");
@@ -202,9 +193,7 @@ TEST_F(TcpLineTest, TheGuidesMinimalDatabaseNumbersEveryRecord) {
 
 #ifndef _WIN32
 TEST_F(TcpLineTest, OutOfDescriptorsTheServerPausesAcceptingAndRecovers) {
-    serveUntilListening(controlGroup() + "protocols = ( " +
-                            tcplineProtocol("P", port, testDatabase("db", "trail = false;")) + " );",
-                        port);
+    serve(testDatabase("db", "trail = false;"));
     LineClient steady(port);
     ASSERT_EQ(steady.ask("A=0"), "0");
 
