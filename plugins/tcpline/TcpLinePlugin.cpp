@@ -39,14 +39,16 @@ int TcpLinePlugin::startServing(Setting& entry) {
     LineServerSettings settings;
     settings.bind = readOr<std::string>(entry, "bind", settings.bind);
     settings.port = readOr(entry, "port", 7765);
-    settings.maxLineBytes = static_cast<std::size_t>(readOr(entry, "maxline", 4096));
+    // Checked as read: a negative size must not become a huge one.
+    int maxLine = readOr(entry, "maxline", 4096);
+    int maxQueue = readOr(entry, "maxqueue", 1 << 20);
     settings.maxClients = readOr(entry, "maxclients", settings.maxClients);
-    settings.maxQueuedBytes = static_cast<std::size_t>(readOr(entry, "maxqueue", 1 << 20));
-    if (settings.maxLineBytes < 16 || settings.maxClients < 1 || settings.maxQueuedBytes < 1024 ||
-        settings.port < 0 || settings.port > 65535) {
+    if (maxLine < 16 || maxQueue < 1024 || settings.maxClients < 1 || settings.port < 0 || settings.port > 65535) {
         logLine(LOG_LEVEL_ERROR, __LINE__, "tcpline: port, maxline, maxclients or maxqueue out of range");
         return 1;
     }
+    settings.maxLineBytes = static_cast<std::size_t>(maxLine);
+    settings.maxQueuedBytes = static_cast<std::size_t>(maxQueue);
     std::string error;
     bool listening = server_.start(
         settings, [this](int clientId, const std::string& line) { return relayLine(clientId, line); },

@@ -166,6 +166,14 @@ TEST_F(TcpLineTest, StoppingClosesThePortWhateverTheClientsDoAndStartingOpensItA
     EXPECT_EQ(LineClient(port).ask("A=1"), "0;TRAIL=db\\;");
 }
 
+TEST_F(TcpLineTest, LimitsOutOfRangeRefuseTheStart) {
+    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db"), "maxline = -1;") +
+                " );");
+    startServing();
+    EXPECT_TRUE(eventually([&] { return logHas("tcpline: port, maxline, maxclients or maxqueue out of range"); }));
+    EXPECT_FALSE(portAccepts(port));
+}
+
 TEST_F(TcpLineTest, APortThatIsTakenRefusesTheStartWithTheReason) {
     ostra_net::initialise();
     std::string error;
