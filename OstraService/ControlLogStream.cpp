@@ -5,6 +5,21 @@
 #include "common/CSync.h"
 #include "common/Record.h"
 
+namespace {
+thread_local bool delivering = false;
+
+class DeliveryScope {
+public:
+    DeliveryScope() : outer_(delivering) { delivering = true; }
+    ~DeliveryScope() { delivering = outer_; }
+
+private:
+    bool outer_;
+};
+}  // namespace
+
+bool CControlLogStream::deliveringOnThisThread() { return delivering; }
+
 CControlLogStream::CControlLogStream() : plugin(nullptr), faultLog(nullptr), quoteChar('"') {
     InitializeCriticalSection(&lock);
 }
@@ -35,6 +50,7 @@ bool CControlLogStream::write(std::string line) {
     Record record;
     record.set("CMD", "CMD_LOG");
     record.set("LOG_LINE", quoted.c_str());
+    DeliveryScope scope;
     plugin_calls::guard(0, [&] { return plugin->processLog(&record); }, [&](const char* what) {
         if (faultLog != nullptr)
             faultLog->log(LOG_LEVEL_ERROR, "OstraService", __LINE__,

@@ -9,10 +9,13 @@
 // Threads: the lock is held from reading the plug-in pointer until
 // processLog returns, so setPlugin(nullptr) waits for a line in delivery and
 // no line reaches a plug-in after it was detached (the host detaches before
-// it stops and deletes the plug-in). Hence processLog must never wait for
-// the host lock: the host may hold it while it waits here. A line the
-// plug-in logs from inside processLog is not handed back to it (the log
-// skips a stream that is writing on the same thread).
+// it stops and deletes the plug-in). Hence nothing done inside processLog
+// may wait for the host lock: the host may hold it while it waits here. The
+// host sees to that for control requests: one raised while a line is being
+// delivered on the same thread (deliveringOnThisThread()) is deferred to
+// the run loop (DeferredRequests.h). A line the plug-in logs from inside
+// processLog is not handed back to it (the log skips a stream that is
+// writing on the same thread).
 #pragma once
 
 #include <string>
@@ -35,6 +38,9 @@ public:
     void flush() override;
     // Forwards the line; always true.
     bool write(std::string line) override;
+
+    // True on a thread that is inside the plug-in's processLog.
+    static bool deliveringOnThisThread();
 
 private:
     CControlPlugin* plugin;

@@ -1,14 +1,36 @@
 #include "OstraService/InterruptibleLock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
+#include "platform/critical_section.h"
+
 namespace {
-// How long a waiter only yields between polls before it sleeps between
-// them: short waits (a relay's turn, a wake-up pass) stay fast, long ones
-// (a plug-in loading its libraries) cost no CPU.
-constexpr std::chrono::milliseconds kYieldingPhase(5);
+// The first in line looks at the section again this often when its holder
+// left without telling the line (a plain CSync).
+constexpr std::chrono::milliseconds kHeadPoll(1);
+// The others look at `abandon` this often in case nobody wakes them.
+constexpr std::chrono::milliseconds kQueuedPoll(10);
+// Before it sleeps, the first in line tries this often, yielding between
+// tries: most holds are short (a relay's bookkeeping, a STATUS answer).
+constexpr int kEagerTries = 16;
 }  // namespace
+
+void WaitLine::released() {
+    if (waiters_.load() == 0) return;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++releases_;
+    }
+    changed_.notify_all();
+}
+
+void WaitLine::wakeAll() {
+    if (waiters_.load() == 0) return;
+    { std::lock_guard<std::mutex> guard(mutex_); }
+    changed_.notify_all();
+}
 
 bool InterruptibleLock::tryOnce() {
     if (abandon_.load() || !TryEnterCriticalSection(&section_)) return false;
@@ -21,19 +43,39 @@ bool InterruptibleLock::tryOnce() {
 }
 
 bool InterruptibleLock::acquire() {
-    if (held_ || tryOnce()) return true;
+    if (held_) return true;
+    // Nobody waiting, or this thread holds the section already: no turn to wait for.
+    if ((line_.waiters_.load() == 0 || ostra::enteredByThisThread(section_)) && tryOnce()) return true;
+    if (abandon_.load()) return false;
     if (waiting_ != nullptr) waiting_->fetch_add(1);
-    const auto yieldUntil = std::chrono::steady_clock::now() + kYieldingPhase;
-    bool sleeping = false;
-    for (unsigned poll = 0; !abandon_.load() && !tryOnce(); ++poll) {
-        if (sleeping) {
-            Sleep(1);
-        } else {
-            std::this_thread::yield();
-            sleeping = poll % 64 == 63 && std::chrono::steady_clock::now() >= yieldUntil;
-        }
-    }
+    line_.waiters_.fetch_add(1);
+    bool got = waitInLine();
+    line_.waiters_.fetch_sub(1);
     if (waiting_ != nullptr) waiting_->fetch_sub(1);
+    return got;
+}
+
+bool InterruptibleLock::waitInLine() {
+    std::unique_lock<std::mutex> guard(line_.mutex_);
+    const unsigned long long ticket = line_.nextTicket_++;
+    line_.tickets_.push_back(ticket);
+    while (!abandon_.load()) {
+        if (line_.tickets_.front() != ticket) {
+            line_.changed_.wait_for(guard, kQueuedPoll, [&] {
+                return line_.tickets_.front() == ticket || abandon_.load();
+            });
+            continue;
+        }
+        const unsigned long long seen = line_.releases_;
+        guard.unlock();
+        for (int attempt = 0; attempt < kEagerTries && !tryOnce(); ++attempt) std::this_thread::yield();
+        guard.lock();
+        if (held_) break;
+        line_.changed_.wait_for(guard, kHeadPoll, [&] { return line_.releases_ != seen || abandon_.load(); });
+    }
+    line_.tickets_.erase(std::find(line_.tickets_.begin(), line_.tickets_.end(), ticket));
+    guard.unlock();
+    line_.changed_.notify_all();  // the next in line, if this one was first
     return held_;
 }
 
@@ -41,4 +83,5 @@ void InterruptibleLock::release() {
     if (!held_) return;
     held_ = false;
     LeaveCriticalSection(&section_);
+    line_.released();
 }

@@ -1,31 +1,82 @@
-// InterruptibleLock: waits for a critical section in a way that can be
-// called off.
+// InterruptibleLock: waits for a critical section in turn, in a way that
+// can be called off.
 //
 // A thread blocked in EnterCriticalSection cannot be released. The host's
 // teardowns, though, hold a lock while they stop plug-ins whose stop()
 // joins threads that may be waiting for that very lock (a relay, a control
-// request). Those waiters take the lock through this class instead: it
-// polls the section, yielding at first and then sleeping a millisecond
-// between polls, and gives up as soon as the owner raises `abandon`. It
-// also gives up when it gets the lock on the thread that raised `abandon`
-// (a plug-in calling back from inside its own stop()).
+// request). Those waiters take the lock through this class instead, and
+// give up as soon as the owner raises `abandon` (and calls the line's
+// wakeAll()). They also give up when they get the lock on the thread that
+// raised `abandon` (a plug-in calling back from inside its own stop()).
+//
+// Waiters are served in the order they came: a newcomer that finds others
+// waiting queues behind them instead of snatching the section the moment
+// its holder leaves it, so a thread that releases and retakes the section
+// in a loop cannot starve a waiter. Only the first in line tries the
+// section; it is woken when a holder leaves through a WaitLine-aware path
+// (release(), LineGuard) and otherwise looks again every millisecond.
+// A thread that already holds the section gets it again at once, as with
+// EnterCriticalSection.
 //
 // While it waits, `waiting` (when given) counts it, so that an owner that
 // releases and retakes the lock in a loop can step aside for it.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 #include "platform/winapi.h"
 
+// The queue of threads waiting for one critical section.
+class WaitLine {
+public:
+    WaitLine() = default;
+    WaitLine(const WaitLine&) = delete;
+    WaitLine& operator=(const WaitLine&) = delete;
+
+    // The section was just left: the first in line tries it at once.
+    void released();
+    // Every waiter looks at its `abandon` flag now.
+    void wakeAll();
+
+private:
+    friend class InterruptibleLock;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<unsigned long long> tickets_;  // guarded by mutex_
+    unsigned long long nextTicket_ = 0;      // guarded by mutex_
+    unsigned long long releases_ = 0;        // guarded by mutex_
+    std::atomic<int> waiters_{0};
+};
+
+// Enters a section for a scope and wakes its line when it leaves: for
+// holders that never need to be called off (the host's own operations).
+class LineGuard {
+public:
+    LineGuard(CRITICAL_SECTION& section, WaitLine& line) : section_(section), line_(line) {
+        EnterCriticalSection(&section_);
+    }
+    ~LineGuard() {
+        LeaveCriticalSection(&section_);
+        line_.released();
+    }
+    LineGuard(const LineGuard&) = delete;
+    LineGuard& operator=(const LineGuard&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+    WaitLine& line_;
+};
+
 class InterruptibleLock {
 public:
-    InterruptibleLock(CRITICAL_SECTION& section, const std::atomic<bool>& abandon,
+    InterruptibleLock(CRITICAL_SECTION& section, WaitLine& line, const std::atomic<bool>& abandon,
                       std::atomic<int>* waiting = nullptr)
-        : section_(section), abandon_(abandon), waiting_(waiting) {}
-    ~InterruptibleLock() {
-        if (held_) LeaveCriticalSection(&section_);
-    }
+        : section_(section), line_(line), abandon_(abandon), waiting_(waiting) {}
+    ~InterruptibleLock() { release(); }
     InterruptibleLock(const InterruptibleLock&) = delete;
     InterruptibleLock& operator=(const InterruptibleLock&) = delete;
 
@@ -36,8 +87,10 @@ public:
 
 private:
     bool tryOnce();
+    bool waitInLine();
 
     CRITICAL_SECTION& section_;
+    WaitLine& line_;
     const std::atomic<bool>& abandon_;
     std::atomic<int>* waiting_;
     bool held_ = false;

@@ -32,6 +32,21 @@ std::string protocolAllocationFailed(const std::string& name) {
     return "Neuspjelo kreiranje protokola: " + name + ", new CProtocolApp() == NULL";
 }
 
+namespace {
+std::string protocolEntry(int index, const std::string& name) {
+    std::string entry = "Neispravna definicija protokola br. " + std::to_string(index);
+    return name.empty() ? entry : entry + " (" + name + ")";
+}
+}  // namespace
+
+std::string protocolSettingMissing(int index, const std::string& name, const std::string& settingPath) {
+    return protocolEntry(index, name) + ": nedostaje postavka " + settingPath;
+}
+
+std::string protocolSettingMistyped(int index, const std::string& name, const std::string& settingPath) {
+    return protocolEntry(index, name) + ": postavka " + settingPath + " nije ispravnog tipa";
+}
+
 std::string pluginFault(const std::string& owner, const std::string& dll, const char* operation,
                         const char* what) {
     return "Greška plug-ina " + dll + " (" + owner + ") u " + operation + ": " + what;

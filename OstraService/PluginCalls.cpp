@@ -1,7 +1,5 @@
 #include "OstraService/PluginCalls.h"
 
-#include <cstring>
-
 #include "platform/logfile.h"
 #include "platform/paths.h"
 #include "plugin/loadPlugin.h"
@@ -9,14 +7,19 @@
 namespace plugin_calls {
 
 std::string loadFailureWorthLogging(const std::string& dll) {
-    std::string failure = lastPluginLoadFailure();
-    if (failure.empty() || failure == "no export CreateClassInstance" ||
-        failure == "CreateClassInstance returned no object")
-        return std::string();
-    if (failure.compare(0, 19, "CreateClassInstance") == 0) return failure;
-    bool hasDirectory = dll.find_first_of("\\/") != std::string::npos;
-    std::string file = hasDirectory ? dll : ostra::joinPath(ostra::executableDirectory(), dll);
-    return ostra::LogFile::exists(file) ? failure : std::string();
+    switch (lastPluginLoadError()) {
+        case PluginLoadError::kFactoryThrew:
+        case PluginLoadError::kWrongKind:
+            return lastPluginLoadFailure();
+        case PluginLoadError::kNotLoaded: {
+            // A file that is simply not there is said by the callers' lines.
+            bool hasDirectory = dll.find_first_of("\\/") != std::string::npos;
+            std::string file = hasDirectory ? dll : ostra::joinPath(ostra::executableDirectory(), dll);
+            return ostra::LogFile::exists(file) ? lastPluginLoadFailure() : std::string();
+        }
+        default:
+            return std::string();
+    }
 }
 
 }  // namespace plugin_calls

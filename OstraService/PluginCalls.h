@@ -30,8 +30,8 @@ Result guard(Result fallback, Call&& call, Report&& report) {
 // own, or "" when the callers' messages say enough (the file is not there,
 // it exports no factory, or the factory made no object). What is left: a
 // library that is there but does not load (a dependency is missing, it is
-// built for another machine), in the operating system's words, and a
-// factory that threw.
+// built for another machine), in the operating system's words, a library
+// that says it makes another kind of plug-in, and a factory that threw.
 std::string loadFailureWorthLogging(const std::string& dll);
 
 }  // namespace plugin_calls

@@ -6,7 +6,6 @@
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
 #include "OstraService/ProtocolType.h"
-#include "common/CSync.h"
 #include "plugin/loadPlugin.h"
 
 namespace {
@@ -30,7 +29,7 @@ CProtocolApp::~CProtocolApp() {
 }
 
 int CProtocolApp::init(CLog& hostLog, Setting& entry) {
-    CSync sync(&critSection);
+    LineGuard sync(critSection, waitLine);
     enabled = true;
     noteState();
     log.copySettingsFrom(hostLog);
@@ -48,7 +47,7 @@ int CProtocolApp::start(bool force) {
         log.setLevel(LOG_LEVEL_DEBUG);
         return 0;
     }
-    CSync sync(&critSection);
+    LineGuard sync(critSection, waitLine);
     if (!enabled && !force) return 0;
     log.setLevel(LOG_LEVEL_DEBUG);
     if (setting == nullptr) return -1;
@@ -75,7 +74,7 @@ int CProtocolApp::startLocked() {
     }
     if (protocol != nullptr) return 0;
 
-    protocol = static_cast<CProtocolPlugin*>(loadPlugin(dll.c_str()));
+    protocol = static_cast<CProtocolPlugin*>(loadPlugin(dll.c_str(), "protocol"));
     if (protocol == nullptr) {
         log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::protocolNotCreated(name, dll).c_str());
         reportLoadFailure(dll);
@@ -96,7 +95,16 @@ int CProtocolApp::startLocked() {
                         : -1;
     if (started != 0) return -1;
 
-    return startDatabases(entry, typeCode, dll) ? 0 : -1;
+    try {
+        return startDatabases(entry, typeCode, dll) ? 0 : -1;
+    } catch (const libconfig::ConfigException&) {
+        // A database element of the wrong type fails the whole attempt, as
+        // a database that refuses does: no protocol runs without its
+        // databases (STATUS would say STARTED), and the next attempt starts
+        // from nothing.
+        tearDown();
+        throw;
+    }
 }
 
 bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::string& protocolDll) {
@@ -115,7 +123,7 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
         } catch (const libconfig::SettingNotFoundException&) {
             return true;  // the end of the list, or an element without "dll"
         }
-        auto* database = static_cast<CDatabasePlugin*>(loadPlugin(dll.c_str()));
+        auto* database = static_cast<CDatabasePlugin*>(loadPlugin(dll.c_str(), "database"));
         if (database == nullptr) {
             log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
                     messages::databaseNotCreated(name, protocolDll).c_str());
@@ -146,14 +154,14 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
 }
 
 void CProtocolApp::stop() {
-    CSync sync(&critSection);
+    LineGuard sync(critSection, waitLine);
     enabled = false;
     noteState();
     tearDown();
 }
 
 bool CProtocolApp::isRunning() {
-    CSync sync(&critSection);
+    LineGuard sync(critSection, waitLine);
     if (protocol == nullptr) return false;
     CProtocolPlugin* running = protocol;
     if (!plugin_calls::guard(false, [&] { return running->isRunning(); }, faultOf(protocolDll, "isRunning")))
@@ -170,6 +178,7 @@ bool CProtocolApp::isRunning() {
 void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     setUpAndEnabled.store(false);
     tearingDown.store(true);
+    waitLine.wakeAll();
     ++generation;
     delete refusedDatabase;  // refused its start: destroyed without stop()
     if (protocol != nullptr) {

@@ -23,17 +23,19 @@
 // typically signals its worker thread and joins it while that worker is
 // raising an event. Three rules make this safe:
 //   1. Before it stops any plug-in, the teardown raises a flag. A relay
-//      waits for the app lock only while the flag is down: it polls the
-//      lock (yielding, then sleeping 1 ms) and, once the flag is up, gives
-//      up and answers 3. So a worker blocked in its EventProc is released
-//      and the plug-in's stop() can join it.
+//      waits for the app lock only while the flag is down: it waits in
+//      line for it (InterruptibleLock.h) and, once the flag is up, gives up
+//      and answers 3. So a worker blocked in its EventProc is released and
+//      the plug-in's stop() can join it.
 //   2. Every relay counts itself in for as long as it runs, and the
 //      teardown destroys nothing until that count is back to zero. A relay
 //      is therefore never inside a plug-in (or the app) that is destroyed.
 //   3. Each teardown moves the app to a new generation. A relay that comes
-//      back from a plug-in to find the flag up, or the generation changed,
-//      stops offering the record and answers 3; it never steps on through a
-//      list that has been emptied or rebuilt meanwhile.
+//      back from a plug-in with "not supported" to find the flag up, or the
+//      generation changed, stops offering the record and answers 3 (an
+//      answer of 0 or 1 is returned as the database gave it: the record was
+//      taken); it never steps on through a list that has been emptied or
+//      rebuilt meanwhile.
 // The flag and the count are atomics: a relay leaving the app touches
 // nothing else, so the host may delete the app as soon as stop() returns.
 //
@@ -51,6 +53,7 @@
 #include <vector>
 
 #include "common/log/CLog.h"
+#include "OstraService/InterruptibleLock.h"
 #include "common/log/CTrace.h"
 #include "platform/winapi.h"
 #include "plugin/CDatabasePlugin.h"
@@ -114,6 +117,7 @@ private:
     CProtocolPlugin* protocol;
     Setting* setting;
     CRITICAL_SECTION critSection;
+    WaitLine waitLine;  // relays waiting for critSection, in turn
 
     // The libraries the plug-ins came from, for the log.
     std::string protocolDll;

@@ -15,7 +15,7 @@ const char kSource[] = "ProtocolApp";
 class CProtocolApp::RelayScope {
 public:
     explicit RelayScope(CProtocolApp& app)
-        : counted_(app.relaysInside), lock_(app.critSection, app.tearingDown) {}
+        : counted_(app.relaysInside), lock_(app.critSection, app.waitLine, app.tearingDown) {}
     RelayScope(const RelayScope&) = delete;
     RelayScope& operator=(const RelayScope&) = delete;
 
@@ -60,9 +60,11 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc return from  db->processRecord");
         // After the last database nothing is left to look at in the app.
-        if (index + 1 == count) return answer == 0 || answer == 1 ? answer : 3;
-        if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
+        // A database that took the record has answered, whatever happened
+        // to the app meanwhile: the sender must not be told to send it again.
         if (answer == 0 || answer == 1) return answer;
+        if (index + 1 == count) return 3;
+        if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
     }
     scope.release();
     if (count == 0) log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
@@ -82,7 +84,7 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     scope.release();
     int answer = plugin_calls::guard(3, [&] { return target->processRecord(tag, record); },
                                      [&](const char* what) {
-                                         InterruptibleLock lookup(critSection, tearingDown);
+                                         InterruptibleLock lookup(critSection, waitLine, tearingDown);
                                          std::string dll = lookup.acquire() ? protocolDll : "?";
                                          lookup.release();
                                          faultOf(dll, "processRecord")(what);
@@ -98,7 +100,7 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
 
 void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char* what) {
     // Rare, so the library's name is looked up again rather than kept at hand.
-    InterruptibleLock lookup(critSection, tearingDown);
+    InterruptibleLock lookup(critSection, waitLine, tearingDown);
     std::string dll = "?";
     if (lookup.acquire() && generation == offeredIn && index < databaseDlls.size()) dll = databaseDlls[index];
     lookup.release();

@@ -7,14 +7,21 @@
 #include "OstraService/ConfigFile.h"
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
-#include "common/CSync.h"
 #include "platform/console.h"
 #include "platform/timer.h"
 #include "plugin/loadPlugin.h"
 
 namespace {
 const char kSource[] = "OstraService";
+
+std::string protocolFaultText(int index, const std::string& name, const libconfig::ConfigException& error) {
+    const auto* setting = dynamic_cast<const libconfig::SettingException*>(&error);
+    std::string path = setting != nullptr ? setting->getPath() : error.what();
+    return dynamic_cast<const libconfig::SettingNotFoundException*>(&error) != nullptr
+               ? messages::protocolSettingMissing(index, name, path)
+               : messages::protocolSettingMistyped(index, name, path);
 }
+}  // namespace
 
 CServiceHost::CServiceHost()
     : wakeUpWait(kDefaultWakeUpWait),
@@ -63,7 +70,7 @@ void CServiceHost::serve(bool console, int stopKey) {
         fineSleep.reset(new ostra::FineSleepResolution);
     }
     {
-        CSync sync(&hostLock);
+        LineGuard sync(hostLock, hostLine);
         if (!setUp()) return;
         log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
     }
@@ -71,8 +78,9 @@ void CServiceHost::serve(bool console, int stopKey) {
         bool running = console ? !watchKeyboard(*keyboard, stopKey) : isRunning();
         if (!running) break;
         wakeProtocols();
-        // The pass held the host lock for a millisecond and the next one
-        // takes it again at once: let waiting control requests in first.
+        serveDeferredRequests();
+        // The next pass takes the host lock again at once: let waiting
+        // control requests in first.
         while (requestsWaiting.load() > 0 && isRunning()) std::this_thread::yield();
     }
     stopSequence();
@@ -92,6 +100,8 @@ bool CServiceHost::setUp() {
     std::string controlDll;
     try {
         protocolList = &config.lookup(config_file::settingPath(serviceName, "protocols"));
+        // A list of the wrong type is as good as none: it would run no protocol.
+        if (!protocolList->isAggregate()) throw libconfig::SettingTypeException(*protocolList);
         controlGroup = &config.lookup(config_file::settingPath(serviceName, "control"));
         controlDll = static_cast<const char*>((*controlGroup)["dll"]);
     } catch (const libconfig::ConfigException&) {
@@ -99,7 +109,7 @@ bool CServiceHost::setUp() {
         return false;
     }
 
-    control = static_cast<CControlPlugin*>(loadPlugin(controlDll.c_str()));
+    control = static_cast<CControlPlugin*>(loadPlugin(controlDll.c_str(), "control"));
     if (control != nullptr) {
         this->controlDll = controlDll;
         CControlPlugin* created = control;
@@ -122,36 +132,48 @@ bool CServiceHost::setUp() {
 
 void CServiceHost::createProtocols(libconfig::Setting& list) {
     for (int index = 0;; ++index) {
-        CProtocolApp* app = nullptr;
+        libconfig::Setting* entry;
         try {
-            libconfig::Setting& entry = list[index];
-            std::string name = static_cast<const char*>(entry["name"]);
-            app = new (std::nothrow) CProtocolApp();
-            if (app == nullptr) {
-                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
-                        messages::protocolAllocationFailed(name).c_str());
+            entry = &list[index];
+        } catch (const libconfig::ConfigException&) {
+            return;  // the end of the list
+        }
+        std::string name;
+        try {
+            name = static_cast<const char*>((*entry)["name"]);
+            std::unique_ptr<CProtocolApp> app(new (std::nothrow) CProtocolApp());
+            if (!app) {
+                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, messages::protocolAllocationFailed(name).c_str());
                 continue;
             }
-            app->init(log, entry);
-            protocols.push_back(app);
-        } catch (const libconfig::ConfigException&) {
-            // The end of the list, or an entry the host cannot use: the
-            // protocols made so far stay, later entries are not looked at.
-            delete app;  // an app whose init threw is not kept
+            app->init(log, *entry);  // an app whose init throws is not kept
+            protocols.push_back(HostedProtocol{std::move(app), name, std::string()});
+        } catch (const libconfig::ConfigException& error) {
+            // An entry the host cannot use: the protocols made so far stay,
+            // later entries are not looked at, and the operator is told why.
+            log.log(LOG_LEVEL_ERROR, kSource, __LINE__, protocolFaultText(index, name, error).c_str());
             return;
         }
     }
 }
 
+void CServiceHost::reportProtocolFault(size_t index, const libconfig::ConfigException& error) {
+    HostedProtocol& protocol = protocols[index];
+    std::string text = protocolFaultText(static_cast<int>(index), protocol.name, error);
+    if (text == protocol.reportedFault) return;
+    protocol.reportedFault = text;
+    log.log(LOG_LEVEL_ERROR, kSource, __LINE__, text.c_str());
+}
+
 void CServiceHost::wakeProtocols() {
     {
-        CSync sync(&hostLock);
-        for (CProtocolApp* app : protocols) {
+        LineGuard sync(hostLock, hostLine);
+        for (size_t index = 0; index < protocols.size(); ++index) {
             try {
-                app->start(false);
-            } catch (const libconfig::ConfigException&) {
-                // A value of the wrong type: this attempt fails, the next
-                // pass tries again; it must not end the run.
+                protocols[index].app->start(false);
+            } catch (const libconfig::ConfigException& error) {
+                // This attempt fails, the next pass tries again; it must not end the run.
+                reportProtocolFault(index, error);
             }
         }
     }
@@ -166,6 +188,7 @@ bool CServiceHost::watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey) 
     const long long ticks = static_cast<long long>(wakeUpWait < 1 ? 1 : wakeUpWait) * 100;
     for (long long tick = 0; tick < ticks; ++tick) {
         if (!isRunning()) return true;  // a stop request (SIGINT, SIGTERM, Ctrl+C)
+        serveDeferredRequests();
         if (keyboard.keyWaiting()) {
             int key = keyboard.readKey();
             if (key >= 'a' && key <= 'z') key = key - 'a' + 'A';
@@ -186,8 +209,10 @@ std::function<void(const char*)> CServiceHost::controlFault(const char* operatio
 void CServiceHost::stopSequence() {
     log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
     stopping.store(true);
-    CSync sync(&hostLock);
-    for (CProtocolApp* app : protocols) app->stop();
+    hostLine.wakeAll();
+    serveDeferredRequests();  // what is still queued is answered "STOPPED"
+    LineGuard sync(hostLock, hostLine);
+    for (auto& protocol : protocols) protocol.app->stop();
     if (control != nullptr) {
         controlStream.setPlugin(nullptr);
         CControlPlugin* stopping = control;
@@ -195,6 +220,5 @@ void CServiceHost::stopSequence() {
         delete control;
         control = nullptr;
     }
-    for (CProtocolApp* app : protocols) delete app;
     protocols.clear();
 }

@@ -12,21 +12,44 @@
 //
 // The host lock guards the protocol list and every start or stop of the
 // protocols, and is the only lock under which the configuration tree is
-// read. It is held during set-up, during each wake-up pass, during the stop
-// sequence and during each control request. Control requests wait for it
-// without blocking the stop sequence: a control plug-in whose stop() joins
-// a thread that is waiting to make a request gets that request ignored (it
-// returns 0 at once) instead of deadlocking. Between passes the run loop
-// steps aside while requests are waiting, so they are served promptly.
+// read. It is held during set-up, during each wake-up pass (not during the
+// millisecond the pass sleeps), during the stop sequence and during each
+// control request. Requests wait for it in the order they came
+// (InterruptibleLock.h); between passes the run loop steps aside while
+// requests are waiting, so they are served promptly.
+//
+// Control requests, and what they get:
+//   - on the plug-in's own threads: served at once, under the host lock;
+//   - from inside processLog, or from inside the processRecord that answers
+//     a STATUS: deferred to the run loop, which serves them between passes
+//     (DeferredRequests.h), so no plug-in mistake can deadlock the host or
+//     recurse without end;
+//   - from inside the control plug-in's start() during set-up: served at
+//     once (the host lock is re-entrant) and see the protocols made so far;
+//   - once the stop sequence has begun, until the control plug-in is
+//     stopped: STATUS is answered "STOPPED" at once, without the lock, and
+//     CONTROL is ignored. A plug-in whose stop() joins a thread that is
+//     waiting to make a request thus never deadlocks the stop.
+//
+// Configuration faults. A protocols entry the host cannot use (no "name",
+// or a value of the wrong type found while it is set up) ends the walk
+// over the list, as before, with one ERROR line naming the entry and the
+// setting. A wrong-typed value found later (a wake-up pass or a CONTROL
+// START reaching a part of the entry that the first attempt did not) fails
+// that attempt only, and is logged once per protocol and fault, not on
+// every pass.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <libconfig.h++>
 #include <vector>
 
 #include "OstraService/ControlLogStream.h"
+#include "OstraService/DeferredRequests.h"
+#include "OstraService/InterruptibleLock.h"
 #include "OstraService/ProtocolApp.h"
 #include "common/log/CLog.h"
 #include "common/log/CStdLogFormat.h"
@@ -71,13 +94,26 @@ public:
     // The control plug-in's EventProc; `context` is the host. Returns 0.
     static int controlEventProc(void* context, void* sender, int tag, Record* record);
     // One control request: STATUS is answered through `sender`, CONTROL
-    // START/STOP starts (forced) or stops every protocol. Returns 0.
+    // START/STOP starts (forced) or stops every protocol. Returns 0. See
+    // above for requests that are deferred or answered while stopping.
     int handleControlRecord(CControlPlugin* sender, int tag, Record* record);
 
 private:
+    struct HostedProtocol {
+        std::unique_ptr<CProtocolApp> app;
+        std::string name;
+        std::string reportedFault;  // the last configuration fault logged for it
+    };
+
     bool setUp();
     void createProtocols(libconfig::Setting& list);
     void wakeProtocols();
+    void serveDeferredRequests();
+    void answerStatus(CControlPlugin* sender, int tag, const Record& request, const char* state);
+    void answerStatusWhileStopping(CControlPlugin* sender, int tag, const Record& request);
+    // A wrong-typed value met by a later start of protocol `index`: one
+    // ERROR line, unless the same fault was the last one logged for it.
+    void reportProtocolFault(size_t index, const libconfig::ConfigException& error);
     // Console mode: up to wakeUpWait x 100 one-millisecond ticks watching
     // the keyboard (at least 100). True when the run is to end: the stop
     // key, in either case, or a stop request.
@@ -85,10 +121,11 @@ private:
     void stopSequence();
     std::function<void(const char*)> controlFault(const char* operation);
 
-    std::vector<CProtocolApp*> protocols;
+    std::vector<HostedProtocol> protocols;
     libconfig::Config config;
     int wakeUpWait;
     CRITICAL_SECTION hostLock;
+    WaitLine hostLine;  // control requests waiting for hostLock, in turn
     CControlLogStream controlStream;
     CLog log;
     CStdLogFormat formatter;
@@ -100,4 +137,5 @@ private:
     std::string controlDll;
     std::atomic<bool> stopping;
     std::atomic<int> requestsWaiting;
+    DeferredRequests deferred;
 };

@@ -14,15 +14,31 @@ void InitializeCriticalSection(CRITICAL_SECTION* section) {
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
     pthread_mutex_init(&section->mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
+    section->owner.store(0, std::memory_order_relaxed);
+    section->depth = 0;
 }
 
-void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(&section->mutex); }
+namespace {
+void noteEntered(CRITICAL_SECTION* section) {
+    if (section->depth++ == 0) section->owner.store(GetCurrentThreadId(), std::memory_order_relaxed);
+}
+}  // namespace
+
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_lock(&section->mutex);
+    noteEntered(section);
+}
 
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* section) {
-    return pthread_mutex_trylock(&section->mutex) == 0;
+    if (pthread_mutex_trylock(&section->mutex) != 0) return 0;
+    noteEntered(section);
+    return 1;
 }
 
-void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(&section->mutex); }
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+    if (--section->depth == 0) section->owner.store(0, std::memory_order_relaxed);
+    pthread_mutex_unlock(&section->mutex);
+}
 
 void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(&section->mutex); }
 

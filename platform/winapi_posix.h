@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 typedef uint32_t DWORD;
@@ -22,8 +23,13 @@ typedef void (*FARPROC)();
 
 // A critical section is re-entrant for its owning thread, as on Windows:
 // the owner may enter it again and must leave it as often as it entered.
+// `owner` and `depth` play the parts of the Windows structure's
+// OwningThread and RecursionCount: the owner's thread id (0 when free) and
+// how often it has entered.
 struct CRITICAL_SECTION {
     pthread_mutex_t mutex;
+    std::atomic<DWORD> owner;
+    int depth;
 };
 
 void InitializeCriticalSection(CRITICAL_SECTION* section);

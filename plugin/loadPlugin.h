@@ -10,13 +10,29 @@
 // returns for `dllName`. Null when the library cannot be loaded, lacks the
 // export, or the factory returns null or throws.
 //
+// With `kind` ("control", "protocol" or "database"), a library that says
+// through its optional export OstraPluginKind that it makes another kind is
+// refused before its factory is called. A library that says nothing is
+// taken to be of the kind asked for.
+//
 // The caller owns the object and deletes it through the interface of the
 // kind it asked for. The library is never unloaded; loading the same name
 // again maps it once and makes a new object. Keeps no state and writes no
 // message; safe to call from any thread.
-void* loadPlugin(const char* dllName);
+void* loadPlugin(const char* dllName, const char* kind = nullptr);
 
-// Why the calling thread's last loadPlugin returned null: the operating
-// system's reason (a missing library or one of its dependencies), the
-// missing export, the factory's null or its exception. Empty after success.
+// Why the calling thread's last loadPlugin returned null.
+enum class PluginLoadError {
+    kNone,          // it did not fail
+    kNoName,        // no library name
+    kNotLoaded,     // the system would not load the library (missing, a dependency, ...)
+    kNoFactory,     // no export CreateClassInstance
+    kWrongKind,     // OstraPluginKind names another kind
+    kFactoryThrew,  // the factory threw
+    kNoObject,      // the factory returned null
+};
+PluginLoadError lastPluginLoadError();
+
+// The same in words: the operating system's reason for kNotLoaded, the
+// exception's text for kFactoryThrew, and so on. Empty after success.
 std::string lastPluginLoadFailure();

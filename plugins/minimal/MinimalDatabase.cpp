@@ -38,6 +38,8 @@ private:
     std::atomic<long> count_{0};
 };
 
+OSTRA_PLUGIN_KIND(database)
+
 OSTRA_PLUGIN_FACTORY {
     return static_cast<CDatabasePlugin*>(new MinimalDatabase);
 }

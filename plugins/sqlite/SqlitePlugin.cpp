@@ -97,6 +97,8 @@ void SqlitePlugin::logLine(int level, int sourceLine, const std::string& text) {
 
 }  // namespace ostra_sqlite
 
+OSTRA_PLUGIN_KIND(database)
+
 OSTRA_PLUGIN_FACTORY {
     return static_cast<CDatabasePlugin*>(new (std::nothrow) ostra_sqlite::SqlitePlugin);
 }

@@ -107,6 +107,8 @@ void TcpLinePlugin::logLine(int level, int sourceLine, const std::string& text) 
 
 }  // namespace tcpline
 
+OSTRA_PLUGIN_KIND(protocol)
+
 OSTRA_PLUGIN_FACTORY {
     return static_cast<CProtocolPlugin*>(new (std::nothrow) tcpline::TcpLinePlugin);
 }

@@ -234,6 +234,8 @@ void WebControlPlugin::addRoutes(httplib::Server& server) {
 
 }  // namespace webcontrol
 
+OSTRA_PLUGIN_KIND(control)
+
 OSTRA_PLUGIN_FACTORY {
     return static_cast<CControlPlugin*>(new (std::nothrow) webcontrol::WebControlPlugin);
 }

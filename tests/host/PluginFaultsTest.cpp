@@ -125,6 +125,26 @@ TEST_F(HostPluginFaults, APluginReadingAMissingKeyFailsAloneAndTheWalkGoesOn) {
     EXPECT_TRUE(reported);
 }
 
+TEST_F(HostPluginFaults, LibrariesOfTheWrongKindAreRefusedWithTheReasonNotCalled) {
+    // A database library as the control plug-in, and as a protocol; a
+    // control library as a database. Called through the wrong interface,
+    // each would crash the process.
+    writeConfig("control = { dll = " + configString(plugin("testdatabase")) + "; }; protocols = ( " +
+                "{ name = \"wrong\"; type = \"PBX\"; dll = " + configString(plugin("testdatabase")) +
+                "; databases = (); }, { name = \"right\"; id = \"p2\"; type = \"PBX\"; dll = " +
+                configString(plugin("testprotocol")) + "; databases = ( { dll = " +
+                configString(plugin("testcontrol")) + "; } ); } );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    const std::string database = plugin("testdatabase");
+    EXPECT_TRUE(hasLine("Plug-in " + database + " (kontrola) nije učitan: it is a database plug-in, not a control plug-in"));
+    EXPECT_TRUE(hasLine("Plug-in " + database + " (protokol wrong) nije učitan: it is a database plug-in, not a protocol plug-in"));
+    EXPECT_TRUE(waitForLine("Plug-in " + plugin("testcontrol") +
+                            " (protokol right) nije učitan: it is a control plug-in, not a database plug-in"));
+    for (const auto& entry : TestJournal::entries())
+        EXPECT_NE(entry.kind, "database") << "a database library was asked for an object";
+}
+
 TEST_F(HostPluginFaults, AControlPluginThatThrowsLosesOnlyThatCallAndTheHostGoesOn) {
     writeConfig(controlGroup("throwIn = \"start,processLog,stop\";") + " protocols = ( " +
                 protocol("a", "p1") + " );");

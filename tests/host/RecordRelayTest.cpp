@@ -1,3 +1,5 @@
+#include <future>
+
 #include "AppFixture.h"
 #include "common/Record.h"
 
@@ -116,4 +118,17 @@ TEST_F(RecordRelay, TraceLinesAreDebugLinesOfTheAppsLog) {
     makeApp(relayEntry({0}));
     EXPECT_EQ(raiseFrom("p"), 0);
     EXPECT_EQ(hostLines.lines().size(), 4u) << "start sets the app's own log to DEBUG";
+}
+
+TEST_F(RecordRelay, ADatabasesAnswerStandsWhenATeardownBeganWhileItWorked) {
+    // db1 takes the record, but slowly; the app is stopped meanwhile. The
+    // record is stored: telling the sender 3 would make it send it again.
+    std::string protocols = relayEntry({0, 0});
+    protocols.replace(protocols.find("answer = 0;"), 11, "answer = 0; processDelayMs = 300;");
+    makeApp(protocols);
+    std::future<int> relayed = std::async(std::launch::async, [&] { return raiseFrom("p"); });
+    ASSERT_TRUE(eventually([&] { return count("db1", "processRecord") == 1; }));
+    app->stop();
+    EXPECT_EQ(relayed.get(), 0);
+    EXPECT_EQ(count("db2", "processRecord"), 0u);
 }

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <iterator>
+
 #include "HostFixture.h"
 
 using Lines = std::vector<std::string>;
@@ -97,7 +100,7 @@ TEST_F(ServiceHost, AnEmptyProtocolListRunsAndAnswersStarted) {
     EXPECT_EQ(answers(), Lines{"tag=0 CMD=ANSWER,ANSWER=STARTED"});
 }
 
-TEST_F(ServiceHost, AnEntryWithoutNameEndsTheProtocolListSilently) {
+TEST_F(ServiceHost, AnEntryWithoutNameEndsTheProtocolListWithOneLineNamingIt) {
     writeConfig(controlGroup() + " protocols = ( " + protocol("pbx1", "p1") +
                 ", { id = \"noname\"; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
                 "; databases = (); }, " + protocol("pbx3", "p3") + " );");
@@ -105,7 +108,49 @@ TEST_F(ServiceHost, AnEntryWithoutNameEndsTheProtocolListSilently) {
     ASSERT_TRUE(waitForLine("Service started"));
     EXPECT_EQ(count("p1", "start"), 1u);
     EXPECT_EQ(count("noname", "create") + count("p3", "create"), 0u);
-    EXPECT_EQ(hostLines.lines(), Lines{"Service started"});
+    EXPECT_EQ(hostLines.lines(), (Lines{"Neispravna definicija protokola br. 1: nedostaje postavka " +
+                                            serviceName + ".protocols.[1].name",
+                                        "Service started"}));
+}
+
+TEST_F(ServiceHost, AWrongTypedSettingInAnEntryEndsTheWalkWithOneLineNamingEntryAndSetting) {
+    const std::string entries[] = {
+        "{ name = 5; }",
+        "{ name = \"two\"; type = 1; dll = \"x\"; databases = (); }",
+        "{ name = \"three\"; type = \"PBX\"; dll = 3; databases = (); }",
+        "{ name = \"four\"; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
+            "; id = \"p4\"; databases = 4; }",
+        "7",
+    };
+    const std::string faults[] = {"br. 1: postavka %.protocols.[1].name",
+                                  "br. 1 (two): postavka %.protocols.[1].type",
+                                  "br. 1 (three): postavka %.protocols.[1].dll",
+                                  "br. 1 (four): postavka %.protocols.[1].databases.[0]",
+                                  "br. 1: postavka %.protocols.[1]"};
+    for (size_t i = 0; i < std::size(entries); ++i) {
+        CServiceHost host;
+        CollectingStream lines;
+        host.setName(serviceName.c_str());
+        host.getLog(nullptr)->addStream(&lines);
+        writeConfig(controlGroup() + " protocols = ( " + protocol("pbx1", "p1") + ", " + entries[i] + ", " +
+                    protocol("pbx3", "p3") + " );");
+        host.requestStop();
+        host.serve(false, 'S');
+        std::string fault = faults[i];
+        fault.replace(fault.find('%'), 1, serviceName);
+        EXPECT_EQ(lines.lines().at(0), "Neispravna definicija protokola " + fault + " nije ispravnog tipa");
+        EXPECT_EQ(lines.lines().at(1), "Service started") << entries[i];
+    }
+    EXPECT_EQ(count("p3", "create"), 0u) << "entries after the faulty one are not looked at";
+}
+
+TEST_F(ServiceHost, AProtocolListOfTheWrongTypeIsTheSetUpError) {
+    writeConfig(controlGroup() + " protocols = 5;");
+    host.requestStop();
+    host.serve(false, 'S');
+    EXPECT_EQ(hostLines.lines(),
+              Lines{"Konfiguracijska datoteka ne sadrži potrebne definicije parametera servisa: " + serviceName});
+    EXPECT_EQ(count("ctl", "create"), 0u);
 }
 
 TEST_F(ServiceHost, TheWakeUpLoopRepairsAProtocolWhoseLibraryAppearsLater) {
@@ -152,4 +197,9 @@ TEST_F(ServiceHost, AWrongTypedValueFoundByALaterPassDoesNotEndTheRun) {
     ASSERT_TRUE(eventually([&] { return count("late", "start") == 1; }));
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().size(), 1u) << "the host still runs and answers";
+    std::string fault = "Neispravna definicija protokola br. 0 (late): postavka " + serviceName +
+                        ".protocols.[0].databases.[0].dll nije ispravnog tipa";
+    ASSERT_TRUE(eventually([&] { return count("late", "start") >= 5; })) << "later passes try again";
+    Lines lines = hostLines.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), fault), 1) << "logged once, not on every pass";
 }

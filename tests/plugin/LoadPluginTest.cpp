@@ -82,3 +82,20 @@ TEST(LoadPlugin, ANameWithADirectoryIsUsedAsGiven) {
     fs::path relative = fs::path("nowhere") / pluginFile("testdatabase");
     EXPECT_EQ(loadPlugin(relative.string().c_str()), nullptr);
 }
+
+TEST(LoadPlugin, ALibraryOfAnotherKindIsRefusedBeforeItsFactoryRunsAndOneWithoutAKindIsTrusted) {
+    TestJournal::clear();
+    EXPECT_EQ(loadPlugin(pluginFile("testdatabase").c_str(), "protocol"), nullptr);
+    EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kWrongKind);
+    EXPECT_EQ(lastPluginLoadFailure(), "it is a database plug-in, not a protocol plug-in");
+    EXPECT_TRUE(TestJournal::entries().empty()) << "the factory was called";
+
+    auto* database = static_cast<CDatabasePlugin*>(loadPlugin(pluginFile("testdatabase").c_str(), "database"));
+    EXPECT_NE(database, nullptr);
+    EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kNone);
+    delete database;
+
+    // nullfactory says no kind: it is asked, and its own failure is what is reported.
+    EXPECT_EQ(loadPlugin(pluginFile("nullfactory").c_str(), "protocol"), nullptr);
+    EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kNoObject);
+}

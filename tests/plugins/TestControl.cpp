@@ -16,9 +16,11 @@ public:
 
     int processRecord(int tag, Record* record) override {
         core_.note("processRecord", "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
+        if (core_.requestOnAnswer()) core_.raiseLogRequest();
         return 0;
     }
     int processLog(Record* record) override {
+        core_.raiseLogRequest();
         core_.maybeThrow("processLog");
         if (core_.quietLogs()) return 0;
         core_.note("processLog", std::string(record->get("CMD")) + " " + record->get("LOG_LINE"));
@@ -39,6 +41,8 @@ private:
 };
 
 }  // namespace
+
+OSTRA_PLUGIN_KIND(control)
 
 OSTRA_PLUGIN_FACTORY {
     auto* plugin = new TestControl;

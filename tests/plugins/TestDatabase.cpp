@@ -39,6 +39,8 @@ private:
 
 }  // namespace
 
+OSTRA_PLUGIN_KIND(database)
+
 OSTRA_PLUGIN_FACTORY {
     auto* plugin = new TestDatabase;
     plugin->noteFactory(dllName);

@@ -70,6 +70,22 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "readMissingKey", readMissingKey);
     readKey(group, "logOnStart", logOnStart_);
     readKey(group, "logOnRecord", logOnRecord_);
+    readKey(group, "stopDelayMs", stopDelayMs_);
+    readKey(group, "requestOnAnswer", requestOnAnswer_);
+    std::string logRequests;
+    readKey(group, "logRequests", logRequests);
+    logRequests_.clear();
+    for (size_t from = 0; from < logRequests.size();) {
+        size_t end = logRequests.find(',', from);
+        if (end == std::string::npos) end = logRequests.size();
+        std::string request = logRequests.substr(from, end - from);
+        size_t colon = request.find(':');
+        if (colon == std::string::npos)
+            logRequests_.emplace_back(request, "");
+        else
+            logRequests_.emplace_back(request.substr(0, colon), request.substr(colon + 1));
+        from = end + 1;
+    }
     TestJournal::registerPlugin(label_, this);
     note("start", "result=" + std::to_string(startResult_));
     journal_.store(journal);
@@ -102,6 +118,7 @@ void TestPluginCore::stop() {
     }
     workerWake_.notify_all();
     if (worker_.joinable()) worker_.join();
+    if (started_ && stopDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(stopDelayMs_));
     started_ = false;
 }
 
@@ -110,6 +127,15 @@ void TestPluginCore::maybeThrow(const char* operation) const {
     std::string list = "," + throwIn_ + ",";
     if (list.find("," + std::string(operation) + ",") != std::string::npos)
         throw std::runtime_error(std::string("test fault in ") + operation);
+}
+
+void TestPluginCore::raiseLogRequest() {
+    if (logRequests_.empty()) return;
+    const auto& request = logRequests_[nextLogRequest_.fetch_add(1) % logRequests_.size()];
+    Record record;
+    record.set("CMD", request.first.c_str());
+    if (!request.second.empty()) record.set("TYPE", request.second.c_str());
+    raise(eventTag_, &record);
 }
 
 int TestPluginCore::processRecord(int tag, Record* record) {

@@ -25,6 +25,12 @@
 //                    isRunning, processLog)
 //   readMissingKey   true: start() reads a key that is not there, and the
 //                    configuration library's exception leaves start()
+//   stopDelayMs      how long stop() takes once started (default 0)
+//   logRequests      control plug-in: each log line it receives raises the
+//                    next of these requests from inside processLog, e.g.
+//                    "STATUS,CONTROL:STOP,CONTROL:START" (cycling)
+//   requestOnAnswer  control plug-in: true raises the next of those from
+//                    inside processRecord as well
 // stop() signals the worker and joins it: the pattern most plug-ins use.
 #pragma once
 
@@ -33,6 +39,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TestJournal.h"
 #include "common/log/CLog.h"
@@ -66,6 +74,9 @@ public:
 
     // Throws when the configuration says `operation` is to throw.
     void maybeThrow(const char* operation) const;
+    // Raises the next of the "logRequests", if any.
+    void raiseLogRequest();
+    bool requestOnAnswer() const { return requestOnAnswer_; }
 
     CLog& log() { return log_; }
     bool isRunning() const { return started_ && reportRunning_; }
@@ -104,6 +115,10 @@ private:
     std::string throwIn_;
     std::string logOnStart_;
     std::string logOnRecord_;
+    int stopDelayMs_ = 0;
+    bool requestOnAnswer_ = false;
+    std::vector<std::pair<std::string, std::string>> logRequests_;  // CMD, TYPE
+    std::atomic<unsigned> nextLogRequest_{0};
 
     std::thread worker_;
     std::mutex workerLock_;

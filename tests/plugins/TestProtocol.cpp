@@ -38,6 +38,8 @@ private:
 
 }  // namespace
 
+OSTRA_PLUGIN_KIND(protocol)
+
 OSTRA_PLUGIN_FACTORY {
     auto* plugin = new TestProtocol;
     plugin->noteFactory(dllName);
