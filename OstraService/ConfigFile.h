@@ -24,12 +24,14 @@ std::string settingPath(const std::string& serviceName, const char* key);
 
 enum class ReadResult {
     kRead,
-    kUnreadable,  // missing or not readable (FileIOException)
-    kMalformed,   // a syntax error (ParseException)
+    kUnreadable,  // missing, not readable, or not a regular file
+    kMalformed,   // a syntax error, or an include that cannot be read
 };
 
-// Reads `path` into `config`. On failure `message` holds the operator
-// message for it, the same text whoever reports it.
+// Reads `path` into `config`, with the files it includes (ConfigIncludes.h).
+// On failure `message` holds the operator message for it, the same text
+// whoever reports it. No content of the file ends the process: a missing,
+// unreadable or folder include is a malformed file naming the include.
 ReadResult read(libconfig::Config& config, const std::string& path, std::string& message);
 
 }  // namespace config_file

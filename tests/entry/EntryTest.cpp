@@ -110,3 +110,13 @@ TEST_F(Entry, AnSSentBeforeTheSetUpEndsTheRunAtTheFirstTick) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.output, "OstraService started, press S to stop\nOstraService stopped\n");
 }
+
+TEST_F(Entry, AnIncludeNamingAFolderEndsEveryVerbWithTheHostsOwnLine) {
+    // The configuration library's scanner would end the process itself
+    // ("input in flex scanner failed", exit 2).
+    testing_support::writeFile(configPath(), "OstraService: {\n@include \".\"\n};\n");
+    Result result = run({"console"});
+    EXPECT_EQ(result.exitCode, exitCodeOfMinusOne());
+    EXPECT_EQ(result.output, "Konfiguracijska datoteka " + configPath() + " nije ispravna, greška: cannot open include file " +
+                                 (fs::path(configPath()).parent_path() / ".").string() + " (a folder)\n");
+}

@@ -1,10 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <utility>
+
 #include "OstraService/ConfigFile.h"
 #include "TestSupport.h"
 #include "platform/paths.h"
 
 using testing_support::ScratchDir;
+
+namespace {
+// Runs a test from a scratch folder of its own.
+class ElsewhereFolder {
+public:
+    ElsewhereFolder() : previous_(std::filesystem::current_path()) { std::filesystem::current_path(scratch_.path()); }
+    ~ElsewhereFolder() { std::filesystem::current_path(previous_); }
+
+private:
+    ScratchDir scratch_;
+    std::filesystem::path previous_;
+};
+}  // namespace
 
 TEST(ConfigFile, LiesBesideTheExecutableNamedAfterTheService) {
     std::string expected = ostra::executableDirectory() + ostra::kPathSeparator + "Kasa.cfg";
@@ -48,4 +64,42 @@ TEST(ConfigFile, AMissingFileIsToldApartFromAMalformedOne) {
     libconfig::Config other;
     EXPECT_EQ(config_file::read(other, broken, message), config_file::ReadResult::kMalformed);
     EXPECT_EQ(message, "Konfiguracijska datoteka " + broken + " nije ispravna, greška: syntax error");
+}
+
+TEST(ConfigFile, IncludesResolveBesideTheIncludingFileAndNest) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.path() / "parts");
+    testing_support::writeFile(dir.file("Kasa.cfg"),
+                               "Kasa: {\n  @include \"parts/a.cfg\"\n  last = 3;\n};\n");
+    testing_support::writeFile((dir.path() / "parts" / "a.cfg").string(), "first = 1;\n@include \"b.cfg\" \n");
+    testing_support::writeFile((dir.path() / "parts" / "b.cfg").string(), "second = 2;");
+    ElsewhereFolder elsewhere;  // the current folder plays no part
+    libconfig::Config config;
+    std::string message;
+    ASSERT_EQ(config_file::read(config, dir.file("Kasa.cfg"), message), config_file::ReadResult::kRead) << message;
+    int first = 0, second = 0, last = 0;
+    EXPECT_TRUE(config.lookupValue("Kasa.first", first));
+    EXPECT_TRUE(config.lookupValue("Kasa.second", second));
+    EXPECT_TRUE(config.lookupValue("Kasa.last", last));
+    EXPECT_EQ(first + second + last, 6);
+}
+
+TEST(ConfigFile, AnIncludeThatCannotBeReadIsAMalformedFileNamingTheInclude) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.path() / "folder");
+    const std::string path = dir.file("Kasa.cfg");
+    const std::string folder = dir.path().string();
+    const std::pair<std::string, std::string> cases[] = {
+        {".", "cannot open include file " + ostra::joinPath(folder, ".") + " (a folder)"},
+        {"folder", "cannot open include file " + ostra::joinPath(folder, "folder") + " (a folder)"},
+        {"missing.cfg", "cannot open include file " + ostra::joinPath(folder, "missing.cfg") + " (not found)"},
+        {"Kasa.cfg", "include file nesting too deep: Kasa.cfg"},
+    };
+    for (const auto& [name, error] : cases) {
+        testing_support::writeFile(path, "Kasa: {\n@include \"" + name + "\"\n};\n");
+        libconfig::Config config;
+        std::string message;
+        EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kMalformed) << name;
+        EXPECT_EQ(message, "Konfiguracijska datoteka " + path + " nije ispravna, greška: " + error);
+    }
 }

@@ -1,0 +1,77 @@
+#include "OstraService/ConfigIncludes.h"
+
+#include "platform/paths.h"
+#include "platform/textfile.h"
+
+namespace config_file {
+
+namespace {
+
+constexpr int kMaxDepth = 10;
+const char kDirective[] = "@include";
+
+// When `line` opens with a directive: true, with the name it gives and where
+// the rest of the line starts. `error` is set when the directive is broken.
+bool parseDirective(const std::string& line, std::string& name, size_t& restOfLine, std::string& error) {
+    size_t at = line.find_first_not_of(" \t");
+    if (at == std::string::npos || line.compare(at, sizeof kDirective - 1, kDirective) != 0) return false;
+    size_t afterWord = at + sizeof kDirective - 1;
+    size_t quote = line.find_first_not_of(" \t", afterWord);
+    if (quote == afterWord || quote == std::string::npos || line[quote] != '"') return false;
+    name.clear();
+    for (size_t i = quote + 1; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"') {
+            restOfLine = i + 1;
+            return true;
+        }
+        if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"')) c = line[++i];
+        name += c;
+    }
+    error = "@include without its closing quote: " + line.substr(at);
+    return true;
+}
+
+bool expand(std::string& text, const std::string& folder, int depth, std::string& error) {
+    std::string result;
+    result.reserve(text.size());
+    size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        size_t lineEnd = text.find('\n', lineStart);
+        size_t next = lineEnd == std::string::npos ? text.size() : lineEnd + 1;
+        std::string line = text.substr(lineStart, next - lineStart);
+        lineStart = next;
+
+        std::string name;
+        size_t rest = 0;
+        if (!parseDirective(line, name, rest, error)) {
+            result += line;
+            continue;
+        }
+        if (!error.empty()) return false;
+        if (depth == kMaxDepth) {
+            error = "include file nesting too deep: " + name;
+            return false;
+        }
+        std::string file = ostra::isAbsolutePath(name) ? name : ostra::joinPath(folder, name);
+        std::string included, whyNot;
+        if (!ostra::readTextFile(file, included, whyNot)) {
+            error = "cannot open include file " + file + " (" + whyNot + ")";
+            return false;
+        }
+        if (!expand(included, ostra::folderOf(file), depth + 1, error)) return false;
+        result += included;
+        result += line.substr(rest);
+    }
+    text.swap(result);
+    return true;
+}
+
+}  // namespace
+
+bool expandIncludes(std::string& text, const std::string& folder, std::string& error) {
+    error.clear();
+    return expand(text, folder, 0, error);
+}
+
+}  // namespace config_file

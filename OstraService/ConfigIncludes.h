@@ -1,0 +1,31 @@
+// The configuration language's @include directive, resolved by the host.
+//
+// The configuration library would open included files itself, but it
+// looks for a relative name in the current folder (System32 for a Windows
+// service), says only "cannot open include file" without naming it, and
+// its scanner ends the whole process when the name is a folder. So the host
+// puts each included file's text in place of its directive before the
+// library parses the result, exactly as the library's scanner would have
+// switched to that file: the directive must open its line
+// (`@include "name"`, after blanks at most), the file's text replaces the
+// directive, and what follows the closing quote on that line comes after
+// it. Includes nest up to ten deep.
+//
+// Decisions: a relative name is looked for beside the file that holds the
+// directive; an absolute one is used as it is. In the name, `\\` and `\"`
+// stand for a backslash and a quote, and any other backslash is kept, so
+// Windows paths can be written as they are. A directive inside a
+// multi-line comment is resolved too (the library would skip it).
+#pragma once
+
+#include <string>
+
+namespace config_file {
+
+// Replaces every @include directive in `text`, which was read from a file
+// in `folder`, by the text of the file it names, recursively. False with
+// `error` naming the file at fault and why (missing, a folder, unreadable,
+// nested too deep, a directive without its closing quote).
+bool expandIncludes(std::string& text, const std::string& folder, std::string& error);
+
+}  // namespace config_file
