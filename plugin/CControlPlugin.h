@@ -3,23 +3,38 @@
 //
 // Requests go to the host through the EventProc given by setCallback, as a
 // record whose "CMD" is "STATUS" or "CONTROL" (with "TYPE" "START" or
-// "STOP"). A STATUS request is answered synchronously, before the EventProc
-// returns, through this object's processRecord with the request's tag: a
-// copy of the request whose "CMD" is "ANSWER" and whose "ANSWER" is
-// "STARTED" or "STOPPED". Every log line of the process arrives through
-// processLog as a record with "CMD" "CMD_LOG" and "LOG_LINE" holding the
-// line in double quotes.
+// "STOP"). A STATUS request raised on one of the plug-in's own threads is
+// answered synchronously, before the EventProc returns, through this
+// object's processRecord with the request's tag: a copy of the request
+// whose "CMD" is "ANSWER" and whose "ANSWER" is "STARTED" or "STOPPED".
+// Waiting requests are served in the order they came. Every log line of the
+// process arrives through processLog as a record with "CMD" "CMD_LOG" and
+// "LOG_LINE" holding the line in double quotes.
+//
+// Requests the host does not serve in place (the EventProc returns 0 at
+// once):
+//   - raised from inside processLog, or from inside the processRecord that
+//     answers a STATUS: the host keeps a copy and serves it from its run
+//     loop a few milliseconds later (the answer to STATUS then arrives
+//     through processRecord on the host's thread). At most 64 wait; more
+//     are dropped.
+//   - raised once the host's stop sequence has begun (until this plug-in's
+//     stop() is called): STATUS is answered "STOPPED" at once, CONTROL is
+//     ignored.
 //
 // Order of calls: factory, setCallback, start; then processRecord (answers)
 // and processLog (log lines); then stop and the destructor.
 //
-// Threads and locks: setCallback, start, stop, the destructor and
-// processRecord run under the host's lock. processLog runs on whatever
+// Threads and locks: setCallback, start, stop and the destructor run on the
+// host's thread under its lock; processRecord runs under it too, except for
+// the "STOPPED" answers of the stop sequence. processLog runs on whatever
 // thread writes a log line, one call at a time, while the host holds the
-// stream's lock: it must return quickly and must never wait for the host
-// (never raise a request from inside processLog, never wait for a thread
-// that does). Queue the line and return. Lines the plug-in logs from inside
-// processLog do not come back to it.
+// stream's lock: it should return quickly (queue the line and return) and
+// must never wait for a thread that is itself writing a log line. Raising a
+// request from inside it is safe (see above), and so is logging: lines the
+// plug-in logs from inside processLog do not come back to it. An exception
+// out of processLog loses that line, costs one ERROR line in the log and a
+// flush of the log file.
 //
 // Configuration: start() receives the "control" group, a reference into the
 // host's configuration tree, which is not thread safe: read it inside
