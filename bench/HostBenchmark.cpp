@@ -2,7 +2,9 @@
 // protocols, and a STATUS request's round trip.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 #include <chrono>
 #include <ctime>
 #include <libconfig.h++>
@@ -180,8 +182,48 @@ void BM_StatusFloor_200IsRunningCalls(benchmark::State& state) {
     for (auto* d : databases) delete d;
 }
 
+// STATUS while another thread stops and starts every protocol back to
+// back: how long a STATUS waits for its turn at the host lock.
+void BM_StatusLatency_During2000StopStartCycles(benchmark::State& state) {
+    bench::writeHostConfig("BenchFair", 10, 1);
+    ServingHost serving("BenchFair");
+    AnswerSink sender;
+    for (auto _ : state) {
+        std::atomic<bool> cycling{true};
+        std::thread switcher([&] {
+            Record stop, start;
+            stop.set("CMD", "CONTROL");
+            stop.set("TYPE", "STOP");
+            start.set("CMD", "CONTROL");
+            start.set("TYPE", "START");
+            for (int cycle = 0; cycle < 2000; ++cycle) {
+                CServiceHost::controlEventProc(&serving.host, &sender, 0, &stop);
+                CServiceHost::controlEventProc(&serving.host, &sender, 0, &start);
+            }
+            cycling.store(false);
+        });
+        Record request;
+        request.set("CMD", "STATUS");
+        std::vector<double> waits;
+        while (cycling.load()) {
+            auto asked = Clock::now();
+            CServiceHost::controlEventProc(&serving.host, &sender, 1, &request);
+            waits.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        switcher.join();
+        std::sort(waits.begin(), waits.end());
+        auto at = [&](double share) { return waits[static_cast<size_t>(share * (waits.size() - 1))]; };
+        state.counters["status_p50_ms"] = at(0.5);
+        state.counters["status_p99_ms"] = at(0.99);
+        state.counters["status_max_ms"] = waits.back();
+        state.counters["status_requests"] = static_cast<double>(waits.size());
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_StatusLatency_During2000StopStartCycles)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WakeUpLoop_100Protocols)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WakeUpLoop_BareSleep1ms)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StartUp_100x3)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
