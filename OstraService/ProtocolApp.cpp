@@ -208,11 +208,9 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     tearingDown.store(false);
 }
 
-std::function<void(const char*)> CProtocolApp::faultOf(const std::string& dll, const char* operation) {
-    return [this, dll, operation](const char* what) {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
-                messages::pluginFault(messages::protocolOwner(name), dll, operation, what).c_str());
-    };
+void CProtocolApp::FaultReport::operator()(const char* what) const {
+    app.log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::pluginFault(messages::protocolOwner(app.name), dll, operation, what).c_str());
 }
 
 void CProtocolApp::reportLoadFailure(const std::string& dll) {

@@ -48,7 +48,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,8 +100,16 @@ private:
     void tearDown(CDatabasePlugin* refusedDatabase = nullptr);
     void handLogTo(CLog* pluginLog);
     // What reports an exception out of a plug-in call: one ERROR line naming
-    // the protocol and the library.
-    std::function<void(const char*)> faultOf(const std::string& dll, const char* operation);
+    // the protocol and the library. Made for every call (isRunning on each
+    // STATUS), so it copies nothing until a fault is reported; `dll` must
+    // outlive it.
+    struct FaultReport {
+        CProtocolApp& app;
+        const std::string& dll;
+        const char* operation;
+        void operator()(const char* what) const;
+    };
+    FaultReport faultOf(const std::string& dll, const char* operation) { return {*this, dll, operation}; }
     void reportLoadFailure(const std::string& dll);
 
     int relayFromProtocol(int tag, Record* record);

@@ -18,7 +18,8 @@ for target in FuzzConfig FuzzControl FuzzRecord; do
     work="build/fuzz/work/$target"
     mkdir -p "$work"
     # The configuration target writes log files into its current folder.
-    (cd "$work" && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/../../../../fuzz/lsan.supp" "../../bin/$target" -max_total_time="$seconds" \
+    (cd "$work" && ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer \
+        ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/../../../../fuzz/lsan.supp" "../../bin/$target" -max_total_time="$seconds" \
         -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
         -artifact_prefix="$PWD/../../findings/$target-" . "$PWD/../../../../$corpus" \
         > "../$target.log" 2>&1) &

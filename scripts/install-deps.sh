@@ -15,7 +15,9 @@ for lane in "${lanes[@]}"; do
         linux) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev tcl make) ;;
         bench) packages+=(libbenchmark-dev libspdlog-dev python3) ;;
-        fuzz) packages+=(clang libclang-rt-14-dev) ;;
+        # llvm-14 brings llvm-symbolizer: without it LeakSanitizer knows no
+        # function names and its suppressions cannot match.
+        fuzz) packages+=(clang libclang-rt-14-dev llvm-14) ;;
         browser)
             packages+=(chromium)
             # Debian's Node.js, unless the machine has one already.
