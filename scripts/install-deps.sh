@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 lanes=("${@:-linux}")
 packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bsdutils
-          libcpp-httplib-dev libsqlite3-dev netcat-openbsd curl)
+          libcpp-httplib-dev libsqlite3-dev netcat-openbsd curl clang-format-14)
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;

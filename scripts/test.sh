@@ -19,6 +19,9 @@ for lane in "${lanes[@]}"; do
 done
 scripts/install-deps.sh "${install[@]}" || exit 1
 
+# The format first: a misformatted change fails in seconds, not after the lanes.
+scripts/format.sh --check || exit 1
+
 jobs=$(nproc)
 failed=()
 for lane in "${lanes[@]}"; do
