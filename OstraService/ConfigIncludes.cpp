@@ -12,9 +12,11 @@ const char kDirective[] = "@include";
 
 // When `line` opens with a directive: true, with the name it gives and where
 // the rest of the line starts. `error` is set when the directive is broken.
-bool parseDirective(const std::string& line, std::string& name, size_t& restOfLine, std::string& error) {
+bool parseDirective(const std::string& line, std::string& name, size_t& restOfLine,
+                    std::string& error) {
     size_t at = line.find_first_not_of(" \t");
-    if (at == std::string::npos || line.compare(at, sizeof kDirective - 1, kDirective) != 0) return false;
+    if (at == std::string::npos || line.compare(at, sizeof kDirective - 1, kDirective) != 0)
+        return false;
     size_t afterWord = at + sizeof kDirective - 1;
     size_t quote = line.find_first_not_of(" \t", afterWord);
     if (quote == afterWord || quote == std::string::npos || line[quote] != '"') return false;
@@ -25,7 +27,8 @@ bool parseDirective(const std::string& line, std::string& name, size_t& restOfLi
             restOfLine = i + 1;
             return true;
         }
-        if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"')) c = line[++i];
+        if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"'))
+            c = line[++i];
         name += c;
     }
     error = "@include without its closing quote: " + line.substr(at);

@@ -51,10 +51,14 @@ bool CControlLogStream::write(std::string line) {
     record.set("CMD", "CMD_LOG");
     record.set("LOG_LINE", quoted.c_str());
     DeliveryScope scope;
-    plugin_calls::guard(0, [&] { return plugin->processLog(&record); }, [&](const char* what) {
-        if (faultLog != nullptr)
-            faultLog->log(LOG_LEVEL_ERROR, "OstraService", __LINE__,
-                          messages::pluginFault(messages::kControlOwner, dll, "processLog", what).c_str());
-    });
+    plugin_calls::guard(
+        0, [&] { return plugin->processLog(&record); },
+        [&](const char* what) {
+            if (faultLog != nullptr)
+                faultLog->log(
+                    LOG_LEVEL_ERROR, "OstraService", __LINE__,
+                    messages::pluginFault(messages::kControlOwner, dll, "processLog", what)
+                        .c_str());
+        });
     return true;
 }

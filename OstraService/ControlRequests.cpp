@@ -69,18 +69,22 @@ int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* r
     return 0;
 }
 
-void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& request, const char* state) {
+void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& request,
+                                const char* state) {
     if (sender == nullptr) return;
     Record answer;
     answer = request;
     answer.set("CMD", "ANSWER");
     answer.set("ANSWER", state);
     AnsweringScope scope;
-    plugin_calls::guard(0, [&] { return sender->processRecord(tag, &answer); }, controlFault("processRecord"));
+    plugin_calls::guard(
+        0, [&] { return sender->processRecord(tag, &answer); }, controlFault("processRecord"));
 }
 
-void CServiceHost::answerStatusWhileStopping(CControlPlugin* sender, int tag, const Record& request) {
-    if (text::equalsIgnoreCase(request.get("CMD"), "STATUS")) answerStatus(sender, tag, request, "STOPPED");
+void CServiceHost::answerStatusWhileStopping(CControlPlugin* sender, int tag,
+                                             const Record& request) {
+    if (text::equalsIgnoreCase(request.get("CMD"), "STATUS"))
+        answerStatus(sender, tag, request, "STOPPED");
 }
 
 void CServiceHost::serveDeferredRequests() {

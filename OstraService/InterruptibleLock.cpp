@@ -45,7 +45,8 @@ bool InterruptibleLock::tryOnce() {
 bool InterruptibleLock::acquire() {
     if (held_) return true;
     // Nobody waiting, or this thread holds the section already: no turn to wait for.
-    if ((line_.waiters_.load() == 0 || ostra::enteredByThisThread(section_)) && tryOnce()) return true;
+    if ((line_.waiters_.load() == 0 || ostra::enteredByThisThread(section_)) && tryOnce())
+        return true;
     if (abandon_.load()) return false;
     if (waiting_ != nullptr) waiting_->fetch_add(1);
     line_.waiters_.fetch_add(1);
@@ -68,10 +69,12 @@ bool InterruptibleLock::waitInLine() {
         }
         const unsigned long long seen = line_.releases_;
         guard.unlock();
-        for (int attempt = 0; attempt < kEagerTries && !tryOnce(); ++attempt) std::this_thread::yield();
+        for (int attempt = 0; attempt < kEagerTries && !tryOnce(); ++attempt)
+            std::this_thread::yield();
         guard.lock();
         if (held_) break;
-        line_.changed_.wait_for(guard, kHeadPoll, [&] { return line_.releases_ != seen || abandon_.load(); });
+        line_.changed_.wait_for(guard, kHeadPoll,
+                                [&] { return line_.releases_ != seen || abandon_.load(); });
     }
     line_.tickets_.erase(std::find(line_.tickets_.begin(), line_.tickets_.end(), ticket));
     guard.unlock();

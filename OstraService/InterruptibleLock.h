@@ -47,8 +47,8 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<unsigned long long> tickets_;  // guarded by mutex_
-    unsigned long long nextTicket_ = 0;      // guarded by mutex_
-    unsigned long long releases_ = 0;        // guarded by mutex_
+    unsigned long long nextTicket_ = 0;       // guarded by mutex_
+    unsigned long long releases_ = 0;         // guarded by mutex_
     std::atomic<int> waiters_{0};
 };
 

@@ -39,11 +39,13 @@ std::string protocolEntry(int index, const std::string& name) {
 }
 }  // namespace
 
-std::string protocolSettingMissing(int index, const std::string& name, const std::string& settingPath) {
+std::string protocolSettingMissing(int index, const std::string& name,
+                                   const std::string& settingPath) {
     return protocolEntry(index, name) + ": nedostaje postavka " + settingPath;
 }
 
-std::string protocolSettingMistyped(int index, const std::string& name, const std::string& settingPath) {
+std::string protocolSettingMistyped(int index, const std::string& name,
+                                    const std::string& settingPath) {
     return protocolEntry(index, name) + ": postavka " + settingPath + " nije ispravnog tipa";
 }
 

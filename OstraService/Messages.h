@@ -19,8 +19,10 @@ std::string databaseNotCreated(const std::string& name, const std::string& proto
 std::string protocolAllocationFailed(const std::string& name);
 // A protocols entry the host cannot use: `index` counts from 0, `name` is
 // "" when not known, `settingPath` is the setting at fault.
-std::string protocolSettingMissing(int index, const std::string& name, const std::string& settingPath);
-std::string protocolSettingMistyped(int index, const std::string& name, const std::string& settingPath);
+std::string protocolSettingMissing(int index, const std::string& name,
+                                   const std::string& settingPath);
+std::string protocolSettingMistyped(int index, const std::string& name,
+                                    const std::string& settingPath);
 
 // Plug-in failures: an operation that threw, a library that would not load.
 std::string pluginFault(const std::string& owner, const std::string& dll, const char* operation,

@@ -14,7 +14,8 @@ std::string loadFailureWorthLogging(const std::string& dll) {
         case PluginLoadError::kNotLoaded: {
             // A file that is simply not there is said by the callers' lines.
             bool hasDirectory = dll.find_first_of("\\/") != std::string::npos;
-            std::string file = hasDirectory ? dll : ostra::joinPath(ostra::executableDirectory(), dll);
+            std::string file =
+                hasDirectory ? dll : ostra::joinPath(ostra::executableDirectory(), dll);
             return ostra::LogFile::exists(file) ? lastPluginLoadFailure() : std::string();
         }
         default:

@@ -76,7 +76,8 @@ int CProtocolApp::startLocked() {
 
     protocol = static_cast<CProtocolPlugin*>(loadPlugin(dll.c_str(), "protocol"));
     if (protocol == nullptr) {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::protocolNotCreated(name, dll).c_str());
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::protocolNotCreated(name, dll).c_str());
         reportLoadFailure(dll);
         return 0;
     }
@@ -90,8 +91,8 @@ int CProtocolApp::startLocked() {
             return true;
         },
         faultOf(dll, "setCallback"));
-    int started = wired ? plugin_calls::guard(-1, [&] { return created->start(entry); },
-                                              faultOf(dll, "start"))
+    int started = wired ? plugin_calls::guard(
+                              -1, [&] { return created->start(entry); }, faultOf(dll, "start"))
                         : -1;
     if (started != 0) return -1;
 
@@ -139,9 +140,10 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
                 return true;
             },
             faultOf(dll, "setCallback"));
-        int started = wired ? plugin_calls::guard(-1, [&] { return database->start(*element); },
-                                                  faultOf(dll, "start"))
-                            : -1;
+        int started =
+            wired ? plugin_calls::guard(
+                        -1, [&] { return database->start(*element); }, faultOf(dll, "start"))
+                  : -1;
         if (started != 0) {
             // The databases started earlier in this attempt go with the rest,
             // so that the next attempt starts from an empty list.
@@ -164,12 +166,14 @@ bool CProtocolApp::isRunning() {
     LineGuard sync(critSection, waitLine);
     if (protocol == nullptr) return false;
     CProtocolPlugin* running = protocol;
-    if (!plugin_calls::guard(false, [&] { return running->isRunning(); }, faultOf(protocolDll, "isRunning")))
+    if (!plugin_calls::guard(
+            false, [&] { return running->isRunning(); }, faultOf(protocolDll, "isRunning")))
         return false;
     for (size_t index = 0; index < databases.size(); ++index) {
         CDatabasePlugin* database = databases[index];
-        if (!plugin_calls::guard(false, [&] { return database->isRunning(); },
-                                 faultOf(databaseDlls[index], "isRunning")))
+        if (!plugin_calls::guard(
+                false, [&] { return database->isRunning(); },
+                faultOf(databaseDlls[index], "isRunning")))
             return false;
     }
     return true;
@@ -183,12 +187,23 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     delete refusedDatabase;  // refused its start: destroyed without stop()
     if (protocol != nullptr) {
         CProtocolPlugin* stopping = protocol;
-        plugin_calls::guard(false, [&] { stopping->stop(); return true; }, faultOf(protocolDll, "stop"));
+        plugin_calls::guard(
+            false,
+            [&] {
+                stopping->stop();
+                return true;
+            },
+            faultOf(protocolDll, "stop"));
     }
     for (size_t index = 0; index < databases.size(); ++index) {
         CDatabasePlugin* database = databases[index];
-        plugin_calls::guard(false, [&] { database->stop(); return true; },
-                            faultOf(databaseDlls[index], "stop"));
+        plugin_calls::guard(
+            false,
+            [&] {
+                database->stop();
+                return true;
+            },
+            faultOf(databaseDlls[index], "stop"));
     }
 
     // Relays still running leave without touching a plug-in once they see
@@ -209,8 +224,9 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
 }
 
 void CProtocolApp::FaultReport::operator()(const char* what) const {
-    app.log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
-                messages::pluginFault(messages::protocolOwner(app.name), dll, operation, what).c_str());
+    app.log.log(
+        LOG_LEVEL_ERROR, kSource, __LINE__,
+        messages::pluginFault(messages::protocolOwner(app.name), dll, operation, what).c_str());
 }
 
 void CProtocolApp::reportLoadFailure(const std::string& dll) {

@@ -51,8 +51,8 @@
 #include <string>
 #include <vector>
 
-#include "common/log/CLog.h"
 #include "OstraService/InterruptibleLock.h"
+#include "common/log/CLog.h"
 #include "common/log/CTrace.h"
 #include "platform/winapi.h"
 #include "plugin/CDatabasePlugin.h"
@@ -109,7 +109,9 @@ private:
         const char* operation;
         void operator()(const char* what) const;
     };
-    FaultReport faultOf(const std::string& dll, const char* operation) { return {*this, dll, operation}; }
+    FaultReport faultOf(const std::string& dll, const char* operation) {
+        return {*this, dll, operation};
+    }
     void reportLoadFailure(const std::string& dll);
 
     int relayFromProtocol(int tag, Record* record);

@@ -53,10 +53,13 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
         scope.release();
         // The START line is written once the lock is had, but outside it, so
         // that relays on other threads do not wait for a log write.
-        if (index == 0) log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
-        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc call db->processRecord");
-        int answer = plugin_calls::guard(3, [&] { return database->processRecord(tag, record); },
-                                         [&](const char* what) { reportRelayFault(index, offeredIn, what); });
+        if (index == 0)
+            log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                "ProtocolApp protocolEventProc call db->processRecord");
+        int answer = plugin_calls::guard(
+            3, [&] { return database->processRecord(tag, record); },
+            [&](const char* what) { reportRelayFault(index, offeredIn, what); });
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc return from  db->processRecord");
         // After the last database nothing is left to look at in the app.
@@ -67,7 +70,8 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
         if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
     }
     scope.release();
-    if (count == 0) log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
+    if (count == 0)
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
     return 3;
 }
 
@@ -82,13 +86,14 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     }
     CProtocolPlugin* target = protocol;
     scope.release();
-    int answer = plugin_calls::guard(3, [&] { return target->processRecord(tag, record); },
-                                     [&](const char* what) {
-                                         InterruptibleLock lookup(critSection, waitLine, tearingDown);
-                                         std::string dll = lookup.acquire() ? protocolDll : "?";
-                                         lookup.release();
-                                         faultOf(dll, "processRecord")(what);
-                                     });
+    int answer = plugin_calls::guard(
+        3, [&] { return target->processRecord(tag, record); },
+        [&](const char* what) {
+            InterruptibleLock lookup(critSection, waitLine, tearingDown);
+            std::string dll = lookup.acquire() ? protocolDll : "?";
+            lookup.release();
+            faultOf(dll, "processRecord")(what);
+        });
     // The protocol has answered; a teardown that began meanwhile does not
     // change that answer.
     scope.acquire();
@@ -102,7 +107,8 @@ void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char
     // Rare, so the library's name is looked up again rather than kept at hand.
     InterruptibleLock lookup(critSection, waitLine, tearingDown);
     std::string dll = "?";
-    if (lookup.acquire() && generation == offeredIn && index < databaseDlls.size()) dll = databaseDlls[index];
+    if (lookup.acquire() && generation == offeredIn && index < databaseDlls.size())
+        dll = databaseDlls[index];
     lookup.release();
     faultOf(dll, "processRecord")(what);
 }

@@ -14,7 +14,8 @@
 namespace {
 const char kSource[] = "OstraService";
 
-std::string protocolFaultText(int index, const std::string& name, const libconfig::ConfigException& error) {
+std::string protocolFaultText(int index, const std::string& name,
+                              const libconfig::ConfigException& error) {
     const auto* setting = dynamic_cast<const libconfig::SettingException*>(&error);
     std::string path = setting != nullptr ? setting->getPath() : error.what();
     return dynamic_cast<const libconfig::SettingNotFoundException*>(&error) != nullptr
@@ -105,7 +106,8 @@ bool CServiceHost::setUp() {
         controlGroup = &config.lookup(config_file::settingPath(serviceName, "control"));
         controlDll = static_cast<const char*>((*controlGroup)["dll"]);
     } catch (const libconfig::ConfigException&) {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::configIncomplete(serviceName).c_str());
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::configIncomplete(serviceName).c_str());
         return false;
     }
 
@@ -113,11 +115,17 @@ bool CServiceHost::setUp() {
     if (control != nullptr) {
         this->controlDll = controlDll;
         CControlPlugin* created = control;
-        plugin_calls::guard(false, [&] { created->setCallback(controlEventProc, this); return true; },
-                            controlFault("setCallback"));
+        plugin_calls::guard(
+            false,
+            [&] {
+                created->setCallback(controlEventProc, this);
+                return true;
+            },
+            controlFault("setCallback"));
         controlStream.setPlugin(control, &log, controlDll);
         log.addStream(&controlStream);
-        plugin_calls::guard(0, [&] { return created->start(*controlGroup); }, controlFault("start"));
+        plugin_calls::guard(
+            0, [&] { return created->start(*controlGroup); }, controlFault("start"));
     } else {
         std::string reason = plugin_calls::loadFailureWorthLogging(controlDll);
         if (!reason.empty())
@@ -143,7 +151,8 @@ void CServiceHost::createProtocols(libconfig::Setting& list) {
             name = static_cast<const char*>((*entry)["name"]);
             std::unique_ptr<CProtocolApp> app(new (std::nothrow) CProtocolApp());
             if (!app) {
-                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, messages::protocolAllocationFailed(name).c_str());
+                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                        messages::protocolAllocationFailed(name).c_str());
                 continue;
             }
             app->init(log, *entry);  // an app whose init throws is not kept
@@ -151,7 +160,8 @@ void CServiceHost::createProtocols(libconfig::Setting& list) {
         } catch (const libconfig::ConfigException& error) {
             // An entry the host cannot use: the protocols made so far stay,
             // later entries are not looked at, and the operator is told why.
-            log.log(LOG_LEVEL_ERROR, kSource, __LINE__, protocolFaultText(index, name, error).c_str());
+            log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                    protocolFaultText(index, name, error).c_str());
             return;
         }
     }
@@ -201,8 +211,9 @@ bool CServiceHost::watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey) 
 
 std::function<void(const char*)> CServiceHost::controlFault(const char* operation) {
     return [this, operation](const char* what) {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
-                messages::pluginFault(messages::kControlOwner, controlDll, operation, what).c_str());
+        log.log(
+            LOG_LEVEL_ERROR, kSource, __LINE__,
+            messages::pluginFault(messages::kControlOwner, controlDll, operation, what).c_str());
     };
 }
 
@@ -216,7 +227,13 @@ void CServiceHost::stopSequence() {
     if (control != nullptr) {
         controlStream.setPlugin(nullptr);
         CControlPlugin* stopping = control;
-        plugin_calls::guard(false, [&] { stopping->stop(); return true; }, controlFault("stop"));
+        plugin_calls::guard(
+            false,
+            [&] {
+                stopping->stop();
+                return true;
+            },
+            controlFault("stop"));
         delete control;
         control = nullptr;
     }

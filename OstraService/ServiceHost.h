@@ -42,9 +42,9 @@
 
 #include <atomic>
 #include <functional>
+#include <libconfig.h++>
 #include <memory>
 #include <string>
-#include <libconfig.h++>
 #include <vector>
 
 #include "OstraService/ControlLogStream.h"

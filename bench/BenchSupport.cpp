@@ -31,7 +31,8 @@ void writeHostConfig(const std::string& name, int protocols, int databases) {
         config << (p ? ",\n" : "") << "    { name = \"p" << p << "\"; type = \"PBX\"; dll = \""
                << plugin("testprotocol") << "\"; " << quiet << " databases = (";
         for (int d = 0; d < databases; ++d)
-            config << (d ? ", " : " ") << "{ dll = \"" << plugin("testdatabase") << "\"; " << quiet << " }";
+            config << (d ? ", " : " ") << "{ dll = \"" << plugin("testdatabase") << "\"; " << quiet
+                   << " }";
         config << " ); }";
     }
     config << "\n  );\n};\n";

@@ -4,15 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <vector>
 #include <chrono>
 #include <ctime>
 #include <libconfig.h++>
 #include <thread>
+#include <vector>
 
 #include "BenchSupport.h"
-#include "TestJournal.h"
 #include "OstraService/ServiceHost.h"
+#include "TestJournal.h"
 #include "common/Record.h"
 #include "plugin/loadPlugin.h"
 
@@ -113,7 +113,8 @@ void BM_StopSequence_100x3(benchmark::State& state) {
         LineWatch stopping("Service stopped");
         serving.host.getLog(nullptr)->addStream(&stopping);
         serving.stop();
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - stopping.seenAt()).count());
+        state.SetIterationTime(
+            std::chrono::duration<double>(Clock::now() - stopping.seenAt()).count());
     }
 }
 
@@ -126,10 +127,12 @@ void BM_StartAndStopPluginsDirectly_100x3(benchmark::State& state) {
         std::vector<CProtocolPlugin*> protocols;
         std::vector<CDatabasePlugin*> databases;
         for (int p = 0; p < 100; ++p) {
-            protocols.push_back(static_cast<CProtocolPlugin*>(loadPlugin(bench::plugin("testprotocol").c_str())));
+            protocols.push_back(
+                static_cast<CProtocolPlugin*>(loadPlugin(bench::plugin("testprotocol").c_str())));
             protocols.back()->start(config.lookup("g"));
             for (int d = 0; d < 3; ++d) {
-                databases.push_back(static_cast<CDatabasePlugin*>(loadPlugin(bench::plugin("testdatabase").c_str())));
+                databases.push_back(static_cast<CDatabasePlugin*>(
+                    loadPlugin(bench::plugin("testdatabase").c_str())));
                 databases.back()->start(config.lookup("g"));
             }
         }
@@ -169,14 +172,17 @@ void BM_StatusFloor_200IsRunningCalls(benchmark::State& state) {
     std::vector<CProtocolPlugin*> protocols;
     std::vector<CDatabasePlugin*> databases;
     for (int p = 0; p < 100; ++p) {
-        protocols.push_back(static_cast<CProtocolPlugin*>(loadPlugin(bench::plugin("testprotocol").c_str())));
+        protocols.push_back(
+            static_cast<CProtocolPlugin*>(loadPlugin(bench::plugin("testprotocol").c_str())));
         protocols.back()->start(config.lookup("g"));
-        databases.push_back(static_cast<CDatabasePlugin*>(loadPlugin(bench::plugin("testdatabase").c_str())));
+        databases.push_back(
+            static_cast<CDatabasePlugin*>(loadPlugin(bench::plugin("testdatabase").c_str())));
         databases.back()->start(config.lookup("g"));
     }
     for (auto _ : state) {
         bool all = true;
-        for (int i = 0; i < 100; ++i) all = protocols[i]->isRunning() && databases[i]->isRunning() && all;
+        for (int i = 0; i < 100; ++i)
+            all = protocols[i]->isRunning() && databases[i]->isRunning() && all;
         benchmark::DoNotOptimize(all);
     }
     for (auto* p : protocols) delete p;
@@ -212,12 +218,15 @@ void BM_StatusLatency_During2000StopStartCycles(benchmark::State& state) {
         while (cycling.load()) {
             auto asked = Clock::now();
             CServiceHost::controlEventProc(&serving.host, &sender, 1, &request);
-            waits.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+            waits.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         switcher.join();
         std::sort(waits.begin(), waits.end());
-        auto at = [&](double share) { return waits[static_cast<size_t>(share * (waits.size() - 1))]; };
+        auto at = [&](double share) {
+            return waits[static_cast<size_t>(share * (waits.size() - 1))];
+        };
         state.counters["status_p50_ms"] = at(0.5);
         state.counters["status_p99_ms"] = at(0.99);
         state.counters["status_max_ms"] = waits.back();

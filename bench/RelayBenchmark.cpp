@@ -20,11 +20,10 @@ struct RelayApp {
     CLog hostLog;
     CProtocolApp app;
     explicit RelayApp(logstream* stream = nullptr, CLogFormat* formatter = nullptr) {
-        config.readString("p = { name = \"bench\"; type = \"PBX\"; dll = \"" +
-                          bench::plugin("testprotocol") +
-                          "\"; journal = false; databases = ( { dll = \"" +
-                          bench::plugin("testdatabase") +
-                          "\"; journal = false; trail = false; answer = 0; } ); };");
+        config.readString(
+            "p = { name = \"bench\"; type = \"PBX\"; dll = \"" + bench::plugin("testprotocol") +
+            "\"; journal = false; databases = ( { dll = \"" + bench::plugin("testdatabase") +
+            "\"; journal = false; trail = false; answer = 0; } ); };");
         if (stream != nullptr) hostLog.addStream(stream);
         hostLog.setFormatter(formatter);
         app.init(hostLog, config.lookup("p"));
@@ -40,15 +39,17 @@ void BM_Relay_Ostra(benchmark::State& state) {
         int answer = CProtocolApp::protocolEventProc(&relay.app, nullptr, 7, &record);
         benchmark::DoNotOptimize(answer);
     }
-    state.counters["allocs_per_record"] = benchmark::Counter(
-        static_cast<double>(bench::allocations.load() - before) / static_cast<double>(state.iterations()));
+    state.counters["allocs_per_record"] =
+        benchmark::Counter(static_cast<double>(bench::allocations.load() - before) /
+                           static_cast<double>(state.iterations()));
     state.SetItemsProcessed(state.iterations());
 }
 
 void BM_Relay_DirectVirtualCall(benchmark::State& state) {
     libconfig::Config config;
     config.readString("d = { journal = false; trail = false; answer = 0; };");
-    auto* database = static_cast<CDatabasePlugin*>(loadPlugin(bench::plugin("testdatabase").c_str()));
+    auto* database =
+        static_cast<CDatabasePlugin*>(loadPlugin(bench::plugin("testdatabase").c_str()));
     database->start(config.lookup("d"));
     Record record;
     record.set("CARD", "1234");

@@ -27,10 +27,13 @@ struct RunningHost {
     RunningHost() {
         std::string p = std::string("testprotocol") + OSTRA_PLUGIN_SUFFIX;
         std::string d = std::string("testdatabase") + OSTRA_PLUGIN_SUFFIX;
-        std::string entry = "{ name = \"p\"; type = \"PBX\"; dll = \"" + p + "\"; journal = false; " +
-                            "databases = ( { dll = \"" + d + "\"; journal = false; } ); }";
-        FILE* file = std::fopen(ostra::joinPath(ostra::executableDirectory(), "FuzzControl.cfg").c_str(), "w");
-        std::fprintf(file, "FuzzControl: { control = { dll = \"none\"; }; protocols = ( %s, %s ); };\n",
+        std::string entry = "{ name = \"p\"; type = \"PBX\"; dll = \"" + p +
+                            "\"; journal = false; " + "databases = ( { dll = \"" + d +
+                            "\"; journal = false; } ); }";
+        FILE* file = std::fopen(
+            ostra::joinPath(ostra::executableDirectory(), "FuzzControl.cfg").c_str(), "w");
+        std::fprintf(file,
+                     "FuzzControl: { control = { dll = \"none\"; }; protocols = ( %s, %s ); };\n",
                      entry.c_str(), entry.c_str());
         std::fclose(file);
         host.setName("FuzzControl");
@@ -56,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     parts.push_back(current);
-    for (size_t i = 0; i + 1 < parts.size(); i += 2) record.set(parts[i].c_str(), parts[i + 1].c_str());
+    for (size_t i = 0; i + 1 < parts.size(); i += 2)
+        record.set(parts[i].c_str(), parts[i + 1].c_str());
     int result = CServiceHost::controlEventProc(&running->host, &sender, data[0], &record);
     if (result != 0) __builtin_trap();
     return 0;

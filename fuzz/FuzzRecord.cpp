@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1: {
                 std::string key = input.text();
                 auto found = model.find(key);
-                check(std::strcmp(record.get(key.c_str()), found == model.end() ? "" : found->second.c_str()) == 0);
+                check(std::strcmp(record.get(key.c_str()),
+                                  found == model.end() ? "" : found->second.c_str()) == 0);
                 check(record.has(key.c_str()) == (found != model.end()));
                 break;
             }

@@ -62,9 +62,8 @@ int ConsoleKeyboard::readKey() {
     if (state_->source != Source::kConsole) return -1;
     DWORD mode = 0;
     GetConsoleMode(state_->input, &mode);
-    SetConsoleMode(state_->input,
-                   mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                                              ENABLE_PROCESSED_INPUT));
+    SetConsoleMode(state_->input, mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                                             ENABLE_PROCESSED_INPUT));
     int key = -1;
     for (;;) {
         INPUT_RECORD event;

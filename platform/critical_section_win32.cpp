@@ -4,7 +4,8 @@ namespace ostra {
 
 bool enteredByThisThread(CRITICAL_SECTION& section) {
     // Windows keeps the owner's thread id in the section while it is held.
-    return section.OwningThread == reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
+    return section.OwningThread ==
+           reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
 }
 
 }  // namespace ostra

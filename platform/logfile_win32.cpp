@@ -6,7 +6,9 @@ namespace ostra {
 const char* const kLogLineEnd = "\r\n";
 
 namespace {
-HANDLE asHandle(long long handle) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)); }
+HANDLE asHandle(long long handle) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+}
 }  // namespace
 
 bool LogFile::open(const std::string& path) {

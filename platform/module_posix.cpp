@@ -49,7 +49,8 @@ HMODULE LoadLibraryA(const char* name) {
         // Like Windows: the executable's own directory comes first. A file
         // found there that does not load is the answer; nothing else is tried.
         std::string besideExecutable = ostra::executableDirectory() + ostra::kPathSeparator + name;
-        if (access(besideExecutable.c_str(), F_OK) == 0) return openLibrary(besideExecutable.c_str());
+        if (access(besideExecutable.c_str(), F_OK) == 0)
+            return openLibrary(besideExecutable.c_str());
     }
     return openLibrary(name);
 }

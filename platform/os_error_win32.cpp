@@ -1,5 +1,4 @@
 #include "platform/os_error.h"
-
 #include "platform/winapi.h"
 
 namespace ostra {

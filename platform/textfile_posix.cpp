@@ -1,5 +1,3 @@
-#include "platform/textfile.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,13 +5,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/textfile.h"
+
 namespace ostra {
 
 bool readTextFile(const std::string& path, std::string& content, std::string& whyNot) {
     // O_NONBLOCK: a FIFO named by mistake must not hang the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        whyNot = errno == ENOENT ? "not found" : std::string("cannot be read: ") + std::strerror(errno);
+        whyNot =
+            errno == ENOENT ? "not found" : std::string("cannot be read: ") + std::strerror(errno);
         return false;
     }
     struct stat info;

@@ -1,6 +1,5 @@
-#include "platform/textfile.h"
-
 #include "platform/os_error.h"
+#include "platform/textfile.h"
 #include "platform/winapi.h"
 
 namespace ostra {
@@ -19,8 +18,9 @@ bool readTextFile(const std::string& path, std::string& content, std::string& wh
         return false;
     }
     SECURITY_ATTRIBUTES notInherited{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              &notInherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &notInherited,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         whyNot = "cannot be read: " + describeLastError();
         return false;
@@ -36,8 +36,9 @@ bool readTextFile(const std::string& path, std::string& content, std::string& wh
     } else {
         content.assign(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
-        ok = content.empty() || (ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
-                                 read == content.size());
+        ok = content.empty() ||
+             (ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
+              read == content.size());
         if (!ok) whyNot = "cannot be read: " + describeLastError();
     }
     CloseHandle(file);

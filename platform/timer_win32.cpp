@@ -1,7 +1,7 @@
+#include <timeapi.h>
+
 #include "platform/timer.h"
 #include "platform/winapi.h"
-
-#include <timeapi.h>
 
 namespace ostra {
 

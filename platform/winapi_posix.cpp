@@ -20,7 +20,8 @@ void InitializeCriticalSection(CRITICAL_SECTION* section) {
 
 namespace {
 void noteEntered(CRITICAL_SECTION* section) {
-    if (section->depth++ == 0) section->owner.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    if (section->depth++ == 0)
+        section->owner.store(GetCurrentThreadId(), std::memory_order_relaxed);
 }
 }  // namespace
 

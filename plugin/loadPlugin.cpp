@@ -20,7 +20,8 @@ void* fail(PluginLoadError error, std::string text) {
 template <typename Function>
 Function lookUp(HMODULE library, const char* name) {
     FARPROC address = GetProcAddress(library, name);
-    return address != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(address)) : nullptr;
+    return address != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(address))
+                              : nullptr;
 }
 
 // Empty when the library may make objects of `kind`; otherwise why not.
@@ -30,8 +31,8 @@ std::string kindMismatch(HMODULE library, const char* kind) {
     if (kindExport == nullptr) return std::string();
     const char* made = kindExport();
     if (made != nullptr && std::strcmp(made, kind) == 0) return std::string();
-    return std::string("it is a ") + (made != nullptr ? made : "(no kind)") + " plug-in, not a " + kind +
-           " plug-in";
+    return std::string("it is a ") + (made != nullptr ? made : "(no kind)") + " plug-in, not a " +
+           kind + " plug-in";
 }
 }  // namespace
 
@@ -42,18 +43,21 @@ void* loadPlugin(const char* dllName, const char* kind) {
     HMODULE library = ostra::loadLibrary(dllName);
     if (library == nullptr) return fail(PluginLoadError::kNotLoaded, ostra::describeLastError());
     auto factory = lookUp<PluginFactory>(library, "CreateClassInstance");
-    if (factory == nullptr) return fail(PluginLoadError::kNoFactory, "no export CreateClassInstance");
+    if (factory == nullptr)
+        return fail(PluginLoadError::kNoFactory, "no export CreateClassInstance");
     std::string mismatch = kindMismatch(library, kind);
     if (!mismatch.empty()) return fail(PluginLoadError::kWrongKind, mismatch);
     void* plugin = nullptr;
     try {
         plugin = factory(dllName);
     } catch (const std::exception& error) {
-        return fail(PluginLoadError::kFactoryThrew, std::string("CreateClassInstance threw: ") + error.what());
+        return fail(PluginLoadError::kFactoryThrew,
+                    std::string("CreateClassInstance threw: ") + error.what());
     } catch (...) {
         return fail(PluginLoadError::kFactoryThrew, "CreateClassInstance threw");
     }
-    if (plugin == nullptr) return fail(PluginLoadError::kNoObject, "CreateClassInstance returned no object");
+    if (plugin == nullptr)
+        return fail(PluginLoadError::kNoObject, "CreateClassInstance returned no object");
     return plugin;
 }
 

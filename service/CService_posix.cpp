@@ -24,7 +24,8 @@ const char* customUnitDirectory() { return std::getenv("OSTRA_SYSTEMD_UNIT_DIR")
 
 std::string unitPath(const std::string& name) {
     const char* custom = customUnitDirectory();
-    return std::string(custom && *custom ? custom : "/etc/systemd/system") + "/" + name + ".service";
+    return std::string(custom && *custom ? custom : "/etc/systemd/system") + "/" + name +
+           ".service";
 }
 
 // Runs systemctl with `arguments`; its exit status, or errno when it could

@@ -143,8 +143,8 @@ int CService::install(const char* name, const char* displayName) {
     char description[] = "OstraService plug-in host";
     SERVICE_DESCRIPTIONA about{description};
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &about);
-    SC_ACTION restart[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000},
-                            {SC_ACTION_RESTART, 300000}};
+    SC_ACTION restart[3] = {
+        {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 300000}};
     SERVICE_FAILURE_ACTIONSA onFailure{86400, nullptr, nullptr, 3, restart};
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &onFailure);
     return 0;
@@ -153,8 +153,8 @@ int CService::install(const char* name, const char* displayName) {
 int CService::uninstall() {
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return static_cast<int>(GetLastError());
-    ScHandle service(OpenServiceA(manager.get(), getName(),
-                                  SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    ScHandle service(
+        OpenServiceA(manager.get(), getName(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!service) return static_cast<int>(GetLastError());
     SERVICE_STATUS status;
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))

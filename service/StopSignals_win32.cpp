@@ -1,8 +1,7 @@
-#include "service/StopSignals.h"
-
 #include <atomic>
 
 #include "platform/winapi.h"
+#include "service/StopSignals.h"
 
 namespace {
 std::atomic<CService*> consoleService{nullptr};

@@ -20,7 +20,8 @@ void appendNumber(std::string& out, long value) {
     char* end = digits + sizeof digits;
     char* start = end;
     bool negative = value < 0;
-    unsigned long magnitude = negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    unsigned long magnitude =
+        negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
     do {
         *--start = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
@@ -35,8 +36,10 @@ void appendTimestamp(std::string& out) {
     GetLocalTime(&now);
     thread_local unsigned long long cachedSecond = ~0ULL;
     thread_local char stamp[25] = "0000-00-00 00:00:00.000 ";
-    unsigned long long second = ((((now.wYear * 13ULL + now.wMonth) * 32 + now.wDay) * 24 + now.wHour) * 60 +
-                                 now.wMinute) * 60 + now.wSecond;
+    unsigned long long second =
+        ((((now.wYear * 13ULL + now.wMonth) * 32 + now.wDay) * 24 + now.wHour) * 60 + now.wMinute) *
+            60 +
+        now.wSecond;
     if (second != cachedSecond) {
         putDigits(stamp + 4, now.wYear, 4);
         putDigits(stamp + 7, now.wMonth, 2);

@@ -150,7 +150,8 @@ bool flogstream::write(std::string line) {
     if (!reopenIfDue()) return false;
     const size_t lineEndLength = std::strlen(ostra::kLogLineEnd);
     long long length = static_cast<long long>(line.size() + lineEndLength);
-    if (maxBytes_ > 0 && size_ > 0 && size_ + length > maxBytes_ && Clock::now() >= nextRotateAttempt_) {
+    if (maxBytes_ > 0 && size_ > 0 && size_ + length > maxBytes_ &&
+        Clock::now() >= nextRotateAttempt_) {
         rotate();
         if (!file_->isOpen()) return false;
     }

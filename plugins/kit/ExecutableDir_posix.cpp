@@ -1,8 +1,8 @@
-#include "ExecutableDir.h"
-
 #include <unistd.h>
 
 #include <climits>
+
+#include "ExecutableDir.h"
 
 namespace ostra_kit {
 

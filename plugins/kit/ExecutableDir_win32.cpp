@@ -1,6 +1,6 @@
-#include "ExecutableDir.h"
-
 #include <windows.h>
+
+#include "ExecutableDir.h"
 
 namespace ostra_kit {
 

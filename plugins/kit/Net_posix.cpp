@@ -1,6 +1,3 @@
-#include "Net.h"
-#include "NetAddress.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -15,6 +12,9 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+
+#include "Net.h"
+#include "NetAddress.h"
 
 namespace ostra_net {
 

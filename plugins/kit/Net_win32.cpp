@@ -1,18 +1,20 @@
-#include "Net.h"
-#include "NetAddress.h"
-
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <cstring>
 #include <mutex>
 
+#include "Net.h"
+#include "NetAddress.h"
+
 namespace ostra_net {
 
 namespace {
 
 SOCKET handle(Socket socket) { return static_cast<SOCKET>(socket); }
-Socket wrap(SOCKET socket) { return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(socket); }
+Socket wrap(SOCKET socket) {
+    return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(socket);
+}
 
 // Sockets must not leak into processes the host starts.
 SOCKET newSocket() {
@@ -58,7 +60,8 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
     // Exclusive use: on Windows SO_REUSEADDR would let another process take
     // the port over; a closed listener's port is free again at once anyway.
     BOOL on = TRUE;
-    setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+               sizeof on);
     if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(socket, backlog) != 0) {
         error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
@@ -119,7 +122,8 @@ long receiveSome(Socket socket, char* buffer, std::size_t size) {
 bool sendAll(Socket socket, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
-        int sent = ::send(handle(socket), data.data() + done, static_cast<int>(data.size() - done), 0);
+        int sent =
+            ::send(handle(socket), data.data() + done, static_cast<int>(data.size() - done), 0);
         if (sent == SOCKET_ERROR || sent == 0) return false;
         done += static_cast<std::size_t>(sent);
     }
@@ -128,7 +132,8 @@ bool sendAll(Socket socket, const std::string& data) {
 
 void setReceiveTimeout(Socket socket, int milliseconds) {
     DWORD timeout = static_cast<DWORD>(milliseconds);
-    setsockopt(handle(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    setsockopt(handle(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
 }
 
 void closeSocket(Socket socket) {
@@ -159,9 +164,10 @@ int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
 std::string lastError() {
     int code = WSAGetLastError();
     char text[256] = {0};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (length > 0 &&
+           (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
         text[--length] = 0;
     return std::string(length ? text : "socket error") + " (" + std::to_string(code) + ")";
 }

@@ -40,6 +40,4 @@ private:
 
 OSTRA_PLUGIN_KIND(database)
 
-OSTRA_PLUGIN_FACTORY {
-    return static_cast<CDatabasePlugin*>(new MinimalDatabase);
-}
+OSTRA_PLUGIN_FACTORY { return static_cast<CDatabasePlugin*>(new MinimalDatabase); }

@@ -1,7 +1,6 @@
 #include "SqlitePlugin.h"
 
 #include <libconfig.h++>
-
 #include <new>
 
 #include "ExecutableDir.h"
@@ -61,7 +60,8 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
         std::string error;
         long long id = store_.store(type_, tag, *record, error);
         if (id < 0) {
-            logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: record not stored in " + path_ + ": " + error);
+            logLine(LOG_LEVEL_ERROR, __LINE__,
+                    "sqlite: record not stored in " + path_ + ": " + error);
             return 1;
         }
         record->set("ROW_ID", std::to_string(id).c_str());

@@ -60,7 +60,8 @@ bool SqliteStore::open(const StoreSettings& settings, std::string& error) {
         return false;
     }
     sqlite3_busy_timeout(db_, settings.busyTimeoutMs);
-    std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + settings.synchronous + ";";
+    std::string pragmas =
+        "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + settings.synchronous + ";";
     bool ready = execute(pragmas.c_str(), error) && execute(kSchema, error) &&
                  sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) == SQLITE_OK &&
                  sqlite3_prepare_v2(db_, kFind, -1, &find_, nullptr) == SQLITE_OK;

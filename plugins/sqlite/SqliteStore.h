@@ -60,7 +60,8 @@ public:
 
     // Rows whose entries hold `key` with the value `value`. False with
     // `error` set on failure; `row.count` 0 when nothing matched.
-    bool lookup(const std::string& key, const std::string& value, FoundRow& row, std::string& error);
+    bool lookup(const std::string& key, const std::string& value, FoundRow& row,
+                std::string& error);
 
 private:
     bool execute(const char* sql, std::string& error);

@@ -8,10 +8,19 @@ namespace {
 
 bool unescape(char code, char& out) {
     switch (code) {
-    case ';': case '=': case '\\': out = code; return true;
-    case 'n': out = '\n'; return true;
-    case 'r': out = '\r'; return true;
-    default: return false;
+        case ';':
+        case '=':
+        case '\\':
+            out = code;
+            return true;
+        case 'n':
+            out = '\n';
+            return true;
+        case 'r':
+            out = '\r';
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -50,7 +59,7 @@ bool parseRecordLine(const std::string& line, Record& record, std::string& error
             char out;
             if (i + 1 >= line.size() || !unescape(line[i + 1], out)) {
                 error = i + 1 >= line.size() ? "line ends in a lone backslash"
-                                              : std::string("unknown escape \\") + line[i + 1];
+                                             : std::string("unknown escape \\") + line[i + 1];
                 return false;
             }
             field += out;
@@ -71,12 +80,23 @@ std::string escapeField(const std::string& text) {
     escaped.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case ';': escaped += "\\;"; break;
-        case '=': escaped += "\\="; break;
-        case '\\': escaped += "\\\\"; break;
-        case '\n': escaped += "\\n"; break;
-        case '\r': escaped += "\\r"; break;
-        default: escaped += c;
+            case ';':
+                escaped += "\\;";
+                break;
+            case '=':
+                escaped += "\\=";
+                break;
+            case '\\':
+                escaped += "\\\\";
+                break;
+            case '\n':
+                escaped += "\\n";
+                break;
+            case '\r':
+                escaped += "\\r";
+                break;
+            default:
+                escaped += c;
         }
     }
     return escaped;

@@ -112,8 +112,8 @@ bool LineServer::acceptPending() {
         std::lock_guard<std::mutex> guard(mutex_);
         if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
             // Best effort: the refusal fits any socket buffer.
-            std::string refusal =
-                "ERROR;REASON=too many connections (limit " + std::to_string(settings_.maxClients) + ")\n";
+            std::string refusal = "ERROR;REASON=too many connections (limit " +
+                                  std::to_string(settings_.maxClients) + ")\n";
             ostra_net::sendSome(socket, refusal.data(), refusal.size());
             ostra_net::closeSocket(socket);
             continue;
@@ -197,7 +197,9 @@ void LineServer::queueLocked(Client& client, const std::string& line) {
     if (client.output.size() + line.size() + 1 > settings_.maxQueuedBytes) {
         client.closing = true;
         client.output.clear();
-        if (notice_) notice_("client " + std::to_string(client.id) + " dropped: it does not read its replies");
+        if (notice_)
+            notice_("client " + std::to_string(client.id) +
+                    " dropped: it does not read its replies");
         return;
     }
     client.output += line;

@@ -43,16 +43,20 @@ int TcpLinePlugin::startServing(Setting& entry) {
     int maxLine = readOr(entry, "maxline", 4096);
     int maxQueue = readOr(entry, "maxqueue", 1 << 20);
     settings.maxClients = readOr(entry, "maxclients", settings.maxClients);
-    if (maxLine < 16 || maxQueue < 1024 || settings.maxClients < 1 || settings.port < 0 || settings.port > 65535) {
-        logLine(LOG_LEVEL_ERROR, __LINE__, "tcpline: port, maxline, maxclients or maxqueue out of range");
+    if (maxLine < 16 || maxQueue < 1024 || settings.maxClients < 1 || settings.port < 0 ||
+        settings.port > 65535) {
+        logLine(LOG_LEVEL_ERROR, __LINE__,
+                "tcpline: port, maxline, maxclients or maxqueue out of range");
         return 1;
     }
     settings.maxLineBytes = static_cast<std::size_t>(maxLine);
     settings.maxQueuedBytes = static_cast<std::size_t>(maxQueue);
     std::string error;
     bool listening = server_.start(
-        settings, [this](int clientId, const std::string& line) { return relayLine(clientId, line); },
-        [this](const std::string& text) { logLine(LOG_LEVEL_INFO, __LINE__, "tcpline: " + text); }, error);
+        settings,
+        [this](int clientId, const std::string& line) { return relayLine(clientId, line); },
+        [this](const std::string& text) { logLine(LOG_LEVEL_INFO, __LINE__, "tcpline: " + text); },
+        error);
     if (!listening) {
         logLine(LOG_LEVEL_ERROR, __LINE__, "tcpline: " + error);
         return 1;
@@ -78,7 +82,8 @@ int TcpLinePlugin::processRecord(int tag, Record* record) {
         int reached = server_.broadcast(formatLine("EVENT", *record));
         return reached > 0 ? 0 : 1;
     } catch (const std::exception& failure) {
-        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("tcpline: event not sent: ") + failure.what());
+        logLine(LOG_LEVEL_ERROR, __LINE__,
+                std::string("tcpline: event not sent: ") + failure.what());
         return 1;
     }
 }

@@ -19,7 +19,8 @@ std::string presentedToken(const httplib::Request& request) {
     if (request.has_header("X-Ostra-Token")) return request.get_header_value("X-Ostra-Token");
     const std::string bearer = "Bearer ";
     std::string authorization = request.get_header_value("Authorization");
-    if (authorization.compare(0, bearer.size(), bearer) == 0) return authorization.substr(bearer.size());
+    if (authorization.compare(0, bearer.size(), bearer) == 0)
+        return authorization.substr(bearer.size());
     return request.get_param_value("token");
 }
 
@@ -37,7 +38,8 @@ bool isLoopbackName(const std::string& name) {
 
 bool isLoopbackBind(const std::string& bind) { return isLoopbackName(bind) || bind == "::1"; }
 
-AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request, bool changesState) {
+AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
+                          bool changesState) {
     std::string host = request.get_header_value("Host");
     if (rules.loopbackOnly && !isLoopbackName(hostName(host)))
         return {403, "this console answers only requests addressed to the local machine"};

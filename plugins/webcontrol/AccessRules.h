@@ -32,7 +32,8 @@ struct AccessVerdict {
     std::string reason;
 };
 
-AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request, bool changesState);
+AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
+                          bool changesState);
 
 // Whether `bind` is a loopback address (or name).
 bool isLoopbackBind(const std::string& bind);

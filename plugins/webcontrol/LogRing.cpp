@@ -17,7 +17,8 @@ void LogRing::push(std::string text) {
     changed_.notify_all();
 }
 
-std::vector<LogRing::Line> LogRing::linesAfter(std::uint64_t after, std::chrono::milliseconds timeout) {
+std::vector<LogRing::Line> LogRing::linesAfter(std::uint64_t after,
+                                               std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return closed_ || lastNumber_ > after; });
     std::vector<Line> found;

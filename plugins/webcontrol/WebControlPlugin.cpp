@@ -1,15 +1,15 @@
 #include "WebControlPlugin.h"
 
 #include <httplib.h>
-#include <libconfig.h++>
 
 #include <cstdio>
 #include <cstring>
+#include <libconfig.h++>
 #include <new>
 
 #include "ConsolePage.h"
-#include "Json.h"
 #include "Cp1250.h"
+#include "Json.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -28,7 +28,8 @@ std::string jsonString(const std::string& text) {
     return json;
 }
 
-void answerJson(httplib::Response& response, int status, const std::string& key, const std::string& value) {
+void answerJson(httplib::Response& response, int status, const std::string& key,
+                const std::string& value) {
     response.status = status;
     response.set_header("Cache-Control", "no-store");
     response.set_content("{" + jsonString(key) + ":" + jsonString(value) + "}", "application/json");
@@ -37,7 +38,8 @@ void answerJson(httplib::Response& response, int status, const std::string& key,
 // The host quotes every line; the console shows it as the log file has it.
 std::string unquoted(const char* quoted) {
     std::size_t length = std::strlen(quoted);
-    if (length >= 2 && quoted[0] == '"' && quoted[length - 1] == '"') return std::string(quoted + 1, length - 2);
+    if (length >= 2 && quoted[0] == '"' && quoted[length - 1] == '"')
+        return std::string(quoted + 1, length - 2);
     return std::string(quoted, length);
 }
 
@@ -120,11 +122,12 @@ int WebControlPlugin::startServer(Setting& group) {
         return 1;
     }
     serverThread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
-    std::printf("Web console: http://%s:%d/%s\n", bind == "0.0.0.0" ? "127.0.0.1" : bind.c_str(), port,
-                access_.token.empty() ? "" : "?token=...");
+    std::printf("Web console: http://%s:%d/%s\n", bind == "0.0.0.0" ? "127.0.0.1" : bind.c_str(),
+                port, access_.token.empty() ? "" : "?token=...");
     if (!access_.loopbackOnly && access_.token.empty())
-        std::fprintf(stderr, "webcontrol: %s:%d has no token: whoever reaches it controls the host\n", bind.c_str(),
-                     port);
+        std::fprintf(stderr,
+                     "webcontrol: %s:%d has no token: whoever reaches it controls the host\n",
+                     bind.c_str(), port);
     std::fflush(stdout);
     return 0;
 }
@@ -163,12 +166,13 @@ void WebControlPlugin::sendControl(const char* type) {
 }
 
 void WebControlPlugin::addRoutes(httplib::Server& server) {
-    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        AccessVerdict verdict = checkAccess(access_, request, request.method != "GET");
-        if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
-        answerJson(response, verdict.status, "error", verdict.reason);
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            AccessVerdict verdict = checkAccess(access_, request, request.method != "GET");
+            if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
+            answerJson(response, verdict.status, "error", verdict.reason);
+            return httplib::Server::HandlerResponse::Handled;
+        });
 
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_header("Cache-Control", "no-store");
@@ -191,7 +195,8 @@ void WebControlPlugin::addRoutes(httplib::Server& server) {
         const char* type;
     };
     for (Command command : {Command{"/api/start", "START"}, Command{"/api/stop", "STOP"}}) {
-        server.Post(command.path, [this, command, answerState](const httplib::Request&, httplib::Response& response) {
+        server.Post(command.path, [this, command, answerState](const httplib::Request&,
+                                                               httplib::Response& response) {
             sendControl(command.type);
             answerState(response);
         });

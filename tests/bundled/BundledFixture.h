@@ -11,21 +11,25 @@ class BundledFixture : public HostFixture {
 protected:
     // A protocols entry running tcpline on `port`, with `databases` (the
     // inside of its databases list) and extra tcpline keys.
-    static std::string tcplineProtocol(const std::string& name, int port, const std::string& databases,
-                                       const std::string& keys = "") {
-        return "{ name = " + configString(name) + "; type = \"PBX\"; dll = " + configString(plugin("tcpline")) +
-               "; port = " + std::to_string(port) + "; " + keys + " databases = ( " + databases + " ); }";
+    static std::string tcplineProtocol(const std::string& name, int port,
+                                       const std::string& databases, const std::string& keys = "") {
+        return "{ name = " + configString(name) +
+               "; type = \"PBX\"; dll = " + configString(plugin("tcpline")) +
+               "; port = " + std::to_string(port) + "; " + keys + " databases = ( " + databases +
+               " ); }";
     }
     // A scriptable test database with label `id`.
     static std::string testDatabase(const std::string& id, const std::string& keys = "") {
-        return "{ dll = " + configString(plugin("testdatabase")) + "; id = " + configString(id) + "; " + keys + " }";
+        return "{ dll = " + configString(plugin("testdatabase")) + "; id = " + configString(id) +
+               "; " + keys + " }";
     }
     static std::string sqliteDatabase(const std::string& path, const std::string& keys = "") {
-        return "{ dll = " + configString(plugin("sqlite")) + "; path = " + configString(path) + "; " + keys + " }";
+        return "{ dll = " + configString(plugin("sqlite")) + "; path = " + configString(path) +
+               "; " + keys + " }";
     }
     static std::string webControl(int port, const std::string& keys = "") {
-        return "control = { dll = " + configString(plugin("webcontrol")) + "; port = " + std::to_string(port) +
-               "; " + keys + " };";
+        return "control = { dll = " + configString(plugin("webcontrol")) +
+               "; port = " + std::to_string(port) + "; " + keys + " };";
     }
 
     // Serves `settings` and waits until `port` accepts connections.

@@ -15,13 +15,15 @@ protected:
     // The shipped file with one more protocol in front: tcpline on
     // `port` with no database.
     void installDefaultWithBareProtocol(int port) {
-        std::string config = testing_support::readFile((testing_support::binaryDir() / "OstraService.cfg").string());
+        std::string config =
+            testing_support::readFile((testing_support::binaryDir() / "OstraService.cfg").string());
         const std::string list = "    protocols = (\n";
         size_t at = config.find(list);
         ASSERT_NE(at, std::string::npos) << "the shipped file has no protocols list";
-        config.insert(at + list.size(), "        { name = \"BARE\"; type = \"PBX\"; dll = \"tcpline" +
-                                            std::string(OSTRA_PLUGIN_SUFFIX) + "\"; port = " + std::to_string(port) +
-                                            "; databases = ( ); },\n");
+        config.insert(at + list.size(),
+                      "        { name = \"BARE\"; type = \"PBX\"; dll = \"tcpline" +
+                          std::string(OSTRA_PLUGIN_SUFFIX) + "\"; port = " + std::to_string(port) +
+                          "; databases = ( ); },\n");
         testing_support::writeFile(configPath(), config);
     }
 };
@@ -34,7 +36,8 @@ TEST_F(DefaultConfigurationTest, ALineSentOverTcpIsStoredAndAProtocolWithoutData
     ASSERT_TRUE(eventually([&] { return portAccepts(kDefaultTcpPort) && portAccepts(barePort); }))
         << host.output();
 
-    EXPECT_EQ(LineClient(kDefaultTcpPort).ask("CALLER=201;CALLED=0981234567;SECONDS=42"), "0;ROW_ID=1");
+    EXPECT_EQ(LineClient(kDefaultTcpPort).ask("CALLER=201;CALLED=0981234567;SECONDS=42"),
+              "0;ROW_ID=1");
     EXPECT_EQ(LineClient(barePort).ask("CALLER=202"), "3");
 
     host.writeInput("S");
@@ -42,9 +45,12 @@ TEST_F(DefaultConfigurationTest, ALineSentOverTcpIsStoredAndAProtocolWithoutData
     std::optional<int> exitCode = host.wait(std::chrono::seconds(30));
     ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0);
-    EXPECT_NE(host.output().find("Web console: http://127.0.0.1:8765/"), std::string::npos) << host.output();
-    EXPECT_EQ(RecordsFile(dir.file("records.db")).rows("SELECT type || ' ' || entries FROM records ORDER BY id"),
-              std::vector<std::string>{"1 {\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}"});
+    EXPECT_NE(host.output().find("Web console: http://127.0.0.1:8765/"), std::string::npos)
+        << host.output();
+    EXPECT_EQ(RecordsFile(dir.file("records.db"))
+                  .rows("SELECT type || ' ' || entries FROM records ORDER BY id"),
+              std::vector<std::string>{
+                  "1 {\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}"});
     EXPECT_FALSE(portAccepts(kDefaultTcpPort));
 }
 

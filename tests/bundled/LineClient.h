@@ -12,7 +12,8 @@ public:
     ~LineClient() { close(); }
     LineClient(const LineClient&) = delete;
     LineClient& operator=(const LineClient&) = delete;
-    LineClient(LineClient&& other) noexcept : socket_(other.socket_), pending_(std::move(other.pending_)) {
+    LineClient(LineClient&& other) noexcept
+        : socket_(other.socket_), pending_(std::move(other.pending_)) {
         other.socket_ = ostra_net::kInvalidSocket;
     }
 
@@ -22,7 +23,9 @@ public:
     // The next line without its line end; "<timeout>" or "<closed>" instead.
     std::string readLine(int timeoutMs = 10000);
     // Sends `line` and a line end, and reads the reply.
-    std::string ask(const std::string& line) { return send(line + "\n") ? readLine() : "<send failed>"; }
+    std::string ask(const std::string& line) {
+        return send(line + "\n") ? readLine() : "<send failed>";
+    }
     void close();
 
 private:

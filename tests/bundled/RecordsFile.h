@@ -20,7 +20,8 @@ public:
     std::vector<std::string> rows(const std::string& sql) {
         std::vector<std::string> result;
         sqlite3_stmt* statement = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
+        EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db_);
         while (statement && sqlite3_step(statement) == SQLITE_ROW) {
             std::string row;
             for (int column = 0; column < sqlite3_column_count(statement); ++column) {
@@ -37,7 +38,9 @@ public:
         auto found = rows(sql);
         return found.empty() ? std::string("<none>") : found[0];
     }
-    bool execute(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK; }
+    bool execute(const std::string& sql) {
+        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
 
 private:
     sqlite3* db_ = nullptr;

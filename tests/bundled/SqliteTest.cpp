@@ -19,7 +19,8 @@ protected:
 
     void serveTcpIntoSqlite(const std::string& sqliteKeys = "") {
         serveUntilListening(controlGroup() + "protocols = ( " +
-                                tcplineProtocol("PBX", port, sqliteDatabase(path, sqliteKeys)) + " );",
+                                tcplineProtocol("PBX", port, sqliteDatabase(path, sqliteKeys)) +
+                                " );",
                             port);
     }
 };
@@ -43,9 +44,11 @@ TEST_F(SqliteTest, EveryRecordIsOneRowWithTimeTypeTagAndEntriesInOrder) {
     EXPECT_EQ(tags[0], tags[2]);
     EXPECT_NE(tags[0], tags[1]);
     // The entries are valid JSON, readable with SQLite's own functions.
-    EXPECT_EQ(file.value("SELECT json_extract(entries, '$.Q') FROM records WHERE id = 2"), "\"quoted\" \\ back");
+    EXPECT_EQ(file.value("SELECT json_extract(entries, '$.Q') FROM records WHERE id = 2"),
+              "\"quoted\" \\ back");
     std::string time = file.value("SELECT time FROM records WHERE id = 1");
-    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << time;
+    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << time;
 }
 
 TEST_F(SqliteTest, ALookupRecordIsAnsweredFromTheStoredRowsAndNotStored) {
@@ -77,7 +80,8 @@ TEST_F(SqliteTest, AStoreThatFailsAnswersOneAndLogsTheReason) {
 
 TEST_F(SqliteTest, AFileThatCannotBeOpenedRefusesTheStart) {
     path = scratch.file("no such folder/records.db");
-    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("PBX", port, sqliteDatabase(path)) + " );");
+    writeConfig(controlGroup() + "protocols = ( " +
+                tcplineProtocol("PBX", port, sqliteDatabase(path)) + " );");
     startServing();
     EXPECT_TRUE(eventually([&] { return logHas("sqlite: cannot open " + path); }));
     request("STATUS");
@@ -89,11 +93,12 @@ TEST_F(SqliteTest, EveryRecordAnsweredZeroIsInTheFileWhenTheHostStopsMidStream) 
     // Two protocols raising as fast as they can into one file: two
     // connections that take turns through the busy timeout.
     auto streaming = [&](const std::string& name) {
-        return "{ name = " + configString(name) + "; id = " + configString(name) + "; type = \"PBX\"; dll = " +
-               configString(plugin("testprotocol")) + "; workerEvents = -1; databases = ( " + sqliteDatabase(path) +
-               " ); }";
+        return "{ name = " + configString(name) + "; id = " + configString(name) +
+               "; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
+               "; workerEvents = -1; databases = ( " + sqliteDatabase(path) + " ); }";
     };
-    writeConfig(controlGroup() + "protocols = ( " + streaming("first") + ", " + streaming("second") + " );");
+    writeConfig(controlGroup() + "protocols = ( " + streaming("first") + ", " +
+                streaming("second") + " );");
     startServing();
     ASSERT_TRUE(eventually([&] {
         return TestJournal::callsOf("first", "eventResult").size() > 200 &&
@@ -107,7 +112,8 @@ TEST_F(SqliteTest, EveryRecordAnsweredZeroIsInTheFileWhenTheHostStopsMidStream) 
             if (result.detail == "0") ++answeredZero;
     RecordsFile file(path);
     EXPECT_EQ(file.value("SELECT count(*) FROM records"), std::to_string(answeredZero));
-    EXPECT_EQ(file.value("SELECT count(DISTINCT entries) FROM records"), std::to_string(answeredZero));
+    EXPECT_EQ(file.value("SELECT count(DISTINCT entries) FROM records"),
+              std::to_string(answeredZero));
 }
 
 }  // namespace

@@ -23,8 +23,9 @@ protected:
 
     // One protocol "P": tcpline on `port` with `databases` and extra keys.
     void serve(const std::string& databases, const std::string& keys = "") {
-        serveUntilListening(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, databases, keys) + " );",
-                            port);
+        serveUntilListening(
+            controlGroup() + "protocols = ( " + tcplineProtocol("P", port, databases, keys) + " );",
+            port);
     }
 };
 
@@ -36,8 +37,10 @@ TEST_F(TcpLineTest, EachLineBecomesOneRecordAndTheReplyCarriesWhatTheDatabaseAdd
 
     auto records = TestJournal::callsOf("db", "processRecord");
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_NE(records[0].detail.find("CALLER=201,CALLED=0981234567"), std::string::npos) << records[0].detail;
-    EXPECT_NE(records[1].detail.find("A;B=x=y\\z\nw,EMPTY="), std::string::npos) << records[1].detail;
+    EXPECT_NE(records[0].detail.find("CALLER=201,CALLED=0981234567"), std::string::npos)
+        << records[0].detail;
+    EXPECT_NE(records[1].detail.find("A;B=x=y\\z\nw,EMPTY="), std::string::npos)
+        << records[1].detail;
 }
 
 TEST_F(TcpLineTest, EveryConnectionHasItsOwnTag) {
@@ -56,9 +59,10 @@ TEST_F(TcpLineTest, EveryConnectionHasItsOwnTag) {
 
 TEST_F(TcpLineTest, TheReplyIsTheHostsResultCode) {
     int bare = freePort();
-    writeConfig(controlGroup() + "protocols = ( " +
-                tcplineProtocol("Refusing", port, testDatabase("db", "answer = 1; trail = false;")) + ", " +
-                tcplineProtocol("Bare", bare, "") + " );");
+    writeConfig(
+        controlGroup() + "protocols = ( " +
+        tcplineProtocol("Refusing", port, testDatabase("db", "answer = 1; trail = false;")) + ", " +
+        tcplineProtocol("Bare", bare, "") + " );");
     startServing();
     ASSERT_TRUE(eventually([&] { return portAccepts(port) && portAccepts(bare); }));
     EXPECT_EQ(LineClient(port).ask("A=1"), "1");
@@ -167,10 +171,11 @@ TEST_F(TcpLineTest, StoppingClosesThePortWhateverTheClientsDoAndStartingOpensItA
 }
 
 TEST_F(TcpLineTest, LimitsOutOfRangeRefuseTheStart) {
-    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db"), "maxline = -1;") +
-                " );");
+    writeConfig(controlGroup() + "protocols = ( " +
+                tcplineProtocol("P", port, testDatabase("db"), "maxline = -1;") + " );");
     startServing();
-    EXPECT_TRUE(eventually([&] { return logHas("tcpline: port, maxline, maxclients or maxqueue out of range"); }));
+    EXPECT_TRUE(eventually(
+        [&] { return logHas("tcpline: port, maxline, maxclients or maxqueue out of range"); }));
     EXPECT_FALSE(portAccepts(port));
 }
 
@@ -179,9 +184,11 @@ TEST_F(TcpLineTest, APortThatIsTakenRefusesTheStartWithTheReason) {
     std::string error;
     ostra_net::Socket taken = ostra_net::listenTcp("127.0.0.1", port, 1, nullptr, error);
     ASSERT_NE(taken, ostra_net::kInvalidSocket) << error;
-    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) + " );");
+    writeConfig(controlGroup() + "protocols = ( " + tcplineProtocol("P", port, testDatabase("db")) +
+                " );");
     startServing();
-    EXPECT_TRUE(eventually([&] { return logHas("tcpline: cannot listen on 127.0.0.1:" + std::to_string(port)); }));
+    EXPECT_TRUE(eventually(
+        [&] { return logHas("tcpline: cannot listen on 127.0.0.1:" + std::to_string(port)); }));
     Record status;
     status.set("CMD", "STATUS");
     request(status);
@@ -221,7 +228,8 @@ TEST_F(TcpLineTest, OutOfDescriptorsTheServerPausesAcceptingAndRecovers) {
     LineClient waiting(port);  // the handshake completes in the backlog
     ASSERT_TRUE(waiting.connected());
     ASSERT_TRUE(waiting.send("B=1\n"));
-    EXPECT_TRUE(eventually([&] { return logHas("tcpline: cannot accept connections: Too many open files"); }));
+    EXPECT_TRUE(eventually(
+        [&] { return logHas("tcpline: cannot accept connections: Too many open files"); }));
     EXPECT_EQ(steady.ask("A=1"), "0");  // the clients it has are served meanwhile
 
     for (int fd : fillers) close(fd);

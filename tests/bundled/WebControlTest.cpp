@@ -20,7 +20,8 @@ protected:
 
     void serveConsole(const std::string& controlKeys = "", const std::string& databaseKeys = "") {
         serveUntilListening(webControl(webPort, controlKeys) + "protocols = ( " +
-                                tcplineProtocol("PBX", tcpPort, testDatabase("db", databaseKeys)) + " );",
+                                tcplineProtocol("PBX", tcpPort, testDatabase("db", databaseKeys)) +
+                                " );",
                             webPort);
         ASSERT_TRUE(eventually([&] { return portAccepts(tcpPort); }));
     }
@@ -30,7 +31,8 @@ protected:
         return web;
     }
     // The status code of `method` on `path` with extra headers.
-    int statusOf(const std::string& method, const std::string& path, const httplib::Headers& headers = {}) {
+    int statusOf(const std::string& method, const std::string& path,
+                 const httplib::Headers& headers = {}) {
         auto web = client();
         auto result = method == "POST" ? web.Post(path.c_str(), headers, "", "text/plain")
                                        : web.Get(path.c_str(), headers);
@@ -38,7 +40,8 @@ protected:
     }
     std::string body(const std::string& method, const std::string& path) {
         auto web = client();
-        auto result = method == "POST" ? web.Post(path.c_str(), "", "text/plain") : web.Get(path.c_str());
+        auto result =
+            method == "POST" ? web.Post(path.c_str(), "", "text/plain") : web.Get(path.c_str());
         return result ? result->body : "<no answer>";
     }
 };
@@ -108,7 +111,8 @@ TEST_F(WebControlTest, StatusStartAndStopDriveEveryProtocol) {
 
 TEST_F(WebControlTest, WithATokenEveryRequestMustCarryIt) {
     serveConsole("token = \"s3cret-token\";");
-    for (const char* path : {"/", "/api/status", "/api/log"}) EXPECT_EQ(statusOf("GET", path), 401) << path;
+    for (const char* path : {"/", "/api/status", "/api/log"})
+        EXPECT_EQ(statusOf("GET", path), 401) << path;
     EXPECT_EQ(statusOf("POST", "/api/stop"), 401);
     EXPECT_EQ(statusOf("GET", "/api/status", {{"X-Ostra-Token", "s3cret-tokeN"}}), 401);
     EXPECT_EQ(statusOf("GET", "/api/status?token=s3cret"), 401);
@@ -129,10 +133,12 @@ TEST_F(WebControlTest, StateChangesArePostOnlyAndNeverCrossSite) {
     EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", "http://evil.example"}}), 403);
     EXPECT_EQ(statusOf("POST", "/api/stop", {{"Sec-Fetch-Site", "cross-site"}}), 403);
     EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", "null"}}), 403);
-    EXPECT_EQ(statusOf("GET", "/api/status", {{"Host", "evil.example:" + std::to_string(webPort)}}), 403);
+    EXPECT_EQ(statusOf("GET", "/api/status", {{"Host", "evil.example:" + std::to_string(webPort)}}),
+              403);
     EXPECT_TRUE(portAccepts(tcpPort));  // none of them stopped anything
 
-    EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}), 200);
+    EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}),
+              200);
     EXPECT_FALSE(portAccepts(tcpPort));
 }
 
@@ -140,9 +146,11 @@ TEST_F(WebControlTest, TheLogStreamsEveryLineAsItIsWritten) {
     serveConsole("", "logOnRecord = \"database saw a record\";");
     LogReader reader(webPort);
     // Lines written before the reader came are sent first.
-    EXPECT_TRUE(eventually([&] { return reader.received().find("tcpline: listening on") != std::string::npos; }));
+    EXPECT_TRUE(eventually(
+        [&] { return reader.received().find("tcpline: listening on") != std::string::npos; }));
     EXPECT_EQ(LineClient(tcpPort).ask("A=1"), "0;TRAIL=db\\;");
-    EXPECT_TRUE(eventually([&] { return reader.received().find("database saw a record") != std::string::npos; }));
+    EXPECT_TRUE(eventually(
+        [&] { return reader.received().find("database saw a record") != std::string::npos; }));
     std::string received = reader.received();
     EXPECT_EQ(received.compare(0, 7, "id: 1\nd"), 0) << received.substr(0, 80);
 }
@@ -164,7 +172,8 @@ TEST_F(WebControlTest, ABrowserThatStopsReadingTheLogNeverHoldsTheHostUp) {
     LineClient stalled(webPort);  // asks for the log, then never reads it
     ASSERT_TRUE(stalled.send("GET /api/log HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     LineClient tcp(tcpPort);
-    for (int i = 0; i < 5000; ++i) ASSERT_EQ(tcp.ask("N=" + std::to_string(i)), "0;TRAIL=db\\;") << i;
+    for (int i = 0; i < 5000; ++i)
+        ASSERT_EQ(tcp.ask("N=" + std::to_string(i)), "0;TRAIL=db\\;") << i;
     EXPECT_EQ(body("GET", "/api/status"), "{\"state\":\"STARTED\"}");
     stopServing();
     EXPECT_FALSE(portAccepts(webPort));
@@ -175,11 +184,14 @@ TEST_F(WebControlTest, TheLogKeepsOnlyTheNewestLines) {
     LineClient tcp(tcpPort);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(tcp.ask("N=" + std::to_string(i)), "0;TRAIL=db\\;");
     LogReader reader(webPort);
-    ASSERT_TRUE(eventually([&] { return reader.received().find("line from the database") != std::string::npos; }));
+    ASSERT_TRUE(eventually(
+        [&] { return reader.received().find("line from the database") != std::string::npos; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string received = reader.received();
     size_t events = 0;
-    for (size_t at = received.find("data: "); at != std::string::npos; at = received.find("data: ", at + 1)) ++events;
+    for (size_t at = received.find("data: "); at != std::string::npos;
+         at = received.find("data: ", at + 1))
+        ++events;
     EXPECT_EQ(events, 3u) << received;
     EXPECT_EQ(received.find("id: 1\n"), std::string::npos);
 }

@@ -19,11 +19,13 @@ void pressKey(char character, bool down = true, WORD virtualKey = 0) {
     event.EventType = KEY_EVENT;
     event.Event.KeyEvent.bKeyDown = down;
     event.Event.KeyEvent.wRepeatCount = 1;
-    event.Event.KeyEvent.wVirtualKeyCode = virtualKey ? virtualKey : static_cast<WORD>(toupper(character));
+    event.Event.KeyEvent.wVirtualKeyCode =
+        virtualKey ? virtualKey : static_cast<WORD>(toupper(character));
     event.Event.KeyEvent.uChar.AsciiChar = character;
     DWORD written = 0;
-    HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE input =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(input, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteConsoleInputA(input, &event, 1, &written));
     CloseHandle(input);
@@ -63,7 +65,10 @@ TEST_F(WindowsConsole, OnlyKeyPressesThatYieldACharacterCountAndAreReadInOrder) 
 TEST_F(WindowsConsole, AnSPressedDuringSetUpEndsTheConsoleRunAtTheFirstTick) {
     std::string name = "ConsoleKeysHost";
     std::string config = (testing_support::binaryDir() / (name + ".cfg")).string();
-    testing_support::writeFile(config, name + ": { wakeupwait = 100; control = { dll = \"nocontrol.dll\"; }; protocols = (); };\n");
+    testing_support::writeFile(
+        config,
+        name +
+            ": { wakeupwait = 100; control = { dll = \"nocontrol.dll\"; }; protocols = (); };\n");
     CServiceHost host;
     host.setName(name.c_str());
     pressKey('q');

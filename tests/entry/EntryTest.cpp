@@ -53,10 +53,12 @@ TEST_F(Entry, TheServiceNameComesFromTheSecondArgument) {
 TEST_F(Entry, TheLogFileLandsInPathWithOrWithoutATrailingSeparator) {
     fs::create_directory(dir.path() / "logs");
     std::string folder = (dir.path() / "logs").string();
-    for (const std::string& path : {folder, folder + static_cast<char>(fs::path::preferred_separator)}) {
+    for (const std::string& path :
+         {folder, folder + static_cast<char>(fs::path::preferred_separator)}) {
         fs::remove(dir.path() / "logs" / "Kasa.log");
-        writeConfig("logs = ( { type = \"file\"; path = " + configString(path) + "; } ); " + basics(),
-                    "Kasa");
+        writeConfig(
+            "logs = ( { type = \"file\"; path = " + configString(path) + "; } ); " + basics(),
+            "Kasa");
         EXPECT_EQ(run({"help", "Kasa"}).exitCode, 1);
         EXPECT_TRUE(fs::exists(dir.path() / "logs" / "Kasa.log")) << path;
     }
@@ -74,7 +76,8 @@ TEST_F(Entry, OnlyFileEntriesOpenALogAndAnEntryWithoutTypeEndsTheList) {
     EXPECT_TRUE(fs::exists(dir.path() / "b" / "OstraService.log"));
 
     fs::remove(dir.path() / "b" / "OstraService.log");
-    writeConfig("logs = ( { path = " + a + "; }, { type = \"FILE\"; path = " + b + "; } ); " + basics());
+    writeConfig("logs = ( { path = " + a + "; }, { type = \"FILE\"; path = " + b + "; } ); " +
+                basics());
     EXPECT_EQ(run({"help"}).exitCode, 1);
     EXPECT_FALSE(fs::exists(dir.path() / "b" / "OstraService.log"));
 }
@@ -84,7 +87,8 @@ TEST_F(Entry, WithoutALogListTheOperatorIsToldAndTheVerbStillRuns) {
     Result result = run({"help"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "Konfiguracijska datoteka " + configPath() +
-                                 " nema popis OstraService.logs: dnevnik se ne zapisuje\n" + kUsage);
+                                 " nema popis OstraService.logs: dnevnik se ne zapisuje\n" +
+                                 kUsage);
 }
 
 TEST_F(Entry, ConsoleModeRunsUntilSArrivesAndIgnoresOtherKeys) {
@@ -101,7 +105,7 @@ TEST_F(Entry, ConsoleModeRunsUntilSArrivesAndIgnoresOtherKeys) {
     EXPECT_EQ(withoutCarriageReturns(console.output()),
               "OstraService started, press S to stop\nOstraService stopped\n");
     EXPECT_EQ(logTexts(log), (std::vector<std::string>{"Console started", "Service started",
-                                                        "Service stopped", "Console stopped"}));
+                                                       "Service stopped", "Console stopped"}));
 }
 
 TEST_F(Entry, AnSSentBeforeTheSetUpEndsTheRunAtTheFirstTick) {
@@ -117,6 +121,8 @@ TEST_F(Entry, AnIncludeNamingAFolderEndsEveryVerbWithTheHostsOwnLine) {
     testing_support::writeFile(configPath(), "OstraService: {\n@include \".\"\n};\n");
     Result result = run({"console"});
     EXPECT_EQ(result.exitCode, exitCodeOfMinusOne());
-    EXPECT_EQ(result.output, "Konfiguracijska datoteka " + configPath() + " nije ispravna, greška: cannot open include file " +
-                                 (fs::path(configPath()).parent_path() / ".").string() + " (a folder)\n");
+    EXPECT_EQ(result.output, "Konfiguracijska datoteka " + configPath() +
+                                 " nije ispravna, greška: cannot open include file " +
+                                 (fs::path(configPath()).parent_path() / ".").string() +
+                                 " (a folder)\n");
 }

@@ -19,7 +19,8 @@ protected:
         namespace fs = std::filesystem;
         for (const auto& file : fs::directory_iterator(testing_support::binaryDir())) {
             std::string extension = file.path().extension().string();
-            if (extension == ".so" || extension == ".dll" || file.path().filename() == executableName())
+            if (extension == ".so" || extension == ".dll" ||
+                file.path().filename() == executableName())
                 fs::copy_file(file.path(), dir.path() / file.path().filename());
         }
     }
@@ -44,8 +45,8 @@ protected:
     std::string basics() const {
         std::string suffix = OSTRA_PLUGIN_SUFFIX;
         return "wakeupwait = 1; control = { dll = \"testcontrol" + suffix +
-               "\"; }; protocols = ( { name = \"p1\"; type = \"PBX\"; dll = \"testprotocol" + suffix +
-               "\"; databases = ( { dll = \"testdatabase" + suffix + "\"; } ); } );";
+               "\"; }; protocols = ( { name = \"p1\"; type = \"PBX\"; dll = \"testprotocol" +
+               suffix + "\"; databases = ( { dll = \"testdatabase" + suffix + "\"; } ); } );";
     }
 
     struct Result {
@@ -71,7 +72,8 @@ protected:
         std::vector<std::string> texts;
         for (const auto& line : testing_support::readLines(path)) {
             size_t source = line.find(" OstraService:");
-            size_t text = source == std::string::npos ? std::string::npos : line.find(' ', source + 1);
+            size_t text =
+                source == std::string::npos ? std::string::npos : line.find(' ', source + 1);
             texts.push_back(text == std::string::npos ? line : line.substr(text + 1));
         }
         return texts;

@@ -19,7 +19,7 @@ protected:
         service.terminate();
         EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
         EXPECT_EQ(logTexts(log), (std::vector<std::string>{"Service started", "Service started",
-                                                            "Service stopped", "Service stopped"}));
+                                                           "Service stopped", "Service stopped"}));
     }
 };
 
@@ -41,8 +41,8 @@ TEST_F(ServiceLinux, OnATerminalKeysAreReadWithoutEnterAndWithoutEcho) {
     writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
     std::string log = dir.file("OstraService.log");
     // script gives the program a pseudo-terminal and types what we write.
-    testing_support::ChildProcess terminal("/usr/bin/script", {"-qfec", executable() + " console", "/dev/null"},
-                                           dir.path().string());
+    testing_support::ChildProcess terminal(
+        "/usr/bin/script", {"-qfec", executable() + " console", "/dev/null"}, dir.path().string());
     ASSERT_TRUE(waitForLog(log, "Service started"));
     terminal.writeInput("xyz");
     EXPECT_FALSE(terminal.wait(std::chrono::milliseconds(500)));
@@ -64,7 +64,8 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsAndRemoveDeletesIt) {
     std::string unit = units + "/Kasa.service";
     ASSERT_TRUE(fs::exists(unit));
     std::string text = testing_support::readFile(unit);
-    EXPECT_NE(text.find("ExecStart=" + executable() + " service Kasa\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ExecStart=" + executable() + " service Kasa\n"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
 
     testing_support::ChildProcess verify("/usr/bin/systemd-analyze", {"verify", unit}, units);

@@ -13,7 +13,9 @@ namespace {
 // Runs a test from a scratch folder of its own.
 class ElsewhereFolder {
 public:
-    ElsewhereFolder() : previous_(std::filesystem::current_path()) { std::filesystem::current_path(scratch_.path()); }
+    ElsewhereFolder() : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(scratch_.path());
+    }
     ~ElsewhereFolder() { std::filesystem::current_path(previous_); }
 
 private:
@@ -31,9 +33,10 @@ TEST(ConfigFile, LiesBesideTheExecutableNamedAfterTheService) {
 TEST(ConfigFile, SettingsAreLookedUpInsideTheGroupNamedAfterTheService) {
     ScratchDir dir;
     std::string path = dir.file("Kasa.cfg");
-    testing_support::writeFile(path,
-                               "Kasa: { wakeupwait = 3; protocols = ( { name = \"a\"; }, { name = \"b\"; } ); };\n"
-                               "OstraService: { wakeupwait = 9; };\n");
+    testing_support::writeFile(
+        path,
+        "Kasa: { wakeupwait = 3; protocols = ( { name = \"a\"; }, { name = \"b\"; } ); };\n"
+        "OstraService: { wakeupwait = 9; };\n");
     libconfig::Config config;
     std::string message;
     ASSERT_EQ(config_file::read(config, path, message), config_file::ReadResult::kRead);
@@ -63,7 +66,8 @@ TEST(ConfigFile, AMissingFileIsToldApartFromAMalformedOne) {
     testing_support::writeFile(broken, "Broken: { protocols = ( ; };\n");
     libconfig::Config other;
     EXPECT_EQ(config_file::read(other, broken, message), config_file::ReadResult::kMalformed);
-    EXPECT_EQ(message, "Konfiguracijska datoteka " + broken + " nije ispravna, greška: syntax error");
+    EXPECT_EQ(message,
+              "Konfiguracijska datoteka " + broken + " nije ispravna, greška: syntax error");
 }
 
 TEST(ConfigFile, IncludesResolveBesideTheIncludingFileAndNest) {
@@ -71,12 +75,15 @@ TEST(ConfigFile, IncludesResolveBesideTheIncludingFileAndNest) {
     std::filesystem::create_directory(dir.path() / "parts");
     testing_support::writeFile(dir.file("Kasa.cfg"),
                                "Kasa: {\n  @include \"parts/a.cfg\"\n  last = 3;\n};\n");
-    testing_support::writeFile((dir.path() / "parts" / "a.cfg").string(), "first = 1;\n@include \"b.cfg\" \n");
+    testing_support::writeFile((dir.path() / "parts" / "a.cfg").string(),
+                               "first = 1;\n@include \"b.cfg\" \n");
     testing_support::writeFile((dir.path() / "parts" / "b.cfg").string(), "second = 2;");
     ElsewhereFolder elsewhere;  // the current folder plays no part
     libconfig::Config config;
     std::string message;
-    ASSERT_EQ(config_file::read(config, dir.file("Kasa.cfg"), message), config_file::ReadResult::kRead) << message;
+    ASSERT_EQ(config_file::read(config, dir.file("Kasa.cfg"), message),
+              config_file::ReadResult::kRead)
+        << message;
     int first = 0, second = 0, last = 0;
     EXPECT_TRUE(config.lookupValue("Kasa.first", first));
     EXPECT_TRUE(config.lookupValue("Kasa.second", second));
@@ -92,14 +99,16 @@ TEST(ConfigFile, AnIncludeThatCannotBeReadIsAMalformedFileNamingTheInclude) {
     const std::pair<std::string, std::string> cases[] = {
         {".", "cannot open include file " + ostra::joinPath(folder, ".") + " (a folder)"},
         {"folder", "cannot open include file " + ostra::joinPath(folder, "folder") + " (a folder)"},
-        {"missing.cfg", "cannot open include file " + ostra::joinPath(folder, "missing.cfg") + " (not found)"},
+        {"missing.cfg",
+         "cannot open include file " + ostra::joinPath(folder, "missing.cfg") + " (not found)"},
         {"Kasa.cfg", "include file nesting too deep: Kasa.cfg"},
     };
     for (const auto& [name, error] : cases) {
         testing_support::writeFile(path, "Kasa: {\n@include \"" + name + "\"\n};\n");
         libconfig::Config config;
         std::string message;
-        EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kMalformed) << name;
+        EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kMalformed)
+            << name;
         EXPECT_EQ(message, "Konfiguracijska datoteka " + path + " nije ispravna, greška: " + error);
     }
 }

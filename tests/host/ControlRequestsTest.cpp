@@ -99,14 +99,16 @@ TEST_F(ControlRequests, EveryLogLineReachesTheControlPluginQuotedUntilTheStopSeq
     EXPECT_EQ(logLines().size(), delivered) << "a line after the stop sequence reached the plug-in";
 }
 
-TEST_F(ControlRequests, RequestsAndLogLinesFromManyThreadsDuringTheStopSequenceNeitherDeadlockNorCrash) {
+TEST_F(ControlRequests,
+       RequestsAndLogLinesFromManyThreadsDuringTheStopSequenceNeitherDeadlockNorCrash) {
     // The control plug-in's worker asks for STATUS without pause; protocol
     // and database workers relay without pause, every relay writing trace
     // lines that go to the control plug-in. Then the host stops, and the
     // control plug-in's stop() joins its worker.
     std::string busy = "workerEvents = -1; quietEvents = true;";
-    writeConfig(controlGroup("request = \"STATUS\"; quietLogs = true; " + busy) + " protocols = ( " +
-                protocol("a", "p1", busy, busy) + ", " + protocol("b", "p2", busy, busy) + " );");
+    writeConfig(controlGroup("request = \"STATUS\"; quietLogs = true; " + busy) +
+                " protocols = ( " + protocol("a", "p1", busy, busy) + ", " +
+                protocol("b", "p2", busy, busy) + " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     ASSERT_TRUE(eventually([&] { return answers().size() > 20; }));
@@ -129,6 +131,7 @@ TEST_F(ControlRequests, RequestsAndLogLinesFromManyThreadsDuringTheStopSequenceN
     requesting.store(false);
     for (auto& t : extra) t.join();
     ASSERT_TRUE(finished) << "the stop sequence deadlocked";
-    for (const char* who : {"ctl", "p1", "p1db", "p2", "p2db"}) EXPECT_EQ(count(who, "destroy"), 1u) << who;
+    for (const char* who : {"ctl", "p1", "p1db", "p2", "p2db"})
+        EXPECT_EQ(count(who, "destroy"), 1u) << who;
     EXPECT_EQ(TestJournal::callsOf("ctl", "badEventResult").size(), 0u);
 }

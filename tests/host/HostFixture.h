@@ -33,15 +33,16 @@ protected:
 
     static std::string plugin(const char* name) { return testing_support::pluginFile(name); }
     static std::string controlGroup(const std::string& keys = "") {
-        return "control = { dll = " + configString(plugin("testcontrol")) + "; id = \"ctl\"; " + keys + " };";
+        return "control = { dll = " + configString(plugin("testcontrol")) + "; id = \"ctl\"; " +
+               keys + " };";
     }
     // A protocols entry named `name` with protocol id `id` and one database.
     static std::string protocol(const std::string& name, const std::string& id,
                                 const std::string& keys = "", const std::string& dbKeys = "") {
-        return "{ name = " + configString(name) + "; id = " + configString(id) + "; type = \"PBX\"; dll = " +
-               configString(plugin("testprotocol")) + "; " + keys + " databases = ( { dll = " +
-               configString(plugin("testdatabase")) + "; id = " + configString(id + "db") + "; " + dbKeys +
-               " } ); }";
+        return "{ name = " + configString(name) + "; id = " + configString(id) +
+               "; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) + "; " + keys +
+               " databases = ( { dll = " + configString(plugin("testdatabase")) +
+               "; id = " + configString(id + "db") + "; " + dbKeys + " } ); }";
     }
 
     void writeConfig(const std::string& settings) {
@@ -86,7 +87,8 @@ protected:
     }
     std::vector<std::string> answers() {
         std::vector<std::string> result;
-        for (const auto& e : TestJournal::callsOf("ctl", "processRecord")) result.push_back(e.detail);
+        for (const auto& e : TestJournal::callsOf("ctl", "processRecord"))
+            result.push_back(e.detail);
         return result;
     }
 

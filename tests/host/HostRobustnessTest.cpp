@@ -25,9 +25,11 @@ protected:
 };
 
 TEST_F(HostRobustness, RequestsRaisedFromInsideProcessLogNeitherDeadlockNorHoldUpTheStop) {
-    writeConfig(controlGroup("quietLogs = true; logRequests = \"STATUS,CONTROL:STOP,STATUS,CONTROL:START\";") +
-                " protocols = ( " + protocol("a", "p1", kBusy, kBusy) + ", " + protocol("b", "p2", kBusy, kBusy) +
-                " );");
+    writeConfig(
+        controlGroup(
+            "quietLogs = true; logRequests = \"STATUS,CONTROL:STOP,STATUS,CONTROL:START\";") +
+        " protocols = ( " + protocol("a", "p1", kBusy, kBusy) + ", " +
+        protocol("b", "p2", kBusy, kBusy) + " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     for (int cycle = 0; cycle < 200; ++cycle) {
@@ -38,18 +40,21 @@ TEST_F(HostRobustness, RequestsRaisedFromInsideProcessLogNeitherDeadlockNorHoldU
         << "STATUS raised from processLog is answered by the run loop";
     auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(stopsWithin(std::chrono::seconds(30)));
-    RecordProperty("stopMilliseconds", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                            std::chrono::steady_clock::now() - began)
-                                                            .count()));
-    for (const char* who : {"ctl", "p1", "p2"}) EXPECT_EQ(count(who, "destroy"), count(who, "create")) << who;
+    RecordProperty("stopMilliseconds",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - began)
+                                        .count()));
+    for (const char* who : {"ctl", "p1", "p2"})
+        EXPECT_EQ(count(who, "destroy"), count(who, "create")) << who;
     EXPECT_EQ(TestJournal::callsOf("p1", "badEventResult").size(), 0u);
 }
 
 TEST_F(HostRobustness, ARequestRaisedFromInsideItsOwnAnswerIsDeferredNotRecursed) {
     // The control plug-in asks for STATUS again from inside every answer:
     // served in place, that would recurse until the stack ran out.
-    writeConfig(controlGroup("quietLogs = true; logRequests = \"STATUS\"; requestOnAnswer = true;") +
-                " protocols = ( " + protocol("a", "p1") + " );");
+    writeConfig(
+        controlGroup("quietLogs = true; logRequests = \"STATUS\"; requestOnAnswer = true;") +
+        " protocols = ( " + protocol("a", "p1") + " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     request("STATUS");
@@ -60,7 +65,8 @@ TEST_F(HostRobustness, ARequestRaisedFromInsideItsOwnAnswerIsDeferredNotRecursed
 TEST_F(HostRobustness, AStatusWaitsOnlyForTheControlRequestInProgressNotForEveryOneAfterIt) {
     // Each stop takes a few milliseconds, far longer than a waiter needs to
     // wake up: a waiter that is passed over loses whole cycles.
-    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1", "", "stopDelayMs = 3;") + " );");
+    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1", "", "stopDelayMs = 3;") +
+                " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
 
@@ -94,16 +100,19 @@ TEST_F(HostRobustness, AStatusWaitsOnlyForTheControlRequestInProgressNotForEvery
 }
 
 TEST_F(HostRobustness, DuringTheStopSequenceStatusIsAnsweredStoppedAtOnceAndControlIsIgnored) {
-    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1", "", "stopDelayMs = 1500;") + " );");
+    writeConfig(controlGroup() + " protocols = ( " +
+                protocol("a", "p1", "", "stopDelayMs = 1500;") + " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     auto stopped = std::async(std::launch::async, [this] { stopServing(); });
     ASSERT_TRUE(eventually([&] { return count("p1db", "stop") == 1; }));
 
     EXPECT_EQ(request("STATUS", nullptr, 9), 0);
-    EXPECT_EQ(answers(), Lines{"tag=9 CMD=ANSWER,ANSWER=STOPPED"}) << "answered while the database still stops";
+    EXPECT_EQ(answers(), Lines{"tag=9 CMD=ANSWER,ANSWER=STOPPED"})
+        << "answered while the database still stops";
     EXPECT_EQ(request("CONTROL", "START"), 0);
-    EXPECT_EQ(count("p1", "create"), 1u) << "a CONTROL START during the stop sequence started a protocol";
+    EXPECT_EQ(count("p1", "create"), 1u)
+        << "a CONTROL START during the stop sequence started a protocol";
     EXPECT_EQ(count("p1db", "destroy"), 0u) << "the window had already passed";
     stopped.wait();
 }

@@ -15,8 +15,8 @@ struct SetUpResult {
 SetUpResult setUpWith(const std::string& entry) {
     testing_support::ScratchDir dir;
     libconfig::Config config;
-    config.readString("Kasa: { logs = ( { type = \"FILE\"; path = \"" + dir.path().string() + "\"; " +
-                      entry + " } ); };");
+    config.readString("Kasa: { logs = ( { type = \"FILE\"; path = \"" + dir.path().string() +
+                      "\"; " + entry + " } ); };");
     CServiceHost host;
     host.setName("Kasa");
     setUpLog(host, config, "Kasa", "Kasa.cfg");
@@ -26,7 +26,8 @@ SetUpResult setUpWith(const std::string& entry) {
 }  // namespace
 
 TEST(LogSetup, SizeAndRotateAreTakenInEveryIntegerFormAndDefaultOtherwise) {
-    EXPECT_EQ(setUpWith("size = 8; rotate = 3;").size, 8) << "a plain integer (refused as long on LP64)";
+    EXPECT_EQ(setUpWith("size = 8; rotate = 3;").size, 8)
+        << "a plain integer (refused as long on LP64)";
     EXPECT_EQ(setUpWith("size = 8; rotate = 3;").rotate, 3);
     EXPECT_EQ(setUpWith("size = 8L;").size, 8);
     EXPECT_EQ(setUpWith("size = 0;").size, 0) << "0 is passed on: no limit";

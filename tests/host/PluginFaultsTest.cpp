@@ -15,8 +15,8 @@ std::string protocolEntry(const std::string& protocolKeys, const std::string& da
 }
 
 std::string database(const std::string& id, const std::string& keys = "") {
-    return "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = " +
-           configString(id) + "; " + keys + " }";
+    return "{ dll = " + configString(testing_support::pluginFile("testdatabase")) +
+           "; id = " + configString(id) + "; " + keys + " }";
 }
 
 std::string fault(const std::string& library, const std::string& operation) {
@@ -76,14 +76,18 @@ TEST_F(PluginFaults, AnIsRunningThatThrowsSaysNotRunningAndAStopThatThrowsStillD
 
 TEST_F(PluginFaults, AThrowingFactoryAndAMissingDependencyAreReportedWithTheirReason) {
     std::string throwing = plugin("throwingfactory");
-    makeApp("{ name = \"p1\"; type = \"PBX\"; dll = " + configString(throwing) + "; databases = (); }");
-    EXPECT_EQ(hostLines.lines(),
-              (Lines{"Nije uspjelo kreiranje protocola: p1:" + throwing,
-                     "Plug-in " + throwing + " (protokol p1) nije učitan: CreateClassInstance threw: factory out of order"}));
+    makeApp("{ name = \"p1\"; type = \"PBX\"; dll = " + configString(throwing) +
+            "; databases = (); }");
+    EXPECT_EQ(
+        hostLines.lines(),
+        (Lines{"Nije uspjelo kreiranje protocola: p1:" + throwing,
+               "Plug-in " + throwing +
+                   " (protokol p1) nije učitan: CreateClassInstance threw: factory out of order"}));
 
     hostLines.clear();
     std::string needy = plugin("needsdependency");
-    makeApp("{ name = \"p1\"; type = \"PBX\"; dll = " + configString(needy) + "; databases = (); }");
+    makeApp("{ name = \"p1\"; type = \"PBX\"; dll = " + configString(needy) +
+            "; databases = (); }");
     ASSERT_EQ(hostLines.lines().size(), 2u);
     EXPECT_EQ(hostLines.lines()[0], "Nije uspjelo kreiranje protocola: p1:" + needy);
 #ifdef _WIN32
@@ -121,7 +125,9 @@ TEST_F(HostPluginFaults, APluginReadingAMissingKeyFailsAloneAndTheWalkGoesOn) {
     EXPECT_EQ(count("p3", "start"), 1u) << "the protocol after the failing one was created";
     bool reported = false;
     for (const auto& line : hostLines.lines())
-        reported |= line.rfind("Greška plug-ina " + plugin("testprotocol") + " (protokol b) u start: ", 0) == 0;
+        reported |=
+            line.rfind("Greška plug-ina " + plugin("testprotocol") + " (protokol b) u start: ",
+                       0) == 0;
     EXPECT_TRUE(reported);
 }
 
@@ -129,18 +135,24 @@ TEST_F(HostPluginFaults, LibrariesOfTheWrongKindAreRefusedWithTheReasonNotCalled
     // A database library as the control plug-in, and as a protocol; a
     // control library as a database. Called through the wrong interface,
     // each would crash the process.
-    writeConfig("control = { dll = " + configString(plugin("testdatabase")) + "; }; protocols = ( " +
-                "{ name = \"wrong\"; type = \"PBX\"; dll = " + configString(plugin("testdatabase")) +
-                "; databases = (); }, { name = \"right\"; id = \"p2\"; type = \"PBX\"; dll = " +
-                configString(plugin("testprotocol")) + "; databases = ( { dll = " +
-                configString(plugin("testcontrol")) + "; } ); } );");
+    writeConfig(
+        "control = { dll = " + configString(plugin("testdatabase")) + "; }; protocols = ( " +
+        "{ name = \"wrong\"; type = \"PBX\"; dll = " + configString(plugin("testdatabase")) +
+        "; databases = (); }, { name = \"right\"; id = \"p2\"; type = \"PBX\"; dll = " +
+        configString(plugin("testprotocol")) +
+        "; databases = ( { dll = " + configString(plugin("testcontrol")) + "; } ); } );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     const std::string database = plugin("testdatabase");
-    EXPECT_TRUE(hasLine("Plug-in " + database + " (kontrola) nije učitan: it is a database plug-in, not a control plug-in"));
-    EXPECT_TRUE(hasLine("Plug-in " + database + " (protokol wrong) nije učitan: it is a database plug-in, not a protocol plug-in"));
-    EXPECT_TRUE(waitForLine("Plug-in " + plugin("testcontrol") +
-                            " (protokol right) nije učitan: it is a control plug-in, not a database plug-in"));
+    EXPECT_TRUE(
+        hasLine("Plug-in " + database +
+                " (kontrola) nije učitan: it is a database plug-in, not a control plug-in"));
+    EXPECT_TRUE(
+        hasLine("Plug-in " + database +
+                " (protokol wrong) nije učitan: it is a database plug-in, not a protocol plug-in"));
+    EXPECT_TRUE(waitForLine(
+        "Plug-in " + plugin("testcontrol") +
+        " (protokol right) nije učitan: it is a control plug-in, not a database plug-in"));
     for (const auto& entry : TestJournal::entries())
         EXPECT_NE(entry.kind, "database") << "a database library was asked for an object";
 }
@@ -166,7 +178,8 @@ TEST_F(HostPluginFaults, AFullDiskUnderTheLogStopsNeitherRelaysNorTheControlPlug
     writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1") + " );");
     startServing();
     auto endsWith = [](const std::string& line, const std::string& end) {
-        return line.size() >= end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
+        return line.size() >= end.size() &&
+               line.compare(line.size() - end.size(), end.size(), end) == 0;
     };
     ASSERT_TRUE(eventually([&] {
         for (const auto& line : hostLines.lines())
@@ -177,7 +190,8 @@ TEST_F(HostPluginFaults, AFullDiskUnderTheLogStopsNeitherRelaysNorTheControlPlug
         Record record;
         ASSERT_EQ(TestJournal::find("p1")->raise(i, &record), 0);
     }
-    host.getLog(nullptr)->log(LOG_LEVEL_ERROR, "OstraService", __LINE__, "an error line forces a write");
+    host.getLog(nullptr)->log(LOG_LEVEL_ERROR, "OstraService", __LINE__,
+                              "an error line forces a write");
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().size(), 1u);
     size_t before = TestJournal::callsOf("ctl", "processLog").size();

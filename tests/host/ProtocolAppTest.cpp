@@ -15,8 +15,8 @@ std::string entryText(const std::string& type, const std::string& databases,
 }
 
 std::string db(const std::string& id, const std::string& keys = "") {
-    return "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = " +
-           configString(id) + "; " + keys + " }";
+    return "{ dll = " + configString(testing_support::pluginFile("testdatabase")) +
+           "; id = " + configString(id) + "; " + keys + " }";
 }
 
 using Lines = std::vector<std::string>;
@@ -26,12 +26,13 @@ using Lines = std::vector<std::string>;
 class ProtocolApp : public AppFixture {};
 
 TEST_F(ProtocolApp, SetsUpTheProtocolAndItsDatabasesInOrderHandingOnTypeAndLog) {
-    makeApp(entryText("pbx", db("db1", "logOnStart = \"db1 up\";") + ", " + db("db2")),
-            0);
+    makeApp(entryText("pbx", db("db1", "logOnStart = \"db1 up\";") + ", " + db("db2")), 0);
     EXPECT_EQ(initResult, 0);
     EXPECT_EQ(calls("p"), (Lines{"create", "factory", "getLog", "setCallback", "start"}));
-    EXPECT_EQ(calls("db1"), (Lines{"create", "factory", "getLog", "setType", "setCallback", "start"}));
-    EXPECT_EQ(TestJournal::callsOf("db1", "setType")[0].detail, "1") << "pbx in small letters is PBX";
+    EXPECT_EQ(calls("db1"),
+              (Lines{"create", "factory", "getLog", "setType", "setCallback", "start"}));
+    EXPECT_EQ(TestJournal::callsOf("db1", "setType")[0].detail, "1")
+        << "pbx in small letters is PBX";
     EXPECT_EQ(TestJournal::callsOf("db2", "setType")[0].detail, "1");
     // The database's own log writes to the host's streams.
     EXPECT_EQ(hostLines.lines(), Lines{"db1 up"});
@@ -101,9 +102,8 @@ TEST_F(ProtocolApp, AMissingDatabaseLibraryIsReportedAndTheOthersStillRun) {
     std::string missing = "{ dll = " + configString(plugin("nodb")) + "; }";
     makeApp(entryText("PBX", db("db1") + ", " + missing + ", " + db("db3")));
     EXPECT_EQ(initResult, 0);
-    EXPECT_EQ(hostLines.lines(),
-              Lines{"Nije uspjelo kreiranje pristupa bazi: p1:" + plugin("testprotocol") +
-                    ", za protokol: p1"});
+    EXPECT_EQ(hostLines.lines(), Lines{"Nije uspjelo kreiranje pristupa bazi: p1:" +
+                                       plugin("testprotocol") + ", za protokol: p1"});
     EXPECT_EQ(count("db1", "start"), 1u);
     EXPECT_EQ(count("db3", "start"), 1u);
     EXPECT_TRUE(app->isRunning());
@@ -115,11 +115,12 @@ TEST_F(ProtocolApp, AMissingDatabaseLibraryIsReportedAndTheOthersStillRun) {
 TEST_F(ProtocolApp, ADatabaseThatRefusesTearsDownTheWholeAttemptAndTheNextStartsAfresh) {
     makeApp(entryText("PBX", db("db1") + ", " + db("db2", "startResult = 1;") + ", " + db("db3")));
     EXPECT_EQ(initResult, -1);
-    EXPECT_EQ(calls("db2"), (Lines{"create", "factory", "getLog", "setType", "setCallback", "start",
-                                   "destroy"}))
+    EXPECT_EQ(calls("db2"),
+              (Lines{"create", "factory", "getLog", "setType", "setCallback", "start", "destroy"}))
         << "the refusing database is destroyed without stop";
     EXPECT_EQ(calls("db1").back(), "destroy");
-    EXPECT_EQ(count("db1", "stop"), 1u) << "the database started earlier is stopped, then destroyed";
+    EXPECT_EQ(count("db1", "stop"), 1u)
+        << "the database started earlier is stopped, then destroyed";
     EXPECT_EQ(calls("p").back(), "destroy");
     EXPECT_EQ(count("p", "stop"), 1u);
     EXPECT_EQ(count("db3", "create"), 0u);
@@ -130,7 +131,8 @@ TEST_F(ProtocolApp, ADatabaseThatRefusesTearsDownTheWholeAttemptAndTheNextStarts
     size_t lastStop = 0, firstSurvivorDestroy = all.size();
     for (size_t i = 0; i < all.size(); ++i) {
         if (all[i].call == "stop") lastStop = i;
-        if (all[i].call == "destroy" && all[i].who != "db2") firstSurvivorDestroy = std::min(firstSurvivorDestroy, i);
+        if (all[i].call == "destroy" && all[i].who != "db2")
+            firstSurvivorDestroy = std::min(firstSurvivorDestroy, i);
     }
     EXPECT_LT(lastStop, firstSurvivorDestroy);
 
@@ -142,19 +144,22 @@ TEST_F(ProtocolApp, ADatabaseThatRefusesTearsDownTheWholeAttemptAndTheNextStarts
 }
 
 TEST_F(ProtocolApp, MissingKeysFailTheStartWithoutAMessage) {
-    makeApp("{ dll = " + configString(plugin("testprotocol")) + "; type = \"PBX\"; databases = (); }");
+    makeApp("{ dll = " + configString(plugin("testprotocol")) +
+            "; type = \"PBX\"; databases = (); }");
     EXPECT_EQ(initResult, -1);
     EXPECT_EQ(countAll("create"), 0u);
 
     makeApp("{ name = \"p1\"; type = \"PBX\"; databases = (); }");
     EXPECT_EQ(initResult, -1);
-    makeApp("{ name = \"p1\"; dll = " + configString(plugin("testprotocol")) + "; databases = (); }");
+    makeApp("{ name = \"p1\"; dll = " + configString(plugin("testprotocol")) +
+            "; databases = (); }");
     EXPECT_EQ(initResult, -1);
     EXPECT_EQ(countAll("create"), 0u);
     EXPECT_TRUE(hostLines.lines().empty());
 
     // Without "databases" the protocol plug-in has started, and stays.
-    makeApp("{ name = \"p1\"; id = \"p\"; dll = " + configString(plugin("testprotocol")) + "; type = \"PBX\"; }");
+    makeApp("{ name = \"p1\"; id = \"p\"; dll = " + configString(plugin("testprotocol")) +
+            "; type = \"PBX\"; }");
     EXPECT_EQ(initResult, -1);
     EXPECT_EQ(count("p", "start"), 1u);
     EXPECT_TRUE(app->isRunning());
@@ -189,7 +194,8 @@ TEST_F(ProtocolApp, StartFalseOnASetUpAppTouchesNoPlugin) {
 TEST_F(ProtocolApp, StopDisablesAutomaticStartsUntilAForcedOne) {
     makeApp(entryText("PBX", db("db1")));
     app->stop();
-    EXPECT_EQ(calls("p"), (Lines{"create", "factory", "getLog", "setCallback", "start", "stop", "destroy"}));
+    EXPECT_EQ(calls("p"),
+              (Lines{"create", "factory", "getLog", "setCallback", "start", "stop", "destroy"}));
     EXPECT_EQ(calls("db1").back(), "destroy");
     EXPECT_FALSE(app->isRunning());
 

@@ -11,8 +11,9 @@ std::string relayEntry(const std::vector<int>& answers, const std::string& proto
     std::string databases;
     for (size_t i = 0; i < answers.size(); ++i) {
         if (i > 0) databases += ", ";
-        databases += "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = \"db" +
-                     std::to_string(i + 1) + "\"; answer = " + std::to_string(answers[i]) + "; }";
+        databases += "{ dll = " + configString(testing_support::pluginFile("testdatabase")) +
+                     "; id = \"db" + std::to_string(i + 1) +
+                     "\"; answer = " + std::to_string(answers[i]) + "; }";
     }
     return "{ name = \"p1\"; id = \"p\"; type = \"PBX\"; dll = " +
            configString(testing_support::pluginFile("testprotocol")) + "; " + protocolKeys +
@@ -77,8 +78,10 @@ TEST_F(RecordRelay, TheTagArrivesUnchangedAndEveryReceiverWorksOnTheSendersRecor
     EXPECT_EQ(raiseFrom("p", 7, record), 0);
     EXPECT_EQ(TestJournal::callsOf("db1", "processRecord")[0].detail, "tag=7 CARD=1234");
     EXPECT_EQ(TestJournal::callsOf("db2", "processRecord")[0].detail, "tag=7 CARD=1234,TRAIL=db1;");
-    EXPECT_EQ(TestJournal::callsOf("db3", "processRecord")[0].detail, "tag=7 CARD=1234,TRAIL=db1;db2;");
-    EXPECT_STREQ(record.get("TRAIL"), "db1;db2;db3;") << "the sender sees what the receivers changed";
+    EXPECT_EQ(TestJournal::callsOf("db3", "processRecord")[0].detail,
+              "tag=7 CARD=1234,TRAIL=db1;db2;");
+    EXPECT_STREQ(record.get("TRAIL"), "db1;db2;db3;")
+        << "the sender sees what the receivers changed";
 }
 
 TEST_F(RecordRelay, ADatabaseRecordGoesToTheProtocolAndItsAnswerIsMapped) {
@@ -101,9 +104,9 @@ TEST_F(RecordRelay, ADatabaseEventWithoutAProtocolIsNotSupported) {
     hostLines.clear();
     Record record;
     EXPECT_EQ(CProtocolApp::databaseEventProc(&empty, nullptr, 1, &record), 3);
-    EXPECT_EQ(hostLines.lines(), (Lines{"ProtocolApp databaseEventProc WAIT",
-                                        "ProtocolApp databaseEventProc START",
-                                        "ProtocolApp databaseEventProc NOt SUPPORTED"}));
+    EXPECT_EQ(hostLines.lines(),
+              (Lines{"ProtocolApp databaseEventProc WAIT", "ProtocolApp databaseEventProc START",
+                     "ProtocolApp databaseEventProc NOt SUPPORTED"}));
 }
 
 TEST_F(RecordRelay, AnEventRaisedInsideTheProtocolsStartFindsNoDatabasesYet) {

@@ -12,9 +12,10 @@ std::string busyEntry(const std::string& workerKeys) {
     std::string databases;
     for (int i = 1; i <= 3; ++i) {
         if (i > 1) databases += ", ";
-        databases += "{ dll = " + configString(testing_support::pluginFile("testdatabase")) + "; id = \"db" +
-                     std::to_string(i) + "\"; answer = " + std::to_string(i == 1 ? 3 : i - 2) +
-                     "; " + workerKeys + " }";
+        databases += "{ dll = " + configString(testing_support::pluginFile("testdatabase")) +
+                     "; id = \"db" + std::to_string(i) +
+                     "\"; answer = " + std::to_string(i == 1 ? 3 : i - 2) + "; " + workerKeys +
+                     " }";
     }
     return "{ name = \"busy\"; id = \"p\"; type = \"KEYCARD\"; dll = " +
            configString(testing_support::pluginFile("testprotocol")) + "; " + workerKeys +
@@ -55,10 +56,12 @@ TEST_F(RelayStress, APluginThatJoinsItsRaisingWorkerInStopIsStoppedWithinASecond
     // app lock when stop() arrives and joins it.
     std::string databases = "{ dll = " + configString(plugin("testdatabase")) +
                             "; id = \"slow\"; answer = 3; processDelayMs = 20; }";
-    makeApp("{ name = \"j\"; id = \"p\"; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
-            "; workerEvents = -1; databases = ( " + databases + " ); }");
+    makeApp("{ name = \"j\"; id = \"p\"; type = \"PBX\"; dll = " +
+            configString(plugin("testprotocol")) + "; workerEvents = -1; databases = ( " +
+            databases + " ); }");
     ASSERT_EQ(initResult, 0);
-    while (count("slow", "processRecord") < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (count("slow", "processRecord") < 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     auto stopped = std::async(std::launch::async, [this] {
         auto begin = std::chrono::steady_clock::now();
@@ -68,5 +71,6 @@ TEST_F(RelayStress, APluginThatJoinsItsRaisingWorkerInStopIsStoppedWithinASecond
     ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "deadlock";
     EXPECT_LT(stopped.get(), std::chrono::seconds(1));
     EXPECT_EQ(calls("p").back(), "destroy");
-    for (const auto& result : TestJournal::callsOf("p", "eventResult")) EXPECT_EQ(result.detail, "3");
+    for (const auto& result : TestJournal::callsOf("p", "eventResult"))
+        EXPECT_EQ(result.detail, "3");
 }

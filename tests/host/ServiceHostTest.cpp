@@ -72,24 +72,25 @@ TEST_F(ServiceHost, AMissingProtocolListOrControlGroupIsTheSameSetUpError) {
     host.serve(false, 'S');
     EXPECT_EQ(hostLines.lines().size(), 2u);
     for (const auto& line : hostLines.lines())
-        EXPECT_EQ(line, "Konfiguracijska datoteka ne sadrži potrebne definicije parametera servisa: " +
-                            serviceName);
+        EXPECT_EQ(line,
+                  "Konfiguracijska datoteka ne sadrži potrebne definicije parametera servisa: " +
+                      serviceName);
     EXPECT_TRUE(TestJournal::entries().empty());
 }
 
 TEST_F(ServiceHost, AFileThatVanishedBeforeTheSecondReadEndsTheRunAtOnce) {
     std::thread service([this] { host.run(); });  // no configuration file was written
     service.join();
-    EXPECT_EQ(hostLines.lines(), (Lines{"Service started",
-                                        "Neuspelo čitanje konfiguracijske datoteke " + configPath,
-                                        "Service stopped"}));
+    EXPECT_EQ(hostLines.lines(),
+              (Lines{"Service started", "Neuspelo čitanje konfiguracijske datoteke " + configPath,
+                     "Service stopped"}));
 }
 
 TEST_F(ServiceHost, AMalformedFileIsReportedWithTheParsersText) {
     testing_support::writeFile(configPath, serviceName + ": { protocols = ( };\n");
     host.serve(false, 'S');
-    EXPECT_EQ(hostLines.lines(),
-              Lines{"Konfiguracijska datoteka " + configPath + " nije ispravna, greška: syntax error"});
+    EXPECT_EQ(hostLines.lines(), Lines{"Konfiguracijska datoteka " + configPath +
+                                       " nije ispravna, greška: syntax error"});
 }
 
 TEST_F(ServiceHost, AnEmptyProtocolListRunsAndAnswersStarted) {
@@ -101,16 +102,18 @@ TEST_F(ServiceHost, AnEmptyProtocolListRunsAndAnswersStarted) {
 }
 
 TEST_F(ServiceHost, AnEntryWithoutNameEndsTheProtocolListWithOneLineNamingIt) {
-    writeConfig(controlGroup() + " protocols = ( " + protocol("pbx1", "p1") +
-                ", { id = \"noname\"; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
-                "; databases = (); }, " + protocol("pbx3", "p3") + " );");
+    writeConfig(
+        controlGroup() + " protocols = ( " + protocol("pbx1", "p1") +
+        ", { id = \"noname\"; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
+        "; databases = (); }, " + protocol("pbx3", "p3") + " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     EXPECT_EQ(count("p1", "start"), 1u);
     EXPECT_EQ(count("noname", "create") + count("p3", "create"), 0u);
-    EXPECT_EQ(hostLines.lines(), (Lines{"Neispravna definicija protokola br. 1: nedostaje postavka " +
-                                            serviceName + ".protocols.[1].name",
-                                        "Service started"}));
+    EXPECT_EQ(hostLines.lines(),
+              (Lines{"Neispravna definicija protokola br. 1: nedostaje postavka " + serviceName +
+                         ".protocols.[1].name",
+                     "Service started"}));
 }
 
 TEST_F(ServiceHost, AWrongTypedSettingInAnEntryEndsTheWalkWithOneLineNamingEntryAndSetting) {
@@ -122,23 +125,23 @@ TEST_F(ServiceHost, AWrongTypedSettingInAnEntryEndsTheWalkWithOneLineNamingEntry
             "; id = \"p4\"; databases = 4; }",
         "7",
     };
-    const std::string faults[] = {"br. 1: postavka %.protocols.[1].name",
-                                  "br. 1 (two): postavka %.protocols.[1].type",
-                                  "br. 1 (three): postavka %.protocols.[1].dll",
-                                  "br. 1 (four): postavka %.protocols.[1].databases.[0]",
-                                  "br. 1: postavka %.protocols.[1]"};
+    const std::string faults[] = {
+        "br. 1: postavka %.protocols.[1].name", "br. 1 (two): postavka %.protocols.[1].type",
+        "br. 1 (three): postavka %.protocols.[1].dll",
+        "br. 1 (four): postavka %.protocols.[1].databases.[0]", "br. 1: postavka %.protocols.[1]"};
     for (size_t i = 0; i < std::size(entries); ++i) {
         CServiceHost host;
         CollectingStream lines;
         host.setName(serviceName.c_str());
         host.getLog(nullptr)->addStream(&lines);
-        writeConfig(controlGroup() + " protocols = ( " + protocol("pbx1", "p1") + ", " + entries[i] + ", " +
-                    protocol("pbx3", "p3") + " );");
+        writeConfig(controlGroup() + " protocols = ( " + protocol("pbx1", "p1") + ", " +
+                    entries[i] + ", " + protocol("pbx3", "p3") + " );");
         host.requestStop();
         host.serve(false, 'S');
         std::string fault = faults[i];
         fault.replace(fault.find('%'), 1, serviceName);
-        EXPECT_EQ(lines.lines().at(0), "Neispravna definicija protokola " + fault + " nije ispravnog tipa");
+        EXPECT_EQ(lines.lines().at(0),
+                  "Neispravna definicija protokola " + fault + " nije ispravnog tipa");
         EXPECT_EQ(lines.lines().at(1), "Service started") << entries[i];
     }
     EXPECT_EQ(count("p3", "create"), 0u) << "entries after the faulty one are not looked at";
@@ -149,14 +152,16 @@ TEST_F(ServiceHost, AProtocolListOfTheWrongTypeIsTheSetUpError) {
     host.requestStop();
     host.serve(false, 'S');
     EXPECT_EQ(hostLines.lines(),
-              Lines{"Konfiguracijska datoteka ne sadrži potrebne definicije parametera servisa: " + serviceName});
+              Lines{"Konfiguracijska datoteka ne sadrži potrebne definicije parametera servisa: " +
+                    serviceName});
     EXPECT_EQ(count("ctl", "create"), 0u);
 }
 
 TEST_F(ServiceHost, TheWakeUpLoopRepairsAProtocolWhoseLibraryAppearsLater) {
     testing_support::ScratchDir scratch;
     std::string lateDll = scratch.file(plugin("lateprotocol"));
-    writeConfig(controlGroup() + " protocols = ( { name = \"late\"; id = \"late\"; type = \"PBX\"; dll = " +
+    writeConfig(controlGroup() +
+                " protocols = ( { name = \"late\"; id = \"late\"; type = \"PBX\"; dll = " +
                 configString(lateDll) + "; databases = (); } );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
@@ -189,7 +194,8 @@ TEST_F(ServiceHost, AWrongTypedValueFoundByALaterPassDoesNotEndTheRun) {
     testing_support::ScratchDir scratch;
     std::string lateDll = scratch.file(plugin("lateprotocol"));
     // The database's "dll" is only read once the protocol library exists.
-    writeConfig(controlGroup() + " protocols = ( { name = \"late\"; id = \"late\"; type = \"PBX\"; dll = " +
+    writeConfig(controlGroup() +
+                " protocols = ( { name = \"late\"; id = \"late\"; type = \"PBX\"; dll = " +
                 configString(lateDll) + "; databases = ( { dll = 42; } ); } );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
@@ -199,7 +205,8 @@ TEST_F(ServiceHost, AWrongTypedValueFoundByALaterPassDoesNotEndTheRun) {
     EXPECT_EQ(answers().size(), 1u) << "the host still runs and answers";
     std::string fault = "Neispravna definicija protokola br. 0 (late): postavka " + serviceName +
                         ".protocols.[0].databases.[0].dll nije ispravnog tipa";
-    ASSERT_TRUE(eventually([&] { return count("late", "start") >= 5; })) << "later passes try again";
+    ASSERT_TRUE(eventually([&] { return count("late", "start") >= 5; }))
+        << "later passes try again";
     Lines lines = hostLines.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), fault), 1) << "logged once, not on every pass";
 }

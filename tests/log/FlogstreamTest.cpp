@@ -61,7 +61,8 @@ TEST(Flogstream, RotationBySizeKeepsTheConfiguredNumberOfOldFiles) {
     }
     ASSERT_FALSE(kept.empty());
     int first = kLines - static_cast<int>(kept.size());
-    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], numbered(first + static_cast<int>(i)));
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i], numbered(first + static_cast<int>(i)));
 }
 
 TEST(Flogstream, RotationWithNoOldFilesStartsTheFileAgain) {

@@ -10,8 +10,10 @@
 
 namespace {
 #ifdef OSTRA_CP1250
-const std::string kCitanje = "\xE8itanje";       // č = E8
-const std::string kPostavkeSustava = "\x9A" "to";  // š = 9A
+const std::string kCitanje = "\xE8itanje";  // č = E8
+const std::string kPostavkeSustava =
+    "\x9A"
+    "to";  // š = 9A
 #else
 const std::string kCitanje = "\xC4\x8Ditanje";
 const std::string kPostavkeSustava = "\xC5\xA1to";

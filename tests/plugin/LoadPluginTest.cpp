@@ -36,7 +36,8 @@ TEST(LoadPlugin, AMissingFileGivesNull) {
 
 TEST(LoadPlugin, ALibraryWithoutTheFactoryExportGivesNull) {
     EXPECT_EQ(loadPlugin(pluginFile("noexport").c_str()), nullptr);
-    EXPECT_EQ(loadPlugin(pluginFile("noexport").c_str()), nullptr) << "a second load is no different";
+    EXPECT_EQ(loadPlugin(pluginFile("noexport").c_str()), nullptr)
+        << "a second load is no different";
 }
 
 TEST(LoadPlugin, AFactoryThatReturnsNullGivesNull) {
@@ -90,7 +91,8 @@ TEST(LoadPlugin, ALibraryOfAnotherKindIsRefusedBeforeItsFactoryRunsAndOneWithout
     EXPECT_EQ(lastPluginLoadFailure(), "it is a database plug-in, not a protocol plug-in");
     EXPECT_TRUE(TestJournal::entries().empty()) << "the factory was called";
 
-    auto* database = static_cast<CDatabasePlugin*>(loadPlugin(pluginFile("testdatabase").c_str(), "database"));
+    auto* database =
+        static_cast<CDatabasePlugin*>(loadPlugin(pluginFile("testdatabase").c_str(), "database"));
     EXPECT_NE(database, nullptr);
     EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kNone);
     delete database;

@@ -72,8 +72,8 @@ TEST(TestPlugins, ADatabaseJournalsItsCallsAnswersAsToldAndMarksTheRecord) {
     std::vector<std::string> calls;
     for (const auto& entry : TestJournal::entriesOf("db1")) calls.push_back(entry.call);
     EXPECT_EQ(calls, (std::vector<std::string>{"create", "factory", "getLog", "setType",
-                                               "setCallback", "start", "isRunning",
-                                               "processRecord", "stop", "isRunning", "destroy"}));
+                                               "setCallback", "start", "isRunning", "processRecord",
+                                               "stop", "isRunning", "destroy"}));
     EXPECT_EQ(TestJournal::callsOf("db1", "setType")[0].detail, "1");
     EXPECT_EQ(TestJournal::callsOf("db1", "processRecord")[0].detail, "tag=7 K=v");
     EXPECT_EQ(TestJournal::find("db1"), nullptr) << "unregistered on destruction";
@@ -82,8 +82,8 @@ TEST(TestPlugins, ADatabaseJournalsItsCallsAnswersAsToldAndMarksTheRecord) {
 TEST(TestPlugins, AProtocolRaisesEventsInsideStartAndFromItsWorkerUntilStopped) {
     TestJournal::clear();
     libconfig::Config config;
-    auto& group = parse(config,
-                        "plugin = { id = \"p\"; eventTag = 7; raiseOnStart = 2; workerEvents = 3; };");
+    auto& group = parse(
+        config, "plugin = { id = \"p\"; eventTag = 7; raiseOnStart = 2; workerEvents = 3; };");
     auto* protocol = static_cast<CProtocolPlugin*>(loadPlugin(pluginFile("testprotocol").c_str()));
     ASSERT_NE(protocol, nullptr);
     Received received;
@@ -125,8 +125,9 @@ TEST(TestPlugins, ARefusingOrNotRunningPluginSaysSo) {
 TEST(TestPlugins, AControlPluginSendsItsRequestAndJournalsAnswersAndLogLines) {
     TestJournal::clear();
     libconfig::Config config;
-    auto& group = parse(config,
-                        "plugin = { id = \"ctl\"; request = \"STATUS\"; raiseOnStart = 1; eventTag = 12; };");
+    auto& group =
+        parse(config,
+              "plugin = { id = \"ctl\"; request = \"STATUS\"; raiseOnStart = 1; eventTag = 12; };");
     auto* control = static_cast<CControlPlugin*>(loadPlugin(pluginFile("testcontrol").c_str()));
     ASSERT_NE(control, nullptr);
     Received received;

@@ -15,7 +15,8 @@ public:
     ~TestControl() override { core_.stop(); }
 
     int processRecord(int tag, Record* record) override {
-        core_.note("processRecord", "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
+        core_.note("processRecord",
+                   "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
         if (core_.requestOnAnswer()) core_.raiseLogRequest();
         return 0;
     }

@@ -1,8 +1,8 @@
 #include "TestPluginCore.h"
 
 #include <chrono>
-#include <stdexcept>
 #include <libconfig.h++>
+#include <stdexcept>
 
 #include "common/Record.h"
 
@@ -118,7 +118,8 @@ void TestPluginCore::stop() {
     }
     workerWake_.notify_all();
     if (worker_.joinable()) worker_.join();
-    if (started_ && stopDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(stopDelayMs_));
+    if (started_ && stopDelayMs_ > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(stopDelayMs_));
     started_ = false;
 }
 
@@ -147,8 +148,10 @@ int TestPluginCore::processRecord(int tag, Record* record) {
         trail += label_ + ";";
         record->set("TRAIL", trail.c_str());
     }
-    if (!logOnRecord_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
-    if (processDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(processDelayMs_));
+    if (!logOnRecord_.empty())
+        log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnRecord_.c_str());
+    if (processDelayMs_ > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(processDelayMs_));
     return answer_;
 }
 
@@ -182,7 +185,8 @@ void TestPluginCore::runWorker() {
         Record event = makeEvent(sequence);
         int result = raise(eventTag_, &event);
         if (!quietEvents_) note("eventResult", std::to_string(result));
-        if (result != 0 && result != 1 && result != 3) note("badEventResult", std::to_string(result));
+        if (result != 0 && result != 1 && result != 3)
+            note("badEventResult", std::to_string(result));
 
         std::unique_lock<std::mutex> guard(workerLock_);
         if (workerIntervalMs_ > 0) {

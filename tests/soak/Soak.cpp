@@ -61,16 +61,19 @@ int main(int argc, char** argv) {
     const std::string p = testing_support::pluginFile("testprotocol");
     const std::string d = testing_support::pluginFile("testdatabase");
     const std::string busy =
-        "workerEvents = -1; workerIntervalMs = 1; quietEvents = true; journal = false; trail = false;";
+        "workerEvents = -1; workerIntervalMs = 1; quietEvents = true; journal = false; trail = "
+        "false;";
     auto protocol = [&](const char* id) {
-        return std::string("{ name = \"") + id + "\"; id = \"" + id + "\"; type = \"PBX\"; dll = \"" + p +
-               "\"; " + busy + " databases = ( { dll = \"" + d + "\"; " + busy + " answer = 1; } ); }";
+        return std::string("{ name = \"") + id + "\"; id = \"" + id +
+               "\"; type = \"PBX\"; dll = \"" + p + "\"; " + busy + " databases = ( { dll = \"" +
+               d + "\"; " + busy + " answer = 1; } ); }";
     };
     {
         std::ofstream config(ostra::joinPath(dir, name + ".cfg"));
-        config << name << ": { logs = ( { type = \"FILE\"; path = \"" << logFolder
-               << "\"; size = 8; rotate = 100000; } ); control = { dll = \"none\"; }; protocols = ( "
-               << protocol("a") << ", " << protocol("b") << " ); };\n";
+        config
+            << name << ": { logs = ( { type = \"FILE\"; path = \"" << logFolder
+            << "\"; size = 8; rotate = 100000; } ); control = { dll = \"none\"; }; protocols = ( "
+            << protocol("a") << ", " << protocol("b") << " ); };\n";
     }
 
     CServiceHost host;
@@ -87,7 +90,8 @@ int main(int argc, char** argv) {
     std::atomic<bool> running{true};
     long controls = 0, statuses = 0, numbered = 0;
     std::thread control([&] {
-        for (auto next = std::chrono::steady_clock::now(); running.load(); next += std::chrono::milliseconds(100)) {
+        for (auto next = std::chrono::steady_clock::now(); running.load();
+             next += std::chrono::milliseconds(100)) {
             std::this_thread::sleep_until(next);
             Record record;
             record.set("CMD", "CONTROL");
@@ -97,7 +101,8 @@ int main(int argc, char** argv) {
         }
     });
     std::thread status([&] {
-        for (auto next = std::chrono::steady_clock::now(); running.load(); next += std::chrono::milliseconds(10)) {
+        for (auto next = std::chrono::steady_clock::now(); running.load();
+             next += std::chrono::milliseconds(10)) {
             std::this_thread::sleep_until(next);
             Record record;
             record.set("CMD", "STATUS");
@@ -107,7 +112,8 @@ int main(int argc, char** argv) {
     });
     std::thread lines([&] {
         while (running.load()) {
-            log.log(LOG_LEVEL_INFO, "Soak", __LINE__, ("soak line " + std::to_string(numbered)).c_str());
+            log.log(LOG_LEVEL_INFO, "Soak", __LINE__,
+                    ("soak line " + std::to_string(numbered)).c_str());
             ++numbered;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
@@ -127,7 +133,8 @@ int main(int argc, char** argv) {
         countBadAndClear();
         resident.push_back(residentKiB());
         std::printf("%4lds: resident %ld KiB, %ld numbered lines, %ld STATUS answers\n",
-                    static_cast<long>(resident.size() * 10), resident.back(), numbered, sender.answers.load());
+                    static_cast<long>(resident.size() * 10), resident.back(), numbered,
+                    sender.answers.load());
         std::fflush(stdout);
     }
     running.store(false);
@@ -158,13 +165,14 @@ int main(int argc, char** argv) {
     long warm = resident.size() > 3 ? resident[2] : (resident.empty() ? 0 : resident.front());
     long peak = 0;
     for (size_t i = 2; i < resident.size(); ++i) peak = std::max(peak, resident[i]);
-    std::printf("\nsoak: %d s, %zu log files kept, %ld numbered lines logged, %ld found in order: %s\n", seconds,
-                files.size(), numbered, expected, inOrder && expected == numbered ? "yes" : "NO");
-    std::printf("soak: %ld CONTROL requests, %ld STATUS requests, %ld answers (%ld malformed)\n", controls,
-                statuses, sender.answers.load(), sender.badAnswers.load());
+    std::printf(
+        "\nsoak: %d s, %zu log files kept, %ld numbered lines logged, %ld found in order: %s\n",
+        seconds, files.size(), numbered, expected, inOrder && expected == numbered ? "yes" : "NO");
+    std::printf("soak: %ld CONTROL requests, %ld STATUS requests, %ld answers (%ld malformed)\n",
+                controls, statuses, sender.answers.load(), sender.badAnswers.load());
     std::printf("soak: events answered other than 0, 1 or 3: %zu\n", bad);
-    std::printf("soak: resident memory after warm-up %ld KiB, at the end %ld KiB, peak %ld KiB\n", warm,
-                resident.empty() ? 0 : resident.back(), peak);
+    std::printf("soak: resident memory after warm-up %ld KiB, at the end %ld KiB, peak %ld KiB\n",
+                warm, resident.empty() ? 0 : resident.back(), peak);
     bool ok = inOrder && expected == numbered && bad == 0 && sender.badAnswers.load() == 0;
     std::printf("soak: %s\n", ok ? "PASSED" : "FAILED");
     return ok ? 0 : 1;

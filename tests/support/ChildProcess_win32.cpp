@@ -46,9 +46,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     startup.hStdInput = childInput;
     startup.hStdOutput = childOutput;
     startup.hStdError = childOutput;
-    BOOL created = CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                  nullptr, workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
-                                  &startup, &state_->process);
+    BOOL created = CreateProcessA(
+        program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &state_->process);
     CloseHandle(childInput);
     CloseHandle(childOutput);
     if (!created) {
