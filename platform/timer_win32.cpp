@@ -1,7 +1,9 @@
-#include <timeapi.h>
-
 #include "platform/timer.h"
+
+// <windows.h> first: <timeapi.h> needs its types. Blocks keep their order.
 #include "platform/winapi.h"
+
+#include <timeapi.h>
 
 namespace ostra {
 

@@ -1,6 +1,7 @@
 #include "common/log/flogstream.h"
 
 #include <cstring>
+#include <utility>
 
 #include "platform/logfile.h"
 
@@ -11,13 +12,16 @@ constexpr std::chrono::milliseconds kFlushDelay(50);
 constexpr size_t kBlockSize = 64 * 1024;
 }  // namespace
 
-flogstream::flogstream()
-    : file_(new ostra::LogFile),
+flogstream::flogstream() : flogstream(ostra::realLogDisk()) {}
+
+flogstream::flogstream(std::unique_ptr<ostra::LogDisk> disk)
+    : disk_(std::move(disk)),
       maxBytes_(512LL * 1024 * 1024),
       rotateCount_(7),
       size_(0),
       flushScheduled_(false),
-      closing_(false) {
+      closing_(false),
+      tornLine_(false) {
     serialisesItself();
 }
 
@@ -30,7 +34,7 @@ flogstream::~flogstream() {
     if (flusher_.joinable()) flusher_.join();
     std::lock_guard<SpinningMutex> guard(stateLock_);
     drain();
-    file_->close();
+    disk_->close();
 }
 
 void flogstream::setMaxSizeM(long megabytes) {
@@ -50,13 +54,14 @@ void flogstream::setRotate(int count) {
 bool flogstream::open(const char* path) {
     std::lock_guard<SpinningMutex> guard(stateLock_);
     drain();
+    pending_.clear();  // lines kept for a file that did not open stay behind
     path_ = path ? path : "";
     nextOpenAttempt_ = Clock::now() + kRetryInterval;
-    if (path_.empty() || !file_->open(path_)) {
-        file_->close();
+    if (path_.empty() || !disk_->open(path_)) {
+        disk_->close();
         return false;
     }
-    long long size = file_->size();
+    long long size = disk_->size();
     size_ = size < 0 ? 0 : size;
     return true;
 }
@@ -64,13 +69,14 @@ bool flogstream::open(const char* path) {
 void flogstream::close() {
     std::lock_guard<SpinningMutex> guard(stateLock_);
     drain();
-    file_->close();
+    pending_.clear();
+    disk_->close();
     path_.clear();
 }
 
 bool flogstream::isOpen() {
     std::lock_guard<SpinningMutex> guard(stateLock_);
-    return file_->isOpen();
+    return disk_->isOpen();
 }
 
 void flogstream::flush() {
@@ -80,41 +86,45 @@ void flogstream::flush() {
 
 void flogstream::drain() {
     if (pending_.empty()) return;
-    if (file_->isOpen() && !ostra::LogFile::exists(path_)) {
+    if (disk_->isOpen() && !disk_->exists(path_)) {
         // Deleted, or its folder removed, while open: the lines would go to a
         // file nobody can see. Start the file again where it belongs.
-        file_->close();
-        if (file_->open(path_)) {
-            size_ = static_cast<long long>(pending_.size());
-        } else {
-            nextOpenAttempt_ = Clock::now() + kRetryInterval;
-        }
+        disk_->close();
+        nextOpenAttempt_ = Clock::now();
     }
-    if (file_->isOpen() && !file_->write(pending_.data(), pending_.size())) {
-        // The disk is full or gone: drop what is gathered and reopen later,
-        // so that writing resumes when the disk does.
-        file_->close();
+    if (!reopenIfDue()) return;  // kept until the file opens again
+    if (!disk_->write(pending_.data(), pending_.size())) {
+        // The disk is full or gone: this block is lost. Reopen later, so
+        // that writing resumes when the disk does.
+        disk_->close();
+        tornLine_ = true;
         nextOpenAttempt_ = Clock::now() + kRetryInterval;
     }
     pending_.clear();
 }
 
 bool flogstream::reopenIfDue() {
-    if (file_->isOpen()) return true;
+    if (disk_->isOpen()) return true;
     if (path_.empty() || Clock::now() < nextOpenAttempt_) return false;
     nextOpenAttempt_ = Clock::now() + kRetryInterval;
-    if (!file_->open(path_)) return false;
-    long long size = file_->size();
-    size_ = size < 0 ? 0 : size;
+    if (!disk_->open(path_)) return false;
+    if (tornLine_) {
+        // Part of the failed block may have reached the file: end its last
+        // line, so that the next line starts a line of its own.
+        pending_.insert(0, ostra::kLogLineEnd);
+        tornLine_ = false;
+    }
+    long long size = disk_->size();
+    size_ = (size < 0 ? 0 : size) + static_cast<long long>(pending_.size());
     return true;
 }
 
 void flogstream::rotate() {
     drain();
-    file_->close();
+    disk_->close();
     bool rotated;
     if (rotateCount_ == 0) {
-        rotated = ostra::LogFile::removeFile(path_) || !ostra::LogFile::exists(path_);
+        rotated = disk_->remove(path_) || !disk_->exists(path_);
     } else {
         // From the oldest down. A name that cannot be freed (a file held open
         // by another process, say) ends the rotation for now: nothing is ever
@@ -122,23 +132,21 @@ void flogstream::rotate() {
         // meanwhile the current file grows.
         auto numbered = [this](int i) { return path_ + "." + std::to_string(i); };
         int highest = 0;  // the old files present: name.1 .. name.highest
-        while (highest < rotateCount_ && ostra::LogFile::exists(numbered(highest + 1))) ++highest;
-        if (highest == rotateCount_) ostra::LogFile::removeFile(numbered(highest--));
+        while (highest < rotateCount_ && disk_->exists(numbered(highest + 1))) ++highest;
+        if (highest == rotateCount_) disk_->remove(numbered(highest--));
         rotated = true;
         for (int i = highest; i >= 1 && rotated; --i) {
-            rotated = !ostra::LogFile::exists(numbered(i + 1)) &&
-                      ostra::LogFile::renameFile(numbered(i), numbered(i + 1));
+            rotated =
+                !disk_->exists(numbered(i + 1)) && disk_->rename(numbered(i), numbered(i + 1));
         }
-        // Another process may briefly hold the file (a virus scanner, an
-        // editor): try once more before giving up for now.
-        rotated = rotated && !ostra::LogFile::exists(numbered(1)) &&
-                  (ostra::LogFile::renameFile(path_, numbered(1)) ||
-                   ostra::LogFile::renameFile(path_, numbered(1)));
+        // Another process may hold the file (a virus scanner, an editor):
+        // then the rotation waits for the next attempt, a second later.
+        rotated = rotated && !disk_->exists(numbered(1)) && disk_->rename(path_, numbered(1));
     }
     if (!rotated) nextRotateAttempt_ = Clock::now() + kRetryInterval;
     size_ = 0;
-    if (file_->open(path_)) {
-        long long size = file_->size();
+    if (disk_->open(path_)) {
+        long long size = disk_->size();
         size_ = size < 0 ? 0 : size;
     } else {
         nextOpenAttempt_ = Clock::now() + kRetryInterval;
@@ -147,26 +155,36 @@ void flogstream::rotate() {
 
 bool flogstream::write(std::string line) {
     std::lock_guard<SpinningMutex> guard(stateLock_);
-    if (!reopenIfDue()) return false;
+    if (path_.empty()) return false;
     const size_t lineEndLength = std::strlen(ostra::kLogLineEnd);
     long long length = static_cast<long long>(line.size() + lineEndLength);
-    if (maxBytes_ > 0 && size_ > 0 && size_ + length > maxBytes_ &&
+    bool open = reopenIfDue();
+    if (open && maxBytes_ > 0 && size_ > 0 && size_ + length > maxBytes_ &&
         Clock::now() >= nextRotateAttempt_) {
         rotate();
-        if (!file_->isOpen()) return false;
+        open = disk_->isOpen();
     }
+    if (!open) {
+        // Not in the file now (false), but kept, up to one block, for when
+        // the file opens again.
+        if (pending_.size() + static_cast<size_t>(length) <= kBlockSize) gather(line);
+        return false;
+    }
+    gather(line);
+    size_ += length;
+    if (pending_.size() >= kBlockSize) drain();
+    return true;
+}
+
+void flogstream::gather(const std::string& line) {
     if (pending_.capacity() < kBlockSize) pending_.reserve(kBlockSize);
     pending_.append(line);
-    pending_.append(ostra::kLogLineEnd, lineEndLength);
-    size_ += length;
-    if (pending_.size() >= kBlockSize) {
-        drain();
-    } else if (!flushScheduled_) {
+    pending_.append(ostra::kLogLineEnd);
+    if (!flushScheduled_) {
         flushScheduled_ = true;
         if (!flusher_.joinable()) flusher_ = std::thread(&flogstream::runFlusher, this);
         flusherWake_.notify_one();
     }
-    return true;
 }
 
 void flogstream::runFlusher() {
@@ -176,6 +194,7 @@ void flogstream::runFlusher() {
         // Let the lines of the next few milliseconds join this block.
         flusherWake_.wait_for(guard, kFlushDelay, [this] { return closing_; });
         drain();
-        flushScheduled_ = false;
+        // Lines kept while the file is closed: look again in a moment.
+        flushScheduled_ = !pending_.empty();
     }
 }

@@ -12,16 +12,23 @@
 // rotates: name.log becomes name.log.1, name.log.1 becomes name.log.2 and so
 // on, up to the configured number of old files; the oldest is dropped. With
 // no old files kept the file simply starts again. A maximum of 0 or less
-// means no limit. A rename that fails (another process holds the file) is
-// tried once more, then again a second later; meanwhile the file grows.
+// means no limit. A rename that fails (another process holds the file)
+// ends the rotation for now; it is tried again with the first line written
+// a second or more later, and meanwhile the file grows. Nothing is ever
+// renamed onto a file that still exists, so no line is lost.
 //
 // A file that cannot be opened or written makes write() return false and
 // costs nothing else: the log never stops the program. A file deleted (or
 // whose folder is removed) while open is noticed when lines are written
-// out, and started again at its path. Lines gathered when
-// a write to the file fails are dropped, the file is closed, and write()
-// tries to open it again at most once a second, so the log resumes by
-// itself when the disk or folder comes back.
+// out, and started again at its path. When a write to the file fails, the
+// block it was writing is lost and the file is closed; it is opened again
+// at most once a second, so the log resumes by itself when the disk or
+// folder comes back. Lines written while it is closed make write() return
+// false but are kept, up to one block (64 KiB), and written when it opens
+// again; only lines beyond that block are lost.
+//
+// The disk is reached through ostra::LogDisk (LogDisk.h), so that tests can
+// make its calls fail.
 //
 // Threads: every operation is thread safe and may be called while logs are
 // writing; the stream's state has a lock of its own, shared with its thread.
@@ -35,13 +42,13 @@
 
 #include "common/log/logstream.h"
 
-namespace ostra {
-class LogFile;
-}
+#include "common/log/LogDisk.h"
 
 class LIBLOG_API flogstream : public logstream {
 public:
     flogstream();
+    // Reaches the disk through `disk` (tests); the default is realLogDisk().
+    explicit flogstream(std::unique_ptr<ostra::LogDisk> disk);
     ~flogstream();  // not virtual: never deleted through logstream
 
     // Maximum file size in megabytes (1 MB = 1,048,576 bytes); set before
@@ -65,6 +72,7 @@ public:
 
 private:
     // All with stateLock_ held.
+    void gather(const std::string& line);
     bool reopenIfDue();
     void rotate();
     void drain();
@@ -89,7 +97,7 @@ private:
     };
 
     SpinningMutex stateLock_;
-    std::unique_ptr<ostra::LogFile> file_;
+    std::unique_ptr<ostra::LogDisk> disk_;
     std::string path_;
     std::string pending_;
     long long maxBytes_;
@@ -102,4 +110,5 @@ private:
     std::condition_variable_any flusherWake_;
     bool flushScheduled_;
     bool closing_;
+    bool tornLine_;  // a write failed part way; the next block starts a line
 };
