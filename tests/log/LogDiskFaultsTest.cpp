@@ -134,7 +134,8 @@ TEST(LogDiskFaults, ARenameRefusedTwiceIsTriedAgainASecondApartAndNoLineIsLost) 
 
     auto attempts = disk->renameAttempts();
     ASSERT_GE(attempts.size(), 3u);
-    EXPECT_GE(secondsBetween(attempts[0], attempts[1]), 0.99) << "a refused rename was retried at once";
+    EXPECT_GE(secondsBetween(attempts[0], attempts[1]), 0.99)
+        << "a refused rename was retried at once";
     EXPECT_GE(secondsBetween(attempts[1], attempts[2]), 0.99);
     std::vector<std::string> lines = allLines(path, 50);
     ASSERT_EQ(lines.size(), static_cast<size_t>(written));
@@ -178,5 +179,6 @@ TEST(LogDiskFaults, AWriteFailingMidBlockThenReopensFailingLoseOnlyThatBlock) {
         EXPECT_EQ(lines[lines.size() - 5 + static_cast<size_t>(i)], "after " + std::to_string(i));
     }
     for (size_t i = 5; i + 5 < lines.size(); ++i)
-        EXPECT_EQ(lines[i].find("after"), std::string::npos) << "a kept line ran into the torn block";
+        EXPECT_EQ(lines[i].find("after"), std::string::npos)
+            << "a kept line ran into the torn block";
 }
