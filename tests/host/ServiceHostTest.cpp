@@ -200,7 +200,7 @@ TEST_F(ServiceHost, AWrongTypedValueFoundByALaterPassDoesNotEndTheRun) {
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     testing_support::installFile(testing_support::binaryDir() / plugin("testprotocol"), lateDll);
-    ASSERT_TRUE(eventually([&] { return count("late", "start") == 1; }));
+    ASSERT_TRUE(eventually([&] { return count("late", "start") >= 1; }));
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().size(), 1u) << "the host still runs and answers";
     std::string fault = "Neispravna definicija protokola br. 0 (late): postavka " + serviceName +

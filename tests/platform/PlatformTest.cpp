@@ -36,7 +36,8 @@ bool runningAsChild() {
 }
 
 std::string thisExecutable() {
-    return ostra::joinPath(ostra::executableDirectory(), std::string("platform_test") + OSTRA_EXE_SUFFIX);
+    return ostra::joinPath(ostra::executableDirectory(),
+                           std::string("platform_test") + OSTRA_EXE_SUFFIX);
 }
 
 }  // namespace
@@ -62,20 +63,24 @@ TEST(LogFileHandle, IsNotInheritedByAChildProcessTheHostStarts) {
     const std::string path = dir.file("x.log");
     ostra::LogFile file;
     ASSERT_TRUE(file.open(path));
-    testing_support::ChildProcess child(thisExecutable(), {"--gtest_filter=PlatformChild.*", "--gtest_also_run_disabled_tests", kChildFlag},
-                                        dir.path().string());
+    testing_support::ChildProcess child(
+        thisExecutable(),
+        {"--gtest_filter=PlatformChild.*", "--gtest_also_run_disabled_tests", kChildFlag},
+        dir.path().string());
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(eventually([&] { return child.output().find("listed") != std::string::npos; }));
 #ifdef _WIN32
     // A handle the child inherited would keep the file open after ours is
     // closed, and an exclusive open would fail.
     file.close();
-    HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE exclusive =
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "the child process holds the log file";
     if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
 #else
     EXPECT_NE(child.output().find("holds "), std::string::npos) << child.output();
-    EXPECT_EQ(child.output().find(path), std::string::npos) << "the child process holds the log file";
+    EXPECT_EQ(child.output().find(path), std::string::npos)
+        << "the child process holds the log file";
 #endif
     child.closeInput();
     EXPECT_EQ(child.wait(std::chrono::seconds(30)), 0);
