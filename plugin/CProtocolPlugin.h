@@ -17,6 +17,8 @@
 // with one exception that keeps the usual pattern safe: while stop() runs,
 // events raised by the plug-in are answered 3 at once instead of waiting,
 // so a stop() that signals its worker thread and joins it cannot deadlock.
+// (A record that a database has already answered 0 or 1 keeps that answer,
+// even when the stop began while the database worked: it was taken.)
 // An event raised synchronously from inside start() goes through at once
 // and finds no database plug-ins yet (answer 3). processRecord is called
 // without any host lock, possibly on several threads at once.
