@@ -159,6 +159,6 @@ TEST(SleepResolution, FiftyOneMillisecondSleepsTakeFarLessThanFiftyTimerPeriods)
     for (int i = 0; i < 50; ++i) Sleep(1);
     auto took = std::chrono::steady_clock::now() - began;
     // 50 default Windows timer periods are 780 ms; 50 fine sleeps about 50 ms.
-    EXPECT_LT(took, std::chrono::milliseconds(400));
+    EXPECT_LT(took, std::chrono::milliseconds(600));
     EXPECT_GE(took, std::chrono::milliseconds(50));
 }
