@@ -18,6 +18,11 @@ constexpr Socket kInvalidSocket = -1;
 // ignored for sends on Linux). Safe to call many times, from any thread.
 bool initialise();
 
+// Sets what a listening socket needs before bind(): its address reusable
+// at once after a restart, but never shared with a second listener (Linux:
+// SO_REUSEADDR and no SO_REUSEPORT; Windows: SO_EXCLUSIVEADDRUSE).
+void setListenerOptions(Socket socket);
+
 // A listening TCP socket on `bind`:`port` (port 0: any free port, which
 // `boundPort` then tells). Reuses the address so a restart does not wait
 // for old connections. Invalid socket and `error` set on failure.

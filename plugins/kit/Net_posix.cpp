@@ -45,8 +45,7 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
         error = lastError();
         return kInvalidSocket;
     }
-    int on = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setListenerOptions(socket);
     if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(socket, backlog) != 0) {
         error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
@@ -60,6 +59,11 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
         *boundPort = ntohs(address.sin_port);
     }
     return socket;
+}
+
+void setListenerOptions(Socket socket) {
+    int on = 1;
+    setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
 Socket acceptConnection(Socket listener, bool* failed) {

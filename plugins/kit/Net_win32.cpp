@@ -57,11 +57,7 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
         error = lastError();
         return kInvalidSocket;
     }
-    // Exclusive use: on Windows SO_REUSEADDR would let another process take
-    // the port over; a closed listener's port is free again at once anyway.
-    BOOL on = TRUE;
-    setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
-               sizeof on);
+    setListenerOptions(wrap(socket));
     if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(socket, backlog) != 0) {
         error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
@@ -75,6 +71,14 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
         *boundPort = ntohs(address.sin_port);
     }
     return wrap(socket);
+}
+
+void setListenerOptions(Socket socket) {
+    // Exclusive use: on Windows SO_REUSEADDR would let another process take
+    // the port over; a closed listener's port is free again at once anyway.
+    BOOL on = TRUE;
+    setsockopt(handle(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+               sizeof on);
 }
 
 Socket acceptConnection(Socket listener, bool* failed) {

@@ -34,6 +34,13 @@ void appendPair(std::string& line, const std::string& key, const std::string& va
 }  // namespace
 
 bool parseRecordLine(const std::string& line, Record& record, std::string& error) {
+    // A record holds C strings: a NUL byte would cut a key or value short
+    // without a word.
+    if (line.find('\0') != std::string::npos) {
+        error = "NUL byte in the line";
+        return false;
+    }
+    const int entriesBefore = record.count();
     std::string key, value;
     bool inValue = false;
     auto finishPair = [&]() -> bool {
@@ -72,7 +79,12 @@ bool parseRecordLine(const std::string& line, Record& record, std::string& error
             field += c;
         }
     }
-    return finishPair();
+    if (!finishPair()) return false;
+    if (record.count() == entriesBefore) {
+        error = "no pair in the line";
+        return false;
+    }
+    return true;
 }
 
 std::string escapeField(const std::string& text) {

@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <cctype>
+#include <string>
+
 namespace webcontrol {
 
 namespace {
@@ -17,10 +20,13 @@ bool sameSecret(const std::string& given, const std::string& expected) {
 
 std::string presentedToken(const httplib::Request& request) {
     if (request.has_header("X-Ostra-Token")) return request.get_header_value("X-Ostra-Token");
-    const std::string bearer = "Bearer ";
+    // The scheme's name is not case-sensitive ("Bearer", "bearer", ...).
     std::string authorization = request.get_header_value("Authorization");
-    if (authorization.compare(0, bearer.size(), bearer) == 0)
-        return authorization.substr(bearer.size());
+    const std::string scheme = "bearer ";
+    bool isBearer = authorization.size() > scheme.size();
+    for (std::size_t i = 0; isBearer && i < scheme.size(); ++i)
+        isBearer = std::tolower(static_cast<unsigned char>(authorization[i])) == scheme[i];
+    if (isBearer) return authorization.substr(scheme.size());
     return request.get_param_value("token");
 }
 
@@ -30,8 +36,29 @@ std::string hostName(const std::string& host) {
     return host.substr(0, host.find(':'));
 }
 
+// An IPv4 literal in 127.0.0.0/8: four decimal numbers up to 255, the first
+// 127. A name that merely starts with "127." ("127.0.0.1.evil.example")
+// is somebody's domain.
+bool isLoopbackIPv4(const std::string& name) {
+    int parts = 0;
+    std::size_t at = 0;
+    while (parts < 4) {
+        std::size_t end = at;
+        while (end < name.size() && end - at < 3 &&
+               std::isdigit(static_cast<unsigned char>(name[end])))
+            ++end;
+        if (end == at || std::stoi(name.substr(at, end - at)) > 255) return false;
+        if (parts == 0 && name.substr(at, end - at) != "127") return false;
+        ++parts;
+        if (parts < 4 && (end >= name.size() || name[end] != '.')) return false;
+        at = end + 1;
+        if (parts == 4) return end == name.size();
+    }
+    return false;
+}
+
 bool isLoopbackName(const std::string& name) {
-    return name == "localhost" || name == "[::1]" || name.compare(0, 4, "127.") == 0;
+    return name == "localhost" || name == "[::1]" || isLoopbackIPv4(name);
 }
 
 }  // namespace
@@ -39,13 +66,13 @@ bool isLoopbackName(const std::string& name) {
 bool isLoopbackBind(const std::string& bind) { return isLoopbackName(bind) || bind == "::1"; }
 
 AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
-                          bool changesState) {
+                          bool refuseCrossSite) {
     std::string host = request.get_header_value("Host");
     if (rules.loopbackOnly && !isLoopbackName(hostName(host)))
         return {403, "this console answers only requests addressed to the local machine"};
     if (!rules.token.empty() && !sameSecret(presentedToken(request), rules.token))
         return {401, "a valid token is required"};
-    if (changesState) {
+    if (refuseCrossSite) {
         std::string site = request.get_header_value("Sec-Fetch-Site");
         if (!site.empty() && site != "same-origin" && site != "none")
             return {403, "cross-site requests are refused"};

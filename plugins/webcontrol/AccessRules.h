@@ -5,13 +5,14 @@
 //     query parameter "token" (the page's own requests do; a browser's
 //     EventSource cannot send headers). Otherwise 401.
 //   - Host: a console bound to a loopback address answers only requests
-//     addressed to a loopback name (127.0.0.1, localhost, [::1]), so a web
-//     page cannot reach it by pointing its own domain name at 127.0.0.1.
-//     Otherwise 403.
-//   - Cross-site: a state-changing request (POST) is refused with 403 when
-//     the browser says it comes from another site: a "Sec-Fetch-Site"
-//     other than "same-origin" or "none", or an "Origin" that is not this
-//     console's own. Clients that are not browsers send neither.
+//     addressed to a loopback name (an IPv4 literal in 127.0.0.0/8,
+//     exactly "localhost", or [::1]), so a web page cannot reach it by
+//     pointing its own domain name at 127.0.0.1. Otherwise 403.
+//   - Cross-site: a request the caller marks (state changes, the log
+//     stream) is refused with 403 when the browser says it comes from
+//     another site: a "Sec-Fetch-Site" other than "same-origin" or "none",
+//     or an "Origin" that is not this console's own. Clients that are not
+//     browsers send neither.
 #pragma once
 
 #include <string>
@@ -33,7 +34,7 @@ struct AccessVerdict {
 };
 
 AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
-                          bool changesState);
+                          bool refuseCrossSite);
 
 // Whether `bind` is a loopback address (or name).
 bool isLoopbackBind(const std::string& bind);

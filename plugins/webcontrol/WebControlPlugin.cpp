@@ -10,6 +10,7 @@
 #include "ConsolePage.h"
 #include "Cp1250.h"
 #include "Json.h"
+#include "Net.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -115,6 +116,13 @@ int WebControlPlugin::startServer(Setting& group) {
     server_->set_keep_alive_timeout(1);
     server_->set_read_timeout(2, 0);
     server_->set_write_timeout(2, 0);
+    // The library's own options would let a second console share the port.
+    server_->set_socket_options([](socket_t socket) {
+        ostra_net::setListenerOptions(static_cast<ostra_net::Socket>(socket));
+    });
+    // The token may travel in the page's address: no page it links to learns it.
+    server_->set_default_headers(
+        {{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
     addRoutes(*server_);
     if (!server_->bind_to_port(bind, port)) {
         std::fprintf(stderr, "webcontrol: cannot listen on %s:%d\n", bind.c_str(), port);
@@ -168,7 +176,10 @@ void WebControlPlugin::sendControl(const char* type) {
 void WebControlPlugin::addRoutes(httplib::Server& server) {
     server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
-            AccessVerdict verdict = checkAccess(access_, request, request.method != "GET");
+            // State changes, and the log stream (a page on another site could
+            // otherwise take every reader slot), are refused cross-site.
+            bool refuseCrossSite = request.method != "GET" || request.path == "/api/log";
+            AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite);
             if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
             answerJson(response, verdict.status, "error", verdict.reason);
             return httplib::Server::HandlerResponse::Handled;

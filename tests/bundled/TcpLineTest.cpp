@@ -75,6 +75,10 @@ TEST_F(TcpLineTest, MalformedAndOverlongLinesAreRefusedAndTheConnectionGoesOn) {
     EXPECT_EQ(client.ask("novalue"), "ERROR;REASON=pair \"novalue\" has no value");
     EXPECT_EQ(client.ask("=x"), "ERROR;REASON=empty key");
     EXPECT_EQ(client.ask("A=bad\\escape"), "ERROR;REASON=unknown escape \\\\e");
+    // A NUL would cut the value short unseen; a line of empty pairs stores nothing.
+    EXPECT_EQ(client.ask(std::string("A=12\0 34;B=5", 12)), "ERROR;REASON=NUL byte in the line");
+    EXPECT_EQ(client.ask(std::string("\0=1", 3)), "ERROR;REASON=NUL byte in the line");
+    EXPECT_EQ(client.ask(";;;"), "ERROR;REASON=no pair in the line");
     EXPECT_EQ(client.ask("A=" + std::string(100, 'x')), "ERROR;REASON=line longer than 64 bytes");
     // A long line in pieces: refused once, then skipped up to its end.
     ASSERT_TRUE(client.send("B=" + std::string(200, 'y')));

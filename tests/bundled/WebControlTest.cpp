@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "BundledFixture.h"
+#include "plugin/CControlPlugin.h"
+#include "plugin/loadPlugin.h"
 
 namespace {
 
@@ -140,6 +142,49 @@ TEST_F(WebControlTest, StateChangesArePostOnlyAndNeverCrossSite) {
     EXPECT_EQ(statusOf("POST", "/api/stop", {{"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}),
               200);
     EXPECT_FALSE(portAccepts(tcpPort));
+}
+
+TEST_F(WebControlTest, OnlyLoopbackNamesReachALoopbackConsoleAndTheLogIsNeverCrossSite) {
+    serveConsole();
+    const std::string port = ":" + std::to_string(webPort);
+    for (const std::string& host :
+         {"127.evil.example" + port, "127.0.0.1.evil.example" + port,
+          std::string("127.0.0.1.evil.example"), "localhost.evil.example" + port,
+          "1270.0.0.1" + port, "127.0.0.256" + port})
+        EXPECT_EQ(statusOf("GET", "/api/status", {{"Host", host}}), 403) << host;
+    for (const std::string& host :
+         {"127.0.0.1" + port, "127.1.2.3" + port, "localhost" + port, "[::1]" + port})
+        EXPECT_EQ(statusOf("GET", "/api/status", {{"Host", host}}), 200) << host;
+    // Eight iframes on another site would otherwise take every log slot.
+    EXPECT_EQ(statusOf("GET", "/api/log", {{"Sec-Fetch-Site", "cross-site"}}), 403);
+    EXPECT_EQ(statusOf("GET", "/api/log", {{"Origin", "http://evil.example"}}), 403);
+}
+
+TEST_F(WebControlTest, AnswersForbidSniffingAndReferrersAndBearerIsAnyCase) {
+    serveConsole("token = \"s3cret-token\";");
+    auto web = client();
+    auto page = web.Get("/?token=s3cret-token");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(page->get_header_value("Referrer-Policy"), "no-referrer");
+    for (const char* scheme : {"Bearer", "bearer", "BEARER"})
+        EXPECT_EQ(statusOf("GET", "/api/status",
+                           {{"Authorization", std::string(scheme) + " s3cret-token"}}),
+                  200)
+            << scheme;
+}
+
+TEST_F(WebControlTest, ASecondConsoleOnTheSamePortRefusesToStart) {
+    serveConsole();
+    auto* second = static_cast<CControlPlugin*>(
+        loadPlugin(testing_support::pluginFile("webcontrol").c_str(), "control"));
+    ASSERT_NE(second, nullptr);
+    libconfig::Config config;
+    config.readString("c = { port = " + std::to_string(webPort) + "; };");
+    EXPECT_NE(second->start(config.lookup("c")), 0) << "two consoles would share the port";
+    second->stop();
+    delete second;
+    EXPECT_EQ(statusOf("GET", "/api/status"), 200) << "the first console still answers";
 }
 
 TEST_F(WebControlTest, TheLogStreamsEveryLineAsItIsWritten) {
