@@ -66,11 +66,11 @@ bool isLoopbackName(const std::string& name) {
 bool isLoopbackBind(const std::string& bind) { return isLoopbackName(bind) || bind == "::1"; }
 
 AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
-                          bool refuseCrossSite) {
+                          bool refuseCrossSite, bool needsToken) {
     std::string host = request.get_header_value("Host");
     if (rules.loopbackOnly && !isLoopbackName(hostName(host)))
         return {403, "this console answers only requests addressed to the local machine"};
-    if (!rules.token.empty() && !sameSecret(presentedToken(request), rules.token))
+    if (needsToken && !rules.token.empty() && !sameSecret(presentedToken(request), rules.token))
         return {401, "a valid token is required"};
     if (refuseCrossSite) {
         std::string site = request.get_header_value("Sec-Fetch-Site");

@@ -33,8 +33,9 @@ struct AccessVerdict {
     std::string reason;
 };
 
+// `needsToken` false: the token is not asked for (the page's static files).
 AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
-                          bool refuseCrossSite);
+                          bool refuseCrossSite, bool needsToken = true);
 
 // Whether `bind` is a loopback address (or name).
 bool isLoopbackBind(const std::string& bind);

@@ -8,19 +8,7 @@ const char* const kConsolePage = R"page(<!doctype html>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>OstraService console</title>
-<style>
-  body { font-family: system-ui, sans-serif; margin: 0; background: #f4f5f7; color: #1d2330; }
-  header { display: flex; gap: 1rem; align-items: center; padding: .8rem 1.2rem; background: #1d2330; color: #fff; }
-  h1 { font-size: 1.1rem; margin: 0 auto 0 0; }
-  .state { font-weight: 600; padding: .25rem .7rem; border-radius: 1rem; background: #777; }
-  .state.started { background: #1f8a4c; }
-  .state.stopped { background: #b3261e; }
-  button { font: inherit; padding: .3rem 1rem; border-radius: .3rem; border: 0; cursor: pointer; }
-  button:disabled { opacity: .5; cursor: default; }
-  #error { color: #b3261e; margin: .5rem 1.2rem; min-height: 1.2rem; }
-  #log { margin: 0 1.2rem 1.2rem; padding: .8rem; background: #fff; border: 1px solid #d5d8de; height: 70vh;
-         overflow: auto; font: .8rem/1.35 ui-monospace, monospace; white-space: pre-wrap; }
-</style>
+<link rel="stylesheet" href="/console.css">
 </head>
 <body>
 <header>
@@ -31,8 +19,30 @@ const char* const kConsolePage = R"page(<!doctype html>
 </header>
 <p id="error" role="alert"></p>
 <pre id="log" aria-live="polite"></pre>
-<script>
-"use strict";
+<script src="/console.js"></script>
+</body>
+</html>
+)page";
+
+const char* const kContentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+const char* const kConsoleStyle =
+    R"style(  body { font-family: system-ui, sans-serif; margin: 0; background: #f4f5f7; color: #1d2330; }
+  header { display: flex; gap: 1rem; align-items: center; padding: .8rem 1.2rem; background: #1d2330; color: #fff; }
+  h1 { font-size: 1.1rem; margin: 0 auto 0 0; }
+  .state { font-weight: 600; padding: .25rem .7rem; border-radius: 1rem; background: #777; }
+  .state.started { background: #1f8a4c; }
+  .state.stopped { background: #b3261e; }
+  button { font: inherit; padding: .3rem 1rem; border-radius: .3rem; border: 0; cursor: pointer; }
+  button:disabled { opacity: .5; cursor: default; }
+  #error { color: #b3261e; margin: .5rem 1.2rem; min-height: 1.2rem; }
+  #log { margin: 0 1.2rem 1.2rem; padding: .8rem; background: #fff; border: 1px solid #d5d8de; height: 70vh;
+         overflow: auto; font: .8rem/1.35 ui-monospace, monospace; white-space: pre-wrap; }
+)style";
+
+const char* const kConsoleScript = R"script("use strict";
 const token = new URLSearchParams(location.search).get("token") || "";
 const headers = token ? { "X-Ostra-Token": token } : {};
 const stateView = document.getElementById("state");
@@ -86,9 +96,6 @@ log.onmessage = (event) => {
   while (logView.childNodes.length > keptLines) logView.removeChild(logView.firstChild);
   if (atBottom) logView.scrollTop = logView.scrollHeight;
 };
-</script>
-</body>
-</html>
-)page";
+)script";
 
 }  // namespace webcontrol

@@ -179,7 +179,10 @@ void WebControlPlugin::addRoutes(httplib::Server& server) {
             // State changes, and the log stream (a page on another site could
             // otherwise take every reader slot), are refused cross-site.
             bool refuseCrossSite = request.method != "GET" || request.path == "/api/log";
-            AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite);
+            // The page's style and script hold no secret: the page itself
+            // cannot pass the token on to them.
+            bool needsToken = request.path != "/console.css" && request.path != "/console.js";
+            AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite, needsToken);
             if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
             answerJson(response, verdict.status, "error", verdict.reason);
             return httplib::Server::HandlerResponse::Handled;
@@ -188,7 +191,14 @@ void WebControlPlugin::addRoutes(httplib::Server& server) {
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_header("Cache-Control", "no-store");
         response.set_header("X-Frame-Options", "DENY");
+        response.set_header("Content-Security-Policy", kContentSecurityPolicy);
         response.set_content(kConsolePage, "text/html; charset=utf-8");
+    });
+    server.Get("/console.css", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(kConsoleStyle, "text/css; charset=utf-8");
+    });
+    server.Get("/console.js", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(kConsoleScript, "text/javascript; charset=utf-8");
     });
 
     auto answerState = [this](httplib::Response& response) {

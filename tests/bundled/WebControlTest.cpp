@@ -160,13 +160,25 @@ TEST_F(WebControlTest, OnlyLoopbackNamesReachALoopbackConsoleAndTheLogIsNeverCro
     EXPECT_EQ(statusOf("GET", "/api/log", {{"Origin", "http://evil.example"}}), 403);
 }
 
-TEST_F(WebControlTest, AnswersForbidSniffingAndReferrersAndBearerIsAnyCase) {
+TEST_F(WebControlTest, AnswersForbidSniffingReferrersAndInlineScriptAndBearerIsAnyCase) {
     serveConsole("token = \"s3cret-token\";");
     auto web = client();
     auto page = web.Get("/?token=s3cret-token");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
     EXPECT_EQ(page->get_header_value("Referrer-Policy"), "no-referrer");
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"),
+              std::string::npos);
+    EXPECT_EQ(page->body.find("<script>"), std::string::npos)
+        << "an inline script the policy forbids";
+    EXPECT_EQ(page->body.find("<style>"), std::string::npos);
+    // The page cannot hand the token to its own style and script.
+    auto script = web.Get("/console.js");
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->status, 200);
+    EXPECT_NE(script->body.find("EventSource"), std::string::npos);
+    EXPECT_EQ(statusOf("GET", "/console.css"), 200);
+    EXPECT_EQ(statusOf("GET", "/console.js", {{"Host", "evil.example"}}), 403);
     for (const char* scheme : {"Bearer", "bearer", "BEARER"})
         EXPECT_EQ(statusOf("GET", "/api/status",
                            {{"Authorization", std::string(scheme) + " s3cret-token"}}),
