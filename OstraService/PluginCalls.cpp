@@ -1,8 +1,8 @@
 #include "OstraService/PluginCalls.h"
 
+#include "loader/loadPlugin.h"
 #include "platform/logfile.h"
 #include "platform/paths.h"
-#include "plugin/loadPlugin.h"
 
 namespace plugin_calls {
 

@@ -6,7 +6,7 @@
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
 #include "OstraService/ProtocolType.h"
-#include "plugin/loadPlugin.h"
+#include "loader/loadPlugin.h"
 
 namespace {
 const char kSource[] = "ProtocolApp";

@@ -7,9 +7,9 @@
 #include "OstraService/ConfigFile.h"
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
+#include "loader/loadPlugin.h"
 #include "platform/console.h"
 #include "platform/timer.h"
-#include "plugin/loadPlugin.h"
 
 namespace {
 const char kSource[] = "OstraService";

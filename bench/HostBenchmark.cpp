@@ -14,7 +14,7 @@
 #include "OstraService/ServiceHost.h"
 #include "TestJournal.h"
 #include "common/Record.h"
-#include "plugin/loadPlugin.h"
+#include "loader/loadPlugin.h"
 
 namespace {
 

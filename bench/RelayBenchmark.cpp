@@ -10,7 +10,7 @@
 #include "common/Record.h"
 #include "common/log/CStdLogFormat.h"
 #include "common/log/flogstream.h"
-#include "plugin/loadPlugin.h"
+#include "loader/loadPlugin.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ add_custom_target(package_folder
 
 if(OSTRA_BUILD_TESTS)
     add_executable(package_probe ${PROJECT_SOURCE_DIR}/tests/package/PackageProbe.cpp)
-    target_link_libraries(package_probe PRIVATE ostracommon liblog libconfig::config++)
+    target_link_libraries(package_probe PRIVATE ostracommon liblog ostraplatform libconfig::config++)
     add_dependencies(package_probe package_folder)
     add_test(NAME WindowsPackage.RunsFromACopyInAFreshWinePrefix
         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/run-package-test.sh ${OSTRA_PACKAGE_DIR}

@@ -4,8 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/os_error_posix.h"
-#include "platform/paths.h"
+#include "platform/last_error_posix.h"
 #include "platform/winapi_posix.h"
 
 DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
@@ -48,8 +47,14 @@ HMODULE LoadLibraryA(const char* name) {
     if (std::strchr(name, '/') == nullptr) {
         // Like Windows: the executable's own directory comes first. A file
         // found there that does not load is the answer; nothing else is tried.
-        std::string besideExecutable = ostra::executableDirectory() + ostra::kPathSeparator + name;
-        if (access(besideExecutable.c_str(), F_OK) == 0)
+        char executable[4096];
+        DWORD length = GetModuleFileNameA(nullptr, executable, sizeof executable);
+        const char* lastSlash =
+            length ? std::strrchr(static_cast<const char*>(executable), '/') : nullptr;
+        std::string besideExecutable =
+            lastSlash ? std::string(static_cast<const char*>(executable), lastSlash + 1) + name
+                      : std::string();
+        if (!besideExecutable.empty() && access(besideExecutable.c_str(), F_OK) == 0)
             return openLibrary(besideExecutable.c_str());
     }
     return openLibrary(name);

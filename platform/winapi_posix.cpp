@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/os_error_posix.h"
+#include "platform/last_error_posix.h"
 
 void InitializeCriticalSection(CRITICAL_SECTION* section) {
     pthread_mutexattr_t attributes;

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "BundledFixture.h"
+#include "loader/loadPlugin.h"
 #include "plugin/CControlPlugin.h"
-#include "plugin/loadPlugin.h"
 
 namespace {
 

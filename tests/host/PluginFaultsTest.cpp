@@ -2,7 +2,7 @@
 #include <filesystem>
 
 #include "HostFixture.h"
-#include "plugin/loadPlugin.h"
+#include "loader/loadPlugin.h"
 
 using Lines = std::vector<std::string>;
 

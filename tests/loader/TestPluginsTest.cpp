@@ -10,10 +10,10 @@
 #include "TestSupport.h"
 #include "common/Record.h"
 #include "common/log/CLog.h"
+#include "loader/loadPlugin.h"
 #include "plugin/CControlPlugin.h"
 #include "plugin/CDatabasePlugin.h"
 #include "plugin/CProtocolPlugin.h"
-#include "plugin/loadPlugin.h"
 
 using testing_support::pluginFile;
 

@@ -1,13 +1,18 @@
 // POSIX stand-ins for the few Windows kernel calls the host makes.
 //
 // Only what the host and its libraries use is here, with the Windows
-// semantics they rely on. Everything is thread safe.
+// semantics they rely on. Everything is thread safe. The functions live in
+// ostracommon and are exported from it, so a plug-in built outside this
+// tree that links ostracommon can use them (CSync needs the critical
+// section calls) and shares them with the host.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+
+#define OSTRA_WINAPI __attribute__((visibility("default")))
 
 typedef uint32_t DWORD;
 typedef uint16_t WORD;
@@ -32,19 +37,19 @@ struct CRITICAL_SECTION {
     int depth;
 };
 
-void InitializeCriticalSection(CRITICAL_SECTION* section);
-void EnterCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI void InitializeCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI void EnterCriticalSection(CRITICAL_SECTION* section);
 // Enters the section if that is possible without waiting; nonzero then.
-BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
-void LeaveCriticalSection(CRITICAL_SECTION* section);
-void DeleteCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI void LeaveCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI void DeleteCriticalSection(CRITICAL_SECTION* section);
 
-void Sleep(DWORD milliseconds);
+OSTRA_WINAPI void Sleep(DWORD milliseconds);
 
-DWORD GetCurrentThreadId();
+OSTRA_WINAPI DWORD GetCurrentThreadId();
 
 // The calling thread's error code of the last failing call of this layer.
-DWORD GetLastError();
+OSTRA_WINAPI DWORD GetLastError();
 
 struct SYSTEMTIME {
     WORD wYear;
@@ -58,20 +63,20 @@ struct SYSTEMTIME {
 };
 
 // Local wall-clock time with milliseconds.
-void GetLocalTime(SYSTEMTIME* time);
+OSTRA_WINAPI void GetLocalTime(SYSTEMTIME* time);
 
 // Only the running executable is supported: `module` must be null. Writes
 // the executable's full path, truncated to size - 1 characters and always
 // terminated. Returns the number of characters written, or `size` (with
 // ERROR_INSUFFICIENT_BUFFER) when the path was truncated, or 0 on failure.
-DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size);
+OSTRA_WINAPI DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size);
 
 // Loads a shared library, never to be unloaded. A name without a '/' is
 // looked for first in the executable's directory, then by the dynamic
 // loader's own search (as Windows searches beside the executable first);
 // a name with a directory is used as given. Null on failure, with the
 // loader's reason available through describeLastError().
-HMODULE LoadLibraryA(const char* name);
+OSTRA_WINAPI HMODULE LoadLibraryA(const char* name);
 
 // The address of an exported symbol, or null (ERROR_PROC_NOT_FOUND).
-FARPROC GetProcAddress(HMODULE module, const char* symbol);
+OSTRA_WINAPI FARPROC GetProcAddress(HMODULE module, const char* symbol);

@@ -1,4 +1,4 @@
-#include "plugin/loadPlugin.h"
+#include "loader/loadPlugin.h"
 
 #include <cstring>
 #include <exception>

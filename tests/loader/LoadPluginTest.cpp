@@ -4,9 +4,9 @@
 
 #include "TestJournal.h"
 #include "TestSupport.h"
+#include "loader/loadPlugin.h"
 #include "plugin/CDatabasePlugin.h"
 #include "plugin/CProtocolPlugin.h"
-#include "plugin/loadPlugin.h"
 
 namespace fs = std::filesystem;
 using testing_support::pluginFile;

@@ -1,0 +1,56 @@
+// A plug-in built outside the tree, from the installed kit only (by CMake's
+// find_package and by the guide's plain compiler line), loaded by the real
+// host: it uses CSync, reads its own keys and says its kind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "../bundled/LineClient.h"
+#include "../entry/ExecutableFixture.h"
+
+namespace {
+
+class OutsidePluginTest : public ExecutableFixture {
+protected:
+    // A tcpline protocol on `port` whose one database is the outside plug-in
+    // `file`, with its own keys.
+    std::string protocol(const std::string& name, int port, const std::string& file,
+                         const std::string& keys) const {
+        std::string separator = std::string(OSTRA_PLUGIN_SUFFIX) == ".dll" ? "\\" : "/";
+        return "{ name = \"" + name + "\"; type = \"PBX\"; dll = \"tcpline" + OSTRA_PLUGIN_SUFFIX +
+               "\"; port = " + std::to_string(port) + "; databases = ( { dll = " +
+               configString("outside" + separator + file + OSTRA_PLUGIN_SUFFIX) + "; " + keys +
+               " } ); }";
+    }
+};
+
+TEST_F(OutsidePluginTest, PluginsBuiltFromTheInstalledKitServeRecordsInTheRealHost) {
+    namespace fs = std::filesystem;
+    fs::copy(testing_support::binaryDir() / "outside", dir.path() / "outside");
+    int cmakePort = freePort();
+    int plainPort = freePort();
+    ASSERT_NE(cmakePort, plainPort);
+    writeConfig("wakeupwait = 1; control = { dll = \"testcontrol" +
+                std::string(OSTRA_PLUGIN_SUFFIX) + "\"; }; protocols = ( " +
+                protocol("CMAKE", cmakePort, "tally-cmake", "label = \"cmake\";") + ", " +
+                protocol("PLAIN", plainPort, "tally-plain", "label = \"plain\"; limit = 1;") +
+                " );");
+
+    testing_support::ChildProcess host(executable(), {"console"}, dir.path().string());
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(eventually([&] { return portAccepts(cmakePort) && portAccepts(plainPort); }))
+        << host.output();
+
+    EXPECT_EQ(LineClient(cmakePort).ask("CALLER=201"), "0;TALLY=cmake 1");
+    EXPECT_EQ(LineClient(cmakePort).ask("CALLER=202"), "0;TALLY=cmake 2");
+    EXPECT_EQ(LineClient(plainPort).ask("CALLER=203"), "0;TALLY=plain 1");
+    EXPECT_EQ(LineClient(plainPort).ask("CALLER=204"), "1") << "its own \"limit\" was not read";
+
+    host.writeInput("S");
+    host.closeInput();
+    std::optional<int> exitCode = host.wait(std::chrono::seconds(30));
+    ASSERT_TRUE(exitCode.has_value()) << host.output();
+    EXPECT_EQ(*exitCode, 0) << host.output();
+}
+
+}  // namespace
