@@ -6,6 +6,7 @@
 
 #include "OstraService/ConfigFile.h"
 #include "OstraService/ConsoleMode.h"
+#include "OstraService/JournalStream.h"
 #include "OstraService/LogSetup.h"
 #include "OstraService/Messages.h"
 #include "OstraService/ServiceHost.h"
@@ -50,7 +51,7 @@ int carryOut(CServiceHost& host, const char* verb, const std::string& serviceNam
     }
     if (text::equalsIgnoreCase(verb, "console")) {
         runConsole(host);
-        return 0;
+        return host.startFailure();  // a set-up that failed is no clean stop
     }
     if (text::equalsIgnoreCase(verb, "help") || text::equalsIgnoreCase(verb, "?")) {
         std::printf("%s", messages::kUsage);
@@ -58,14 +59,25 @@ int carryOut(CServiceHost& host, const char* verb, const std::string& serviceNam
         return 1;
     }
     int result = host.start();
+    if (result != 0 && result == host.startFailure()) return result;  // said already
     logResult(log, result, "", messages::serviceNotStarted(verb ? verb : serviceName));
     return result;
+}
+
+// Every verb but these runs the process as the service.
+bool runsAsService(const char* verb) {
+    for (const char* other :
+         {"install", "remove", "uninstall", "start", "stop", "console", "help", "?"})
+        if (text::equalsIgnoreCase(verb, other)) return false;
+    return true;
 }
 
 }  // namespace
 
 int runEntry(int argc, char* argv[]) {
+    JournalStream journal;  // declared first: it outlives the host, whose log carries it
     CServiceHost host;
+    if (JournalStream::wanted()) host.getLog(nullptr)->addStream(&journal);
     const std::string serviceName = argc > 2 ? argv[2] : kDefaultServiceName;
     host.setName(serviceName.c_str());
 
@@ -74,9 +86,17 @@ int runEntry(int argc, char* argv[]) {
         libconfig::Config config;
         std::string failure;
         if (config_file::read(config, path, failure) != config_file::ReadResult::kRead) {
-            std::printf("%s\n", failure.c_str());
+            // Under systemd standard output goes to the journal too: marked as an error there.
+            std::printf("%s%s\n", JournalStream::wanted() ? "<3>" : "", failure.c_str());
             std::fflush(stdout);
-            return -1;
+            const char* verb = argc > 1 ? argv[1] : nullptr;
+            if (!runsAsService(verb)) return -1;
+            // Run by a service manager: it must hear of the failure (systemd
+            // from the exit code, the Windows manager from the service's
+            // status), and not take it for a clean stop.
+            host.reportStartFailure(CServiceHost::kSetUpFailed);
+            int result = host.start();
+            return result != 0 ? result : CServiceHost::kSetUpFailed;
         }
         setUpLog(host, config, serviceName, path);
     }

@@ -40,6 +40,7 @@ CServiceHost::~CServiceHost() {
 }
 
 void CServiceHost::run() {
+    if (startFailure() != 0) return;  // the configuration could not even be read
     log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
     serve(false, kStopKey);
     log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
@@ -70,15 +71,27 @@ void CServiceHost::serve(bool console, int stopKey) {
         keyboard.reset(new ostra::ConsoleKeyboard);
         fineSleep.reset(new ostra::FineSleepResolution);
     }
+    reportStarting();
     {
         LineGuard sync(hostLock, hostLine);
-        if (!setUp()) return;
+        if (!setUp()) {
+            reportStartFailure(kSetUpFailed);
+            return;
+        }
         log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
     }
+    // The service manager hears "running" once the first pass has started
+    // the protocols, so a start that returns means they listen. A stop asked
+    // for during the set-up ends the run before that pass.
+    bool reportedRunning = false;
     for (;;) {
         bool running = console ? !watchKeyboard(*keyboard, stopKey) : isRunning();
         if (!running) break;
         wakeProtocols();
+        if (!reportedRunning) {
+            reportRunning();
+            reportedRunning = true;
+        }
         serveDeferredRequests();
         // The next pass takes the host lock again at once: let waiting
         // control requests in first.
@@ -218,6 +231,7 @@ std::function<void(const char*)> CServiceHost::controlFault(const char* operatio
 }
 
 void CServiceHost::stopSequence() {
+    reportStopping();
     log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
     stopping.store(true);
     hostLine.wakeAll();

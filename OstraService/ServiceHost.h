@@ -69,6 +69,10 @@ public:
     // below 1 counts as 1, so that the stop key is always watched.
     static constexpr int kDefaultWakeUpWait = 10;
     static constexpr int kStopKey = 'S';
+    // The exit code of a run whose set-up failed (the configuration is
+    // missing, malformed or incomplete): EX_CONFIG, which the systemd unit
+    // names in RestartPreventExitStatus, so a bad file is not retried.
+    static constexpr int kSetUpFailed = 78;
 
     CServiceHost();
     ~CServiceHost() override;

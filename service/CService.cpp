@@ -15,3 +15,8 @@ void CService::requestStop() {
 }
 
 void CService::stop() { running_.store(false); }
+
+void CService::reportStartFailure(int code) {
+    int none = 0;
+    startFailure_.compare_exchange_strong(none, code);
+}

@@ -64,6 +64,23 @@ public:
     // Called first by a derived object's destruction: asks the body to end.
     void stop();
 
+    // What the body tells the service manager, from the service's thread.
+    // Each does nothing when no service manager runs the process (console
+    // mode, a test). Set-up goes on: systemd EXTEND_TIMEOUT_USEC, Windows a
+    // new START_PENDING checkpoint.
+    void reportStarting();
+    // Set-up is done and the service serves: systemd READY=1, Windows
+    // SERVICE_RUNNING. Left out once a stop has been asked for.
+    void reportRunning();
+    // The stop sequence begins: systemd STOPPING=1, Windows STOP_PENDING.
+    void reportStopping();
+    // Set-up failed: the run ends with `code` (not 0), which start()
+    // returns and a Windows service ends with (ERROR_SERVICE_SPECIFIC_ERROR
+    // and `code`), instead of success. The first code reported stands.
+    void reportStartFailure(int code);
+    // The code given to reportStartFailure, or 0.
+    int startFailure() const { return startFailure_.load(); }
+
 protected:
     // The back end starts a run: isRunning() is true again.
     void markRunning() { running_.store(true); }
@@ -73,4 +90,5 @@ private:
 
     std::string name_;
     std::atomic<bool> running_;
+    std::atomic<int> startFailure_{0};
 };

@@ -1,12 +1,12 @@
 // The Linux back end: systemd units, and a foreground run ended by SIGTERM
 // or SIGINT.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +16,7 @@
 #include "service/CService.h"
 #include "service/StopSignals.h"
 #include "service/SystemdNotify.h"
+#include "service/SystemdUnit.h"
 
 namespace {
 
@@ -53,34 +54,23 @@ std::string executablePath() {
     return GetModuleFileNameA(nullptr, path, sizeof path) > 0 ? path : "";
 }
 
-// systemd splits ExecStart= at blanks unless the word is quoted.
-std::string quotedIfNeeded(const std::string& word) {
-    return word.find_first_of(" \t") == std::string::npos ? word : "\"" + word + "\"";
-}
-
 }  // namespace
 
 int CService::install(const char* name, const char* displayName) {
     if (name == nullptr || *name == '\0') return EINVAL;
-    std::ofstream unit(unitPath(name), std::ios::trunc);
-    if (!unit) return errno ? errno : EACCES;
-    unit << "[Unit]\n"
-         << "Description=" << (displayName && *displayName ? displayName : name)
-         << " (OstraService plug-in host)\n"
-         << "After=network-online.target\n"
-         << "Wants=network-online.target\n\n"
-         << "[Service]\n"
-         << "Type=notify\n"
-         << "ExecStart=" << quotedIfNeeded(executablePath()) << " " << kServiceVerb << " " << name
-         << "\n"
-         << "WorkingDirectory=" << ostra::executableDirectory() << "\n"
-         << "Restart=on-failure\n"
-         << "RestartSec=5\n"
-         << "TimeoutStopSec=60\n\n"
-         << "[Install]\n"
-         << "WantedBy=multi-user.target\n";
-    unit.close();
-    if (!unit) return EIO;
+    std::string text = systemd::unitText(name, displayName && *displayName ? displayName : name,
+                                         executablePath(), ostra::executableDirectory());
+    if (text.empty()) return EINVAL;
+    // Like the Windows service manager, an existing service is not replaced:
+    // remove it first. O_EXCL also keeps two installs from racing.
+    int fd = open(unitPath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (close(fd) != 0) written = false;
+    if (!written) {
+        std::remove(unitPath(name).c_str());
+        return EIO;
+    }
     if (customUnitDirectory() == nullptr) {
         systemctl({"daemon-reload"});
         return systemctl({"enable", name});
@@ -101,10 +91,22 @@ int CService::StartServiceA(const char* name) { return systemctl({"start", name 
 int CService::StopService(const char* name) { return systemctl({"stop", name ? name : ""}); }
 
 int CService::start() {
-    StopSignals signals(*this);
+    // Running first, then the signals: a SIGTERM from here on is kept, even
+    // one that arrives while the body sets up (it ends the run right after).
     markRunning();
+    StopSignals signals(*this);
     std::thread body([this] { run(); });
-    systemd::notify("READY=1");
     body.join();
-    return 0;
+    return startFailure();
 }
+
+void CService::reportStarting() {
+    // Each step of the set-up gives it another 30 s before systemd gives up.
+    systemd::notify("EXTEND_TIMEOUT_USEC=30000000");
+}
+
+void CService::reportRunning() {
+    if (isRunning()) systemd::notify("READY=1");
+}
+
+void CService::reportStopping() { systemd::notify("STOPPING=1"); }

@@ -48,38 +48,48 @@ struct ServiceBackEnd {
     static SERVICE_STATUS_HANDLE statusHandle;
     static std::mutex lock;
     static std::condition_variable changed;
+    static DWORD state;
     static bool stopAsked;
     static bool ended;
     static DWORD checkpoint;
 
-    static void report(DWORD state, DWORD waitHint) {
+    // Holding `lock`. A stop is accepted from the first moment on: one that
+    // comes during set-up ends the run right after it.
+    static void report(DWORD newState, DWORD waitHint, int failure = 0) {
+        state = newState;
         SERVICE_STATUS status{};
         status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-        status.dwCurrentState = state;
-        status.dwControlsAccepted =
-            state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-        status.dwWin32ExitCode = NO_ERROR;
+        status.dwCurrentState = newState;
+        status.dwControlsAccepted = newState == SERVICE_RUNNING || newState == SERVICE_START_PENDING
+                                        ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+                                        : 0;
+        status.dwWin32ExitCode = failure != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+        status.dwServiceSpecificExitCode = static_cast<DWORD>(failure);
         status.dwWaitHint = waitHint;
         status.dwCheckPoint =
-            state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : ++checkpoint;
+            newState == SERVICE_RUNNING || newState == SERVICE_STOPPED ? 0 : ++checkpoint;
         SetServiceStatus(statusHandle, &status);
+    }
+
+    static void beginStop() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (statusHandle == nullptr || stopAsked || state == SERVICE_STOPPED) return;
+            stopAsked = true;
+            report(SERVICE_STOP_PENDING, kStopWaitHint);
+        }
+        changed.notify_all();
     }
 
     // Never blocks: it reports, asks the body to end, and returns.
     static DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
         switch (control) {
             case SERVICE_CONTROL_STOP:
-            case SERVICE_CONTROL_SHUTDOWN: {
-                {
-                    std::lock_guard<std::mutex> guard(lock);
-                    if (!stopAsked) report(SERVICE_STOP_PENDING, kStopWaitHint);
-                    stopAsked = true;
-                }
-                changed.notify_all();
+            case SERVICE_CONTROL_SHUTDOWN:
+                beginStop();
                 service->requestStop();
                 if (control == SERVICE_CONTROL_SHUTDOWN) service->onShutdownRequest();
                 return NO_ERROR;
-            }
             case SERVICE_CONTROL_INTERROGATE:
                 return NO_ERROR;
             default:
@@ -88,13 +98,11 @@ struct ServiceBackEnd {
     }
 
     static void WINAPI serviceMain(DWORD, LPSTR*) {
-        statusHandle = RegisterServiceCtrlHandlerExA(service->getName(), onControl, nullptr);
-        if (statusHandle == nullptr) return;
         {
             std::lock_guard<std::mutex> guard(lock);
+            statusHandle = RegisterServiceCtrlHandlerExA(service->getName(), onControl, nullptr);
+            if (statusHandle == nullptr) return;
             report(SERVICE_START_PENDING, kStartWaitHint);
-            service->markRunning();
-            report(SERVICE_RUNNING, 0);
         }
         // While the stop sequence runs, the manager is told it progresses.
         std::thread progress([] {
@@ -113,12 +121,13 @@ struct ServiceBackEnd {
         changed.notify_all();
         progress.join();
         std::lock_guard<std::mutex> guard(lock);
-        report(SERVICE_STOPPED, 0);
+        report(SERVICE_STOPPED, 0, service->startFailure());
     }
 };
 
 CService* ServiceBackEnd::service = nullptr;
 SERVICE_STATUS_HANDLE ServiceBackEnd::statusHandle = nullptr;
+DWORD ServiceBackEnd::state = SERVICE_STOPPED;
 std::mutex ServiceBackEnd::lock;
 std::condition_variable ServiceBackEnd::changed;
 bool ServiceBackEnd::stopAsked = false;
@@ -184,9 +193,25 @@ int CService::StopService(const char* name) {
 }
 
 int CService::start() {
+    markRunning();
     ServiceBackEnd::service = this;
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(getName()), ServiceBackEnd::serviceMain},
                                     {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) return static_cast<int>(GetLastError());
-    return 0;
+    return startFailure();
 }
+
+void CService::reportStarting() {
+    std::lock_guard<std::mutex> guard(ServiceBackEnd::lock);
+    if (ServiceBackEnd::statusHandle != nullptr && ServiceBackEnd::state == SERVICE_START_PENDING)
+        ServiceBackEnd::report(SERVICE_START_PENDING, kStartWaitHint);
+}
+
+void CService::reportRunning() {
+    std::lock_guard<std::mutex> guard(ServiceBackEnd::lock);
+    if (ServiceBackEnd::statusHandle != nullptr && ServiceBackEnd::state == SERVICE_START_PENDING &&
+        !ServiceBackEnd::stopAsked && isRunning())
+        ServiceBackEnd::report(SERVICE_RUNNING, 0);
+}
+
+void CService::reportStopping() { ServiceBackEnd::beginStop(); }

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+namespace liblog_detail {
+extern thread_local int levelOfLineBeingWritten;  // logstream.cpp
+}
+
 namespace {
 
 // The streams this thread is writing to right now, innermost last. A line
@@ -98,6 +102,9 @@ void CLog::log(int level, const char* file, int line, const char* text) {
         formatted = text ? text : "";
     }
 
+    // Restored afterwards: a stream's write() may itself log.
+    const int outerLevel = liblog_detail::levelOfLineBeingWritten;
+    liblog_detail::levelOfLineBeingWritten = level;
     const size_t count = settings.streams.size();
     for (size_t i = 0; i < count; ++i) {
         logstream* stream = settings.streams[i];
@@ -115,4 +122,5 @@ void CLog::log(int level, const char* file, int line, const char* text) {
             // A failing stream loses this line; it never takes its caller down.
         }
     }
+    liblog_detail::levelOfLineBeingWritten = outerLevel;
 }

@@ -54,7 +54,7 @@ TEST_F(ServiceLinux, OnATerminalKeysAreReadWithoutEnterAndWithoutEcho) {
     EXPECT_TRUE(logHas(log, "Console stopped"));
 }
 
-TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsAndRemoveDeletesIt) {
+TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsRefusesToReplaceItAndRemoveDeletesIt) {
     fs::create_directory(dir.path() / "units");
     std::string units = (dir.path() / "units").string();
     setenv("OSTRA_SYSTEMD_UNIT_DIR", units.c_str(), 1);
@@ -64,9 +64,15 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsAndRemoveDeletesIt) {
     std::string unit = units + "/Kasa.service";
     ASSERT_TRUE(fs::exists(unit));
     std::string text = testing_support::readFile(unit);
-    EXPECT_NE(text.find("ExecStart=" + executable() + " service Kasa\n"), std::string::npos)
+    EXPECT_NE(text.find("ExecStart=\"" + executable() + "\" service \"Kasa\"\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+    EXPECT_NE(text.find("RestartPreventExitStatus=78\n"), std::string::npos);
+
+    // A second install would silently replace the unit an operator may have edited.
+    auto twice = run({"install", "Kasa"});
+    EXPECT_EQ(twice.exitCode, EEXIST);
+    EXPECT_EQ(testing_support::readFile(unit), text);
 
     testing_support::ChildProcess verify("/usr/bin/systemd-analyze", {"verify", unit}, units);
     EXPECT_EQ(verify.wait(std::chrono::seconds(60)), 0) << verify.output();
@@ -76,7 +82,36 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsAndRemoveDeletesIt) {
     auto again = run({"Uninstall", "Kasa"});
     EXPECT_NE(again.exitCode, 0);
     EXPECT_EQ(logTexts(dir.file("Kasa.log")),
-              (std::vector<std::string>{"Servis Kasa je instaliran", "Servis Kasa je deinstaliran",
-                                        "Nije uspjela deinstalacija servisa Kasa"}));
+              (std::vector<std::string>{
+                  "Servis Kasa je instaliran", "Nije uspjela instalacija servisa Kasa",
+                  "Servis Kasa je deinstaliran", "Nije uspjela deinstalacija servisa Kasa"}));
+    unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
+}
+
+TEST_F(ServiceLinux, AnInstallFolderWithSpecifiersAndBlanksGivesAUnitThatNamesItExactly) {
+    // "%h" would be the home folder to systemd, "$HOME" a variable, the blank a word break.
+    fs::path folder = dir.path() / "my%h $HOME dir";
+    fs::create_directory(folder);
+    for (const auto& file : fs::directory_iterator(dir.path()))
+        if (file.is_regular_file()) fs::copy_file(file.path(), folder / file.path().filename());
+    fs::create_directory(dir.path() / "units");
+    std::string units = (dir.path() / "units").string();
+    setenv("OSTRA_SYSTEMD_UNIT_DIR", units.c_str(), 1);
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
+    fs::copy_file(configPath(), folder / "OstraService.cfg");
+
+    testing_support::ChildProcess install((folder / executableName()).string(), {"install"},
+                                          folder.string());
+    EXPECT_EQ(install.wait(std::chrono::seconds(60)), 0) << install.output();
+    std::string unit = units + "/OstraService.service";
+    std::string text = testing_support::readFile(unit);
+    std::string quoted = "\"" + dir.path().string() + "/my%%h $HOME dir/OstraService\"";
+    EXPECT_NE(text.find("ExecStart=" + quoted + " service"), std::string::npos) << text;
+    EXPECT_NE(text.find("WorkingDirectory=" + dir.path().string() + "/my%%h $HOME dir\n"),
+              std::string::npos)
+        << text;
+    // verify fails on an ExecStart whose program does not exist.
+    testing_support::ChildProcess verify("/usr/bin/systemd-analyze", {"verify", unit}, units);
+    EXPECT_EQ(verify.wait(std::chrono::seconds(60)), 0) << verify.output();
     unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
 }

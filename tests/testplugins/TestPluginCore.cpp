@@ -71,6 +71,7 @@ int TestPluginCore::start(libconfig::Setting& group) {
     readKey(group, "logOnStart", logOnStart_);
     readKey(group, "logOnRecord", logOnRecord_);
     readKey(group, "stopDelayMs", stopDelayMs_);
+    readKey(group, "startDelayMs", startDelayMs_);
     readKey(group, "requestOnAnswer", requestOnAnswer_);
     std::string logRequests;
     readKey(group, "logRequests", logRequests);
@@ -96,6 +97,7 @@ int TestPluginCore::start(libconfig::Setting& group) {
     maybeThrow("start");
 
     if (!logOnStart_.empty()) log_.log(LOG_LEVEL_INFO, "TestPlugin", __LINE__, logOnStart_.c_str());
+    if (startDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(startDelayMs_));
     for (int i = 0; i < raiseOnStart_; ++i) {
         Record event = makeEvent(i);
         int result = raise(eventTag_, &event);

@@ -116,6 +116,7 @@ private:
     std::string logOnStart_;
     std::string logOnRecord_;
     int stopDelayMs_ = 0;
+    int startDelayMs_ = 0;
     bool requestOnAnswer_ = false;
     std::vector<std::pair<std::string, std::string>> logRequests_;  // CMD, TYPE
     std::atomic<unsigned> nextLogRequest_{0};

@@ -31,6 +31,10 @@ public:
     // Delivers one line. False when it could not be delivered.
     virtual bool write(std::string line) = 0;
 
+    // Inside write(): the level of the line being delivered (LOG_LEVEL_*),
+    // for a stream that treats levels differently. -1 elsewhere.
+    static int lineLevel();
+
 protected:
     ~logstream();
 

@@ -1,0 +1,25 @@
+// The systemd unit that `install` writes on Linux.
+#pragma once
+
+#include <string>
+
+namespace systemd {
+
+// `word` as one word systemd reads back unchanged from a unit file: in
+// double quotes, with '\' and '"' escaped, every '%' doubled (else it is a
+// specifier) and, for an argument of a command line (not the program's
+// path), every '$' doubled (else it names an environment variable).
+std::string quotedWord(const std::string& word, bool argument);
+
+// The unit for the service `name` run as "<executable> service <name>" in
+// `folder`, the executable's folder, where the log and the bundled
+// database live: Type=notify, restarted after a failure but not after a
+// set-up failure (exit 78), and sandboxed: the file system is read-only but
+// for `folder`, no new privileges, no capabilities, no kernel, clock or
+// namespace changes, network families limited to IPv4, IPv6 and Unix
+// sockets. Empty when a path holds a character no unit line can carry (a
+// line break or another control character).
+std::string unitText(const std::string& name, const std::string& description,
+                     const std::string& executable, const std::string& folder);
+
+}  // namespace systemd

@@ -1,0 +1,138 @@
+// What systemd hears from the service: readiness once the protocols
+// listen, a set-up failure as exit code 78 without readiness, a stop at any
+// moment, and the journal's priorities. The test plays systemd's part:
+// its own notification socket, JOURNAL_STREAM set.
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "../bundled/LineClient.h"
+#include "ExecutableFixture.h"
+
+namespace {
+
+// A datagram socket where the child process sends its sd_notify states.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    ~NotifySocket() {
+        unsetenv("NOTIFY_SOCKET");
+        close(fd_);
+    }
+    // The states received so far, in order.
+    const std::vector<std::string>& states() {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+            states_.emplace_back(buffer, static_cast<size_t>(n));
+        return states_;
+    }
+    bool received(const std::string& state) {
+        for (const auto& s : states())
+            if (s == state) return true;
+        return false;
+    }
+
+private:
+    int fd_;
+    std::vector<std::string> states_;
+};
+
+class ServiceManagerLinux : public ExecutableFixture {
+protected:
+    std::string suffix = OSTRA_PLUGIN_SUFFIX;
+    std::string control = "control = { dll = \"testcontrol" + suffix + "\"; };";
+    std::string log() const { return dir.file("OstraService.log"); }
+    // Whether the log file holds `text` anywhere, within a minute.
+    bool eventuallyLogged(const std::string& text) const {
+        return eventually([&] {
+            return testing_support::readFile(log()).find(text) != std::string::npos;
+        });
+    }
+};
+
+}  // namespace
+
+TEST_F(ServiceManagerLinux, ASetUpFailureEndsWithExitCode78AndNeverSaysReady) {
+    NotifySocket notify(dir.file("notify"));
+    // No control group: the configuration is incomplete.
+    writeConfig("logs = ( { type = \"FILE\"; } ); protocols = ( );");
+    EXPECT_EQ(run({"service"}).exitCode, 78);
+    EXPECT_EQ(run({"console"}).exitCode, 78) << "a console whose set-up failed ended as if stopped";
+    // Malformed: the service run says so by its exit code too; the other
+    // verbs keep -1.
+    testing_support::writeFile(configPath(), "OstraService: { logs = ( ");
+    auto malformed = run({});
+    EXPECT_EQ(malformed.exitCode, 78);
+    EXPECT_NE(malformed.output.find("nije ispravna"), std::string::npos) << malformed.output;
+    EXPECT_EQ(run({"console"}).exitCode, testing_support::exitCodeOfMinusOne());
+
+    EXPECT_FALSE(notify.received("READY=1"));
+}
+
+TEST_F(ServiceManagerLinux, ReadyComesOnceTheProtocolsListenAndStoppingWhenTheStopBegins) {
+    NotifySocket notify(dir.file("notify"));
+    int port = freePort();
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + control +
+                " protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"tcpline" + suffix +
+                "\"; port = " + std::to_string(port) + "; databases = ( ); } );");
+    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    ASSERT_TRUE(eventually([&] { return notify.received("READY=1"); })) << service.output();
+    EXPECT_TRUE(portAccepts(port)) << "READY=1 came before the protocol listened";
+
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    EXPECT_TRUE(notify.received("STOPPING=1"));
+}
+
+TEST_F(ServiceManagerLinux, ASigtermDuringTheSetUpStopsTheRunWithoutReadiness) {
+    NotifySocket notify(dir.file("notify"));
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + control +
+                " protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"testprotocol" + suffix +
+                "\"; logOnStart = \"protocol starting\"; startDelayMs = 1500; databases = ( ); "
+                "} );");
+    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    ASSERT_TRUE(eventuallyLogged("protocol starting"));
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(15)), 0) << "the stop was lost";
+    EXPECT_FALSE(notify.received("READY=1"));
+    EXPECT_TRUE(notify.received("STOPPING=1"));
+    EXPECT_TRUE(logHas(log(), "Service stopped"));
+}
+
+TEST_F(ServiceManagerLinux, UnderTheJournalInfoAndErrorLinesGoToStandardErrorWithPriorities) {
+    setenv("JOURNAL_STREAM", "8:12345", 1);
+    // A database library named as the control: one ERROR line. A relayed
+    // record: DEBUG lines.
+    writeConfig("logs = ( { type = \"FILE\"; } ); control = { dll = \"testdatabase" + suffix +
+                "\"; }; protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"testprotocol" +
+                suffix + "\"; raiseOnStart = 1; databases = ( { dll = \"testdatabase" + suffix +
+                "\"; } ); } );");
+    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    ASSERT_TRUE(eventuallyLogged("DEBUG"));
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    unsetenv("JOURNAL_STREAM");
+
+    bool info = false, error = false;
+    std::istringstream output(service.output());
+    for (std::string line; std::getline(output, line);) {
+        EXPECT_EQ(line.find("DEBUG"), std::string::npos) << line;
+        if (line.rfind("<6>", 0) == 0 && line.find("Service started") != std::string::npos)
+            info = true;
+        if (line.rfind("<3>", 0) == 0 && line.find("not a control plug-in") != std::string::npos)
+            error = true;
+    }
+    EXPECT_TRUE(info) << service.output();
+    EXPECT_TRUE(error) << service.output();
+}
