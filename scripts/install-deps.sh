@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh windows   the mingw-w64 + Wine lane as well
 #   scripts/install-deps.sh browser   Chromium, Node.js and playwright-core
 #                                     for the web console's browser test
+#   scripts/install-deps.sh systemd   debootstrap, for the systemd lane
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,8 @@ for lane in "${lanes[@]}"; do
         # llvm-14 brings llvm-symbolizer: without it LeakSanitizer knows no
         # function names and its suppressions cannot match.
         fuzz) packages+=(clang libclang-rt-14-dev llvm-14) ;;
+        # debootstrap makes the Debian root the container boots systemd in.
+        systemd) packages+=(debootstrap util-linux iproute2) ;;
         browser)
             packages+=(chromium)
             # Debian's Node.js, unless the machine has one already.

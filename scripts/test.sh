@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the linux lane, the same suite under
-# AddressSanitizer and ThreadSanitizer, the windows lane under Wine, and a
-# minute of each fuzz target under AddressSanitizer and UBSan.
+# AddressSanitizer and ThreadSanitizer, the windows lane under Wine, a
+# minute of each fuzz target under AddressSanitizer and UBSan, and the
+# linux build under a real systemd in a container.
 #   scripts/test.sh                 all lanes
 #   scripts/test.sh linux asan      only the lanes named
 # Build folders: build/<lane>. Exits non-zero when any lane fails.
@@ -9,13 +10,14 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 lanes=("$@")
-[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan windows fuzz)
+[ ${#lanes[@]} -gt 0 ] || lanes=(linux asan tsan windows fuzz systemd)
 
 install=(linux)
 for lane in "${lanes[@]}"; do
     [ "$lane" = linux ] && install+=(browser)
     [ "$lane" = windows ] && install+=(windows)
     [ "$lane" = fuzz ] && install+=(fuzz)
+    [ "$lane" = systemd ] && install+=(systemd)
 done
 scripts/install-deps.sh "${install[@]}" || exit 1
 
@@ -37,6 +39,7 @@ for lane in "${lanes[@]}"; do
                    ctest --output-on-failure -j"$jobs") ;;
         windows) scripts/build.sh windows && scripts/test-windows.sh ;;
         fuzz) scripts/fuzz.sh 60 ;;
+        systemd) scripts/build.sh linux && scripts/systemd-lane.sh ;;
         *) echo "unknown lane: $lane"; false ;;
     esac
     status=$?

@@ -44,8 +44,8 @@ std::string unitText(const std::string& name, const std::string& description,
         hasControlCharacter(executable) || hasControlCharacter(folder))
         return "";
     // A host installed in a home folder must still be able to reach it.
-    const bool inHome = isUnder(folder, "/home") || isUnder(folder, "/root") ||
-                        isUnder(folder, "/run/user");
+    const bool inHome =
+        isUnder(folder, "/home") || isUnder(folder, "/root") || isUnder(folder, "/run/user");
     std::string text;
     text += "[Unit]\n";
     text += "Description=" + plainValue(description) + " (OstraService plug-in host)\n";
@@ -53,7 +53,8 @@ std::string unitText(const std::string& name, const std::string& description,
     text += "Wants=network-online.target\n\n";
     text += "[Service]\n";
     text += "Type=notify\n";
-    text += "ExecStart=" + quotedWord(executable, false) + " service " + quotedWord(name, true) + "\n";
+    text +=
+        "ExecStart=" + quotedWord(executable, false) + " service " + quotedWord(name, true) + "\n";
     text += "WorkingDirectory=" + plainValue(folder) + "\n";
     text += "Restart=on-failure\n";
     text += "RestartSec=5\n";

@@ -55,9 +55,8 @@ protected:
     std::string log() const { return dir.file("OstraService.log"); }
     // Whether the log file holds `text` anywhere, within a minute.
     bool eventuallyLogged(const std::string& text) const {
-        return eventually([&] {
-            return testing_support::readFile(log()).find(text) != std::string::npos;
-        });
+        return eventually(
+            [&] { return testing_support::readFile(log()).find(text) != std::string::npos; });
     }
 };
 
