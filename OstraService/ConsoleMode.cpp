@@ -1,6 +1,6 @@
 #include "OstraService/ConsoleMode.h"
 
-#include <cstdio>
+#include "platform/console_output.h"
 
 #include "OstraService/Messages.h"
 #include "OstraService/ServiceHost.h"
@@ -12,11 +12,9 @@ const char kSource[] = "OstraService";
 
 void runConsole(CServiceHost& host) {
     StopSignals signals(host);  // before serve starts any thread
-    std::printf("%s", messages::kConsoleStarted);
-    std::fflush(stdout);
+    ostra::writeText(stdout, messages::kConsoleStarted);
     host.getLog(nullptr)->log(LOG_LEVEL_INFO, kSource, __LINE__, "Console started");
     host.serve(true, CServiceHost::kStopKey);
     host.getLog(nullptr)->log(LOG_LEVEL_INFO, kSource, __LINE__, "Console stopped");
-    std::printf("%s", messages::kConsoleStopped);
-    std::fflush(stdout);
+    ostra::writeText(stdout, messages::kConsoleStopped);
 }

@@ -11,18 +11,21 @@
 #include "OstraService/Messages.h"
 #include "OstraService/ServiceHost.h"
 #include "OstraService/Text.h"
+#include "platform/console_output.h"
+#include "platform/event_log.h"
 
 namespace {
 
 const char kSource[] = "OstraService";
 const char kDefaultServiceName[] = "OstraService";
 
+// The outcome goes to the log and, for an operator at a terminal or
+// console, to standard error as well: the log may be a file they do not see.
 void logResult(CLog& log, int result, const std::string& success, const std::string& failure) {
-    if (result == 0) {
-        if (!success.empty()) log.log(LOG_LEVEL_INFO, kSource, __LINE__, success.c_str());
-    } else {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
-    }
+    const std::string& line = result == 0 ? success : failure;
+    if (line.empty()) return;
+    log.log(result == 0 ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, kSource, __LINE__, line.c_str());
+    if (ostra::isInteractive(stderr)) ostra::writeText(stderr, line + "\n");
 }
 
 int carryOut(CServiceHost& host, const char* verb, const std::string& serviceName) {
@@ -54,8 +57,7 @@ int carryOut(CServiceHost& host, const char* verb, const std::string& serviceNam
         return host.startFailure();  // a set-up that failed is no clean stop
     }
     if (text::equalsIgnoreCase(verb, "help") || text::equalsIgnoreCase(verb, "?")) {
-        std::printf("%s", messages::kUsage);
-        std::fflush(stdout);
+        ostra::writeText(stdout, messages::kUsage);
         return 1;
     }
     int result = host.start();
@@ -87,18 +89,24 @@ int runEntry(int argc, char* argv[]) {
         std::string failure;
         if (config_file::read(config, path, failure) != config_file::ReadResult::kRead) {
             // Under systemd standard output goes to the journal too: marked as an error there.
-            std::printf("%s%s\n", JournalStream::wanted() ? "<3>" : "", failure.c_str());
-            std::fflush(stdout);
+            ostra::writeText(stdout, (JournalStream::wanted() ? "<3>" : "") + failure + "\n");
             const char* verb = argc > 1 ? argv[1] : nullptr;
             if (!runsAsService(verb)) return -1;
             // Run by a service manager: it must hear of the failure (systemd
             // from the exit code, the Windows manager from the service's
-            // status), and not take it for a clean stop.
+            // status), and not take it for a clean stop. Nobody reads a
+            // service's standard output on Windows: the line also goes to
+            // the log beside the executable and to the Event Log.
+            host.getLog(logFilePath("", serviceName).c_str())
+                ->log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
+            ostra::reportErrorEvent(serviceName, failure);
             host.reportStartFailure(CServiceHost::kSetUpFailed);
             int result = host.start();
             return result != 0 ? result : CServiceHost::kSetUpFailed;
         }
         setUpLog(host, config, serviceName, path);
+        if (runsAsService(argc > 1 ? argv[1] : nullptr) && !host.hasLogFile())
+            host.getLog(logFilePath("", serviceName).c_str());
     }
     return carryOut(host, argc > 1 ? argv[1] : nullptr, serviceName);
 }

@@ -6,6 +6,7 @@
 #include "OstraService/Messages.h"
 #include "OstraService/ServiceHost.h"
 #include "OstraService/Text.h"
+#include "platform/console_output.h"
 #include "platform/paths.h"
 
 namespace {
@@ -55,8 +56,7 @@ void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& 
     try {
         logs = &config.lookup(config_file::settingPath(serviceName, "logs"));
     } catch (const libconfig::ConfigException&) {
-        std::printf("%s\n", messages::logListMissing(configPath, serviceName).c_str());
-        std::fflush(stdout);
+        ostra::writeText(stdout, messages::logListMissing(configPath, serviceName) + "\n");
         return;
     }
     for (int index = 0;; ++index) {

@@ -12,7 +12,9 @@
 // last of them, once.
 //
 // Without a "logs" list the program runs without a log file; since there is
-// no log to say so in, one line on standard output tells the operator.
+// no log to say so in, one line on standard output tells the operator. A
+// run as a service, whose standard output nobody sees, then logs to
+// <service>.log beside the executable all the same (see runEntry).
 #pragma once
 
 #include <libconfig.h++>

@@ -9,6 +9,7 @@
 #include "OstraService/PluginCalls.h"
 #include "loader/loadPlugin.h"
 #include "platform/console.h"
+#include "platform/event_log.h"
 #include "platform/timer.h"
 
 namespace {
@@ -46,8 +47,14 @@ void CServiceHost::run() {
     log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
 }
 
+void CServiceHost::setUpFailed(const std::string& text) {
+    log.log(LOG_LEVEL_ERROR, kSource, __LINE__, text.c_str());
+    ostra::reportErrorEvent(getName(), text);
+}
+
 CLog* CServiceHost::getLog(const char* path) {
     if (path != nullptr) {
+        logsToFile = true;
         fileStream.setMaxSizeM(logMaxSize);
         fileStream.setRotate(logRotate);
         fileStream.open(path);
@@ -105,7 +112,7 @@ bool CServiceHost::setUp() {
     const std::string path = config_file::pathFor(serviceName);
     std::string failure;
     if (config_file::read(config, path, failure) != config_file::ReadResult::kRead) {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
+        setUpFailed(failure);
         return false;
     }
 
@@ -119,8 +126,7 @@ bool CServiceHost::setUp() {
         controlGroup = &config.lookup(config_file::settingPath(serviceName, "control"));
         controlDll = static_cast<const char*>((*controlGroup)["dll"]);
     } catch (const libconfig::ConfigException&) {
-        log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
-                messages::configIncomplete(serviceName).c_str());
+        setUpFailed(messages::configIncomplete(serviceName));
         return false;
     }
 

@@ -92,6 +92,8 @@ public:
 
     void setLogMaxSize(int megabytes) { logMaxSize = megabytes; }
     void setLogRotate(int count) { logRotate = count; }
+    // Whether getLog has opened a log file.
+    bool hasLogFile() const { return logsToFile; }
     int getLogMaxSize() const { return logMaxSize; }
     int getLogRotate() const { return logRotate; }
 
@@ -110,6 +112,8 @@ private:
     };
 
     bool setUp();
+    // Logs a set-up failure, and reports it to the Event Log (Windows).
+    void setUpFailed(const std::string& text);
     void createProtocols(libconfig::Setting& list);
     void wakeProtocols();
     void serveDeferredRequests();
@@ -134,6 +138,7 @@ private:
     CLog log;
     CStdLogFormat formatter;
     flogstream fileStream;
+    bool logsToFile = false;
     int logMaxSize;
     int logRotate;
 

@@ -2,11 +2,12 @@
 // stop key.
 //
 // On a console (a Windows console, a Linux terminal) a key press counts
-// once it yields a character (a modifier key alone does not); it is read
-// without echo and without waiting for Enter. On a pipe every byte that
-// arrives counts as a key press, so that scripts and tests can send an S.
-// On anything else (a file, the null device, no standard input) no key
-// ever arrives. Used by one thread.
+// once it yields a character (a modifier key alone does not, and such
+// events are dropped); it is read without echo and without waiting for
+// Enter. On a pipe or a file every byte counts as a key press, so that
+// scripts and tests can send an S (a Windows pipe that cannot be peeked at
+// is read by a thread of its own). On anything else (the null device, no
+// standard input) no key ever arrives. Used by one thread.
 #pragma once
 
 #include <memory>

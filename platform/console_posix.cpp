@@ -28,7 +28,10 @@ ConsoleKeyboard::ConsoleKeyboard() : state_(new State) {
         return;
     }
     struct stat info;
-    if (fstat(STDIN_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
+    // A file is read like a pipe: poll says it is readable, and its end
+    // is the end of the keys.
+    if (fstat(STDIN_FILENO, &info) == 0 &&
+        (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISREG(info.st_mode)))
         state_->source = Source::kPipe;
 }
 

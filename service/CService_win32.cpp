@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/event_log.h"
 #include "platform/winapi.h"
 #include "service/CService.h"
 
@@ -156,6 +157,8 @@ int CService::install(const char* name, const char* displayName) {
         {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 300000}};
     SERVICE_FAILURE_ACTIONSA onFailure{86400, nullptr, nullptr, 3, restart};
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &onFailure);
+    // Where a failed set-up is reported when no log file can say it.
+    ostra::registerEventSource(name, executable);
     return 0;
 }
 
@@ -169,6 +172,7 @@ int CService::uninstall() {
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
         waitForState(service.get(), SERVICE_STOPPED, 30000);
     if (!DeleteService(service.get())) return static_cast<int>(GetLastError());
+    ostra::unregisterEventSource(getName());
     return 0;
 }
 

@@ -62,6 +62,20 @@ TEST_F(WindowsConsole, OnlyKeyPressesThatYieldACharacterCountAndAreReadInOrder) 
     EXPECT_TRUE(mode & ENABLE_LINE_INPUT) << "the console mode was not restored after the read";
 }
 
+TEST_F(WindowsConsole, AStopKeyBehindHundredsOfKeysWithoutACharacterIsStillSeen) {
+    ostra::ConsoleKeyboard keyboard;
+    // Arrow and function keys, pressed and released: more than the 128
+    // events a single look at the queue takes in.
+    for (int i = 0; i < 150; ++i) {
+        pressKey(0, true, VK_UP);
+        pressKey(0, false, VK_UP);
+    }
+    pressKey('S');
+    EXPECT_TRUE(keyboard.keyWaiting());
+    EXPECT_EQ(keyboard.readKey(), 'S');
+    EXPECT_FALSE(keyboard.keyWaiting());
+}
+
 TEST_F(WindowsConsole, AnSPressedDuringSetUpEndsTheConsoleRunAtTheFirstTick) {
     std::string name = "ConsoleKeysHost";
     std::string config = (testing_support::binaryDir() / (name + ".cfg")).string();

@@ -115,3 +115,21 @@ TEST_F(ServiceLinux, AnInstallFolderWithSpecifiersAndBlanksGivesAUnitThatNamesIt
     EXPECT_EQ(verify.wait(std::chrono::seconds(60)), 0) << verify.output();
     unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
 }
+
+TEST_F(ServiceLinux, AConsoleRunReadsItsKeysFromAFileAndVerbsSpeakOnATerminal) {
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
+    testing_support::writeFile(dir.file("keys.txt"), "xS");
+    testing_support::ChildProcess fromFile(
+        "/bin/sh", {"-c", "exec '" + executable() + "' console < keys.txt"}, dir.path().string());
+    EXPECT_EQ(fromFile.wait(std::chrono::seconds(30)), 0) << "the S in the file was not read";
+
+    fs::create_directory(dir.path() / "units");
+    setenv("OSTRA_SYSTEMD_UNIT_DIR", (dir.path() / "units").string().c_str(), 1);
+    testing_support::ChildProcess terminal(
+        "/usr/bin/script", {"-qfec", executable() + " install", "/dev/null"}, dir.path().string());
+    EXPECT_EQ(terminal.wait(std::chrono::seconds(30)), 0);
+    EXPECT_NE(terminal.output().find("Servis OstraService je instaliran"), std::string::npos)
+        << terminal.output();
+    EXPECT_EQ(run({"install"}).output, "") << "without a terminal the outcome is in the log only";
+    unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
+}

@@ -1,0 +1,45 @@
+#include "platform/event_log.h"
+#include "platform/winapi.h"
+
+namespace ostra {
+
+namespace {
+
+std::string sourceKey(const std::string& source) {
+    return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+}
+
+constexpr DWORD kErrorEventId = 1;
+
+}  // namespace
+
+int registerEventSource(const std::string& source, const std::string& executable) {
+    HKEY key;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, sourceKey(source).c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS) return static_cast<int>(result);
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    result = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(executable.c_str()),
+                            static_cast<DWORD>(executable.size() + 1));
+    if (result == ERROR_SUCCESS)
+        result = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&types), sizeof types);
+    RegCloseKey(key);
+    return static_cast<int>(result);
+}
+
+int unregisterEventSource(const std::string& source) {
+    LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, sourceKey(source).c_str());
+    return result == ERROR_FILE_NOT_FOUND ? 0 : static_cast<int>(result);
+}
+
+void reportErrorEvent(const std::string& source, const std::string& text) {
+    HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
+    if (log == nullptr) return;
+    const char* strings[] = {text.c_str()};
+    ReportEventA(log, EVENTLOG_ERROR_TYPE, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(log);
+}
+
+}  // namespace ostra
