@@ -1,19 +1,24 @@
 # The folder a user copies to a Windows machine: the executable (once it is
 # built), our DLLs, the bundled plug-ins, the runtime DLLs and the default
-# configuration that wires the plug-ins together.
+# configuration that wires the plug-ins together; stripped, with CRLF line
+# ends in the configuration, and the same folder as a zip beside it.
 set(OSTRA_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/OstraService)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
     $<TARGET_FILE:tcpline> $<TARGET_FILE:sqlite> $<TARGET_FILE:webcontrol>
     ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg)
+set(package_executable)
 if(TARGET OstraService)
     list(APPEND package_files $<TARGET_FILE:OstraService>)
+    set(package_executable OstraService)
 endif()
 add_custom_target(package_folder
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy ${package_files} ${OSTRA_PACKAGE_DIR}
-    DEPENDS ostracommon liblog runtime_dlls tcpline sqlite webcontrol
-    COMMENT "Putting the Windows package together in ${OSTRA_PACKAGE_DIR}")
+    COMMAND ${CMAKE_COMMAND} -DDIR=${OSTRA_PACKAGE_DIR} -DSTRIP=${CMAKE_STRIP}
+        -P ${PROJECT_SOURCE_DIR}/cmake/PackageFinish.cmake
+    DEPENDS ostracommon liblog runtime_dlls tcpline sqlite webcontrol ${package_executable}
+    COMMENT "Putting the Windows package together in ${OSTRA_PACKAGE_DIR} and OstraService.zip")
 
 if(OSTRA_BUILD_TESTS)
     add_executable(package_probe ${PROJECT_SOURCE_DIR}/tests/package/PackageProbe.cpp)
@@ -23,4 +28,12 @@ if(OSTRA_BUILD_TESTS)
         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/run-package-test.sh ${OSTRA_PACKAGE_DIR}
             $<TARGET_FILE:package_probe>)
     set_tests_properties(WindowsPackage.RunsFromACopyInAFreshWinePrefix PROPERTIES TIMEOUT 300)
+
+    # The zip as a user gets it: unpacked into a fresh Wine prefix, the
+    # service is installed, started, serves a record, is stopped and removed.
+    add_test(NAME WindowsPackage.TheZipInstallsServesAndIsRemovedInAFreshWinePrefix
+        COMMAND ${PROJECT_SOURCE_DIR}/tests/package/run-zip-test.sh
+            ${CMAKE_BINARY_DIR}/package/OstraService.zip)
+    set_tests_properties(WindowsPackage.TheZipInstallsServesAndIsRemovedInAFreshWinePrefix PROPERTIES
+        TIMEOUT 300 RESOURCE_LOCK default_ports)
 endif()

@@ -114,7 +114,9 @@ check "  systemd-analyze verify accepts it" inside systemd-analyze verify "$unit
 check "  enabled" bash -c "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-enabled $unit)\" = enabled ]"
 check "install again is refused" bash -c "! nsenter -t $pid -m -p -n -r -w '$folder/OstraService' install > /dev/null 2>&1"
 
+began=$(date +%s%N)
 check "systemctl start returns success" inside systemctl start "$unit"
+echo "  start to ready: $((($(date +%s%N) - began) / 1000000)) ms"
 check "  active" active active
 answer=$(record_answer)
 check "  a record sent at once is stored ($answer)" test "$answer" = "0;ROW_ID=1"

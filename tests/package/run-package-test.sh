@@ -9,22 +9,11 @@ package=$1
 program=$2
 shift 2
 
-scratch=$(mktemp -d)
-export WINEPREFIX="$scratch/prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset WINEPATH
-cleanup() {
-    wineserver -k 2>/dev/null || true
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/fresh-wine-prefix.sh"
 
 cp -r "$package" "$scratch/app"
 cp "$program" "$scratch/app/"
-mkdir -p "$WINEPREFIX"
-setsid wineserver -p </dev/null >/dev/null 2>&1
-setsid wine wineboot </dev/null >/dev/null 2>&1
+boot_wine_prefix
 
 cd "$scratch/app"
 output=$(wine "./$(basename "$program")" "$@" </dev/null 2>&1 | tr -d '\r')
