@@ -57,11 +57,13 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
     try {
         if (isLookup(*record)) return answerLookup(*record);
-        std::string error;
-        long long id = store_.store(type_, tag, *record, error);
+        std::string error, notice;
+        long long id = store_.store(type_, tag, *record, error, notice);
+        if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
         if (id < 0) {
             logLine(LOG_LEVEL_ERROR, __LINE__,
                     "sqlite: record not stored in " + path_ + ": " + error);
+            record->set("REASON", error.c_str());  // the sender hears why, not only "1"
             return 1;
         }
         record->set("ROW_ID", std::to_string(id).c_str());
@@ -74,9 +76,12 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
 
 int SqlitePlugin::answerLookup(Record& record) {
     FoundRow row;
-    std::string error;
-    if (!store_.lookup(record.get("FIELD"), record.get("VALUE"), row, error)) {
+    std::string error, notice;
+    bool found = store_.lookup(record.get("FIELD"), record.get("VALUE"), row, error, notice);
+    if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
+    if (!found) {
         logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: lookup failed in " + path_ + ": " + error);
+        record.set("REASON", error.c_str());
         return 1;
     }
     record.set("FOUND", row.count > 0 ? "1" : "0");

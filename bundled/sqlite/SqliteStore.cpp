@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+
 #include "Json.h"
 #include "common/Record.h"
 
@@ -50,8 +52,14 @@ std::string entriesAsJson(const Record& record) {
 SqliteStore::~SqliteStore() { close(); }
 
 bool SqliteStore::open(const StoreSettings& settings, std::string& error) {
-    close();
     std::lock_guard<std::mutex> guard(mutex_);
+    closeLocked();
+    settings_ = settings;
+    return openLocked(error);
+}
+
+bool SqliteStore::openLocked(std::string& error) {
+    const StoreSettings& settings = settings_;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(settings.path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         error = "cannot open " + settings.path + ": " + lastError();
@@ -74,11 +82,60 @@ bool SqliteStore::open(const StoreSettings& settings, std::string& error) {
         insert_ = find_ = nullptr;
         db_ = nullptr;
     }
+    identity_ = ready ? ostra_kit::identityOf(settings.path) : ostra_kit::FileIdentity();
     return ready;
+}
+
+bool SqliteStore::ensureTheFileAtThePath(std::string& error, std::string& notice) {
+    ostra_kit::FileIdentity now = ostra_kit::identityOf(settings_.path);
+    if (now == identity_) return true;
+    if (now.exists) {
+        notice = settings_.path + " was replaced while open; storing into the file now there";
+    } else {
+        long long rows = copyIntoANewFileAtThePath(error);
+        if (rows < 0) return false;
+        notice = settings_.path + " was deleted or renamed while open; made anew there with its " +
+                 std::to_string(rows) + " rows";
+    }
+    closeLocked();
+    return openLocked(error);
+}
+
+long long SqliteStore::copyIntoANewFileAtThePath(std::string& error) {
+    // The old log files still carry the moved file's name: a new file at
+    // the path must not start from them (SQLite would replay the old pages
+    // into it). This connection keeps them open for its own reading.
+    std::remove((settings_.path + "-wal").c_str());
+    std::remove((settings_.path + "-shm").c_str());
+    // The moved file can no longer be written, but it can be read, log
+    // included: every row it holds goes into the new file.
+    sqlite3_stmt* attach = nullptr;
+    bool attached =
+        sqlite3_prepare_v2(db_, "ATTACH DATABASE ?1 AS fresh", -1, &attach, nullptr) == SQLITE_OK &&
+        sqlite3_bind_text(attach, 1, settings_.path.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+        sqlite3_step(attach) == SQLITE_DONE;
+    sqlite3_finalize(attach);
+    if (!attached) {
+        error = "cannot make " + settings_.path + " anew: " + lastError();
+        return -1;
+    }
+    std::string schema = std::string(kSchema);
+    schema.replace(schema.find("records("), 8, "fresh.records(");
+    bool copied = execute(schema.c_str(), error) &&
+                  execute("INSERT INTO fresh.records SELECT * FROM main.records", error);
+    long long rows = copied ? sqlite3_changes(db_) : -1;
+    std::string detachError;
+    execute("DETACH DATABASE fresh", detachError);
+    if (!copied) error = "cannot copy the rows into " + settings_.path + ": " + error;
+    return rows;
 }
 
 void SqliteStore::close() {
     std::lock_guard<std::mutex> guard(mutex_);
+    closeLocked();
+}
+
+void SqliteStore::closeLocked() {
     if (!db_) return;
     sqlite3_finalize(insert_);
     sqlite3_finalize(find_);
@@ -92,13 +149,15 @@ bool SqliteStore::isOpen() {
     return db_ != nullptr;
 }
 
-long long SqliteStore::store(int type, int tag, const Record& record, std::string& error) {
+long long SqliteStore::store(int type, int tag, const Record& record, std::string& error,
+                             std::string& notice) {
     std::string json = entriesAsJson(record);
     std::lock_guard<std::mutex> guard(mutex_);
     if (!db_) {
         error = "the database is closed";
         return -1;
     }
+    if (!ensureTheFileAtThePath(error, notice)) return -1;
     sqlite3_reset(insert_);
     sqlite3_bind_int(insert_, 1, type);
     sqlite3_bind_int(insert_, 2, tag);
@@ -113,12 +172,13 @@ long long SqliteStore::store(int type, int tag, const Record& record, std::strin
 }
 
 bool SqliteStore::lookup(const std::string& key, const std::string& value, FoundRow& row,
-                         std::string& error) {
+                         std::string& error, std::string& notice) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!db_) {
         error = "the database is closed";
         return false;
     }
+    if (!ensureTheFileAtThePath(error, notice)) return false;
     sqlite3_reset(find_);
     sqlite3_bind_text(find_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
     sqlite3_bind_text(find_, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);

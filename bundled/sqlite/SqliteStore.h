@@ -13,11 +13,18 @@
 // The file is opened in WAL mode with a busy timeout, so other readers (and
 // other stores on the same file) never make a store fail at once. A store
 // returns only after its transaction committed: a record answered as stored
-// is in the file whatever the host does next.
+// is in the file whatever the host does next. Before each store and lookup
+// the file at the path is checked to be the one open (one stat), so that
+// rows never go on into a file nobody can find. When it was deleted or
+// renamed away, the path is made anew with every row the open file holds
+// (an operator's slip costs nothing; to start a fresh file, stop the host
+// first). When another file was put there, it is opened and used.
 #pragma once
 
 #include <mutex>
 #include <string>
+
+#include "FileIdentity.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -55,19 +62,29 @@ public:
     void close();
     bool isOpen();
 
-    // Stores one row; its id, or -1 with `error` set.
-    long long store(int type, int tag, const Record& record, std::string& error);
+    // Stores one row; its id, or -1 with `error` set. `notice` says so when
+    // the file had to be opened anew first.
+    long long store(int type, int tag, const Record& record, std::string& error,
+                    std::string& notice);
 
     // Rows whose entries hold `key` with the value `value`. False with
     // `error` set on failure; `row.count` 0 when nothing matched.
-    bool lookup(const std::string& key, const std::string& value, FoundRow& row,
-                std::string& error);
+    bool lookup(const std::string& key, const std::string& value, FoundRow& row, std::string& error,
+                std::string& notice);
 
 private:
+    bool openLocked(std::string& error);
+    void closeLocked();
+    // False with `error` set when the file had to be opened anew and could not be.
+    bool ensureTheFileAtThePath(std::string& error, std::string& notice);
+    // The rows copied, or -1 with `error` set.
+    long long copyIntoANewFileAtThePath(std::string& error);
     bool execute(const char* sql, std::string& error);
     std::string lastError() const;
 
     std::mutex mutex_;
+    StoreSettings settings_;
+    ostra_kit::FileIdentity identity_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* find_ = nullptr;

@@ -11,6 +11,7 @@
 #include "Cp1250.h"
 #include "Json.h"
 #include "Net.h"
+#include "Utf8.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -49,7 +50,7 @@ std::string unquoted(const char* quoted) {
 // logging path); a line has no line ends of its own.
 std::string asEvent(const LogRing::Line& line) {
 #ifdef OSTRA_CP1250
-    std::string data = cp1250ToUtf8(line.text);
+    std::string data = ostra_kit::cp1250ToUtf8(line.text);
 #else
     std::string data = validUtf8(line.text);
 #endif

@@ -3,6 +3,7 @@
 // middle of a stream.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "BundledFixture.h"
@@ -72,7 +73,7 @@ TEST_F(SqliteTest, AStoreThatFailsAnswersOneAndLogsTheReason) {
     ASSERT_EQ(client.ask("A=1"), "0;ROW_ID=1");
     RecordsFile other(path);
     ASSERT_TRUE(other.execute("BEGIN IMMEDIATE"));  // holds the write lock
-    EXPECT_EQ(client.ask("A=2"), "1");
+    EXPECT_EQ(client.ask("A=2"), "1;REASON=database is locked");
     EXPECT_TRUE(logHas("sqlite: record not stored in " + path + ": database is locked"));
     ASSERT_TRUE(other.execute("COMMIT"));
     EXPECT_EQ(client.ask("A=3"), "0;ROW_ID=2");
@@ -115,5 +116,30 @@ TEST_F(SqliteTest, EveryRecordAnsweredZeroIsInTheFileWhenTheHostStopsMidStream) 
     EXPECT_EQ(file.value("SELECT count(DISTINCT entries) FROM records"),
               std::to_string(answeredZero));
 }
+
+#ifndef _WIN32
+// Windows refuses to delete or rename a file SQLite holds open; POSIX lets
+// an operator do either while the host runs.
+TEST_F(SqliteTest, AFileDeletedOrRenamedWhileOpenIsMadeAnewWithEveryRowAnsweredZero) {
+    serveTcpIntoSqlite();
+    LineClient client(port);
+    ASSERT_EQ(client.ask("N=1"), "0;ROW_ID=1");
+    ASSERT_EQ(client.ask("N=2"), "0;ROW_ID=2");
+
+    std::filesystem::remove(path);  // its -wal and -shm are left behind
+    EXPECT_EQ(client.ask("N=3"), "0;ROW_ID=3");
+    EXPECT_TRUE(logHas("sqlite: " + path +
+                       " was deleted or renamed while open; made anew there with its 2 rows"));
+
+    std::filesystem::rename(path, scratch.file("moved.db"));
+    EXPECT_EQ(client.ask("N=4"), "0;ROW_ID=4");
+    std::string found = client.ask("CMD=LOOKUP;FIELD=N;VALUE=1");
+    EXPECT_EQ(found.rfind("0;FOUND=1;COUNT=1;ROW_ID=1;", 0), 0u) << found;
+    stopServing();
+    EXPECT_EQ(RecordsFile(path).value("SELECT group_concat(entries) FROM records"),
+              "{\"N\":\"1\"},{\"N\":\"2\"},{\"N\":\"3\"},{\"N\":\"4\"}")
+        << "a record answered 0 is not in the file at the path";
+}
+#endif
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "BundledFixture.h"
+#include "Cp1250.h"
 #include "loader/loadPlugin.h"
 #include "plugin/CControlPlugin.h"
 
@@ -220,6 +221,12 @@ TEST_F(WebControlTest, LogLinesReachTheBrowserAsUtf8WhateverTheHostsMessageEncod
     const std::string fault = "Gre\xC5\xA1ka plug-ina";
     EXPECT_TRUE(eventually([&] { return reader.received().find(fault) != std::string::npos; }))
         << reader.received();
+}
+
+TEST(Cp1250, TheCroatianLettersBecomeUtf8ThroughThePlatformsConverter) {
+    EXPECT_EQ(ostra_kit::cp1250ToUtf8("\x8A\x9A \x8E\x9E \xC8\xE8 \xC6\xE6 \xD0\xF0 A"),
+              "\xC5\xA0\xC5\xA1 \xC5\xBD\xC5\xBE \xC4\x8C\xC4\x8D \xC4\x86\xC4\x87 "
+              "\xC4\x90\xC4\x91 A");
 }
 
 TEST_F(WebControlTest, ABrowserThatStopsReadingTheLogNeverHoldsTheHostUp) {

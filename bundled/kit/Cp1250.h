@@ -1,0 +1,14 @@
+// Windows-1250 text, the host's message bytes on Windows, as UTF-8 for the
+// outside world. The platform converts: iconv on Linux,
+// MultiByteToWideChar on Windows.
+#pragma once
+
+#include <string>
+
+namespace ostra_kit {
+
+// `text` read as Windows-1250, written as UTF-8; a byte Windows-1250 does
+// not define becomes U+FFFD.
+std::string cp1250ToUtf8(const std::string& text);
+
+}  // namespace ostra_kit
