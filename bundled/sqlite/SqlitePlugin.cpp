@@ -4,6 +4,7 @@
 #include <new>
 
 #include "ExecutableDir.h"
+#include "StrictSettings.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -19,21 +20,19 @@ bool isLookup(const Record& record) {
     return command == "LOOKUP";
 }
 
-bool validSynchronous(const std::string& mode) {
-    return mode == "OFF" || mode == "NORMAL" || mode == "FULL";
-}
-
 }  // namespace
 
 int SqlitePlugin::start(Setting& entry) {
     try {
         StoreSettings settings;
-        std::string path = "records.db";
-        entry.lookupValue("path", path);
-        entry.lookupValue("busytimeout", settings.busyTimeoutMs);
-        entry.lookupValue("synchronous", settings.synchronous);
-        if (!validSynchronous(settings.synchronous)) {
-            logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: synchronous must be OFF, NORMAL or FULL");
+        ostra_kit::StrictSettings keys(entry, "sqlite");
+        std::string path = keys.text("path", "records.db");
+        settings.busyTimeoutMs =
+            static_cast<int>(keys.integer("busytimeout", settings.busyTimeoutMs, 0, 3600000));
+        settings.synchronous =
+            keys.word("synchronous", settings.synchronous, {"OFF", "NORMAL", "FULL"});
+        if (!keys.fault().empty()) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
             return 1;
         }
         settings.path = ostra_kit::besideExecutable(path);

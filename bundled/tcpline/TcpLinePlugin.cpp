@@ -3,20 +3,11 @@
 #include <libconfig.h++>
 
 #include "LineCodec.h"
+#include "StrictSettings.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
 namespace tcpline {
-
-namespace {
-
-template <typename T>
-T readOr(Setting& group, const char* key, T fallback) {
-    T value;
-    return group.lookupValue(key, value) ? value : fallback;
-}
-
-}  // namespace
 
 TcpLinePlugin::~TcpLinePlugin() { server_.stop(); }
 
@@ -37,20 +28,18 @@ int TcpLinePlugin::start(Setting& entry) {
 int TcpLinePlugin::startServing(Setting& entry) {
     // The configuration tree is only ours to read here, on the host's thread.
     LineServerSettings settings;
-    settings.bind = readOr<std::string>(entry, "bind", settings.bind);
-    settings.port = readOr(entry, "port", 7765);
-    // Checked as read: a negative size must not become a huge one.
-    int maxLine = readOr(entry, "maxline", 4096);
-    int maxQueue = readOr(entry, "maxqueue", 1 << 20);
-    settings.maxClients = readOr(entry, "maxclients", settings.maxClients);
-    if (maxLine < 16 || maxQueue < 1024 || settings.maxClients < 1 || settings.port < 0 ||
-        settings.port > 65535) {
-        logLine(LOG_LEVEL_ERROR, __LINE__,
-                "tcpline: port, maxline, maxclients or maxqueue out of range");
+    ostra_kit::StrictSettings keys(entry, "tcpline");
+    settings.bind = keys.text("bind", settings.bind);
+    settings.port = static_cast<int>(keys.integer("port", 7765, 0, 65535));
+    settings.maxLineBytes = static_cast<std::size_t>(keys.integer("maxline", 4096, 16, 1 << 24));
+    settings.maxQueuedBytes =
+        static_cast<std::size_t>(keys.integer("maxqueue", 1 << 20, 1024, 1 << 30));
+    settings.maxClients =
+        static_cast<int>(keys.integer("maxclients", settings.maxClients, 1, 65536));
+    if (!keys.fault().empty()) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
         return 1;
     }
-    settings.maxLineBytes = static_cast<std::size_t>(maxLine);
-    settings.maxQueuedBytes = static_cast<std::size_t>(maxQueue);
     std::string error;
     bool listening = server_.start(
         settings,

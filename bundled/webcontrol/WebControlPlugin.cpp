@@ -11,6 +11,7 @@
 #include "Cp1250.h"
 #include "Json.h"
 #include "Net.h"
+#include "StrictSettings.h"
 #include "Utf8.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
@@ -99,15 +100,18 @@ int WebControlPlugin::start(Setting& group) {
 }
 
 int WebControlPlugin::startServer(Setting& group) {
-    std::string bind = "127.0.0.1";
-    int port = 8765;
-    int logLines = static_cast<int>(kDefaultLogLines);
-    group.lookupValue("bind", bind);
-    group.lookupValue("port", port);
-    group.lookupValue("token", access_.token);
-    group.lookupValue("loglines", logLines);
+    ostra_kit::StrictSettings keys(group, "webcontrol");
+    std::string bind = keys.text("bind", "127.0.0.1");
+    int port = static_cast<int>(keys.integer("port", 8765, 0, 65535));
+    access_.token = keys.text("token", "");
+    auto logLines = keys.integer("loglines", static_cast<long long>(kDefaultLogLines), 1, 1000000);
+    if (!keys.fault().empty()) {
+        // A control plug-in has no log of its own: the operator's console.
+        std::fprintf(stderr, "%s\n", keys.fault().c_str());
+        return 1;
+    }
     access_.loopbackOnly = isLoopbackBind(bind);
-    ring_.setCapacity(logLines > 0 ? static_cast<std::size_t>(logLines) : kDefaultLogLines);
+    ring_.setCapacity(static_cast<std::size_t>(logLines));
 
     stopping_ = false;
     ring_.reopen();

@@ -68,7 +68,8 @@ TEST_F(SqliteTest, ALookupRecordIsAnsweredFromTheStoredRowsAndNotStored) {
 }
 
 TEST_F(SqliteTest, AStoreThatFailsAnswersOneAndLogsTheReason) {
-    serveTcpIntoSqlite("busytimeout = 50;");
+    serveTcpIntoSqlite(
+        "busytimeout = 50; synchronous = \"full\";");  // any case, as the host's words
     LineClient client(port);
     ASSERT_EQ(client.ask("A=1"), "0;ROW_ID=1");
     RecordsFile other(path);
@@ -77,6 +78,18 @@ TEST_F(SqliteTest, AStoreThatFailsAnswersOneAndLogsTheReason) {
     EXPECT_TRUE(logHas("sqlite: record not stored in " + path + ": database is locked"));
     ASSERT_TRUE(other.execute("COMMIT"));
     EXPECT_EQ(client.ask("A=3"), "0;ROW_ID=2");
+}
+
+TEST_F(SqliteTest, AKeyOfTheWrongTypeRefusesTheStartWithALineNamingIt) {
+    // Before, 2 quietly became "NORMAL".
+    writeConfig(controlGroup() + "protocols = ( " +
+                tcplineProtocol("PBX", port, sqliteDatabase(path, "synchronous = 2;")) + " );");
+    startServing();
+    EXPECT_TRUE(eventually([&] {
+        return logHas(
+            "sqlite: \"synchronous\" is 2; expected one of \"OFF\", \"NORMAL\", \"FULL\"");
+    }));
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(SqliteTest, AFileThatCannotBeOpenedRefusesTheStart) {

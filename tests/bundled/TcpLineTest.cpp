@@ -174,12 +174,15 @@ TEST_F(TcpLineTest, StoppingClosesThePortWhateverTheClientsDoAndStartingOpensItA
     EXPECT_EQ(LineClient(port).ask("A=1"), "0;TRAIL=db\\;");
 }
 
-TEST_F(TcpLineTest, LimitsOutOfRangeRefuseTheStart) {
+TEST_F(TcpLineTest, AKeyOfTheWrongTypeRefusesTheStartWithALineNamingIt) {
+    // Before, "1M" quietly became the default of 1 MiB.
     writeConfig(controlGroup() + "protocols = ( " +
-                tcplineProtocol("P", port, testDatabase("db"), "maxline = -1;") + " );");
+                tcplineProtocol("P", port, testDatabase("db"), "maxqueue = \"1M\";") + " );");
     startServing();
-    EXPECT_TRUE(eventually(
-        [&] { return logHas("tcpline: port, maxline, maxclients or maxqueue out of range"); }));
+    EXPECT_TRUE(eventually([&] {
+        return logHas(
+            "tcpline: \"maxqueue\" is \"1M\"; expected an integer from 1024 to 1073741824");
+    }));
     EXPECT_FALSE(portAccepts(port));
 }
 

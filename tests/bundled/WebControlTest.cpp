@@ -200,6 +200,29 @@ TEST_F(WebControlTest, ASecondConsoleOnTheSamePortRefusesToStart) {
     EXPECT_EQ(statusOf("GET", "/api/status"), 200) << "the first console still answers";
 }
 
+TEST_F(WebControlTest, AValueOfTheWrongTypeOrOutOfRangeRefusesTheStartOnTheConsole) {
+    // Before, port 70000 listened on 4464 and an integer token meant no token.
+    const std::pair<std::string, std::string> cases[] = {
+        {"port = 70000;", "webcontrol: \"port\" is 70000; expected an integer from 0 to 65535"},
+        {"port = " + std::to_string(webPort) + "; token = 12345678;",
+         "webcontrol: \"token\" is 12345678; expected text in double quotes"},
+    };
+    for (const auto& [keys, line] : cases) {
+        auto* console = static_cast<CControlPlugin*>(
+            loadPlugin(testing_support::pluginFile("webcontrol").c_str(), "control"));
+        ASSERT_NE(console, nullptr);
+        libconfig::Config config;
+        config.readString("c = { " + keys + " };");
+        testing::internal::CaptureStderr();
+        EXPECT_NE(console->start(config.lookup("c")), 0) << keys;
+        std::string said = testing::internal::GetCapturedStderr();
+        console->stop();
+        delete console;
+        EXPECT_NE(said.find(line), std::string::npos) << said;
+    }
+    EXPECT_FALSE(portAccepts(webPort));
+}
+
 TEST_F(WebControlTest, TheLogStreamsEveryLineAsItIsWritten) {
     serveConsole("", "logOnRecord = \"database saw a record\";");
     LogReader reader(webPort);

@@ -100,7 +100,9 @@ TEST_F(ServiceWindows, ASetUpFailureEndsTheServiceWithItsOwnErrorCodeAndALineBes
     for (bool missing : {false, true}) {
         SCOPED_TRACE(missing ? "missing configuration" : "incomplete configuration");
         if (missing) std::filesystem::remove(configPath(name));
-        ASSERT_TRUE(startService(name));
+        // Wine's StartService may already see the service gone and say it
+        // failed; what counts is how the service ended.
+        startService(name);
         ASSERT_TRUE(eventually([&] { return serviceState(name) == SERVICE_STOPPED; }));
         SERVICE_STATUS status = serviceStatus(name);
         EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
