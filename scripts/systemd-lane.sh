@@ -48,8 +48,13 @@ rm -f "$root/etc/systemd/system/$unit.service"
 
 # --- boot ---------------------------------------------------------------------
 boot_log=$(mktemp)
+# The root is a private mount of its own: nothing mounted under it in the
+# container reaches this machine's mounts. unshare then leaves propagation
+# alone (its default, making / private, fails where / is no mount point,
+# as in a chroot).
 mountpoint -q "$root" || mount --bind "$root" "$root"
-unshare --pid --fork --mount --net bash -c "
+mount --make-rprivate "$root"
+unshare --pid --fork --mount --propagation unchanged --net bash -c "
     mount -t proc proc '$root/proc'; mount -t sysfs sys '$root/sys'
     mount --rbind /sys/fs/cgroup '$root/sys/fs/cgroup'; mount --rbind /dev '$root/dev'
     mount -t tmpfs tmpfs '$root/run'; ip link set lo up
