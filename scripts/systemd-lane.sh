@@ -109,7 +109,14 @@ record_answer() {
     inside bash -c 'exec 3<>/dev/tcp/127.0.0.1/7765 && echo "CALLER=201;SECONDS=42" >&3 &&
                     timeout 5 head -1 <&3' 2>/dev/null
 }
-journal_err_has() { inside journalctl -u "$unit" -p err --no-pager -q | grep -q "$1"; }
+# journald takes in a stream's lines on its own time: give it 10 s.
+journal_err_has() {
+    for _ in $(seq 1 50); do
+        inside journalctl -u "$unit" -p err --no-pager -q | grep -q "$1" && return 0
+        sleep 0.2
+    done
+    return 1
+}
 restarts() { inside systemctl show -p NRestarts --value "$unit"; }
 write_config() { printf '%s\n' "$1" > "$root$folder/OstraService.cfg"; }
 
