@@ -1,7 +1,5 @@
 #include "AccessRules.h"
 
-#include <httplib.h>
-
 #include <cctype>
 #include <string>
 
@@ -18,16 +16,16 @@ bool sameSecret(const std::string& given, const std::string& expected) {
     return difference == 0;
 }
 
-std::string presentedToken(const httplib::Request& request) {
-    if (request.has_header("X-Ostra-Token")) return request.get_header_value("X-Ostra-Token");
+std::string presentedToken(const HttpRequest& request) {
+    if (request.hasHeader("X-Ostra-Token")) return request.header("X-Ostra-Token");
     // The scheme's name is not case-sensitive ("Bearer", "bearer", ...).
-    std::string authorization = request.get_header_value("Authorization");
+    std::string authorization = request.header("Authorization");
     const std::string scheme = "bearer ";
     bool isBearer = authorization.size() > scheme.size();
     for (std::size_t i = 0; isBearer && i < scheme.size(); ++i)
         isBearer = std::tolower(static_cast<unsigned char>(authorization[i])) == scheme[i];
     if (isBearer) return authorization.substr(scheme.size());
-    return request.get_param_value("token");
+    return request.param("token");
 }
 
 // "127.0.0.1:8765" -> "127.0.0.1"; "[::1]:8765" -> "[::1]".
@@ -65,18 +63,18 @@ bool isLoopbackName(const std::string& name) {
 
 bool isLoopbackBind(const std::string& bind) { return isLoopbackName(bind) || bind == "::1"; }
 
-AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
+AccessVerdict checkAccess(const AccessRules& rules, const HttpRequest& request,
                           bool refuseCrossSite, bool needsToken) {
-    std::string host = request.get_header_value("Host");
+    std::string host = request.header("Host");
     if (rules.loopbackOnly && !isLoopbackName(hostName(host)))
         return {403, "this console answers only requests addressed to the local machine"};
     if (needsToken && !rules.token.empty() && !sameSecret(presentedToken(request), rules.token))
         return {401, "a valid token is required"};
     if (refuseCrossSite) {
-        std::string site = request.get_header_value("Sec-Fetch-Site");
+        std::string site = request.header("Sec-Fetch-Site");
         if (!site.empty() && site != "same-origin" && site != "none")
             return {403, "cross-site requests are refused"};
-        std::string origin = request.get_header_value("Origin");
+        std::string origin = request.header("Origin");
         if (!origin.empty() && origin != "http://" + host)
             return {403, "cross-site requests are refused"};
     }

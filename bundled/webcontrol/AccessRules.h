@@ -17,9 +17,7 @@
 
 #include <string>
 
-namespace httplib {
-struct Request;
-}
+#include "HttpRequest.h"
 
 namespace webcontrol {
 
@@ -34,7 +32,7 @@ struct AccessVerdict {
 };
 
 // `needsToken` false: the token is not asked for (the page's static files).
-AccessVerdict checkAccess(const AccessRules& rules, const httplib::Request& request,
+AccessVerdict checkAccess(const AccessRules& rules, const HttpRequest& request,
                           bool refuseCrossSite, bool needsToken = true);
 
 // Whether `bind` is a loopback address (or name).

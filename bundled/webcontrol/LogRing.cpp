@@ -9,35 +9,24 @@ void LogRing::setCapacity(std::size_t capacity) {
 }
 
 void LogRing::push(std::string text) {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        while (lines_.size() >= capacity_) lines_.pop_front();
-        lines_.push_back(Line{++lastNumber_, std::move(text)});
-    }
-    changed_.notify_all();
-}
-
-std::vector<LogRing::Line> LogRing::linesAfter(std::uint64_t after,
-                                               std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return closed_ || lastNumber_ > after; });
-    std::vector<Line> found;
-    for (const Line& line : lines_)
-        if (line.number > after) found.push_back(line);
-    return found;
-}
-
-void LogRing::close() {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        closed_ = true;
-    }
-    changed_.notify_all();
-}
-
-void LogRing::reopen() {
     std::lock_guard<std::mutex> guard(mutex_);
-    closed_ = false;
+    while (lines_.size() >= capacity_) lines_.pop_front();
+    lines_.push_back(Line{++lastNumber_, std::move(text)});
+}
+
+std::vector<LogRing::Line> LogRing::linesAfter(std::uint64_t after, std::size_t maxBytes) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<Line> found;
+    if (lines_.empty() || after >= lastNumber_) return found;
+    // Numbers are consecutive: the first line wanted is found by its number.
+    std::uint64_t first = lines_.front().number;
+    std::size_t at = after < first ? 0 : static_cast<std::size_t>(after - first + 1);
+    std::size_t bytes = 0;
+    for (; at < lines_.size() && (found.empty() || bytes < maxBytes); ++at) {
+        bytes += lines_[at].text.size();
+        found.push_back(lines_[at]);
+    }
+    return found;
 }
 
 }  // namespace webcontrol

@@ -1,12 +1,12 @@
 // LogRing: the last log lines, numbered, for the console's live log.
 //
 // push() is what the control plug-in's processLog does: it copies the line
-// in under a short lock and wakes the readers; it never waits for a reader,
-// a socket or the host. When the ring is full the oldest line goes.
+// in under a short lock; it never waits for a reader, a socket or the host.
+// When the ring is full the oldest line goes. Readers look for news on the
+// web server's thread and never wait either.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -29,22 +29,16 @@ public:
 
     void push(std::string text);
 
-    // The lines numbered above `after` that are still held, waiting up to
-    // `timeout` for one when there is none yet (less once close() is
-    // called). Empty on timeout.
-    std::vector<Line> linesAfter(std::uint64_t after, std::chrono::milliseconds timeout);
-
-    // Wakes every waiting reader for good: the console is stopping.
-    void close();
-    void reopen();
+    // The lines numbered above `after` that are still held, oldest first,
+    // as many as make up `maxBytes` of text (at least one when there is
+    // one).
+    std::vector<Line> linesAfter(std::uint64_t after, std::size_t maxBytes);
 
 private:
     std::size_t capacity_;
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::deque<Line> lines_;
     std::uint64_t lastNumber_ = 0;
-    bool closed_ = false;
 };
 
 }  // namespace webcontrol

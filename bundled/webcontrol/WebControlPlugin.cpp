@@ -1,8 +1,8 @@
 #include "WebControlPlugin.h"
 
-#include <httplib.h>
-
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <libconfig.h++>
 #include <new>
@@ -10,7 +10,6 @@
 #include "ConsolePage.h"
 #include "Cp1250.h"
 #include "Json.h"
-#include "Net.h"
 #include "StrictSettings.h"
 #include "Utf8.h"
 #include "common/Record.h"
@@ -21,9 +20,9 @@ namespace webcontrol {
 namespace {
 
 constexpr std::size_t kDefaultLogLines = 1000;
-// Browsers following the log at once; each holds one server thread.
+// Browsers following the log at once.
 constexpr int kMaxLogReaders = 8;
-constexpr std::size_t kServerThreads = kMaxLogReaders + 4;
+constexpr std::chrono::seconds kIdleComment(1);
 
 std::string jsonString(const std::string& text) {
     std::string json;
@@ -31,11 +30,13 @@ std::string jsonString(const std::string& text) {
     return json;
 }
 
-void answerJson(httplib::Response& response, int status, const std::string& key,
-                const std::string& value) {
+HttpResponse jsonAnswer(int status, const std::string& key, const std::string& value) {
+    HttpResponse response;
     response.status = status;
-    response.set_header("Cache-Control", "no-store");
-    response.set_content("{" + jsonString(key) + ":" + jsonString(value) + "}", "application/json");
+    response.headers.emplace_back("Cache-Control", "no-store");
+    response.contentType = "application/json";
+    response.body = "{" + jsonString(key) + ":" + jsonString(value) + "}";
+    return response;
 }
 
 // The host quotes every line; the console shows it as the log file has it.
@@ -101,8 +102,9 @@ int WebControlPlugin::start(Setting& group) {
 
 int WebControlPlugin::startServer(Setting& group) {
     ostra_kit::StrictSettings keys(group, "webcontrol");
-    std::string bind = keys.text("bind", "127.0.0.1");
-    int port = static_cast<int>(keys.integer("port", 8765, 0, 65535));
+    HttpServerSettings settings;
+    settings.bind = keys.text("bind", "127.0.0.1");
+    settings.port = static_cast<int>(keys.integer("port", 8765, 0, 65535));
     access_.token = keys.text("token", "");
     auto logLines = keys.integer("loglines", static_cast<long long>(kDefaultLogLines), 1, 1000000);
     if (!keys.fault().empty()) {
@@ -110,47 +112,33 @@ int WebControlPlugin::startServer(Setting& group) {
         std::fprintf(stderr, "%s\n", keys.fault().c_str());
         return 1;
     }
-    access_.loopbackOnly = isLoopbackBind(bind);
+    access_.loopbackOnly = isLoopbackBind(settings.bind);
     ring_.setCapacity(static_cast<std::size_t>(logLines));
+    // The token may travel in the page's address: no page it links to learns it.
+    settings.defaultHeaders = {{"X-Content-Type-Options", "nosniff"},
+                               {"Referrer-Policy", "no-referrer"}};
 
     stopping_ = false;
-    ring_.reopen();
-    server_.reset(new httplib::Server);
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-    server_->set_tcp_nodelay(true);  // headers and body leave at once, not a delayed ACK later
-    server_->set_keep_alive_timeout(1);
-    server_->set_read_timeout(2, 0);
-    server_->set_write_timeout(2, 0);
-    // The library's own options would let a second console share the port.
-    server_->set_socket_options([](socket_t socket) {
-        ostra_net::setListenerOptions(static_cast<ostra_net::Socket>(socket));
-    });
-    // The token may travel in the page's address: no page it links to learns it.
-    server_->set_default_headers(
-        {{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
-    addRoutes(*server_);
-    if (!server_->bind_to_port(bind, port)) {
-        std::fprintf(stderr, "webcontrol: cannot listen on %s:%d\n", bind.c_str(), port);
-        server_.reset();
+    std::string error;
+    if (!server_.start(
+            settings, [this](const HttpRequest& request) { return answer(request); }, error)) {
+        std::fprintf(stderr, "webcontrol: %s\n", error.c_str());
         return 1;
     }
-    serverThread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
-    std::printf("Web console: http://%s:%d/%s\n", bind == "0.0.0.0" ? "127.0.0.1" : bind.c_str(),
-                port, access_.token.empty() ? "" : "?token=...");
+    std::printf("Web console: http://%s:%d/%s\n",
+                settings.bind == "0.0.0.0" ? "127.0.0.1" : settings.bind.c_str(), server_.port(),
+                access_.token.empty() ? "" : "?token=...");
     if (!access_.loopbackOnly && access_.token.empty())
         std::fprintf(stderr,
                      "webcontrol: %s:%d has no token: whoever reaches it controls the host\n",
-                     bind.c_str(), port);
+                     settings.bind.c_str(), server_.port());
     std::fflush(stdout);
     return 0;
 }
 
 void WebControlPlugin::stop() {
     stopping_ = true;
-    ring_.close();
-    if (server_) server_->stop();
-    if (serverThread_.joinable()) serverThread_.join();
-    server_.reset();
+    server_.stop();
 }
 
 std::string WebControlPlugin::askStatus() {
@@ -178,89 +166,92 @@ void WebControlPlugin::sendControl(const char* type) {
     proc_(context_, static_cast<CControlPlugin*>(this), nextTag_++, &request);
 }
 
-void WebControlPlugin::addRoutes(httplib::Server& server) {
-    server.set_pre_routing_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            // State changes, and the log stream (a page on another site could
-            // otherwise take every reader slot), are refused cross-site.
-            bool refuseCrossSite = request.method != "GET" || request.path == "/api/log";
-            // The page's style and script hold no secret: the page itself
-            // cannot pass the token on to them.
-            bool needsToken = request.path != "/console.css" && request.path != "/console.js";
-            AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite, needsToken);
-            if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
-            answerJson(response, verdict.status, "error", verdict.reason);
-            return httplib::Server::HandlerResponse::Handled;
-        });
+HttpResponse WebControlPlugin::answer(const HttpRequest& request) {
+    bool isRead = request.method == "GET" || request.method == "HEAD";
+    // State changes, and the log stream (a page on another site could
+    // otherwise take every reader slot), are refused cross-site.
+    bool refuseCrossSite = !isRead || request.path == "/api/log";
+    // The page's style and script hold no secret: the page itself cannot
+    // pass the token on to them.
+    bool needsToken = request.path != "/console.css" && request.path != "/console.js";
+    AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite, needsToken);
+    if (verdict.status != 0) return jsonAnswer(verdict.status, "error", verdict.reason);
+    return route(request);
+}
 
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_header("Cache-Control", "no-store");
-        response.set_header("X-Frame-Options", "DENY");
-        response.set_header("Content-Security-Policy", kContentSecurityPolicy);
-        response.set_content(kConsolePage, "text/html; charset=utf-8");
-    });
-    server.Get("/console.css", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(kConsoleStyle, "text/css; charset=utf-8");
-    });
-    server.Get("/console.js", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(kConsoleScript, "text/javascript; charset=utf-8");
-    });
-
-    auto answerState = [this](httplib::Response& response) {
-        std::string state = askStatus();
-        if (state.empty())
-            answerJson(response, 503, "error", "the host did not answer: it is stopping");
-        else
-            answerJson(response, 200, "state", state);
-    };
-    server.Get("/api/status", [answerState](const httplib::Request&, httplib::Response& response) {
-        answerState(response);
-    });
-    struct Command {
-        const char* path;
-        const char* type;
-    };
-    for (Command command : {Command{"/api/start", "START"}, Command{"/api/stop", "STOP"}}) {
-        server.Post(command.path, [this, command, answerState](const httplib::Request&,
-                                                               httplib::Response& response) {
-            sendControl(command.type);
-            answerState(response);
-        });
-        server.Get(command.path, [](const httplib::Request&, httplib::Response& response) {
-            response.set_header("Allow", "POST");
-            answerJson(response, 405, "error", "use POST");
-        });
+HttpResponse WebControlPlugin::route(const HttpRequest& request) {
+    const std::string& path = request.path;
+    bool isRead = request.method == "GET" || request.method == "HEAD";
+    bool isCommand = path == "/api/start" || path == "/api/stop";
+    if (isCommand && request.method == "POST") {
+        sendControl(path == "/api/start" ? "START" : "STOP");
+        return stateAnswer();
     }
+    if (isCommand) {
+        HttpResponse refused = jsonAnswer(405, "error", "use POST");
+        refused.headers.emplace_back("Allow", "POST");
+        return refused;
+    }
+    bool known = path == "/" || path == "/console.css" || path == "/console.js" ||
+                 path == "/api/status" || path == "/api/log";
+    if (!known) return jsonAnswer(404, "error", "no such page");
+    if (!isRead) {
+        HttpResponse refused = jsonAnswer(405, "error", "use GET");
+        refused.headers.emplace_back("Allow", "GET, HEAD");
+        return refused;
+    }
+    if (path == "/api/status") return stateAnswer();
+    if (path == "/api/log") return logStream(request);
+    HttpResponse file;
+    if (path == "/") {
+        file.headers = {{"Cache-Control", "no-store"},
+                        {"X-Frame-Options", "DENY"},
+                        {"Content-Security-Policy", kContentSecurityPolicy}};
+        file.contentType = "text/html; charset=utf-8";
+        file.body = kConsolePage;
+    } else if (path == "/console.css") {
+        file.contentType = "text/css; charset=utf-8";
+        file.body = kConsoleStyle;
+    } else {
+        file.contentType = "text/javascript; charset=utf-8";
+        file.body = kConsoleScript;
+    }
+    return file;
+}
 
-    server.Get("/api/log", [this](const httplib::Request& request, httplib::Response& response) {
-        if (++logReaders_ > kMaxLogReaders) {
-            --logReaders_;
-            answerJson(response, 503, "error", "too many log readers");
-            return;
+HttpResponse WebControlPlugin::stateAnswer() {
+    std::string state = askStatus();
+    if (state.empty()) return jsonAnswer(503, "error", "the host did not answer: it is stopping");
+    return jsonAnswer(200, "state", state);
+}
+
+HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
+    if (++logReaders_ > kMaxLogReaders) {
+        --logReaders_;
+        return jsonAnswer(503, "error", "too many log readers");
+    }
+    std::uint64_t after = 0;
+    std::string lastSeen = request.header("Last-Event-ID");
+    if (!lastSeen.empty()) after = std::strtoull(lastSeen.c_str(), nullptr, 10);
+    HttpResponse events;
+    events.contentType = "text/event-stream";
+    events.headers.emplace_back("Cache-Control", "no-store");
+    auto lastSent = std::chrono::steady_clock::now();
+    events.stream = [this, after, lastSent](std::string& out, std::size_t room) mutable {
+        if (stopping_) return false;
+        for (const LogRing::Line& line : ring_.linesAfter(after, room)) {
+            out += asEvent(line);
+            after = line.number;
         }
-        std::uint64_t after = 0;
-        std::string lastSeen = request.get_header_value("Last-Event-ID");
-        if (!lastSeen.empty()) after = std::strtoull(lastSeen.c_str(), nullptr, 10);
-        response.set_header("Cache-Control", "no-store");
-        response.set_chunked_content_provider(
-            "text/event-stream",
-            [this, after](std::size_t, httplib::DataSink& sink) mutable {
-                if (stopping_) {
-                    sink.done();
-                    return true;
-                }
-                auto lines = ring_.linesAfter(after, std::chrono::milliseconds(250));
-                std::string events;
-                for (const LogRing::Line& line : lines) {
-                    events += asEvent(line);
-                    after = line.number;
-                }
-                // A comment when idle: finds out that a browser has gone.
-                if (events.empty()) events = ":\n\n";
-                return sink.write(events.data(), events.size());
-            },
-            [this](bool) { --logReaders_; });
-    });
+        // A comment each second when idle: a proxy or a client waiting for data
+        // sees the stream is alive.
+        auto now = std::chrono::steady_clock::now();
+        if (out.empty() && now - lastSent > kIdleComment) out = ":\n\n";
+        if (!out.empty()) lastSent = now;
+        return true;
+    };
+    events.streamEnded = [this] { --logReaders_; };
+    return events;
 }
 
 }  // namespace webcontrol

@@ -15,12 +15,14 @@
 //   GET  /api/log     the log as server-sent events: the kept lines, then
 //                     every new one (event id = line number; a reconnecting
 //                     browser gets what it missed while it is still kept)
-// Errors are answered as {"error":"..."} with 401, 403, 405 or 503.
+// Errors are answered as {"error":"..."} with 401, 403, 404, 405 or 503,
+// and the server's own limits (HttpServer.h) with 400, 408, 413, 414, 431.
 //
-// Threads: the HTTP server runs on its own threads; processLog only copies
-// the line into a ring and returns. stop() closes the server and joins
-// every thread it started: idle browser connections are let go within a
-// second, a request stuck in a slow client within two.
+// Threads: the HTTP server runs on its own threads (one reads every
+// connection, four answer complete requests); processLog only copies the
+// line into a ring and returns. stop() closes every connection at once and
+// joins every thread it started (a request waiting for the host is let
+// finish: the host answers it "STOPPED" while it stops).
 #pragma once
 
 #include <atomic>
@@ -31,12 +33,9 @@
 #include <thread>
 
 #include "AccessRules.h"
+#include "HttpServer.h"
 #include "LogRing.h"
 #include "plugin/CControlPlugin.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace webcontrol {
 
@@ -53,7 +52,10 @@ public:
 
 private:
     int startServer(Setting& group);
-    void addRoutes(httplib::Server& server);
+    HttpResponse answer(const HttpRequest& request);
+    HttpResponse route(const HttpRequest& request);
+    HttpResponse stateAnswer();
+    HttpResponse logStream(const HttpRequest& request);
     // The host's answer to a STATUS request: "STARTED", "STOPPED", or empty
     // when the host did not answer (it is stopping).
     std::string askStatus();
@@ -70,8 +72,7 @@ private:
     std::mutex answersMutex_;
     std::map<int, std::string> answers_;  // tag -> state, for requests in flight
 
-    std::unique_ptr<httplib::Server> server_;
-    std::thread serverThread_;
+    HttpServer server_;
 };
 
 }  // namespace webcontrol

@@ -1,6 +1,10 @@
 // The real executable on the configuration it ships with: a record sent
 // over TCP lands in the SQLite file, and the console tells where to look.
 #include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <thread>
 
 #include "../entry/ExecutableFixture.h"
 #include "LineClient.h"
@@ -9,6 +13,7 @@
 namespace {
 
 constexpr int kDefaultTcpPort = 7765;
+constexpr int kDefaultWebPort = 8765;
 
 class DefaultConfigurationTest : public ExecutableFixture {
 protected:
@@ -24,6 +29,16 @@ protected:
                       "        { name = \"BARE\"; type = \"PBX\"; dll = \"tcpline" +
                           std::string(OSTRA_PLUGIN_SUFFIX) + "\"; port = " + std::to_string(port) +
                           "; databases = ( ); },\n");
+        testing_support::writeFile(configPath(), config);
+    }
+    // The shipped file with the console's token set.
+    void installDefaultWithToken(const std::string& token) {
+        std::string config =
+            testing_support::readFile((testing_support::binaryDir() / "OstraService.cfg").string());
+        const std::string hint = "# token = \"choose-a-long-random-secret\";";
+        size_t at = config.find(hint);
+        ASSERT_NE(at, std::string::npos) << "the shipped file has no token line";
+        config.replace(at, hint.size(), "token = \"" + token + "\";");
         testing_support::writeFile(configPath(), config);
     }
 };
@@ -52,6 +67,70 @@ TEST_F(DefaultConfigurationTest, ALineSentOverTcpIsStoredAndAProtocolWithoutData
               std::vector<std::string>{
                   "1 {\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}"});
     EXPECT_FALSE(portAccepts(kDefaultTcpPort));
+}
+
+// 100 clients that send a request one byte a second and 6 that send
+// header lines without end: the operator's STATUS is answered at once all
+// the while, and the host stays small.
+TEST_F(DefaultConfigurationTest, HostileWebClientsNeitherStarveTheOperatorNorGrowTheHost) {
+    installDefaultWithToken("operator-secret");
+    testing_support::ChildProcess host(executable(), {"console"}, dir.path().string());
+    ASSERT_TRUE(eventually([&] { return portAccepts(kDefaultWebPort); })) << host.output();
+
+    // Every client thread ends with the test, also when an assertion fails.
+    struct Attack {
+        std::atomic<bool> quit{false};
+        std::vector<std::thread> threads;
+        ~Attack() {
+            quit = true;
+            for (std::thread& thread : threads) thread.join();
+        }
+    } attack;
+    for (int i = 0; i < 6; ++i) {
+        attack.threads.emplace_back([&attack] {
+            std::string lines;
+            while (lines.size() < 64 * 1024) lines += "X-Flood: y\r\n";
+            while (!attack.quit) {
+                LineClient flood(kDefaultWebPort);
+                if (!flood.send("GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n")) continue;
+                for (int sent = 0; sent < 200 && !attack.quit && flood.send(lines); ++sent) {
+                }
+            }
+        });
+    }
+    attack.threads.emplace_back([&attack] {
+        std::vector<LineClient> drips(100);
+        for (LineClient& drip : drips) drip.connect(kDefaultWebPort);
+        const std::string slow = "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        for (std::size_t at = 0; !attack.quit; ++at) {
+            for (LineClient& drip : drips) drip.send(slow.substr(at % slow.size(), 1));
+            for (int i = 0; i < 10 && !attack.quit; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    for (int i = 0; i < 5; ++i) {
+        httplib::Client web("127.0.0.1", kDefaultWebPort);
+        web.set_read_timeout(5, 0);
+        auto asked = std::chrono::steady_clock::now();
+        auto answer = web.Get("/api/status", {{"X-Ostra-Token", "operator-secret"}});
+        auto took = std::chrono::steady_clock::now() - asked;
+        ASSERT_TRUE(answer) << "no answer to the operator, try " << i;
+        EXPECT_EQ(answer->body, "{\"state\":\"STARTED\"}");
+        EXPECT_LT(took, std::chrono::seconds(1)) << "try " << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+#ifndef OSTRA_SANITIZED
+    std::size_t resident = host.residentBytes();
+    if (resident > 0) {
+        EXPECT_LT(resident, 64u << 20);
+    }
+#endif
+    attack.quit = true;
+    host.writeInput("S");
+    host.closeInput();
+    EXPECT_EQ(host.wait(std::chrono::seconds(30)), std::optional<int>(0)) << host.output();
 }
 
 }  // namespace

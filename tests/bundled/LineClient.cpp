@@ -31,6 +31,21 @@ std::string LineClient::readLine(int timeoutMs) {
     }
 }
 
+std::string LineClient::readToEnd(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (connected() && std::chrono::steady_clock::now() < deadline) {
+        char buffer[4096];
+        long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
+        if (received > 0)
+            pending_.append(buffer, static_cast<std::size_t>(received));
+        else if (received == 0 || received == ostra_net::kFailed)
+            close();
+    }
+    std::string text;
+    text.swap(pending_);
+    return text;
+}
+
 void LineClient::close() {
     ostra_net::closeSocket(socket_);
     socket_ = ostra_net::kInvalidSocket;

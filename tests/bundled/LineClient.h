@@ -22,6 +22,8 @@ public:
     bool send(const std::string& bytes) { return ostra_net::sendAll(socket_, bytes); }
     // The next line without its line end; "<timeout>" or "<closed>" instead.
     std::string readLine(int timeoutMs = 10000);
+    // Everything until the peer closes, or what came within `timeoutMs`.
+    std::string readToEnd(int timeoutMs = 5000);
     // Sends `line` and a line end, and reads the reply.
     std::string ask(const std::string& line) {
         return send(line + "\n") ? readLine() : "<send failed>";

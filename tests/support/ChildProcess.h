@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ public:
     void terminate();
     // Ctrl+C: SIGINT on Linux; on Windows the same as terminate().
     void interrupt();
+    // The program's resident memory in bytes; 0 when it cannot be told.
+    std::size_t residentBytes() const;
 
 private:
     struct State;

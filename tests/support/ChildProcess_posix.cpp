@@ -3,7 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -112,5 +115,18 @@ void ChildProcess::interrupt() {
 }
 
 int exitCodeOfMinusOne() { return 255; }
+
+std::size_t ChildProcess::residentBytes() const {
+    std::ifstream status("/proc/" + std::to_string(state_->pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") != 0) continue;
+        std::istringstream fields(line.substr(6));
+        std::size_t kilobytes = 0;
+        fields >> kilobytes;
+        return kilobytes * 1024;
+    }
+    return 0;
+}
 
 }  // namespace testing_support

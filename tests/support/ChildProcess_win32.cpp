@@ -4,6 +4,8 @@
 #include "ChildProcess.h"
 #include "platform/winapi.h"
 
+#include <psapi.h>
+
 namespace testing_support {
 
 struct ChildProcess::State {
@@ -116,5 +118,11 @@ void ChildProcess::terminate() {
 void ChildProcess::interrupt() { terminate(); }
 
 int exitCodeOfMinusOne() { return -1; }
+
+std::size_t ChildProcess::residentBytes() const {
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(state_->process.hProcess, &counters, sizeof counters)) return 0;
+    return counters.WorkingSetSize;
+}
 
 }  // namespace testing_support

@@ -1,0 +1,412 @@
+#include "HttpServer.h"
+
+#include <algorithm>
+
+#include "Json.h"
+
+namespace webcontrol {
+
+namespace {
+
+// How long one poll waits: the latency of stop() and of a stream's news.
+constexpr int kPollMs = 20;
+constexpr std::size_t kReadChunk = 16 * 1024;
+
+const char* reasonPhrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Content Too Large";
+        case 414:
+            return "URI Too Long";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Unknown";
+    }
+}
+
+HttpResponse errorResponse(int status, const std::string& reason) {
+    HttpResponse response;
+    response.status = status;
+    response.contentType = "application/json";
+    response.body = "{\"error\":";
+    ostra_kit::appendJsonString(response.body, reason);
+    response.body += "}";
+    return response;
+}
+
+// Where the head in `input` ends (after its empty line), or npos.
+std::size_t headEnd(const std::string& input, std::size_t* headLength) {
+    for (std::size_t newline = input.find('\n'); newline != std::string::npos;
+         newline = input.find('\n', newline + 1)) {
+        std::size_t next = newline + 1;
+        if (next < input.size() && input[next] == '\n') {
+            *headLength = next;
+            return next + 1;
+        }
+        if (next + 1 < input.size() && input[next] == '\r' && input[next + 1] == '\n') {
+            *headLength = next;
+            return next + 2;
+        }
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
+HttpServer::~HttpServer() { stop(); }
+
+bool HttpServer::start(const HttpServerSettings& settings, Handler handler, std::string& error) {
+    stop();
+    if (!ostra_net::initialise()) {
+        error = "sockets unavailable: " + ostra_net::lastError();
+        return false;
+    }
+    settings_ = settings;
+    handler_ = std::move(handler);
+    listener_ = ostra_net::listenTcp(settings_.bind, settings_.port, 128, &port_, error);
+    if (listener_ == ostra_net::kInvalidSocket) return false;
+    stopRequested_ = false;
+    thread_ = std::thread(&HttpServer::run, this);
+    for (int i = 0; i < std::max(1, settings_.workers); ++i)
+        workers_.emplace_back(&HttpServer::work, this);
+    return true;
+}
+
+void HttpServer::stop() {
+    stopRequested_ = true;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        jobsChanged_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    std::lock_guard<std::mutex> guard(mutex_);
+    jobs_.clear();
+    for (Connection& connection : connections_) {
+        endStream(connection);
+        ostra_net::closeSocket(connection.socket);
+    }
+    connections_.clear();
+    ostra_net::closeSocket(listener_);
+    listener_ = ostra_net::kInvalidSocket;
+}
+
+void HttpServer::run() {
+    std::vector<ostra_net::PollEntry> entries;
+    std::vector<Connection*> polled;
+    while (!stopRequested_) {
+        entries.assign(1, ostra_net::PollEntry());
+        entries[0].socket = listener_;
+        entries[0].wantRead = true;
+        polled.clear();
+        takeInResumedInput();
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            for (Connection& connection : connections_) {
+                if (connection.closing || connection.state == State::Handling) continue;
+                ostra_net::PollEntry entry;
+                entry.socket = connection.socket;
+                entry.wantRead =
+                    connection.state == State::Reading || connection.state == State::Streaming;
+                entry.wantWrite = !connection.output.empty();
+                entries.push_back(entry);
+                polled.push_back(&connection);
+            }
+        }
+        if (ostra_net::pollSockets(entries, kPollMs) < 0) break;
+        if (entries[0].readable) acceptPending();
+        for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
+            Connection& connection = *polled[i];
+            const ostra_net::PollEntry& entry = entries[i + 1];
+            State state;
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                if (entry.writable) flushLocked(connection);
+                state = connection.closing ? State::Handling : connection.state;
+            }
+            if (entry.readable && (state == State::Reading || state == State::Streaming))
+                readFrom(connection);
+        }
+        feedStreams();
+        expireOverdue(Clock::now());
+        dropClosed();
+    }
+}
+
+void HttpServer::takeInResumedInput() {
+    std::vector<Connection*> resumed;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (Connection& connection : connections_) {
+            if (!connection.resumed) continue;
+            connection.resumed = false;
+            if (!connection.closing && connection.state == State::Reading)
+                resumed.push_back(&connection);
+        }
+    }
+    for (Connection* connection : resumed) advance(*connection);
+}
+
+void HttpServer::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        jobsChanged_.wait(lock, [this] { return stopRequested_ || !jobs_.empty(); });
+        if (stopRequested_) return;
+        Connection& connection = *jobs_.front();
+        jobs_.pop_front();
+        HttpRequest request = connection.request;
+        lock.unlock();
+        HttpResponse response;
+        try {
+            response = handler_(request);
+        } catch (const std::exception& failure) {
+            response = errorResponse(500, failure.what());
+        }
+        lock.lock();
+        connection.closeWhenWritten = connection.closeWhenWritten || !request.keepAlive();
+        answerLocked(connection, response, request.method == "HEAD");
+    }
+}
+
+void HttpServer::acceptPending() {
+    for (;;) {
+        ostra_net::Socket socket = ostra_net::acceptConnection(listener_);
+        if (socket == ostra_net::kInvalidSocket) return;
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!haveRoomLocked()) {
+            // Best effort: the refusal fits any socket buffer.
+            Connection refused;
+            refused.socket = socket;
+            refused.closeWhenWritten = true;
+            answerLocked(refused, errorResponse(503, "too many connections"), false);
+            ostra_net::closeSocket(socket);
+            continue;
+        }
+        Connection connection;
+        connection.socket = socket;
+        connection.waitingSince = Clock::now();
+        connections_.push_back(std::move(connection));
+    }
+}
+
+bool HttpServer::haveRoomLocked() {
+    int live = 0;
+    Connection* longest = nullptr;
+    for (Connection& connection : connections_) {
+        if (connection.closing) continue;
+        ++live;
+        if (connection.state == State::Reading &&
+            (!longest || connection.waitingSince < longest->waitingSince))
+            longest = &connection;
+    }
+    if (live < settings_.maxConnections) return true;
+    if (longest) longest->closing = true;
+    return longest != nullptr;
+}
+
+void HttpServer::readFrom(Connection& connection) {
+    char buffer[kReadChunk];
+    long received = ostra_net::receiveSome(connection.socket, buffer, sizeof buffer);
+    if (received == ostra_net::kWouldBlock) return;
+    if (received <= 0) {
+        // A client that only closed its sending side still gets the
+        // answer to what it sent.
+        if (received == 0 && connection.state == State::Reading) {
+            connection.closeWhenWritten = true;
+            advance(connection);
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (connection.state != State::Handling && connection.output.empty())
+            connection.closing = true;
+        return;
+    }
+    if (connection.state == State::Streaming) return;  // nothing to take from a log reader
+    connection.input.append(buffer, static_cast<std::size_t>(received));
+    advance(connection);
+}
+
+void HttpServer::advance(Connection& connection) {
+    // Called for a connection in Reading only: no other thread touches it
+    // until it is dispatched. Requests sent behind this one wait in the
+    // input until its answer has gone (takeInResumedInput).
+    if (!connection.haveHead) {
+        std::size_t blank = connection.input.find_first_not_of("\r\n");
+        connection.input.erase(0, std::min(blank, connection.input.size()));
+        std::size_t headLength = 0;
+        std::size_t end = headEnd(connection.input, &headLength);
+        if (end == std::string::npos) {
+            if (connection.input.size() <= settings_.maxHeadBytes) return;
+            bool lineTooLong = connection.input.find('\n') == std::string::npos;
+            return refuse(connection, lineTooLong ? 414 : 431,
+                          lineTooLong ? "request target too long" : "request head too large");
+        }
+        if (end > settings_.maxHeadBytes) return refuse(connection, 431, "request head too large");
+        HeadFault fault = parseRequestHead(connection.input.substr(0, headLength), settings_.head,
+                                           connection.request);
+        if (fault.status) return refuse(connection, fault.status, fault.reason);
+        if (connection.request.contentLength > settings_.maxBodyBytes)
+            return refuse(connection, 413, "request body too large");
+        connection.input.erase(0, end);
+        connection.haveHead = true;
+        connection.bodyLeft = connection.request.contentLength;
+    }
+    std::size_t body = std::min(connection.bodyLeft, connection.input.size());
+    connection.input.erase(0, body);
+    connection.bodyLeft -= body;
+    if (connection.bodyLeft == 0) dispatch(connection);
+}
+
+void HttpServer::dispatch(Connection& connection) {
+    connection.haveHead = false;
+    std::lock_guard<std::mutex> guard(mutex_);
+    connection.state = State::Handling;
+    jobs_.push_back(&connection);
+    jobsChanged_.notify_one();
+}
+
+void HttpServer::refuse(Connection& connection, int status, const std::string& reason) {
+    connection.input.clear();
+    connection.haveHead = false;
+    connection.closeWhenWritten = true;
+    std::lock_guard<std::mutex> guard(mutex_);
+    answerLocked(connection, errorResponse(status, reason), false);
+}
+
+void HttpServer::answerLocked(Connection& connection, const HttpResponse& response, bool isHead) {
+    bool streaming = response.stream && !isHead;
+    if (streaming || stopRequested_) connection.closeWhenWritten = true;
+    std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                       reasonPhrase(response.status) + "\r\n";
+    for (const HttpHeaders* headers :
+         std::initializer_list<const HttpHeaders*>{&settings_.defaultHeaders, &response.headers}) {
+        for (const auto& field : *headers) text += field.first + ": " + field.second + "\r\n";
+    }
+    if (!response.contentType.empty()) text += "Content-Type: " + response.contentType + "\r\n";
+    if (!streaming) text += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    text += connection.closeWhenWritten ? "Connection: close\r\n\r\n"
+                                        : "Connection: keep-alive\r\n\r\n";
+    if (!isHead) text += response.body;
+    connection.output += text;
+    connection.waitingSince = Clock::now();
+    if (streaming) {
+        connection.state = State::Streaming;
+        connection.stream = response.stream;
+        connection.streamEnded = response.streamEnded;
+    } else {
+        connection.state = State::Writing;
+        if (response.streamEnded) response.streamEnded();
+    }
+    flushLocked(connection);
+}
+
+void HttpServer::flushLocked(Connection& connection) {
+    while (!connection.output.empty() && !connection.closing) {
+        long sent = ostra_net::sendSome(connection.socket, connection.output.data(),
+                                        connection.output.size());
+        if (sent == ostra_net::kWouldBlock) return;
+        if (sent <= 0) {
+            connection.closing = true;
+            return;
+        }
+        connection.output.erase(0, static_cast<std::size_t>(sent));
+        connection.waitingSince = Clock::now();
+    }
+    if (!connection.output.empty() || connection.closing) return;
+    if (connection.state == State::Streaming) {
+        if (!connection.stream) connection.closing = true;  // the stream has ended
+    } else if (connection.closeWhenWritten) {
+        connection.closing = true;
+    } else if (connection.state == State::Writing) {
+        // Kept alive: the next request's time starts now; what the client
+        // already sent of it is taken in at the server's next turn.
+        connection.state = State::Reading;
+        connection.waitingSince = Clock::now();
+        connection.resumed = !connection.input.empty();
+    }
+}
+
+void HttpServer::feedStreams() {
+    for (Connection& connection : connections_) {
+        std::size_t room;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (connection.closing || connection.state != State::Streaming || !connection.stream ||
+                connection.output.size() >= settings_.maxQueuedBytes / 2)
+                continue;
+            room = settings_.maxQueuedBytes - connection.output.size();
+        }
+        std::string more;
+        bool goesOn = connection.stream(more, room);
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!goesOn) connection.stream = nullptr;
+        connection.output += more;
+        flushLocked(connection);
+    }
+}
+
+void HttpServer::expireOverdue(Clock::time_point now) {
+    for (Connection& connection : connections_) {
+        State state;
+        Clock::time_point since;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (connection.closing) continue;
+            state = connection.state;
+            since = connection.waitingSince;
+            if (state != State::Reading && state != State::Handling && !connection.output.empty() &&
+                now - since > settings_.requestDeadline)
+                connection.closing = true;  // it does not take its answer
+        }
+        if (state != State::Reading || now - since <= settings_.requestDeadline) continue;
+        if (connection.input.empty() && !connection.haveHead) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            connection.closing = true;  // idle between requests
+        } else {
+            refuse(connection, 408, "request not complete in time");
+        }
+    }
+}
+
+void HttpServer::dropClosed() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if (it->closing && it->state != State::Handling) {
+            endStream(*it);
+            ostra_net::closeSocket(it->socket);
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void HttpServer::endStream(Connection& connection) {
+    if (connection.state == State::Streaming && connection.streamEnded) connection.streamEnded();
+    connection.streamEnded = nullptr;
+}
+
+}  // namespace webcontrol

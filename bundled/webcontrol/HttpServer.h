@@ -1,0 +1,148 @@
+// HttpServer: the console's HTTP/1.1 server, made to stay answerable while
+// hostile or broken clients are connected.
+//
+// One thread reads every connection without blocking; a request reaches a
+// handler only once its head and body are complete, so a client that sends
+// slowly holds a connection, never a handler thread. A few worker threads
+// run the handlers (which may wait for the host). Limits:
+//   - a head larger than maxHeadBytes or with more than maxHeaders lines:
+//     431; a request target longer than maxTargetBytes: 414;
+//   - a body longer than maxBodyBytes: 413, before any of it is read;
+//     bodies that fit are read and dropped (no handler here takes one);
+//   - a request not complete within requestDeadline of the server starting
+//     to wait for it: 408 (an idle kept-alive connection is just closed);
+//   - at maxConnections, a new connection replaces the connection that has
+//     waited longest for its request (an idle one or a half-sent one);
+//     when every connection is being answered, the new one gets 503;
+//   - a client that takes no byte of its answer for requestDeadline is
+//     disconnected; a stream is fed only while less than maxQueuedBytes / 2
+//     of it waits to be sent.
+// The server's own refusals are answered as {"error":"..."} and close the
+// connection.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "HttpRequest.h"
+#include "Net.h"
+
+namespace webcontrol {
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpResponse {
+    int status = 200;
+    std::string contentType;
+    std::string body;
+    HttpHeaders headers;
+    // A stream (the live log) instead of a body: called on the server's
+    // thread while the client keeps up, it appends what is new to `out`
+    // without waiting, stopping once `out` holds `room` bytes, and returns
+    // false when the stream has ended. The answer then has no length and
+    // the connection closes after it.
+    using Stream = std::function<bool(std::string& out, std::size_t room)>;
+    Stream stream;
+    // Called once when a stream's connection has gone (also when it never
+    // started: a HEAD request, a stop).
+    std::function<void()> streamEnded;
+};
+
+struct HttpServerSettings {
+    std::string bind = "127.0.0.1";
+    int port = 0;  // 0: any free port
+    int maxConnections = 128;
+    std::size_t maxHeadBytes = 16 * 1024;
+    HeadLimits head;
+    std::size_t maxBodyBytes = 8 * 1024;
+    std::chrono::milliseconds requestDeadline{10000};
+    std::size_t maxQueuedBytes = 1 << 20;
+    int workers = 4;
+    HttpHeaders defaultHeaders;  // sent with every answer
+};
+
+class HttpServer {
+public:
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+
+    HttpServer() = default;
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Listens and starts the threads. False with `error` set when the
+    // address cannot be had.
+    bool start(const HttpServerSettings& settings, Handler handler, std::string& error);
+    // Closes the listener and every connection and joins every thread (a
+    // handler in progress is waited for).
+    void stop();
+    int port() const { return port_; }
+
+private:
+    enum class State { Reading, Handling, Writing, Streaming };
+    using Clock = std::chrono::steady_clock;
+
+    struct Connection {
+        ostra_net::Socket socket = ostra_net::kInvalidSocket;
+        State state = State::Reading;  // guarded by mutex_ from Handling on
+        // Since when the request now being read has been awaited, or since
+        // when an answer has made no progress.
+        Clock::time_point waitingSince;
+        std::string input;
+        bool haveHead = false;  // `request` is parsed; its body is being read
+        std::size_t bodyLeft = 0;
+        HttpRequest request;
+        std::string output;  // guarded by mutex_
+        bool closeWhenWritten = false;
+        bool closing = false;         // guarded by mutex_: dropped at the next turn
+        bool resumed = false;         // guarded by mutex_: kept alive with input left to take in
+        HttpResponse::Stream stream;  // empty once the stream has ended
+        std::function<void()> streamEnded;
+    };
+
+    void run();
+    void work();
+    void acceptPending();
+    // Whether one more connection fits, making room by closing the one
+    // that has waited longest for its request when needed.
+    bool haveRoomLocked();
+    // Pipelined requests that arrived while the previous one was answered.
+    void takeInResumedInput();
+    void readFrom(Connection& connection);
+    // Takes in what the input holds: a head, a body, a refusal or nothing.
+    void advance(Connection& connection);
+    void dispatch(Connection& connection);
+    void expireOverdue(Clock::time_point now);
+    void feedStreams();
+    void refuse(Connection& connection, int status, const std::string& reason);
+    void answerLocked(Connection& connection, const HttpResponse& response, bool isHead);
+    void flushLocked(Connection& connection);
+    void dropClosed();
+    void endStream(Connection& connection);
+
+    HttpServerSettings settings_;
+    Handler handler_;
+    ostra_net::Socket listener_ = ostra_net::kInvalidSocket;
+    int port_ = 0;
+
+    std::mutex mutex_;
+    std::list<Connection> connections_;  // added and removed on the server's thread only
+    std::condition_variable jobsChanged_;
+    std::deque<Connection*> jobs_;  // guarded by mutex_
+
+    std::atomic<bool> stopRequested_{false};
+    std::thread thread_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace webcontrol

@@ -1,0 +1,135 @@
+// The web console's HTTP server on its own, with small limits, driven over
+// real sockets: what a hostile or broken client gets, and that it never
+// keeps the others from being answered.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "../../bundled/webcontrol/HttpServer.h"
+#include "LineClient.h"
+
+namespace {
+
+using webcontrol::HttpRequest;
+using webcontrol::HttpResponse;
+using webcontrol::HttpServer;
+using webcontrol::HttpServerSettings;
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    HttpServer server;
+
+    void serve(HttpServerSettings settings) {
+        std::string error;
+        ASSERT_TRUE(server.start(
+            settings,
+            [](const HttpRequest& request) {
+                HttpResponse response;
+                response.body = request.method + " " + request.path;
+                return response;
+            },
+            error))
+            << error;
+    }
+    static std::string request(const std::string& path, const std::string& more = "") {
+        return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more + "\r\n";
+    }
+};
+
+TEST_F(HttpServerTest, HeadsAndBodiesBeyondTheLimitsAreRefusedBeforeAnyHandlerRuns) {
+    HttpServerSettings settings;
+    settings.maxHeadBytes = 4096;
+    settings.head.maxHeaders = 8;
+    settings.head.maxTargetBytes = 1024;
+    settings.maxBodyBytes = 100;
+    serve(settings);
+    struct Case {
+        std::string bytes;
+        const char* statusLine;
+    };
+    std::string manyHeaders;
+    for (int i = 0; i < 9; ++i) manyHeaders += "X-" + std::to_string(i) + ": y\r\n";
+    const Case cases[] = {
+        {request("/", manyHeaders), "HTTP/1.1 431 "},
+        {request("/", "X-Long: " + std::string(5000, 'a') + "\r\n"), "HTTP/1.1 431 "},
+        {request("/" + std::string(2000, 'a')), "HTTP/1.1 414 "},
+        // A 400 MB body is refused on its head: nothing of it is read.
+        {request("/unknown", "Content-Length: 400000000\r\n"), "HTTP/1.1 413 "},
+        {request("/", "Transfer-Encoding: chunked\r\n"), "HTTP/1.1 501 "},
+        // Which of two Hosts would the access rules see?
+        {request("/", "Host: 127.0.0.1.evil.example\r\n"), "HTTP/1.1 400 "},
+        {request("/", std::string("X-Nul: a") + '\0' + "b\r\n"), "HTTP/1.1 400 "},
+        {"GET / HTTP/2.0\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 505 "},
+    };
+    for (const Case& refused : cases) {
+        LineClient client(server.port());
+        ASSERT_TRUE(client.send(refused.bytes));
+        std::string answer = client.readToEnd();
+        EXPECT_EQ(answer.compare(0, std::strlen(refused.statusLine), refused.statusLine), 0)
+            << refused.bytes.substr(0, 80) << "\n-> " << answer;
+        EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+    }
+    LineClient fits(server.port());
+    ASSERT_TRUE(
+        fits.send("POST /api/start HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n"
+                  "Connection: close\r\n\r\n" +
+                  std::string(100, 'b')));
+    EXPECT_NE(fits.readToEnd().find("POST /api/start"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, ARequestNotCompleteInTimeIsAnswered408AndAnIdleConnectionClosed) {
+    HttpServerSettings settings;
+    settings.requestDeadline = std::chrono::milliseconds(500);
+    serve(settings);
+    LineClient slow(server.port());
+    LineClient idle(server.port());
+    // One byte every 100 ms: never idle long enough for a per-read timeout.
+    std::string half = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    auto started = std::chrono::steady_clock::now();
+    for (char c : half) {
+        if (!slow.send(std::string(1, c))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::string answer = slow.readToEnd();
+    EXPECT_EQ(answer.compare(0, 13, "HTTP/1.1 408 "), 0) << answer;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(idle.readToEnd(), "");
+    EXPECT_FALSE(idle.connected()) << "an idle connection is closed without a word";
+}
+
+TEST_F(HttpServerTest, AtTheConnectionCapTheLongestWaitingHalfRequestMakesRoom) {
+    HttpServerSettings settings;
+    settings.maxConnections = 4;
+    serve(settings);
+    std::vector<LineClient> halves(4);
+    for (LineClient& half : halves) {
+        ASSERT_TRUE(half.connect(server.port()));
+        ASSERT_TRUE(half.send("GET / HTTP/1.1\r\n"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    LineClient operatorClient(server.port());
+    ASSERT_TRUE(operatorClient.send(request("/api/status", "Connection: close\r\n")));
+    EXPECT_NE(operatorClient.readToEnd().find("GET /api/status"), std::string::npos);
+    EXPECT_EQ(halves[0].readToEnd(2000), "");
+    EXPECT_FALSE(halves[0].connected()) << "the oldest half-request was let go";
+    ASSERT_TRUE(halves[3].send("Host: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+    EXPECT_NE(halves[3].readToEnd().find("GET /"), std::string::npos) << "the newest is served";
+}
+
+TEST_F(HttpServerTest, PipelinedRequestsAreAnsweredInTheirOrder) {
+    serve(HttpServerSettings());
+    LineClient client(server.port());
+    ASSERT_TRUE(client.send(request("/one") + request("/two") +
+                            request("/three", "Connection: close\r\n")));
+    std::string answers = client.readToEnd();
+    std::size_t one = answers.find("GET /one"), two = answers.find("GET /two"),
+                three = answers.find("GET /three");
+    ASSERT_NE(three, std::string::npos) << answers;
+    EXPECT_LT(one, two);
+    EXPECT_LT(two, three);
+}
+
+}  // namespace
