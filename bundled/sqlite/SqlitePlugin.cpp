@@ -50,7 +50,10 @@ int SqlitePlugin::start(Setting& entry) {
     }
 }
 
-void SqlitePlugin::stop() { store_.close(); }
+void SqlitePlugin::stop() {
+    std::string notice = store_.close();
+    if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
+}
 
 int SqlitePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;

@@ -86,7 +86,10 @@ bool SqliteStore::openLocked(std::string& error) {
     return ready;
 }
 
-bool SqliteStore::ensureTheFileAtThePath(std::string& error, std::string& notice) {
+bool SqliteStore::ensureTheFileAtThePath(std::string& error, std::string& notice, bool always) {
+    auto checkedAt = std::chrono::steady_clock::now();
+    if (!always && checkedAt - lastChecked_ < std::chrono::milliseconds(10)) return true;
+    lastChecked_ = checkedAt;
     ostra_kit::FileIdentity now = ostra_kit::identityOf(settings_.path);
     if (now == identity_) return true;
     if (now.exists) {
@@ -130,9 +133,12 @@ long long SqliteStore::copyIntoANewFileAtThePath(std::string& error) {
     return rows;
 }
 
-void SqliteStore::close() {
+std::string SqliteStore::close() {
     std::lock_guard<std::mutex> guard(mutex_);
+    std::string error, notice;
+    if (db_ && !ensureTheFileAtThePath(error, notice, true)) notice = error;
     closeLocked();
+    return notice;
 }
 
 void SqliteStore::closeLocked() {

@@ -13,14 +13,18 @@
 // The file is opened in WAL mode with a busy timeout, so other readers (and
 // other stores on the same file) never make a store fail at once. A store
 // returns only after its transaction committed: a record answered as stored
-// is in the file whatever the host does next. Before each store and lookup
-// the file at the path is checked to be the one open (one stat), so that
-// rows never go on into a file nobody can find. When it was deleted or
-// renamed away, the path is made anew with every row the open file holds
-// (an operator's slip costs nothing; to start a fresh file, stop the host
-// first). When another file was put there, it is opened and used.
+// is in the file whatever the host does next. Before a store or lookup, and
+// at close, the file at the path is checked to be the one open (one stat, at
+// most every 10 ms: a check per row would cost a tenth of a busy store's
+// time), so that rows never go on into a file nobody can find. When it was
+// deleted or renamed away, the path is made anew with every row the open
+// file holds, those stored since it went included (an operator's slip costs
+// nothing; to start a fresh file, stop the host first). When another file
+// was put there, it is opened and used; rows stored in the moments before
+// that was noticed stay in the file that was replaced.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -58,8 +62,9 @@ public:
     // Opens (creating when needed) the file and its table. False with
     // `error` set when that fails.
     bool open(const StoreSettings& settings, std::string& error);
-    // Waits for a statement in progress, then closes the file.
-    void close();
+    // Waits for a statement in progress, then closes the file, after the
+    // last check of the path; what that check did, or empty.
+    std::string close();
     bool isOpen();
 
     // Stores one row; its id, or -1 with `error` set. `notice` says so when
@@ -75,8 +80,9 @@ public:
 private:
     bool openLocked(std::string& error);
     void closeLocked();
-    // False with `error` set when the file had to be opened anew and could not be.
-    bool ensureTheFileAtThePath(std::string& error, std::string& notice);
+    // False with `error` set when the file had to be opened anew and could
+    // not be. Looks at the path only when `always` or 10 ms have passed.
+    bool ensureTheFileAtThePath(std::string& error, std::string& notice, bool always = false);
     // The rows copied, or -1 with `error` set.
     long long copyIntoANewFileAtThePath(std::string& error);
     bool execute(const char* sql, std::string& error);
@@ -85,6 +91,7 @@ private:
     std::mutex mutex_;
     StoreSettings settings_;
     ostra_kit::FileIdentity identity_;
+    std::chrono::steady_clock::time_point lastChecked_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* find_ = nullptr;

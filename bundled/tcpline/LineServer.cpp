@@ -9,6 +9,9 @@ namespace {
 constexpr int kPollMs = 20;
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::chrono::milliseconds kAcceptPause(500);
+// Replies to lines that arrived together leave together, in one send
+// instead of one each, but none waits longer than this for its company.
+constexpr std::chrono::milliseconds kReplyHold(1);
 }  // namespace
 
 LineServer::~LineServer() { stop(); }
@@ -142,6 +145,17 @@ void LineServer::readFrom(Client& client) {
         client.closing = true;
         return;
     }
+    // Whatever way this ends, the replies held back go out.
+    struct SendHeldReplies {
+        LineServer& server;
+        Client& client;
+        ~SendHeldReplies() {
+            server.holdingReplies_ = false;
+            std::lock_guard<std::mutex> guard(server.mutex_);
+            server.flushLocked(client);
+        }
+    } sendHeld{*this, client};
+    holdingReplies_ = true;
     std::size_t start = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
         if (buffer[i] != '\n') continue;
@@ -178,8 +192,10 @@ bool LineServer::handleLine(Client& client, const std::string& line) {
 
 bool LineServer::reply(Client& client, const std::string& line) {
     std::lock_guard<std::mutex> guard(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    if (client.output.empty()) client.unsentSince = now;
     queueLocked(client, line);
-    flushLocked(client);
+    if (!holdingReplies_ || now - client.unsentSince >= kReplyHold) flushLocked(client);
     return !client.closing;
 }
 

@@ -71,6 +71,7 @@ private:
         std::string output;  // guarded by mutex_
         bool skippingLine = false;
         bool closing = false;  // guarded by mutex_: drop at the next turn
+        std::chrono::steady_clock::time_point unsentSince;  // of the oldest queued reply
     };
 
     void run();
@@ -99,6 +100,9 @@ private:
     std::mutex mutex_;  // the client list (changed on the server thread only) and outputs
     std::list<Client> clients_;
 
+    // While the lines of one read are relayed, their replies are held back
+    // (server thread only).
+    bool holdingReplies_ = false;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> serving_{false};
     std::thread thread_;

@@ -1,0 +1,227 @@
+// The shipped configuration end to end: a client sends records as lines to
+// the real executable (tcpline -> relay -> sqlite commit -> reply), one at
+// a time and pipelined, beside the two floors of that path measured in the
+// same run: a bare loopback line round trip, and a bare SQLite insert with
+// one commit per row on the plug-in's table and settings.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "Net.h"
+#include "platform/paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kShippedPort = 7765;
+constexpr int kBatch = 1000;
+const std::string kRecord = "CALLER=201;CALLED=0981234567;SECONDS=42";
+
+// A blocking line client on loopback, as an integrator would write one.
+class LineConnection {
+public:
+    explicit LineConnection(int port) {
+        std::string error;
+        for (int attempt = 0; attempt < 200 && socket_ == ostra_net::kInvalidSocket; ++attempt) {
+            socket_ = ostra_net::connectTcp("127.0.0.1", port, error);
+            if (socket_ == ostra_net::kInvalidSocket)
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        if (socket_ == ostra_net::kInvalidSocket) throw std::runtime_error(error);
+    }
+    ~LineConnection() { ostra_net::closeSocket(socket_); }
+    void send(const std::string& bytes) {
+        if (!ostra_net::sendAll(socket_, bytes)) throw std::runtime_error("send failed");
+    }
+    // Reads `count` reply lines; the last one.
+    std::string readReplies(int count) {
+        std::string last;
+        while (count > 0) {
+            std::size_t end = pending_.find('\n', scanned_);
+            if (end == std::string::npos) {
+                scanned_ = pending_.size();
+                char buffer[64 * 1024];
+                long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
+                if (received <= 0) throw std::runtime_error("the server closed the connection");
+                pending_.append(buffer, static_cast<std::size_t>(received));
+                continue;
+            }
+            if (--count == 0) last = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            scanned_ = 0;
+        }
+        return last;
+    }
+
+private:
+    ostra_net::Socket socket_ = ostra_net::kInvalidSocket;
+    std::string pending_;
+    std::size_t scanned_ = 0;
+};
+
+// The real executable in console mode on the shipped configuration, in a
+// folder of its own (a fresh records.db each time).
+class ShippedHost {
+public:
+    ShippedHost() {
+        fs::path bin = ostra::executableDirectory();
+        fs::path dir = bench::scratchDir() / "shipped";
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const auto& file : fs::directory_iterator(bin))
+            if (file.path().extension() == ".so" || file.path().filename() == "OstraService")
+                fs::copy_file(file.path(), dir / file.path().filename());
+        fs::copy_file(bin / "OstraService.cfg", dir / "OstraService.cfg");
+
+        int input[2];
+        if (pipe(input) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(input[0], 0);
+            int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, 1);
+            dup2(quiet, 2);
+            close(input[1]);
+            std::string program = (dir / "OstraService").string();
+            execl(program.c_str(), program.c_str(), "console", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(input[0]);
+        input_ = input[1];
+    }
+    ~ShippedHost() {
+        if (write(input_, "S", 1) != 1) kill(pid_, SIGTERM);
+        close(input_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+};
+
+void oneAtATime(benchmark::State& state, int port) {
+    LineConnection client(port);
+    for (auto _ : state) {
+        client.send(kRecord + "\n");
+        std::string reply = client.readReplies(1);
+        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void pipelined(benchmark::State& state, int port) {
+    LineConnection client(port);
+    std::string batch;
+    for (int i = 0; i < kBatch; ++i) batch += kRecord + "\n";
+    for (auto _ : state) {
+        client.send(batch);
+        std::string reply = client.readReplies(kBatch);
+        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+void BM_EndToEnd_OneAtATime(benchmark::State& state) {
+    ShippedHost host;
+    oneAtATime(state, kShippedPort);
+}
+
+void BM_EndToEnd_Pipelined(benchmark::State& state) {
+    ShippedHost host;
+    pipelined(state, kShippedPort);
+}
+
+// The floor of the network half: a process of its own (as the host is)
+// that answers each line with one reply line as soon as it has read it.
+void BM_Floor_TcpLineRoundTrip(benchmark::State& state) {
+    int port = 0;
+    std::string error;
+    ostra_net::Socket listener = ostra_net::listenTcp("127.0.0.1", 0, 1, &port, error);
+    pid_t echo = fork();
+    if (echo == 0) {
+        ostra_net::Socket client = ostra_net::kInvalidSocket;
+        while (client == ostra_net::kInvalidSocket) {
+            std::vector<ostra_net::PollEntry> entries(1);
+            entries[0].socket = listener;
+            entries[0].wantRead = true;
+            ostra_net::pollSockets(entries, 100);
+            client = ostra_net::acceptConnection(listener);
+        }
+        char buffer[64 * 1024];
+        for (;;) {
+            std::vector<ostra_net::PollEntry> entries(1);
+            entries[0].socket = client;
+            entries[0].wantRead = true;
+            ostra_net::pollSockets(entries, 100);
+            long received = ostra_net::receiveSome(client, buffer, sizeof buffer);
+            if (received == ostra_net::kWouldBlock) continue;
+            if (received <= 0) break;
+            for (long i = 0; i < received; ++i)
+                if (buffer[i] == '\n') ostra_net::sendAll(client, "0;ROW_ID=1\n");
+        }
+        _exit(0);
+    }
+    ostra_net::closeSocket(listener);
+    {
+        LineConnection client(port);
+        for (auto _ : state) {
+            client.send(kRecord + "\n");
+            client.readReplies(1);
+        }
+    }
+    int status = 0;
+    waitpid(echo, &status, 0);
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The floor of the storage half: the sqlite plug-in's table, pragmas and
+// statement, one row and one commit per record, no host around it.
+void BM_Floor_SqliteCommitPerRow(benchmark::State& state) {
+    fs::path file = bench::scratchDir() / "floor.db";
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix);
+    sqlite3* db = nullptr;
+    sqlite3_open(file.string().c_str(), &db);
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+                 "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
+                 " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL)",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO records(time, type, tag, entries)"
+                       " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3)",
+                       -1, &insert, nullptr);
+    const std::string entries = "{\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}";
+    for (auto _ : state) {
+        sqlite3_bind_int(insert, 1, 1);
+        sqlite3_bind_int(insert, 2, 1);
+        sqlite3_bind_text(insert, 3, entries.data(), static_cast<int>(entries.size()),
+                          SQLITE_TRANSIENT);
+        if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+BENCHMARK(BM_EndToEnd_OneAtATime)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_EndToEnd_Pipelined)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Floor_TcpLineRoundTrip)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Floor_SqliteCommitPerRow)->UseRealTime()->MinTime(2.0);
