@@ -38,15 +38,19 @@ bool initialise() {
 
 Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error) {
-    sockaddr_in address;
-    if (!resolveIPv4(bind, port, address, error)) return kInvalidSocket;
-    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    SocketAddress address;
+    if (!resolveAddress(bind, port, address, error)) return kInvalidSocket;
+    int socket = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         error = lastError();
         return kInvalidSocket;
     }
     setListenerOptions(socket);
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (address.family() == AF_INET6) {
+        int only = 1;  // "::" means IPv6 only, as "0.0.0.0" means IPv4 only
+        setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    if (::bind(socket, address.get(), static_cast<socklen_t>(address.length)) != 0 ||
         ::listen(socket, backlog) != 0) {
         error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
         ::close(socket);
@@ -54,9 +58,9 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
     }
     setNonBlocking(socket);
     if (boundPort) {
-        socklen_t size = sizeof address;
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size);
-        *boundPort = ntohs(address.sin_port);
+        socklen_t size = sizeof address.storage;
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address.storage), &size);
+        *boundPort = portOf(address.storage);
     }
     return socket;
 }
@@ -79,14 +83,14 @@ Socket acceptConnection(Socket listener, bool* failed) {
 }
 
 Socket connectTcp(const std::string& host, int port, std::string& error) {
-    sockaddr_in address;
-    if (!resolveIPv4(host, port, address, error)) return kInvalidSocket;
-    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    SocketAddress address;
+    if (!resolveAddress(host, port, address, error)) return kInvalidSocket;
+    int socket = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         error = lastError();
         return kInvalidSocket;
     }
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(socket, address.get(), static_cast<socklen_t>(address.length)) != 0) {
         error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + lastError();
         ::close(socket);
         return kInvalidSocket;

@@ -17,8 +17,8 @@ Socket wrap(SOCKET socket) {
 }
 
 // Sockets must not leak into processes the host starts.
-SOCKET newSocket() {
-    return WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+SOCKET newSocket(int family) {
+    return WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
 void setNonBlocking(SOCKET socket) {
@@ -50,25 +50,29 @@ bool initialise() {
 
 Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error) {
-    sockaddr_in address;
-    if (!resolveIPv4(bind, port, address, error)) return kInvalidSocket;
-    SOCKET socket = newSocket();
+    SocketAddress address;
+    if (!resolveAddress(bind, port, address, error)) return kInvalidSocket;
+    SOCKET socket = newSocket(address.family());
     if (socket == INVALID_SOCKET) {
         error = lastError();
         return kInvalidSocket;
     }
     setListenerOptions(wrap(socket));
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(socket, backlog) != 0) {
+    if (address.family() == AF_INET6) {
+        DWORD only = 1;  // "::" means IPv6 only, as "0.0.0.0" means IPv4 only
+        setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only),
+                   sizeof only);
+    }
+    if (::bind(socket, address.get(), address.length) != 0 || ::listen(socket, backlog) != 0) {
         error = "cannot listen on " + bind + ":" + std::to_string(port) + ": " + lastError();
         closesocket(socket);
         return kInvalidSocket;
     }
     setNonBlocking(socket);
     if (boundPort) {
-        int size = sizeof address;
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size);
-        *boundPort = ntohs(address.sin_port);
+        int size = sizeof address.storage;
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address.storage), &size);
+        *boundPort = portOf(address.storage);
     }
     return wrap(socket);
 }
@@ -95,14 +99,14 @@ Socket acceptConnection(Socket listener, bool* failed) {
 }
 
 Socket connectTcp(const std::string& host, int port, std::string& error) {
-    sockaddr_in address;
-    if (!resolveIPv4(host, port, address, error)) return kInvalidSocket;
-    SOCKET socket = newSocket();
+    SocketAddress address;
+    if (!resolveAddress(host, port, address, error)) return kInvalidSocket;
+    SOCKET socket = newSocket(address.family());
     if (socket == INVALID_SOCKET) {
         error = lastError();
         return kInvalidSocket;
     }
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(socket, address.get(), address.length) != 0) {
         error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + lastError();
         closesocket(socket);
         return kInvalidSocket;

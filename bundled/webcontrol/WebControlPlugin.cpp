@@ -61,6 +61,15 @@ std::string asEvent(const LogRing::Line& line) {
     return "id: " + std::to_string(line.number) + "\ndata: " + data + "\n\n";
 }
 
+// The address to put in the console's link: a local one for "any", an
+// IPv6 address in brackets.
+std::string addressInLinks(const std::string& bind) {
+    if (bind.empty() || bind == "0.0.0.0") return "127.0.0.1";
+    if (bind == "::") return "[::1]";
+    if (bind.find(':') != std::string::npos && bind[0] != '[') return "[" + bind + "]";
+    return bind;
+}
+
 }  // namespace
 
 WebControlPlugin::WebControlPlugin() : ring_(kDefaultLogLines) {}
@@ -125,9 +134,8 @@ int WebControlPlugin::startServer(Setting& group) {
         std::fprintf(stderr, "webcontrol: %s\n", error.c_str());
         return 1;
     }
-    std::printf("Web console: http://%s:%d/%s\n",
-                settings.bind == "0.0.0.0" ? "127.0.0.1" : settings.bind.c_str(), server_.port(),
-                access_.token.empty() ? "" : "?token=...");
+    std::printf("Web console: http://%s:%d/%s\n", addressInLinks(settings.bind).c_str(),
+                server_.port(), access_.token.empty() ? "" : "?token=...");
     if (!access_.loopbackOnly && access_.token.empty())
         std::fprintf(stderr,
                      "webcontrol: %s:%d has no token: whoever reaches it controls the host\n",

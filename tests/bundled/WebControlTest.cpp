@@ -187,6 +187,26 @@ TEST_F(WebControlTest, AnswersForbidSniffingReferrersAndInlineScriptAndBearerIsA
             << scheme;
 }
 
+TEST_F(WebControlTest, AConsoleBoundToTheIPv6LoopbackAnswersThere) {
+    {
+        httplib::Server probe;  // another implementation's word on the machine
+        if (probe.bind_to_any_port("::1") < 0) GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    writeConfig(webControl(webPort, "bind = \"::1\";") + "protocols = ( " +
+                tcplineProtocol("PBX", tcpPort, testDatabase("db")) + " );");
+    startServing();
+    httplib::Client web("::1", webPort);
+    std::string body;
+    ASSERT_TRUE(eventually([&] {
+        auto answer = web.Get("/api/status", {{"Host", "[::1]:" + std::to_string(webPort)}});
+        if (answer) body = answer->body;
+        return static_cast<bool>(answer);
+    })) << "nothing answers on [::1]:"
+        << webPort;
+    EXPECT_EQ(body, "{\"state\":\"STARTED\"}");
+    EXPECT_FALSE(portAccepts(webPort)) << "an IPv6 console is not on 127.0.0.1";
+}
+
 TEST_F(WebControlTest, ASecondConsoleOnTheSamePortRefusesToStart) {
     serveConsole();
     auto* second = static_cast<CControlPlugin*>(
