@@ -118,10 +118,14 @@ void HttpServer::stop() {
 void HttpServer::run() {
     std::vector<ostra_net::PollEntry> entries;
     std::vector<Connection*> polled;
+    // Out of descriptors, the listener stays readable: leave it alone for a
+    // while instead of spinning on it.
+    Clock::time_point listenAgainAt;
     while (!stopRequested_) {
+        Clock::time_point turnStarted = Clock::now();
         entries.assign(1, ostra_net::PollEntry());
         entries[0].socket = listener_;
-        entries[0].wantRead = true;
+        entries[0].wantRead = turnStarted >= listenAgainAt;
         polled.clear();
         takeInResumedInput();
         {
@@ -138,7 +142,9 @@ void HttpServer::run() {
             }
         }
         if (ostra_net::pollSockets(entries, kPollMs) < 0) break;
-        if (entries[0].readable) acceptPending();
+        // What the connections sent is taken in before new ones are let in:
+        // a request that arrived with its connection is complete (and no
+        // longer one a newcomer can replace) by the time room is made.
         for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
             Connection& connection = *polled[i];
             const ostra_net::PollEntry& entry = entries[i + 1];
@@ -151,6 +157,8 @@ void HttpServer::run() {
             if (entry.readable && (state == State::Reading || state == State::Streaming))
                 readFrom(connection);
         }
+        if (entries[0].readable && !acceptPending(turnStarted))
+            listenAgainAt = Clock::now() + std::chrono::milliseconds(500);
         feedStreams();
         expireOverdue(Clock::now());
         dropClosed();
@@ -192,12 +200,13 @@ void HttpServer::work() {
     }
 }
 
-void HttpServer::acceptPending() {
+bool HttpServer::acceptPending(Clock::time_point turnStarted) {
     for (;;) {
-        ostra_net::Socket socket = ostra_net::acceptConnection(listener_);
-        if (socket == ostra_net::kInvalidSocket) return;
+        bool failed = false;
+        ostra_net::Socket socket = ostra_net::acceptConnection(listener_, &failed);
+        if (socket == ostra_net::kInvalidSocket) return !failed;
         std::lock_guard<std::mutex> guard(mutex_);
-        if (!haveRoomLocked()) {
+        if (!haveRoomLocked(turnStarted)) {
             // Best effort: the refusal fits any socket buffer.
             Connection refused;
             refused.socket = socket;
@@ -213,13 +222,14 @@ void HttpServer::acceptPending() {
     }
 }
 
-bool HttpServer::haveRoomLocked() {
+bool HttpServer::haveRoomLocked(Clock::time_point turnStarted) {
     int live = 0;
     Connection* longest = nullptr;
     for (Connection& connection : connections_) {
         if (connection.closing) continue;
         ++live;
-        if (connection.state == State::Reading &&
+        // One let in during this turn has not been read yet: it stays.
+        if (connection.state == State::Reading && connection.waitingSince < turnStarted &&
             (!longest || connection.waitingSince < longest->waitingSince))
             longest = &connection;
     }

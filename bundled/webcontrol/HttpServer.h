@@ -13,7 +13,10 @@
 //     to wait for it: 408 (an idle kept-alive connection is just closed);
 //   - at maxConnections, a new connection replaces the connection that has
 //     waited longest for its request (an idle one or a half-sent one);
-//     when every connection is being answered, the new one gets 503;
+//     when every connection is being answered or has only just come, the
+//     new one gets 503. What connections sent is read before newcomers are
+//     let in, so a request sent whole with its connection is never pushed
+//     out by a flood of connections behind it;
 //   - a client that takes no byte of its answer for requestDeadline is
 //     disconnected; a stream is fed only while less than maxQueuedBytes / 2
 //     of it waits to be sent.
@@ -112,10 +115,12 @@ private:
 
     void run();
     void work();
-    void acceptPending();
+    // False when accepting failed for want of resources.
+    bool acceptPending(Clock::time_point turnStarted);
     // Whether one more connection fits, making room by closing the one
-    // that has waited longest for its request when needed.
-    bool haveRoomLocked();
+    // that has waited longest for its request when needed (never one let
+    // in during this turn, which has not been read yet).
+    bool haveRoomLocked(Clock::time_point turnStarted);
     // Pipelined requests that arrived while the previous one was answered.
     void takeInResumedInput();
     void readFrom(Connection& connection);

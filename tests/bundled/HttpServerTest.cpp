@@ -119,6 +119,20 @@ TEST_F(HttpServerTest, AtTheConnectionCapTheLongestWaitingHalfRequestMakesRoom) 
     EXPECT_NE(halves[3].readToEnd().find("GET /"), std::string::npos) << "the newest is served";
 }
 
+TEST_F(HttpServerTest, AFloodOfConnectionsNeverPushesOutARequestSentWhole) {
+    HttpServerSettings settings;
+    settings.maxConnections = 4;
+    serve(settings);
+    std::vector<LineClient> idle(4);
+    for (LineClient& connection : idle) ASSERT_TRUE(connection.connect(server.port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    LineClient operatorClient(server.port());
+    ASSERT_TRUE(operatorClient.send(request("/api/status", "Connection: close\r\n")));
+    std::vector<LineClient> flood(30);
+    for (LineClient& connection : flood) connection.connect(server.port());
+    EXPECT_NE(operatorClient.readToEnd().find("GET /api/status"), std::string::npos);
+}
+
 TEST_F(HttpServerTest, PipelinedRequestsAreAnsweredInTheirOrder) {
     serve(HttpServerSettings());
     LineClient client(server.port());
