@@ -22,25 +22,22 @@ std::string LineClient::readLine(int timeoutMs) {
         }
         if (!connected()) return "<closed>";
         if (std::chrono::steady_clock::now() > deadline) return "<timeout>";
-        char buffer[4096];
-        long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
-        if (received > 0)
-            pending_.append(buffer, static_cast<std::size_t>(received));
-        else if (received == 0 || received == ostra_net::kFailed)
-            close();
+        receiveMore();
     }
+}
+
+void LineClient::receiveMore() {
+    char buffer[4096];
+    long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
+    if (received > 0)
+        pending_.append(buffer, static_cast<std::size_t>(received));
+    else if (received == 0 || received == ostra_net::kFailed)
+        close();
 }
 
 std::string LineClient::readToEnd(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (connected() && std::chrono::steady_clock::now() < deadline) {
-        char buffer[4096];
-        long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
-        if (received > 0)
-            pending_.append(buffer, static_cast<std::size_t>(received));
-        else if (received == 0 || received == ostra_net::kFailed)
-            close();
-    }
+    while (connected() && std::chrono::steady_clock::now() < deadline) receiveMore();
     std::string text;
     text.swap(pending_);
     return text;

@@ -31,6 +31,9 @@ public:
     void close();
 
 private:
+    // Appends what arrives within the receive timeout; closes at the end.
+    void receiveMore();
+
     ostra_net::Socket socket_ = ostra_net::kInvalidSocket;
     std::string pending_;
 };
