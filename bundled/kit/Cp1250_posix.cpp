@@ -6,10 +6,33 @@
 
 namespace ostra_kit {
 
+namespace {
+
+// One converter per thread, opened on first use: the log's lines are
+// converted one by one, and opening one costs more than a line.
+class Converter {
+public:
+    Converter() : handle_(iconv_open("UTF-8", "WINDOWS-1250")) {}
+    ~Converter() {
+        if (usable()) iconv_close(handle_);
+    }
+    bool usable() const { return handle_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() {
+        iconv(handle_, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+        return handle_;
+    }
+
+private:
+    iconv_t handle_;
+};
+
+}  // namespace
+
 std::string cp1250ToUtf8(const std::string& text) {
     static const char kReplacement[] = "\xEF\xBF\xBD";
-    iconv_t converter = iconv_open("UTF-8", "WINDOWS-1250");
-    if (converter == reinterpret_cast<iconv_t>(-1)) return text;  // glibc always has it
+    thread_local Converter threadConverter;
+    if (!threadConverter.usable()) return text;  // glibc always has it
+    iconv_t converter = threadConverter.get();
     std::string out(text.size() * 3 + 3, '\0');  // a byte is at most three bytes of UTF-8
     char* in = const_cast<char*>(text.data());
     size_t inLeft = text.size();
@@ -27,7 +50,6 @@ std::string cp1250ToUtf8(const std::string& text) {
         ++in;
         --inLeft;
     }
-    iconv_close(converter);
     out.resize(out.size() - toLeft);
     return out;
 }
