@@ -57,9 +57,10 @@ HttpResponse errorResponse(int status, const std::string& reason) {
     return response;
 }
 
-// Where the head in `input` ends (after its empty line), or npos.
-std::size_t headEnd(const std::string& input, std::size_t* headLength) {
-    for (std::size_t newline = input.find('\n'); newline != std::string::npos;
+// Where the head in `input` ends (after its empty line), or npos; line
+// ends before `from` are known not to end it.
+std::size_t headEnd(const std::string& input, std::size_t from, std::size_t* headLength) {
+    for (std::size_t newline = input.find('\n', from); newline != std::string::npos;
          newline = input.find('\n', newline + 1)) {
         std::size_t next = newline + 1;
         if (next < input.size() && input[next] == '\n') {
@@ -265,11 +266,19 @@ void HttpServer::advance(Connection& connection) {
     // input until its answer has gone (takeInResumedInput).
     if (!connection.haveHead) {
         std::size_t blank = connection.input.find_first_not_of("\r\n");
-        connection.input.erase(0, std::min(blank, connection.input.size()));
+        if (blank != 0) {
+            connection.input.erase(0, std::min(blank, connection.input.size()));
+            connection.headScanned = 0;
+        }
         std::size_t headLength = 0;
-        std::size_t end = headEnd(connection.input, &headLength);
+        std::size_t end = headEnd(connection.input, connection.headScanned, &headLength);
         if (end == std::string::npos) {
-            if (connection.input.size() <= settings_.maxHeadBytes) return;
+            // A client sending a byte at a time costs one look at each byte,
+            // not one at the whole head per byte. The last two may yet
+            // start the empty line.
+            std::size_t size = connection.input.size();
+            connection.headScanned = size > 2 ? size - 2 : 0;
+            if (size <= settings_.maxHeadBytes) return;
             bool lineTooLong = connection.input.find('\n') == std::string::npos;
             return refuse(connection, lineTooLong ? 414 : 431,
                           lineTooLong ? "request target too long" : "request head too large");
@@ -281,6 +290,7 @@ void HttpServer::advance(Connection& connection) {
         if (connection.request.contentLength > settings_.maxBodyBytes)
             return refuse(connection, 413, "request body too large");
         connection.input.erase(0, end);
+        connection.headScanned = 0;
         connection.haveHead = true;
         connection.bodyLeft = connection.request.contentLength;
     }
@@ -300,6 +310,7 @@ void HttpServer::dispatch(Connection& connection) {
 
 void HttpServer::refuse(Connection& connection, int status, const std::string& reason) {
     connection.input.clear();
+    connection.headScanned = 0;
     connection.haveHead = false;
     connection.closeWhenWritten = true;
     std::lock_guard<std::mutex> guard(mutex_);

@@ -102,7 +102,8 @@ private:
         // when an answer has made no progress.
         Clock::time_point waitingSince;
         std::string input;
-        bool haveHead = false;  // `request` is parsed; its body is being read
+        std::size_t headScanned = 0;  // of `input`, searched for the head's end in vain
+        bool haveHead = false;        // `request` is parsed; its body is being read
         std::size_t bodyLeft = 0;
         HttpRequest request;
         std::string output;  // guarded by mutex_
