@@ -17,11 +17,14 @@ constexpr int kDefaultWebPort = 8765;
 
 class DefaultConfigurationTest : public ExecutableFixture {
 protected:
+    static std::string shippedConfig() {
+        return testing_support::readFile(
+            (testing_support::binaryDir() / "OstraService.cfg").string());
+    }
     // The shipped file with one more protocol in front: tcpline on
     // `port` with no database.
     void installDefaultWithBareProtocol(int port) {
-        std::string config =
-            testing_support::readFile((testing_support::binaryDir() / "OstraService.cfg").string());
+        std::string config = shippedConfig();
         const std::string list = "    protocols = (\n";
         size_t at = config.find(list);
         ASSERT_NE(at, std::string::npos) << "the shipped file has no protocols list";
@@ -33,8 +36,7 @@ protected:
     }
     // The shipped file with the console's token set.
     void installDefaultWithToken(const std::string& token) {
-        std::string config =
-            testing_support::readFile((testing_support::binaryDir() / "OstraService.cfg").string());
+        std::string config = shippedConfig();
         const std::string hint = "# token = \"choose-a-long-random-secret\";";
         size_t at = config.find(hint);
         ASSERT_NE(at, std::string::npos) << "the shipped file has no token line";
