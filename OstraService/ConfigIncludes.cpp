@@ -10,6 +10,45 @@ namespace {
 constexpr int kMaxDepth = 10;
 const char kDirective[] = "@include";
 
+// Where the configuration language's scanner stands at the end of a line:
+// a directive counts only on a line that begins outside comments and strings.
+enum class ScanState { kCode, kBlockComment, kString };
+
+// The state after scanning `line` from `from`, starting in `state`. Line
+// comments (# and //) end with their line; strings and /* */ comments may
+// span lines.
+ScanState scanLine(const std::string& line, size_t from, ScanState state) {
+    for (size_t i = from; i < line.size(); ++i) {
+        char c = line[i];
+        char next = i + 1 < line.size() ? line[i + 1] : '\0';
+        switch (state) {
+            case ScanState::kCode:
+                if (c == '"') {
+                    state = ScanState::kString;
+                } else if (c == '/' && next == '*') {
+                    state = ScanState::kBlockComment;
+                    ++i;
+                } else if (c == '#' || (c == '/' && next == '/')) {
+                    return state;
+                }
+                break;
+            case ScanState::kString:
+                if (c == '\\')
+                    ++i;
+                else if (c == '"')
+                    state = ScanState::kCode;
+                break;
+            case ScanState::kBlockComment:
+                if (c == '*' && next == '/') {
+                    state = ScanState::kCode;
+                    ++i;
+                }
+                break;
+        }
+    }
+    return state;
+}
+
 // When `line` opens with a directive: true, with the name it gives and where
 // the rest of the line starts. `error` is set when the directive is broken.
 bool parseDirective(const std::string& line, std::string& name, size_t& restOfLine,
@@ -35,9 +74,21 @@ bool parseDirective(const std::string& line, std::string& name, size_t& restOfLi
     return true;
 }
 
+// A NUL byte would end the parser's input early and hide what follows it.
+bool hasNoNul(const std::string& text, const std::string& where, std::string& error) {
+    size_t nul = text.find('\0');
+    if (nul == std::string::npos) return true;
+    size_t line = 1;
+    for (size_t i = 0; i < nul; ++i)
+        if (text[i] == '\n') ++line;
+    error = "a NUL byte on line " + std::to_string(line) + where;
+    return false;
+}
+
 bool expand(std::string& text, const std::string& folder, int depth, std::string& error) {
     std::string result;
     result.reserve(text.size());
+    ScanState state = ScanState::kCode;
     size_t lineStart = 0;
     while (lineStart < text.size()) {
         size_t lineEnd = text.find('\n', lineStart);
@@ -47,7 +98,8 @@ bool expand(std::string& text, const std::string& folder, int depth, std::string
 
         std::string name;
         size_t rest = 0;
-        if (!parseDirective(line, name, rest, error)) {
+        if (state != ScanState::kCode || !parseDirective(line, name, rest, error)) {
+            state = scanLine(line, 0, state);
             result += line;
             continue;
         }
@@ -62,9 +114,11 @@ bool expand(std::string& text, const std::string& folder, int depth, std::string
             error = "cannot open include file " + file + " (" + whyNot + ")";
             return false;
         }
+        if (!hasNoNul(included, " of " + file, error)) return false;
         if (!expand(included, ostra::folderOf(file), depth + 1, error)) return false;
         result += included;
         result += line.substr(rest);
+        state = scanLine(line, rest, ScanState::kCode);
     }
     text.swap(result);
     return true;
@@ -74,6 +128,7 @@ bool expand(std::string& text, const std::string& folder, int depth, std::string
 
 bool expandIncludes(std::string& text, const std::string& folder, std::string& error) {
     error.clear();
+    if (!hasNoNul(text, "", error)) return false;
     return expand(text, folder, 0, error);
 }
 

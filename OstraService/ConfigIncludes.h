@@ -11,11 +11,16 @@
 // directive, and what follows the closing quote on that line comes after
 // it. Includes nest up to ten deep.
 //
+// A directive counts only where the library's scanner would see one: on a
+// line that begins outside a /* */ comment and outside a string (strings
+// may span lines); text after # or // is a comment to the end of its line.
+//
 // Decisions: a relative name is looked for beside the file that holds the
 // directive; an absolute one is used as it is. In the name, `\\` and `\"`
 // stand for a backslash and a quote, and any other backslash is kept, so
-// Windows paths can be written as they are. A directive inside a
-// multi-line comment is resolved too (the library would skip it).
+// Windows paths can be written as they are. A file holding a NUL byte (the
+// configuration or an included one) is refused: the parser would stop
+// reading there and silently drop the rest.
 #pragma once
 
 #include <string>
@@ -25,7 +30,7 @@ namespace config_file {
 // Replaces every @include directive in `text`, which was read from a file
 // in `folder`, by the text of the file it names, recursively. False with
 // `error` naming the file at fault and why (missing, a folder, unreadable,
-// nested too deep, a directive without its closing quote).
+// nested too deep, a directive without its closing quote, a NUL byte).
 bool expandIncludes(std::string& text, const std::string& folder, std::string& error);
 
 }  // namespace config_file

@@ -112,3 +112,54 @@ TEST(ConfigFile, AnIncludeThatCannotBeReadIsAMalformedFileNamingTheInclude) {
         EXPECT_EQ(message, "Konfiguracijska datoteka " + path + " nije ispravna, greška: " + error);
     }
 }
+
+TEST(ConfigFile, ADirectiveInsideACommentOrAStringIsNotResolved) {
+    ScratchDir dir;
+    const std::string path = dir.file("Kasa.cfg");
+    const std::string hidden[] = {
+        "/* old:\n@include \"old-settings.cfg\"\n*/\n",
+        "# @include \"old-settings.cfg\"\n",
+        "// @include \"old-settings.cfg\"\n",
+        // A comment opener inside a line comment or a string opens nothing.
+        "# /*\n",
+        "s = \"not /* a comment\";\n",
+        "note = \"first line\n@include \\\"old-settings.cfg\\\"\nlast line\";\n",
+    };
+    for (const std::string& text : hidden) {
+        testing_support::writeFile(path, "Kasa: {\n" + text + "a = 1;\n};\n");
+        libconfig::Config config;
+        std::string message;
+        EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kRead)
+            << text << message;
+        int a = 0;
+        EXPECT_TRUE(config.lookupValue("Kasa.a", a)) << text;
+    }
+    libconfig::Config config;
+    std::string message;
+    config_file::read(config, path, message);
+    EXPECT_EQ(std::string(config.lookup("Kasa.note").c_str()),
+              "first line\n@include \"old-settings.cfg\"\nlast line");
+
+    // After a comment has closed, a directive counts again.
+    testing_support::writeFile(path, "Kasa: {\n/* x\n*/\n@include \"old-settings.cfg\"\n};\n");
+    EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kMalformed);
+}
+
+TEST(ConfigFile, ANulByteMakesTheFileMalformedWhereverItIs) {
+    ScratchDir dir;
+    const std::string path = dir.file("Kasa.cfg");
+    const std::string head = "Kasa: { a = 1; };\n";
+    testing_support::writeFile(path, head + std::string("\n\0 garbage ((", 13));
+    libconfig::Config config;
+    std::string message;
+    EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kMalformed);
+    EXPECT_EQ(message,
+              "Konfiguracijska datoteka " + path + " nije ispravna, greška: a NUL byte on line 3");
+
+    testing_support::writeFile(dir.file("part.cfg"), std::string("b = 2;\0", 7));
+    testing_support::writeFile(path, "Kasa: {\n@include \"part.cfg\"\n};\n");
+    EXPECT_EQ(config_file::read(config, path, message), config_file::ReadResult::kMalformed);
+    EXPECT_EQ(message, "Konfiguracijska datoteka " + path +
+                           " nije ispravna, greška: a NUL byte on line 1 of " +
+                           ostra::joinPath(dir.path().string(), "part.cfg"));
+}
