@@ -89,7 +89,7 @@ int runEntry(int argc, char* argv[]) {
         std::string failure;
         if (config_file::read(config, path, failure) != config_file::ReadResult::kRead) {
             // Under systemd standard output goes to the journal too: marked as an error there.
-            ostra::writeText(stdout, (JournalStream::wanted() ? "<3>" : "") + failure + "\n");
+            ostra::writeText(stdout, (ostra::goesToJournal(stdout) ? "<3>" : "") + failure + "\n");
             const char* verb = argc > 1 ? argv[1] : nullptr;
             if (!runsAsService(verb)) return -1;
             // Run by a service manager: it must hear of the failure (systemd

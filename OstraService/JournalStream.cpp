@@ -1,14 +1,11 @@
 #include "OstraService/JournalStream.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/log/LogLevel.h"
+#include "platform/console_output.h"
 
-bool JournalStream::wanted() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    return stream != nullptr && *stream != '\0';
-}
+bool JournalStream::wanted() { return ostra::goesToJournal(stderr); }
 
 bool JournalStream::write(std::string line) {
     int level = lineLevel();

@@ -17,4 +17,11 @@ void writeText(std::FILE* stream, const std::string& text);
 // operator watches, rather than a file, a pipe or the journal.
 bool isInteractive(std::FILE* stream);
 
+// Whether `stream` (stdout or stderr) is connected to the systemd journal.
+// systemd names the stream it connected in JOURNAL_STREAM ("<device>:<inode>");
+// a child of the service inherits the variable while its own stream may be
+// a pipe or a file, so the numbers must be those of `stream`. Never on
+// Windows.
+bool goesToJournal(std::FILE* stream);
+
 }  // namespace ostra

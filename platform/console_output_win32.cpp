@@ -39,4 +39,6 @@ void writeText(std::FILE* stream, const std::string& text) {
 
 bool isInteractive(std::FILE* stream) { return consoleOf(stream) != nullptr; }
 
+bool goesToJournal(std::FILE*) { return false; }
+
 }  // namespace ostra
