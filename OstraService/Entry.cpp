@@ -106,7 +106,7 @@ int runEntry(int argc, char* argv[]) {
         }
         setUpLog(host, config, serviceName, path);
         if (runsAsService(argc > 1 ? argv[1] : nullptr) && !host.hasLogFile())
-            host.getLog(logFilePath("", serviceName).c_str());
+            host.openLogFileOnFirstFailure(logFilePath("", serviceName));
     }
     return carryOut(host, argc > 1 ? argv[1] : nullptr, serviceName);
 }

@@ -65,6 +65,20 @@ CLog* CServiceHost::getLog(const char* path) {
     return &log;
 }
 
+void CServiceHost::openLogFileOnFirstFailure(const std::string& path) {
+    if (logsToFile || fileOnFailure) return;
+    fileStream.setMaxSizeM(logMaxSize);
+    fileStream.setRotate(logRotate);
+    fileOnFailure.reset(new FirstFailureLogFile(fileStream, path));
+    log.addStream(fileOnFailure.get());
+    log.setFormatter(&formatter);
+    log.setName(getName());
+}
+
+void CServiceHost::onReopenLogRequest() {
+    if (fileStream.reopen()) log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Log file reopened");
+}
+
 void CServiceHost::serve(bool console, int stopKey) {
     // Before the set-up, so that keys typed meanwhile are neither echoed
     // nor held back for a line end.

@@ -20,10 +20,11 @@
 //
 // Control requests, and what they get:
 //   - on the plug-in's own threads: served at once, under the host lock;
-//   - from inside processLog, or from inside the processRecord that answers
-//     a STATUS: deferred to the run loop, which serves them between passes
-//     (DeferredRequests.h), so no plug-in mistake can deadlock the host or
-//     recurse without end;
+//   - from inside the processRecord that answers a STATUS: served at once
+//     on that thread, up to four deep;
+//   - from inside processLog, or nested deeper than that: deferred to the
+//     run loop, which serves them between passes (DeferredRequests.h), so
+//     no plug-in mistake can deadlock the host or recurse without end;
 //   - from inside the control plug-in's start() during set-up: served at
 //     once (the host lock is re-entrant) and see the protocols made so far;
 //   - once the stop sequence has begun, until the control plug-in is
@@ -49,6 +50,7 @@
 
 #include "OstraService/ControlLogStream.h"
 #include "OstraService/DeferredRequests.h"
+#include "OstraService/FirstFailureLogFile.h"
 #include "OstraService/InterruptibleLock.h"
 #include "OstraService/ProtocolApp.h"
 #include "common/log/CLog.h"
@@ -89,6 +91,13 @@ public:
     // rotation set before), the formatter and the service name. Always
     // returns the host's log.
     CLog* getLog(const char* path);
+
+    // A service run without a log file of its own: the log file at `path`
+    // is opened by the first ERROR line (FirstFailureLogFile.h).
+    void openLogFileOnFirstFailure(const std::string& path);
+
+    // SIGHUP: the log file is opened again at its path (logrotate moved it).
+    void onReopenLogRequest() override;
 
     void setLogMaxSize(int megabytes) { logMaxSize = megabytes; }
     void setLogRotate(int count) { logRotate = count; }
@@ -138,6 +147,7 @@ private:
     CLog log;
     CStdLogFormat formatter;
     flogstream fileStream;
+    std::unique_ptr<FirstFailureLogFile> fileOnFailure;
     bool logsToFile = false;
     int logMaxSize;
     int logRotate;

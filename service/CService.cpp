@@ -8,6 +8,8 @@ void CService::onStopRequest() {}
 
 void CService::onShutdownRequest() {}
 
+void CService::onReopenLogRequest() {}
+
 void CService::setName(const char* name) { name_ = name ? name : ""; }
 
 void CService::requestStop() {

@@ -27,6 +27,10 @@ public:
     virtual void onStopRequest();
     // The same for a system shutdown. Default: nothing.
     virtual void onShutdownRequest();
+    // Linux: SIGHUP asks for the log files to be opened again (what
+    // logrotate sends once it has moved them away); the run goes on. Called
+    // on the signal thread. Default: nothing.
+    virtual void onReopenLogRequest();
     // The service body, run on the service's thread.
     virtual void run() = 0;
 

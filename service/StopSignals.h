@@ -4,6 +4,8 @@
 // Linux: SIGTERM and SIGINT are blocked in every thread and taken by one
 // thread of this object's own (create it on the main thread before any
 // other thread starts, so that every later thread inherits the mask).
+// SIGHUP, which logrotate sends, is taken there too: it reopens the log
+// (CService::onReopenLogRequest) and never ends the run.
 // Windows: Ctrl+C, Ctrl+Break, and closing the console window, logging
 // off or shutting down; for those three the handler holds Windows back
 // (4.5 s at most) until this object goes, which is after the stop sequence.

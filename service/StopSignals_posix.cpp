@@ -19,12 +19,16 @@ StopSignals::StopSignals(CService& service) : state_(new State) {
     sigemptyset(&state_->stopSignals);
     sigaddset(&state_->stopSignals, SIGTERM);
     sigaddset(&state_->stopSignals, SIGINT);
+    sigaddset(&state_->stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &state_->stopSignals, &state_->previousMask);
     State* state = state_.get();
     state_->waiter = std::thread([state, &service] {
         const timespec poll{0, 100 * 1000 * 1000};
         while (!state->done.load()) {
-            if (sigtimedwait(&state->stopSignals, nullptr, &poll) > 0) {
+            int signal = sigtimedwait(&state->stopSignals, nullptr, &poll);
+            if (signal == SIGHUP) {
+                service.onReopenLogRequest();
+            } else if (signal > 0) {
                 systemd::notify("STOPPING=1");
                 service.requestStop();
             }

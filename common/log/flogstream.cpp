@@ -74,6 +74,15 @@ void flogstream::close() {
     path_.clear();
 }
 
+bool flogstream::reopen() {
+    std::lock_guard<SpinningMutex> guard(stateLock_);
+    drain();
+    if (path_.empty()) return false;
+    disk_->close();
+    nextOpenAttempt_ = Clock::now();
+    return reopenIfDue();
+}
+
 bool flogstream::isOpen() {
     std::lock_guard<SpinningMutex> guard(stateLock_);
     return disk_->isOpen();

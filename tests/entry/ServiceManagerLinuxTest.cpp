@@ -110,18 +110,22 @@ TEST_F(ServiceManagerLinux, ASigtermDuringTheSetUpStopsTheRunWithoutReadiness) {
 }
 
 TEST_F(ServiceManagerLinux, UnderTheJournalInfoAndErrorLinesGoToStandardErrorWithPriorities) {
-    setenv("JOURNAL_STREAM", "8:12345", 1);
     // A database library named as the control: one ERROR line. A relayed
     // record: DEBUG lines.
-    writeConfig("logs = ( { type = \"FILE\"; } ); control = { dll = \"testdatabase" + suffix +
-                "\"; }; protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"testprotocol" +
-                suffix + "\"; raiseOnStart = 1; databases = ( { dll = \"testdatabase" + suffix +
-                "\"; } ); } );");
-    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    writeConfig(
+        "logs = ( { type = \"FILE\"; level = \"DEBUG\"; } ); control = { dll = \"testdatabase" +
+        suffix + "\"; }; protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"testprotocol" +
+        suffix + "\"; raiseOnStart = 1; databases = ( { dll = \"testdatabase" + suffix +
+        "\"; } ); } );");
+    // As systemd does: JOURNAL_STREAM names the very stream standard error is.
+    testing_support::ChildProcess service(
+        "/bin/bash",
+        {"-c", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); exec '" + executable() +
+                   "' service"},
+        dir.path().string());
     ASSERT_TRUE(eventuallyLogged("DEBUG"));
     service.terminate();
     EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
-    unsetenv("JOURNAL_STREAM");
 
     bool info = false, error = false;
     std::istringstream output(service.output());
@@ -134,4 +138,45 @@ TEST_F(ServiceManagerLinux, UnderTheJournalInfoAndErrorLinesGoToStandardErrorWit
     }
     EXPECT_TRUE(info) << service.output();
     EXPECT_TRUE(error) << service.output();
+}
+
+TEST_F(ServiceManagerLinux, AnInheritedJournalStreamThatIsNotThisStreamChangesNoLine) {
+    // A child of a service inherits the variable while its output goes to a
+    // pipe or a file: its lines stay exactly the host's, without priorities.
+    setenv("JOURNAL_STREAM", "8:12345", 1);
+    Result result = run({"help"});
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(result.output, "Neuspelo čitanje konfiguracijske datoteke " + configPath() + "\n");
+}
+
+TEST_F(ServiceManagerLinux, WithoutALogFileOnlyAFailureOpensOneBesideTheExecutable) {
+    auto runFor = [&](const std::string& protocolDll) {
+        writeConfig("logs = ( ); " + control +
+                    " protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"" + protocolDll +
+                    "\"; databases = ( ); } );");
+        testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        service.terminate();
+        EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    };
+    runFor("testprotocol" + suffix);
+    EXPECT_FALSE(std::filesystem::exists(log())) << "a run that went well";
+    runFor("missing" + suffix);
+    EXPECT_NE(testing_support::readFile(log()).find("Nije uspjelo kreiranje protocola: P:missing" +
+                                                    suffix),
+              std::string::npos);
+}
+
+TEST_F(ServiceManagerLinux, ASighupReopensTheLogFileAndTheRunGoesOn) {
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + control + " protocols = ( );");
+    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    ASSERT_TRUE(eventuallyLogged("Service started"));
+    std::filesystem::rename(log(), log() + ".1");  // what logrotate does first
+    service.hangUp();
+    EXPECT_TRUE(eventuallyLogged("Log file reopened")) << service.output();
+    EXPECT_FALSE(service.wait(std::chrono::milliseconds(200))) << "SIGHUP ended the run";
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    EXPECT_TRUE(logHas(log(), "Service stopped"));
+    EXPECT_EQ(testing_support::readFile(log() + ".1").find("Service stopped"), std::string::npos);
 }

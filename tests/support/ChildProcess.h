@@ -32,6 +32,8 @@ public:
     void terminate();
     // Ctrl+C: SIGINT on Linux; on Windows the same as terminate().
     void interrupt();
+    // SIGHUP on Linux (what logrotate sends); nothing on Windows.
+    void hangUp();
     // The program's resident memory in bytes; 0 when it cannot be told.
     std::size_t residentBytes() const;
 

@@ -114,6 +114,10 @@ void ChildProcess::interrupt() {
     if (state_->pid > 0 && !state_->exitCode) kill(state_->pid, SIGINT);
 }
 
+void ChildProcess::hangUp() {
+    if (state_->pid > 0 && !state_->exitCode) kill(state_->pid, SIGHUP);
+}
+
 int exitCodeOfMinusOne() { return 255; }
 
 std::size_t ChildProcess::residentBytes() const {

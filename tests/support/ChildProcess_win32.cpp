@@ -117,6 +117,8 @@ void ChildProcess::terminate() {
 
 void ChildProcess::interrupt() { terminate(); }
 
+void ChildProcess::hangUp() {}
+
 int exitCodeOfMinusOne() { return -1; }
 
 std::size_t ChildProcess::residentBytes() const {

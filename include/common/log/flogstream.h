@@ -64,6 +64,11 @@ public:
     bool open(const char* path);
     // Writes out what has gathered and closes the file.
     void close();
+    // Writes out what has gathered, closes the file and opens its path again:
+    // after logrotate moved the file away, lines go to a new file at the path.
+    // False when no path was opened before or the file does not open now (it
+    // is then tried again as after a failed write).
+    bool reopen();
     bool isOpen();
 
     // Writes out what has gathered, now.
