@@ -42,6 +42,13 @@ std::string textOr(libconfig::Setting& entry, const char* key, const char* fallb
     }
 }
 
+// LOG_LEVEL_* for "INFO", "ERROR" or "DEBUG" in any case; -1 for another word.
+int levelNamed(const std::string& name) {
+    for (int level : {LOG_LEVEL_INFO, LOG_LEVEL_ERROR, LOG_LEVEL_DEBUG})
+        if (text::equalsIgnoreCase(name.c_str(), logLevelName(level))) return level;
+    return -1;
+}
+
 }  // namespace
 
 std::string logFilePath(const std::string& directory, const std::string& serviceName) {
@@ -72,6 +79,8 @@ void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& 
         std::string path = logFilePath(textOr(*entry, "path", ""), serviceName);
         host.setLogMaxSize(static_cast<int>(sizeOr(*entry, "size", 512)));
         host.setLogRotate(valueOr<int>(*entry, "rotate", 7));
-        host.getLog(path.c_str())->setLevel(LOG_LEVEL_DEBUG);
+        int level = levelNamed(textOr(*entry, "level", "INFO"));
+        CLog* log = host.getLog(path.c_str());
+        if (level >= 0) log->setLevel(level);
     }
 }

@@ -6,15 +6,18 @@
 // <path>/<service>.log ("path" empty or absent: the executable's folder)
 // with "size" megabytes at most (default 512; 0 or less: no limit) and
 // "rotate" old files kept (default 7); other types are skipped. Values of
-// the wrong type give the key's default. Once a file is set up the log runs
-// at DEBUG: "level" is accepted for compatibility but every line is written.
-// Several "FILE" entries reopen the one log file in turn, so lines go to the
-// last of them, once.
+// the wrong type give the key's default. "level" ("INFO" when absent; "ERROR",
+// "INFO" or "DEBUG" in any case) is the level the whole host runs at: its
+// own log, every protocol's and every plug-in's, and so the lines the
+// control plug-in receives. "DEBUG" adds the relay's trace lines, four per
+// record; another word leaves every line written. Several "FILE" entries
+// reopen the one log file in turn, so lines go to the last of them, once.
 //
-// Without a "logs" list the program runs without a log file; since there is
-// no log to say so in, one line on standard output tells the operator. A
-// run as a service, whose standard output nobody sees, then logs to
-// <service>.log beside the executable all the same (see runEntry).
+// Without a "logs" list, or without a "FILE" entry in it, the program runs
+// without a log file; a list that is missing is told on standard output. A
+// run as a service, whose standard output nobody sees, opens <service>.log
+// beside the executable when it has a failure to report, and only then
+// (see runEntry).
 #pragma once
 
 #include <libconfig.h++>

@@ -14,6 +14,7 @@ const char kSource[] = "ProtocolApp";
 
 CProtocolApp::CProtocolApp()
     : enabled(true),
+      configuredLevel(LOG_LEVEL_DEBUG),
       protocol(nullptr),
       setting(nullptr),
       setUpAndEnabled(false),
@@ -33,23 +34,24 @@ int CProtocolApp::init(CLog& hostLog, Setting& entry) {
     enabled = true;
     noteState();
     log.copySettingsFrom(hostLog);
+    configuredLevel = hostLog.getLevel();
     setting = &entry;
     return start(false);
 }
 
 int CProtocolApp::start(bool force) {
     // An app with its plug-ins in place has nothing to do but set its log's
-    // level. Reading the entry again would find what the attempt that made
-    // them found (the tree never changes once read), and the flag is only
-    // changed under the host lock, which the caller holds. This keeps a
-    // wake-up pass nearly free.
+    // level (the host's, as configured: plug-ins' logs copy it at start). Reading the entry again
+    // would find what the attempt that made them found (the tree never changes once read), and the
+    // flag is only changed under the host lock, which the caller holds. This keeps a wake-up pass
+    // nearly free.
     if (!force && setUpAndEnabled.load()) {
-        log.setLevel(LOG_LEVEL_DEBUG);
+        log.setLevel(configuredLevel);
         return 0;
     }
     LineGuard sync(critSection, waitLine);
     if (!enabled && !force) return 0;
-    log.setLevel(LOG_LEVEL_DEBUG);
+    log.setLevel(configuredLevel);
     if (setting == nullptr) return -1;
     if (protocol != nullptr) return 0;
     int result = startLocked();

@@ -68,7 +68,8 @@ public:
     CProtocolApp(const CProtocolApp&) = delete;
     CProtocolApp& operator=(const CProtocolApp&) = delete;
 
-    // Takes on the host log's streams, level, name and formatter, keeps a
+    // Takes on the host log's streams, level, name and formatter (every start
+    // sets that level again, and hands it to the plug-ins' logs), keeps a
     // reference to the entry (which must outlive the app), and makes the
     // first start attempt; returns its result.
     int init(CLog& hostLog, Setting& entry);
@@ -119,6 +120,7 @@ private:
     void reportRelayFault(size_t index, unsigned offeredIn, const char* what);
 
     bool enabled;
+    int configuredLevel;  // the host log's level when init ran
     CLog log;
     CTrace trace;
     std::string name;

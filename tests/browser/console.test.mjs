@@ -34,7 +34,7 @@ after(async () => {
 async function startHost(edit = (config) => config) {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), "ostra-browser-"));
   for (const name of fs.readdirSync(bin)) {
-    if (name === "OstraService" || name.endsWith(".so")) fs.copyFileSync(path.join(bin, name), path.join(folder, name));
+    if (name === "OstraService" || name.endsWith(".so") || name.includes(".so.")) fs.copyFileSync(path.join(bin, name), path.join(folder, name));
   }
   fs.chmodSync(path.join(folder, "OstraService"), 0o755);
   const config = fs.readFileSync(path.join(bin, "OstraService.cfg"), "utf8");
@@ -96,7 +96,8 @@ function sendLine(port, line) {
 }
 
 test("the page shows the state, Stop and Start steer the protocols, the log runs live", async () => {
-  const host = await startHost();
+  // At DEBUG the relay's trace lines reach the live log too.
+  const host = await startHost((config) => config.replace('level = "INFO"', 'level = "DEBUG"'));
   try {
     const page = await browser.newPage();
     await page.goto(consoleUrl);

@@ -126,3 +126,43 @@ TEST_F(Entry, AnIncludeNamingAFolderEndsEveryVerbWithTheHostsOwnLine) {
                                  (fs::path(configPath()).parent_path() / ".").string() +
                                  " (a folder)\n");
 }
+
+TEST_F(Entry, ANulByteInTheConfigurationFailsEveryVerbAsAMalformedFile) {
+    // Without the check the parser stopped at the NUL and "help" succeeded.
+    testing_support::writeFile(configPath(), "OstraService: { logs = (); " + basics() + " };\n" +
+                                                 std::string("\0 ( garbage", 11));
+    for (const char* verb : {"help", "console"}) {
+        Result result = run({verb}, "S");
+        EXPECT_EQ(result.exitCode, exitCodeOfMinusOne()) << verb;
+        EXPECT_EQ(result.output, "Konfiguracijska datoteka " + configPath() +
+                                     " nije ispravna, greška: a NUL byte on line 2\n")
+            << verb;
+    }
+}
+
+TEST_F(Entry, TheConfiguredLevelHoldsForTheHostTheProtocolsAndThePlugins) {
+    // One record relayed inside the protocol's start; the plug-in logs at INFO.
+    const std::string suffix = OSTRA_PLUGIN_SUFFIX;
+    const std::string protocols =
+        "control = { dll = \"testcontrol" + suffix +
+        "\"; }; protocols = ( { name = \"p1\"; type = \"PBX\"; dll = \"testprotocol" + suffix +
+        "\"; raiseOnStart = 1; logOnStart = \"protocol says hello\"; databases = ( { dll = "
+        "\"testdatabase" +
+        suffix + "\"; } ); } );";
+    auto logAt = [&](const std::string& level) {
+        fs::remove(dir.file("OstraService.log"));
+        writeConfig("logs = ( { type = \"FILE\"; " + level + " } ); " + protocols);
+        EXPECT_EQ(run({"console"}, "S").exitCode, 0) << level;
+        return testing_support::readFile(dir.file("OstraService.log"));
+    };
+    for (const std::string level : {"", "level = \"info\";"}) {
+        std::string log = logAt(level);
+        EXPECT_NE(log.find("Service started"), std::string::npos) << level;
+        EXPECT_NE(log.find("protocol says hello"), std::string::npos) << level;
+        EXPECT_EQ(log.find("protocolEventProc"), std::string::npos) << level << log;
+    }
+    std::string log = logAt("level = \"ERROR\";");
+    EXPECT_EQ(log.find("Service started"), std::string::npos) << log;
+    log = logAt("level = \"DEBUG\";");
+    EXPECT_NE(log.find("ProtocolApp protocolEventProc WAIT"), std::string::npos);
+}

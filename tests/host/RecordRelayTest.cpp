@@ -116,11 +116,18 @@ TEST_F(RecordRelay, AnEventRaisedInsideTheProtocolsStartFindsNoDatabasesYet) {
     EXPECT_EQ(raiseFrom("p"), 0) << "once set up, the database answers";
 }
 
-TEST_F(RecordRelay, TraceLinesAreDebugLinesOfTheAppsLog) {
-    hostLog.setLevel(LOG_LEVEL_ERROR);
+TEST_F(RecordRelay, TraceLinesAreDebugLinesWrittenOnlyWhenTheHostRunsAtDebug) {
+    hostLog.setLevel(LOG_LEVEL_INFO);
     makeApp(relayEntry({0}));
+    hostLines.clear();
     EXPECT_EQ(raiseFrom("p"), 0);
-    EXPECT_EQ(hostLines.lines().size(), 4u) << "start sets the app's own log to DEBUG";
+    EXPECT_TRUE(hostLines.lines().empty()) << "every start set the app's own log to DEBUG";
+
+    hostLog.setLevel(LOG_LEVEL_DEBUG);
+    makeApp(relayEntry({0}));
+    hostLines.clear();
+    EXPECT_EQ(raiseFrom("p"), 0);
+    EXPECT_EQ(hostLines.lines().size(), 4u);
 }
 
 TEST_F(RecordRelay, ADatabasesAnswerStandsWhenATeardownBeganWhileItWorked) {
