@@ -7,9 +7,12 @@
 #include "common/Record.h"
 
 namespace {
-// How many requests this thread is answering right now: a request raised
-// from inside the processRecord that answers another one is deferred, so a
-// plug-in that asks again in every answer cannot recurse without end.
+// How many answers this thread is delivering right now. A request raised
+// from inside the processRecord that answers another one is served in
+// place (the host lock is re-entrant) up to this depth, and deferred
+// beyond it, so a plug-in that asks again in every answer cannot recurse
+// without end.
+constexpr int kMaxNestedRequests = 4;
 thread_local int answering = 0;
 
 class AnsweringScope {
@@ -27,7 +30,7 @@ int CServiceHost::controlEventProc(void* context, void* sender, int tag, Record*
 
 int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* record) {
     if (record == nullptr) return 0;
-    if (answering > 0 || CControlLogStream::deliveringOnThisThread()) {
+    if (answering >= kMaxNestedRequests || CControlLogStream::deliveringOnThisThread()) {
         // Waiting for the host lock here could deadlock (see
         // DeferredRequests.h). Once the host is stopping, the answer to
         // STATUS is known and needs no lock, but not from inside an answer:
@@ -38,7 +41,6 @@ int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* r
             answerStatusWhileStopping(sender, tag, *record);
         return 0;
     }
-    AnsweringScope scope;
     InterruptibleLock hostGuard(hostLock, hostLine, stopping, &requestsWaiting);
     if (!hostGuard.acquire()) {
         answerStatusWhileStopping(sender, tag, *record);

@@ -62,6 +62,19 @@ TEST_F(HostRobustness, ARequestRaisedFromInsideItsOwnAnswerIsDeferredNotRecursed
     ASSERT_TRUE(stopsWithin(std::chrono::seconds(30)));
 }
 
+TEST_F(HostRobustness, ARequestFromInsideAnAnswerIsServedInPlaceUpToFourDeep) {
+    // Nested requests keep their thread up to a small depth; only deeper
+    // ones wait for the run loop.
+    writeConfig(
+        controlGroup("quietLogs = true; logRequests = \"STATUS\"; requestOnAnswer = true;") +
+        " protocols = ( " + protocol("a", "p1") + " );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    request("STATUS");
+    EXPECT_GE(answers().size(), 4u) << "the nested requests were deferred";
+    ASSERT_TRUE(stopsWithin(std::chrono::seconds(30)));
+}
+
 TEST_F(HostRobustness, AStatusWaitsOnlyForTheControlRequestInProgressNotForEveryOneAfterIt) {
     // Each stop takes 10 ms, far longer than a waiter needs to wake up: a
     // waiter that is passed over loses whole cycles.
