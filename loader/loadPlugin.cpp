@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 
+#include "loader/PluginType.h"
 #include "platform/library.h"
 #include "platform/os_error.h"
 #include "plugin/PluginExport.h"
@@ -58,6 +59,10 @@ void* loadPlugin(const char* dllName, const char* kind) {
     }
     if (plugin == nullptr)
         return fail(PluginLoadError::kNoObject, "CreateClassInstance returned no object");
+    std::string otherKind;
+    if (kind != nullptr &&
+        plugin_type::check(plugin, kind, otherKind) == plugin_type::Verdict::kAnotherKind)
+        return fail(PluginLoadError::kWrongKind, otherKind);
     return plugin;
 }
 

@@ -12,8 +12,11 @@
 //
 // With `kind` ("control", "protocol" or "database"), a library that says
 // through its optional export OstraPluginKind that it makes another kind is
-// refused before its factory is called. A library that says nothing is
-// taken to be of the kind asked for.
+// refused before its factory is called. For a library that says nothing,
+// the object its factory made is checked by its run-time type information
+// (PluginType.h): one of another kind is destroyed and refused the same
+// way; one built without type information is taken to be of the kind asked
+// for. The pointer returned is the object's interface of that kind.
 //
 // The caller owns the object and deletes it through the interface of the
 // kind it asked for. The library is never unloaded; loading the same name

@@ -5,6 +5,7 @@
 #include "TestJournal.h"
 #include "TestSupport.h"
 #include "loader/loadPlugin.h"
+#include "plugin/CControlPlugin.h"
 #include "plugin/CDatabasePlugin.h"
 #include "plugin/CProtocolPlugin.h"
 
@@ -100,4 +101,30 @@ TEST(LoadPlugin, ALibraryOfAnotherKindIsRefusedBeforeItsFactoryRunsAndOneWithout
     // nullfactory says no kind: it is asked, and its own failure is what is reported.
     EXPECT_EQ(loadPlugin(pluginFile("nullfactory").c_str(), "protocol"), nullptr);
     EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kNoObject);
+}
+
+TEST(LoadPlugin, AnUnmarkedLibraryIsToldByItsObjectsTypeAndRefusedInEveryWrongPlace) {
+    // Before, a database library named as a protocol was called through the
+    // wrong interface and the host crashed.
+    const char* const kinds[] = {"control", "protocol", "database"};
+    for (const char* made : kinds) {
+        std::string library = pluginFile(std::string("unmarked") + made);
+        for (const char* asked : kinds) {
+            void* plugin = loadPlugin(library.c_str(), asked);
+            if (std::string(made) == asked) {
+                EXPECT_NE(plugin, nullptr)
+                    << made << " as " << asked << ": " << lastPluginLoadFailure();
+                EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kNone);
+            } else {
+                EXPECT_EQ(plugin, nullptr) << made << " as " << asked;
+                EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kWrongKind);
+                EXPECT_EQ(lastPluginLoadFailure(),
+                          std::string("it is a ") + made + " plug-in, not a " + asked + " plug-in");
+            }
+            if (plugin == nullptr) continue;
+            if (std::string(asked) == "database") delete static_cast<CDatabasePlugin*>(plugin);
+            if (std::string(asked) == "protocol") delete static_cast<CProtocolPlugin*>(plugin);
+            if (std::string(asked) == "control") delete static_cast<CControlPlugin*>(plugin);
+        }
+    }
 }
