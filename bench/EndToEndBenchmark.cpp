@@ -81,7 +81,9 @@ public:
         fs::remove_all(dir);
         fs::create_directories(dir);
         for (const auto& file : fs::directory_iterator(bin))
-            if (file.path().extension() == ".so" || file.path().filename() == "OstraService")
+            if (file.path().extension() == ".so" ||
+                file.path().filename().string().find(".so.") != std::string::npos ||
+                file.path().filename() == "OstraService")
                 fs::copy_file(file.path(), dir / file.path().filename());
         fs::copy_file(bin / "OstraService.cfg", dir / "OstraService.cfg");
 

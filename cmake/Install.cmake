@@ -1,7 +1,7 @@
 # cmake --install BUILD --prefix PREFIX: the plug-in kit, what a plug-in
 # built outside this tree needs and nothing of the host's own.
 #   PREFIX/include/OstraService   the public headers (include/)
-#   PREFIX/lib                    libostracommon.so and liblog.so (Linux);
+#   PREFIX/lib                    libostracommon.so.N and liblog.so.N (Linux);
 #                                 the import libraries (Windows)
 #   PREFIX/bin                    ostracommon.dll and liblog.dll (Windows)
 #   PREFIX/lib/cmake/OstraService find_package(OstraService CONFIG): the
@@ -17,8 +17,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION include/OstraServic
 install(TARGETS ostracommon liblog ostraplugin EXPORT OstraServiceTargets
     RUNTIME DESTINATION bin LIBRARY DESTINATION lib ARCHIVE DESTINATION lib)
 install(EXPORT OstraServiceTargets NAMESPACE OstraService:: DESTINATION ${ostra_package_dir})
+# The package's version is the kit's binary interface version: a plug-in
+# asking for version N gets a kit of that same interface (SameMajorVersion).
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/OstraServiceConfigVersion.cmake
-    COMPATIBILITY SameMinorVersion)
+    VERSION ${OSTRA_KIT_ABI_VERSION}.0 COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/OstraServiceConfig.cmake
     ${PROJECT_SOURCE_DIR}/cmake/OstraAddPlugin.cmake
     ${CMAKE_BINARY_DIR}/OstraServiceConfigVersion.cmake DESTINATION ${ostra_package_dir})

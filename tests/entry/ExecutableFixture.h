@@ -19,7 +19,9 @@ protected:
         namespace fs = std::filesystem;
         for (const auto& file : fs::directory_iterator(testing_support::binaryDir())) {
             std::string extension = file.path().extension().string();
-            if (extension == ".so" || extension == ".dll" ||
+            bool versionedLibrary =
+                file.path().filename().string().find(".so.") != std::string::npos;
+            if (extension == ".so" || extension == ".dll" || versionedLibrary ||
                 file.path().filename() == executableName())
                 fs::copy_file(file.path(), dir.path() / file.path().filename());
         }
