@@ -42,7 +42,9 @@ int SqlitePlugin::start(Setting& entry) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + error);
             return 1;
         }
-        logLine(LOG_LEVEL_INFO, __LINE__, "sqlite: storing records in " + path_);
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "sqlite: storing records in " + path_ +
+                    " (synchronous=" + store_.synchronousInForce() + ")");
         return 0;
     } catch (const std::exception& failure) {
         logLine(LOG_LEVEL_ERROR, __LINE__, std::string("sqlite: ") + failure.what());

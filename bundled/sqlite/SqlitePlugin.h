@@ -6,9 +6,11 @@
 //                beside the executable)
 //   busytimeout  milliseconds to wait for a file another writer holds
 //                (default 5000)
-//   synchronous  "NORMAL" (default: a stored record survives a crash of
-//                the process), "FULL" (it also survives a power cut, at a
-//                cost per record) or "OFF"
+//   synchronous  "FULL" (default: a record answered 0 survives a crash of
+//                the process, of the OS and a power cut; every commit waits
+//                for the disk), "NORMAL" (it survives a crash of the
+//                process; after a power cut or an OS crash the last commits
+//                may roll back although they were answered 0) or "OFF"
 //
 // Answers:
 //   any record       stored: 0, with "ROW_ID" set to its row's id; storing

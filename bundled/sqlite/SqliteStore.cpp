@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Json.h"
+#include "SystemError.h"
 #include "common/Record.h"
 
 namespace ostra_sqlite {
@@ -62,7 +63,7 @@ bool SqliteStore::openLocked(std::string& error) {
     const StoreSettings& settings = settings_;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(settings.path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        error = "cannot open " + settings.path + ": " + lastError();
+        error = "cannot open " + settings.path + ": " + lastError() + systemReason();
         sqlite3_close(db_);
         db_ = nullptr;
         return false;
@@ -75,7 +76,7 @@ bool SqliteStore::openLocked(std::string& error) {
                  sqlite3_prepare_v2(db_, kFind, -1, &find_, nullptr) == SQLITE_OK;
     if (!ready) {
         if (error.empty()) error = lastError();
-        error = settings.path + ": " + error;
+        error = settings.path + ": " + error + systemReason();
         sqlite3_finalize(insert_);
         sqlite3_finalize(find_);
         sqlite3_close(db_);
@@ -83,6 +84,7 @@ bool SqliteStore::openLocked(std::string& error) {
         db_ = nullptr;
     }
     identity_ = ready ? ostra_kit::identityOf(settings.path) : ostra_kit::FileIdentity();
+    if (ready) synchronousInForce_ = readSynchronous();
     return ready;
 }
 
@@ -213,5 +215,28 @@ bool SqliteStore::execute(const char* sql, std::string& error) {
 }
 
 std::string SqliteStore::lastError() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
+
+std::string SqliteStore::readSynchronous() {
+    static const char* const kNames[] = {"OFF", "NORMAL", "FULL", "EXTRA"};
+    sqlite3_stmt* query = nullptr;
+    std::string name = "?";
+    if (sqlite3_prepare_v2(db_, "PRAGMA synchronous", -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW) {
+        int value = sqlite3_column_int(query, 0);
+        if (value >= 0 && value < 4) name = kNames[value];
+    }
+    sqlite3_finalize(query);
+    return name;
+}
+
+std::string SqliteStore::synchronousInForce() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return synchronousInForce_;
+}
+
+std::string SqliteStore::systemReason() const {
+    std::string reason = db_ ? ostra_kit::systemErrorText(sqlite3_system_errno(db_)) : "";
+    return reason.empty() ? "" : " (" + reason + ")";
+}
 
 }  // namespace ostra_sqlite

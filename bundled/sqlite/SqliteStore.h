@@ -39,7 +39,10 @@ namespace ostra_sqlite {
 struct StoreSettings {
     std::string path;
     int busyTimeoutMs = 5000;
-    std::string synchronous = "NORMAL";  // OFF, NORMAL or FULL
+    // FULL: a record answered as stored survives a power cut or an OS crash
+    // too (every commit waits for the disk). NORMAL: it survives a crash of
+    // the process, but the last commits may roll back after a power cut.
+    std::string synchronous = "FULL";  // OFF, NORMAL or FULL
 };
 
 // The newest stored row that matched a lookup.
@@ -62,6 +65,9 @@ public:
     // Opens (creating when needed) the file and its table. False with
     // `error` set when that fails.
     bool open(const StoreSettings& settings, std::string& error);
+    // The synchronous mode the open file runs with, as the connection
+    // reports it ("FULL", "NORMAL", "OFF").
+    std::string synchronousInForce();
     // Waits for a statement in progress, then closes the file, after the
     // last check of the path; what that check did, or empty.
     std::string close();
@@ -87,10 +93,15 @@ private:
     long long copyIntoANewFileAtThePath(std::string& error);
     bool execute(const char* sql, std::string& error);
     std::string lastError() const;
+    // " (<the operating system's reason>)" after a failed file operation
+    // (a read-only file system, a folder it may not write), or "".
+    std::string systemReason() const;
+    std::string readSynchronous();
 
     std::mutex mutex_;
     StoreSettings settings_;
     ostra_kit::FileIdentity identity_;
+    std::string synchronousInForce_;
     std::chrono::steady_clock::time_point lastChecked_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;

@@ -122,6 +122,14 @@ int WebControlPlugin::startServer(Setting& group) {
         return 1;
     }
     access_.loopbackOnly = isLoopbackBind(settings.bind);
+    if (!access_.loopbackOnly && access_.token.empty()) {
+        // Whoever reached the port could stop every protocol.
+        std::fprintf(stderr,
+                     "webcontrol: \"bind\" is %s without a \"token\": a console reached beyond "
+                     "this machine needs one; set \"token\" or bind to 127.0.0.1\n",
+                     settings.bind.c_str());
+        return 1;
+    }
     ring_.setCapacity(static_cast<std::size_t>(logLines));
     // The token may travel in the page's address: no page it links to learns it.
     settings.defaultHeaders = {{"X-Content-Type-Options", "nosniff"},
@@ -136,10 +144,6 @@ int WebControlPlugin::startServer(Setting& group) {
     }
     std::printf("Web console: http://%s:%d/%s\n", addressInLinks(settings.bind).c_str(),
                 server_.port(), access_.token.empty() ? "" : "?token=...");
-    if (!access_.loopbackOnly && access_.token.empty())
-        std::fprintf(stderr,
-                     "webcontrol: %s:%d has no token: whoever reaches it controls the host\n",
-                     settings.bind.c_str(), server_.port());
     std::fflush(stdout);
     return 0;
 }

@@ -94,12 +94,21 @@ TEST_F(SqliteTest, AKeyOfTheWrongTypeRefusesTheStartWithALineNamingIt) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(SqliteTest, AFileThatCannotBeOpenedRefusesTheStart) {
+TEST_F(SqliteTest, ARecordAnsweredZeroWaitsForTheDiskByDefault) {
+    // As the connection itself reports it: FULL unless "synchronous" says so.
+    serveTcpIntoSqlite();
+    EXPECT_TRUE(eventually(
+        [&] { return logHas("sqlite: storing records in " + path + " (synchronous=FULL)"); }));
+}
+
+TEST_F(SqliteTest, AFileThatCannotBeOpenedRefusesTheStartNamingThePathAndTheReason) {
     path = scratch.file("no such folder/records.db");
     writeConfig(controlGroup() + "protocols = ( " +
                 tcplineProtocol("PBX", port, sqliteDatabase(path)) + " );");
     startServing();
-    EXPECT_TRUE(eventually([&] { return logHas("sqlite: cannot open " + path); }));
+    EXPECT_TRUE(eventually([&] {
+        return logHas("sqlite: cannot open " + path + ": unable to open database file (");
+    }));
     request("STATUS");
     ASSERT_FALSE(answers().empty());
     EXPECT_NE(answers().back().find("ANSWER=STOPPED"), std::string::npos);

@@ -221,8 +221,12 @@ TEST_F(WebControlTest, ASecondConsoleOnTheSamePortRefusesToStart) {
 }
 
 TEST_F(WebControlTest, AValueOfTheWrongTypeOrOutOfRangeRefusesTheStartOnTheConsole) {
-    // Before, port 70000 listened on 4464 and an integer token meant no token.
+    // Before, port 70000 listened on 4464 and an integer token meant no token;
+    // a console on every address without a token let anyone stop the host.
     const std::pair<std::string, std::string> cases[] = {
+        {"bind = \"0.0.0.0\"; port = " + std::to_string(webPort) + ";",
+         "webcontrol: \"bind\" is 0.0.0.0 without a \"token\": a console reached beyond this "
+         "machine needs one; set \"token\" or bind to 127.0.0.1"},
         {"port = 70000;", "webcontrol: \"port\" is 70000; expected an integer from 0 to 65535"},
         {"port = " + std::to_string(webPort) + "; token = 12345678;",
          "webcontrol: \"token\" is 12345678; expected text in double quotes"},
