@@ -105,6 +105,7 @@ int runEntry(int argc, char* argv[]) {
             return result != 0 ? result : CServiceHost::kSetUpFailed;
         }
         setUpLog(host, config, serviceName, path);
+        host.setWritableFolders(logFolders(config, serviceName));
         if (runsAsService(argc > 1 ? argv[1] : nullptr) && !host.hasLogFile())
             host.openLogFileOnFirstFailure(logFilePath("", serviceName));
     }

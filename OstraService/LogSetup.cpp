@@ -57,6 +57,22 @@ std::string logFilePath(const std::string& directory, const std::string& service
     return path + serviceName + ".log";
 }
 
+std::vector<std::string> logFolders(libconfig::Config& config, const std::string& serviceName) {
+    std::vector<std::string> folders;
+    try {
+        libconfig::Setting& logs = config.lookup(config_file::settingPath(serviceName, "logs"));
+        for (int index = 0;; ++index) {
+            libconfig::Setting& entry = logs[index];
+            std::string type = static_cast<const char*>(entry["type"]);
+            std::string path = textOr(entry, "path", "");
+            if (text::equalsIgnoreCase(type.c_str(), "FILE") && !path.empty())
+                folders.push_back(path);
+        }
+    } catch (const libconfig::ConfigException&) {
+    }
+    return folders;
+}
+
 void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
               const std::string& configPath) {
     libconfig::Setting* logs;

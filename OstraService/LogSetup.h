@@ -22,11 +22,16 @@
 
 #include <libconfig.h++>
 #include <string>
+#include <vector>
 
 class CServiceHost;
 
 void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
               const std::string& configPath);
+
+// The folders of the log files the "logs" list names (each FILE entry's
+// "path" that is not empty), for the service's sandbox.
+std::vector<std::string> logFolders(libconfig::Config& config, const std::string& serviceName);
 
 // <directory>/<service>.log, adding the separator only when `directory`
 // does not end with one; an empty directory means the executable's.

@@ -28,6 +28,11 @@ std::string databaseNotCreated(const std::string& name, const std::string& proto
            ", za protokol: " + name;
 }
 
+std::string failureRepeated(const std::string& name, long long count) {
+    return "Protocol: " + name + ", ista greška ponovljena je još " + std::to_string(count) +
+           " puta";
+}
+
 std::string protocolAllocationFailed(const std::string& name) {
     return "Neuspjelo kreiranje protokola: " + name + ", new CProtocolApp() == NULL";
 }

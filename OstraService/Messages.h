@@ -17,6 +17,8 @@ std::string protocolUnknownType(const std::string& name);
 std::string protocolNotCreated(const std::string& name, const std::string& dll);
 std::string databaseNotCreated(const std::string& name, const std::string& protocolDll);
 std::string protocolAllocationFailed(const std::string& name);
+// A failure held back while it repeated (RepeatedFailures.h), `count` times.
+std::string failureRepeated(const std::string& name, long long count);
 // A protocols entry the host cannot use: `index` counts from 0, `name` is
 // "" when not known, `settingPath` is the setting at fault.
 std::string protocolSettingMissing(int index, const std::string& name,

@@ -54,8 +54,14 @@ int CProtocolApp::start(bool force) {
     log.setLevel(configuredLevel);
     if (setting == nullptr) return -1;
     if (protocol != nullptr) return 0;
-    int result = startLocked();
+    repeatedFailures.begin();
+    int result;
+    {
+        ThreadLogFilter attemptLines(&repeatedFailures);
+        result = startLocked();
+    }
     noteState();
+    repeatedFailures.end(protocol == nullptr || result != 0, log, name);
     return result;
 }
 
@@ -162,6 +168,7 @@ void CProtocolApp::stop() {
     enabled = false;
     noteState();
     tearDown();
+    repeatedFailures.stopped(log, name);
 }
 
 bool CProtocolApp::isRunning() {

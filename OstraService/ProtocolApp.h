@@ -11,6 +11,9 @@
 //   Stopped           stop() ran; start(false) does nothing until a
 //                     start(true)
 //
+// An attempt that fails as the one before it did writes its lines once,
+// then once a minute with a count (RepeatedFailures.h).
+//
 // Locks. Every operation holds the app lock (a critical section, re-entrant
 // for its owner) while it calls the plug-ins. Callers hold the host lock,
 // because the operations read the entry from the host's configuration tree,
@@ -52,6 +55,7 @@
 #include <vector>
 
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/RepeatedFailures.h"
 #include "common/log/CLog.h"
 #include "common/log/CTrace.h"
 #include "platform/winapi.h"
@@ -120,7 +124,8 @@ private:
     void reportRelayFault(size_t index, unsigned offeredIn, const char* what);
 
     bool enabled;
-    int configuredLevel;  // the host log's level when init ran
+    RepeatedFailures repeatedFailures;  // what a failing attempt writes again
+    int configuredLevel;                // the host log's level when init ran
     CLog log;
     CTrace trace;
     std::string name;

@@ -187,6 +187,38 @@ took=$(($(date +%s) - started))
 check "  within the set-up's time, not TimeoutStopSec ($took s)" test "$took" -le 10
 check "  inactive, not failed" active inactive
 
+# A log folder and a database outside the install folder, as a packaged
+# install has them: install grants the log folder, a drop-in the database's.
+host remove
+logs=/var/log/$unit
+data=/var/lib/$unit
+rm -rf "$root$logs" "$root$data" && mkdir -p "$root$logs" "$root$data"
+printf '%s\n' "$good_config" | sed -e "s|type = \"FILE\"; path = \"\"|type = \"FILE\"; path = \"$logs\"|" \
+    -e "s|path = \"records.db\"|path = \"$data/records.db\"|" > "$root$folder/OstraService.cfg"
+check "install with the log in $logs" host install
+check "  the unit lets it write there" grep -q "ReadWritePaths=\"-$logs\"" "$root/etc/systemd/system/$unit.service"
+inside systemctl start "$unit"
+check "  sqlite says why it cannot open $data/records.db" journal_err_has "sqlite: cannot open $data/records.db: .*(Read-only file system)"
+mkdir -p "$root/etc/systemd/system/$unit.service.d"
+printf '[Service]\nReadWritePaths=%s\n' "$data" > "$root/etc/systemd/system/$unit.service.d/data.conf"
+inside systemctl daemon-reload
+inside systemctl restart "$unit"
+answer=$(record_answer)
+check "  with a drop-in for $data a record is stored there ($answer)" test "$answer" = "0;ROW_ID=1"
+check "  the database is in $data" test -s "$root$data/records.db"
+check "  the log is in $logs" grep -q "Service started" "$root$logs/$unit.log"
+mv "$root$logs/$unit.log" "$root$logs/$unit.log.1"
+inside systemctl kill -s HUP "$unit"
+reopened() {
+    for _ in $(seq 1 50); do grep -qs "Log file reopened" "$root$logs/$unit.log" && return 0; sleep 0.2; done
+    return 1
+}
+check "SIGHUP (logrotate): a new log file is begun" reopened
+check "  and the service still runs" active active
+inside systemctl stop "$unit"
+rm -rf "$root/etc/systemd/system/$unit.service.d"
+inside systemctl daemon-reload
+
 printf '%s\n' "$good_config" > "$root$folder/OstraService.cfg"
 check "remove: the unit is gone" host remove
 check "  no unit file" test ! -e "$root/etc/systemd/system/$unit.service"

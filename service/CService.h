@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CService {
 public:
@@ -52,6 +54,12 @@ public:
     // Runs this process as the service: run() is called on the service's
     // thread, and start() returns once the service has ended.
     int start();
+
+    // Folders the service writes besides the executable's (the log's),
+    // which install() grants in the Linux unit's sandbox. Windows: unused.
+    void setWritableFolders(std::vector<std::string> folders) {
+        writableFolders_ = std::move(folders);
+    }
 
     void setName(const char* name);
     // The name given to setName, or "" when none was given.
@@ -93,6 +101,7 @@ private:
     friend struct ServiceBackEnd;
 
     std::string name_;
+    std::vector<std::string> writableFolders_;
     std::atomic<bool> running_;
     std::atomic<int> startFailure_{0};
 };

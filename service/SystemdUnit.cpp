@@ -39,10 +39,13 @@ std::string quotedWord(const std::string& word, bool argument) {
 }
 
 std::string unitText(const std::string& name, const std::string& description,
-                     const std::string& executable, const std::string& folder) {
+                     const std::string& executable, const std::string& folder,
+                     const std::vector<std::string>& writable) {
     if (hasControlCharacter(name) || hasControlCharacter(description) ||
         hasControlCharacter(executable) || hasControlCharacter(folder))
         return "";
+    for (const std::string& extra : writable)
+        if (hasControlCharacter(extra)) return "";
     // A host installed in a home folder must still be able to reach it.
     const bool inHome =
         isUnder(folder, "/home") || isUnder(folder, "/root") || isUnder(folder, "/run/user");
@@ -69,6 +72,10 @@ std::string unitText(const std::string& name, const std::string& description,
     text += "AmbientCapabilities=\n";
     text += "ProtectSystem=strict\n";
     text += "ReadWritePaths=" + quotedWord(folder, false) + "\n";
+    // "-": a folder that is not there when the service starts is skipped.
+    for (const std::string& extra : writable)
+        if (!extra.empty() && extra[0] == '/' && extra != folder)
+            text += "ReadWritePaths=" + quotedWord("-" + extra, false) + "\n";
     text += std::string("ProtectHome=") + (inHome ? "read-only" : "yes") + "\n";
     // A private /tmp would hide a host installed there (a trial install).
     if (!isUnder(folder, "/tmp") && !isUnder(folder, "/var/tmp")) text += "PrivateTmp=yes\n";

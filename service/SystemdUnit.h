@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace systemd {
 
@@ -17,9 +18,13 @@ std::string quotedWord(const std::string& word, bool argument);
 // set-up failure (exit 78), and sandboxed: the file system is read-only but
 // for `folder`, no new privileges, no capabilities, no kernel, clock or
 // namespace changes, network families limited to IPv4, IPv6 and Unix
-// sockets. Empty when a path holds a character no unit line can carry (a
-// line break or another control character).
+// sockets. `writable` are further folders the host writes (log folders
+// the configuration names), granted too; one missing when the service
+// starts is passed over rather than failing the start. Empty when a path
+// holds a character no unit line can carry (a line break or another
+// control character).
 std::string unitText(const std::string& name, const std::string& description,
-                     const std::string& executable, const std::string& folder);
+                     const std::string& executable, const std::string& folder,
+                     const std::vector<std::string>& writable = {});
 
 }  // namespace systemd

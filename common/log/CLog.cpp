@@ -33,6 +33,16 @@ public:
 
 }  // namespace
 
+namespace {
+thread_local LogLineFilter* threadFilter = nullptr;
+}  // namespace
+
+ThreadLogFilter::ThreadLogFilter(LogLineFilter* filter) : outer_(threadFilter) {
+    threadFilter = filter;
+}
+
+ThreadLogFilter::~ThreadLogFilter() { threadFilter = outer_; }
+
 CLog::CLog() : level_(LOG_LEVEL_DEBUG) {
     versions_.emplace_back(new Settings);
     settings_.store(versions_.back().get());
@@ -90,6 +100,7 @@ void CLog::log(int level, const char* file, int line, const char* text) {
     if (settings.streams.empty()) return;
     if (!logLevelPasses(level, getLevel())) return;
     if (activeStreams.count == kMaxNesting) return;
+    if (threadFilter != nullptr && !threadFilter->pass(level, text ? text : "")) return;
 
     // Formatted outside every lock: threads logging at once only meet at the
     // streams.

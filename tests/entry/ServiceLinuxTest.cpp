@@ -58,12 +58,18 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsRefusesToReplaceItAndRe
     fs::create_directory(dir.path() / "units");
     std::string units = (dir.path() / "units").string();
     setenv("OSTRA_SYSTEMD_UNIT_DIR", units.c_str(), 1);
-    writeConfig("logs = ( { type = \"FILE\"; } ); " + basics(), "Kasa");
+    // A FILE entry's folder outside the executable's: the sandbox must let
+    // the host write there too.
+    writeConfig(
+        "logs = ( { type = \"FILE\"; path = \"/var/log/kasa\"; }, { type = \"FILE\"; } ); " +
+            basics(),
+        "Kasa");
 
     EXPECT_EQ(run({"install", "Kasa"}).exitCode, 0);
     std::string unit = units + "/Kasa.service";
     ASSERT_TRUE(fs::exists(unit));
     std::string text = testing_support::readFile(unit);
+    EXPECT_NE(text.find("ReadWritePaths=\"-/var/log/kasa\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("ExecStart=\"" + executable() + "\" service \"Kasa\"\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);

@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "AppFixture.h"
+#include "OstraService/RepeatedFailures.h"
 #include "common/Record.h"
 
 namespace {
@@ -50,15 +51,14 @@ TEST_F(ProtocolApp, EachTypeWordGivesItsCode) {
     }
 }
 
-TEST_F(ProtocolApp, AnUnknownTypeLogsAnErrorLoadsNothingAndDoesSoOnEveryStart) {
+TEST_F(ProtocolApp, AnUnknownTypeLogsAnErrorOnceLoadsNothingAndIsTriedOnEveryStart) {
     makeApp(entryText("FAX", db("db1")));
     EXPECT_EQ(initResult, -1);
     Lines expected{"Protocol: p1, je nepoznatog tipa, provjeri konfiguracijsku datoteku"};
     EXPECT_EQ(hostLines.lines(), expected);
     EXPECT_EQ(countAll("create"), 0u);
-    EXPECT_EQ(app->start(false), -1);
-    expected.push_back(expected[0]);
-    EXPECT_EQ(hostLines.lines(), expected);
+    for (int pass = 0; pass < 100; ++pass) EXPECT_EQ(app->start(false), -1);
+    EXPECT_EQ(hostLines.lines(), expected) << "the same failure flooded the log";
     EXPECT_FALSE(app->isRunning());
 }
 
@@ -70,13 +70,13 @@ TEST_F(ProtocolApp, AMissingProtocolLibraryIsReportedAndTriedAgainUntilItAppears
     EXPECT_EQ(hostLines.lines(), expected);
     EXPECT_FALSE(app->isRunning());
 
-    EXPECT_EQ(app->start(false), 0);
-    expected.push_back(expected[0]);
-    EXPECT_EQ(hostLines.lines(), expected) << "each failed attempt writes its message again";
+    for (int pass = 0; pass < 100; ++pass) EXPECT_EQ(app->start(false), 0);
+    EXPECT_EQ(hostLines.lines(), expected) << "the same failure flooded the log";
 
     testing_support::installFile(testing_support::binaryDir() / plugin("testprotocol"), dll);
     EXPECT_EQ(app->start(false), 0);
-    EXPECT_EQ(hostLines.lines(), expected);
+    expected.push_back("Protocol: p1, ista greška ponovljena je još 100 puta");
+    EXPECT_EQ(hostLines.lines(), expected) << "the end of the streak tells how often it repeated";
     EXPECT_TRUE(app->isRunning());
     EXPECT_EQ(count("db1", "start"), 1u);
 }
@@ -250,4 +250,30 @@ TEST_F(ProtocolApp, DestroyingTheAppStopsAndDestroysItsPlugins) {
         EXPECT_EQ(count(who, "stop"), 1u) << who;
         EXPECT_EQ(calls(who).back(), "destroy") << who;
     }
+}
+
+TEST(RepeatedFailures, AFailureChangedOrAMinuteOldIsWrittenAgainWithTheCount) {
+    CLog log;
+    CollectingStream lines;
+    log.addStream(&lines);
+    RepeatedFailures gate;
+    auto t0 = RepeatedFailures::Clock::now();
+    auto attempt = [&](std::chrono::seconds at, const char* text) {
+        gate.begin(t0 + at);
+        {
+            ThreadLogFilter filter(&gate);
+            log.log(LOG_LEVEL_ERROR, "ProtocolApp", 1, text);
+        }
+        gate.end(true, log, "p1");
+    };
+    attempt(std::chrono::seconds(0), "missing.so");
+    attempt(std::chrono::seconds(1), "missing.so");
+    attempt(std::chrono::seconds(2), "missing.so");
+    EXPECT_EQ(lines.lines(), (Lines{"missing.so"}));
+    attempt(std::chrono::seconds(3), "missing.so cannot be read");
+    EXPECT_EQ(lines.lines(), (Lines{"missing.so", "missing.so cannot be read"}));
+    attempt(std::chrono::seconds(61), "missing.so cannot be read");
+    EXPECT_EQ(lines.lines(),
+              (Lines{"missing.so", "missing.so cannot be read", "missing.so cannot be read",
+                     "Protocol: p1, ista greška ponovljena je još 2 puta"}));
 }

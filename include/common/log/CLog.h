@@ -24,6 +24,31 @@
 #include "common/log/LogLevel.h"
 #include "common/log/logstream.h"
 
+// A filter a caller puts in front of every log for the lines one thread
+// writes for a while (the host: the lines of a start attempt that repeats
+// a failure). pass() is called with each line that the log's level lets
+// through, before it is formatted; false drops it. It must not log.
+class LIBLOG_API LogLineFilter {
+public:
+    virtual bool pass(int level, const char* text) = 0;
+
+protected:
+    ~LogLineFilter() = default;
+};
+
+// Puts `filter` in front of every log on the calling thread for this
+// object's life (scopes nest; the innermost filter alone is asked).
+class LIBLOG_API ThreadLogFilter {
+public:
+    explicit ThreadLogFilter(LogLineFilter* filter);
+    ~ThreadLogFilter();
+    ThreadLogFilter(const ThreadLogFilter&) = delete;
+    ThreadLogFilter& operator=(const ThreadLogFilter&) = delete;
+
+private:
+    LogLineFilter* outer_;
+};
+
 class LIBLOG_API CLog {
 public:
     CLog();

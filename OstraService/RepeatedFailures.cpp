@@ -1,0 +1,41 @@
+#include "OstraService/RepeatedFailures.h"
+
+#include "OstraService/Messages.h"
+
+namespace {
+const char kSource[] = "ProtocolApp";
+}
+
+void RepeatedFailures::begin(Clock::time_point now) {
+    heldBack_ = false;
+    writeWhole_ = !failing_ || now - lastReport_ >= kReportInterval;
+    if (writeWhole_) {
+        written_.clear();
+        lastReport_ = now;
+    }
+}
+
+bool RepeatedFailures::pass(int level, const char* text) {
+    if (written_.insert(std::to_string(level) + ' ' + text).second || writeWhole_) return true;
+    heldBack_ = true;
+    return false;
+}
+
+void RepeatedFailures::end(bool failed, CLog& log, const std::string& name) {
+    if (heldBack_) ++repeats_;
+    if (!failed || writeWhole_) reportRepeats(log, name);
+    failing_ = failed;
+    if (!failed) written_.clear();
+}
+
+void RepeatedFailures::stopped(CLog& log, const std::string& name) {
+    reportRepeats(log, name);
+    failing_ = false;
+    written_.clear();
+}
+
+void RepeatedFailures::reportRepeats(CLog& log, const std::string& name) {
+    if (repeats_ == 0) return;
+    log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::failureRepeated(name, repeats_).c_str());
+    repeats_ = 0;
+}

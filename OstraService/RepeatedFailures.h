@@ -1,0 +1,55 @@
+// RepeatedFailures: what a protocol writes while it fails the same way on
+// every pass.
+//
+// A protocol whose library is missing, whose type is unknown or whose
+// database refuses to start is tried again on every pass of the run loop,
+// about a thousand times a second, and each attempt would write the same
+// lines again (gigabytes a day, every one an error in the journal). While
+// attempts keep failing, a line is written when it is new to the streak (the
+// first failure, or a failure whose text changed); a line every earlier
+// attempt of the streak wrote already is held back. Once a minute one
+// attempt is written whole again, followed by the count line
+//   Protocol: <name>, ista greška ponovljena je još <N> puta
+// (ERROR), N being the attempts held back since the last such line; the
+// same count line ends a streak when a held-back attempt was followed by
+// one that worked. A successful attempt is written as usual.
+//
+// Only the lines logged on the attempting thread while the attempt runs
+// are held back (the app's and its plug-ins', through liblog's thread
+// filter). Not thread safe: the app calls it under its own lock.
+#pragma once
+
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "common/log/CLog.h"
+
+class RepeatedFailures : public LogLineFilter {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kReportInterval{60};
+
+    // Begins an attempt: until the matching end(), the attempt's lines on
+    // this thread pass through pass().
+    void begin(Clock::time_point now = Clock::now());
+    // Ends it; `failed` when the protocol is not set up after it. Writes the
+    // count line, when one is due, to `log` for the protocol `name`.
+    void end(bool failed, CLog& log, const std::string& name);
+
+    // The protocol was stopped: the count held back is written, and the
+    // next attempt (an operator's start) is written whole.
+    void stopped(CLog& log, const std::string& name);
+
+    bool pass(int level, const char* text) override;
+
+private:
+    void reportRepeats(CLog& log, const std::string& name);
+
+    std::set<std::string> written_;  // the streak's lines, by level and text
+    bool failing_ = false;
+    bool heldBack_ = false;     // this attempt held a line back
+    bool writeWhole_ = false;   // this attempt is the minute's full report
+    long long repeats_ = 0;     // attempts held back since the last count line
+    Clock::time_point lastReport_{};
+};
