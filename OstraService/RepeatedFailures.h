@@ -48,8 +48,8 @@ private:
 
     std::set<std::string> written_;  // the streak's lines, by level and text
     bool failing_ = false;
-    bool heldBack_ = false;     // this attempt held a line back
-    bool writeWhole_ = false;   // this attempt is the minute's full report
-    long long repeats_ = 0;     // attempts held back since the last count line
+    bool heldBack_ = false;    // this attempt held a line back
+    bool writeWhole_ = false;  // this attempt is the minute's full report
+    long long repeats_ = 0;    // attempts held back since the last count line
     Clock::time_point lastReport_{};
 };

@@ -4,11 +4,14 @@
 // same run: a bare loopback line round trip, and a bare SQLite insert with
 // one commit per row on the plug-in's table and settings.
 #include <benchmark/benchmark.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <fstream>
+#include <iterator>
 
 #include <chrono>
 #include <filesystem>
@@ -75,9 +78,10 @@ private:
 // folder of its own (a fresh records.db each time).
 class ShippedHost {
 public:
-    ShippedHost() {
+    // `level`: the log level put in place of the shipped "INFO".
+    explicit ShippedHost(const std::string& level) : dir_(bench::scratchDir() / "shipped") {
         fs::path bin = ostra::executableDirectory();
-        fs::path dir = bench::scratchDir() / "shipped";
+        const fs::path& dir = dir_;
         fs::remove_all(dir);
         fs::create_directories(dir);
         for (const auto& file : fs::directory_iterator(bin))
@@ -85,7 +89,12 @@ public:
                 file.path().filename().string().find(".so.") != std::string::npos ||
                 file.path().filename() == "OstraService")
                 fs::copy_file(file.path(), dir / file.path().filename());
-        fs::copy_file(bin / "OstraService.cfg", dir / "OstraService.cfg");
+        std::ifstream shipped(bin / "OstraService.cfg");
+        std::string config((std::istreambuf_iterator<char>(shipped)),
+                           std::istreambuf_iterator<char>());
+        std::string::size_type at = config.find("level = \"INFO\"");
+        if (at != std::string::npos) config.replace(at, 14, "level = \"" + level + "\"");
+        std::ofstream(dir / "OstraService.cfg") << config;
 
         int input[2];
         if (pipe(input) != 0) throw std::runtime_error("pipe failed");
@@ -110,10 +119,30 @@ public:
         waitpid(pid_, &status, 0);
     }
 
+    // The log file's size so far.
+    double logBytes() const {
+        std::error_code error;
+        auto size = fs::file_size(dir_ / "OstraService.log", error);
+        return error ? 0 : static_cast<double>(size);
+    }
+
 private:
+    fs::path dir_;
     pid_t pid_ = -1;
     int input_ = -1;
 };
+
+const char* const kLevels[] = {"INFO", "DEBUG"};
+
+// How many bytes the log grows by per stored record, beside the speed.
+template <typename Run>
+void endToEnd(benchmark::State& state, Run run) {
+    ShippedHost host(kLevels[state.range(0)]);
+    state.SetLabel(kLevels[state.range(0)]);
+    run(state, kShippedPort);  // connects once the port answers
+    state.counters["log_bytes_per_record"] =
+        benchmark::Counter(host.logBytes() / static_cast<double>(state.items_processed()));
+}
 
 void oneAtATime(benchmark::State& state, int port) {
     LineConnection client(port);
@@ -137,15 +166,9 @@ void pipelined(benchmark::State& state, int port) {
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-void BM_EndToEnd_OneAtATime(benchmark::State& state) {
-    ShippedHost host;
-    oneAtATime(state, kShippedPort);
-}
+void BM_EndToEnd_OneAtATime(benchmark::State& state) { endToEnd(state, oneAtATime); }
 
-void BM_EndToEnd_Pipelined(benchmark::State& state) {
-    ShippedHost host;
-    pipelined(state, kShippedPort);
-}
+void BM_EndToEnd_Pipelined(benchmark::State& state) { endToEnd(state, pipelined); }
 
 // The floor of the network half: a process of its own (as the host is)
 // that answers each line with one reply line as soon as it has read it.
@@ -198,7 +221,7 @@ void BM_Floor_SqliteCommitPerRow(benchmark::State& state) {
     sqlite3* db = nullptr;
     sqlite3_open(file.string().c_str(), &db);
     sqlite3_exec(db,
-                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                  "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
                  " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL)",
                  nullptr, nullptr, nullptr);
@@ -223,7 +246,8 @@ void BM_Floor_SqliteCommitPerRow(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_EndToEnd_OneAtATime)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_EndToEnd_Pipelined)->UseRealTime()->MinTime(2.0);
+// Arg 0: the shipped level, INFO; arg 1: DEBUG, with the relay's trace lines.
+BENCHMARK(BM_EndToEnd_OneAtATime)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_EndToEnd_Pipelined)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_TcpLineRoundTrip)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_SqliteCommitPerRow)->UseRealTime()->MinTime(2.0);

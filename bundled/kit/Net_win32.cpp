@@ -6,6 +6,7 @@
 
 #include "Net.h"
 #include "NetAddress.h"
+#include "SystemError.h"
 
 namespace ostra_net {
 
@@ -171,13 +172,7 @@ int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
 
 std::string lastError() {
     int code = WSAGetLastError();
-    char text[256] = {0};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-    while (length > 0 &&
-           (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
-        text[--length] = 0;
-    return std::string(length ? text : "socket error") + " (" + std::to_string(code) + ")";
+    return code == 0 ? "socket error" : ostra_kit::systemErrorText(code);
 }
 
 }  // namespace ostra_net

@@ -15,4 +15,6 @@ std::string systemErrorText(int code) {
     return std::string(length ? text : "system error") + " (" + std::to_string(code) + ")";
 }
 
+std::string whyNotWritable(const std::string&) { return ""; }
+
 }  // namespace ostra_kit

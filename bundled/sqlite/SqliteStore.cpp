@@ -235,7 +235,9 @@ std::string SqliteStore::synchronousInForce() {
 }
 
 std::string SqliteStore::systemReason() const {
-    std::string reason = db_ ? ostra_kit::systemErrorText(sqlite3_system_errno(db_)) : "";
+    std::string reason = ostra_kit::whyNotWritable(settings_.path);
+    if (reason.empty() && db_ != nullptr)
+        reason = ostra_kit::systemErrorText(sqlite3_system_errno(db_));
     return reason.empty() ? "" : " (" + reason + ")";
 }
 
