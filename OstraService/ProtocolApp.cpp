@@ -56,9 +56,14 @@ int CProtocolApp::start(bool force) {
     if (protocol != nullptr) return 0;
     repeatedFailures.begin();
     int result;
-    {
+    try {
         ThreadLogFilter attemptLines(&repeatedFailures);
         result = startLocked();
+    } catch (...) {
+        // A wrong-typed value fails the attempt as surely as a refusal.
+        noteState();
+        repeatedFailures.end(true, log, name);
+        throw;
     }
     noteState();
     repeatedFailures.end(protocol == nullptr || result != 0, log, name);

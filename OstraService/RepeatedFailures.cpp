@@ -7,7 +7,7 @@ const char kSource[] = "ProtocolApp";
 }
 
 void RepeatedFailures::begin(Clock::time_point now) {
-    heldBack_ = false;
+    held_.clear();
     writeWhole_ = !failing_ || now - lastReport_ >= kReportInterval;
     if (writeWhole_) {
         written_.clear();
@@ -15,14 +15,20 @@ void RepeatedFailures::begin(Clock::time_point now) {
     }
 }
 
-bool RepeatedFailures::pass(int level, const char* text) {
+bool RepeatedFailures::pass(int level, const char* file, int line, const char* text) {
     if (written_.insert(std::to_string(level) + ' ' + text).second || writeWhole_) return true;
-    heldBack_ = true;
+    held_.push_back({level, file, line, text});
     return false;
 }
 
 void RepeatedFailures::end(bool failed, CLog& log, const std::string& name) {
-    if (heldBack_) ++repeats_;
+    if (failed) {
+        if (!held_.empty()) ++repeats_;
+    } else {
+        for (const HeldLine& held : held_)
+            log.log(held.level, held.file.c_str(), held.line, held.text.c_str());
+    }
+    held_.clear();
     if (!failed || writeWhole_) reportRepeats(log, name);
     failing_ = failed;
     if (!failed) written_.clear();

@@ -6,22 +6,28 @@
 // about a thousand times a second, and each attempt would write the same
 // lines again (gigabytes a day, every one an error in the journal). While
 // attempts keep failing, a line is written when it is new to the streak (the
-// first failure, or a failure whose text changed); a line every earlier
-// attempt of the streak wrote already is held back. Once a minute one
-// attempt is written whole again, followed by the count line
+// first failure, or a failure whose text changed); a line an earlier
+// attempt of the streak wrote already is held back. An attempt that fails is
+// counted when it held a line back, and its held lines are dropped; an
+// attempt that works writes its held lines after all, in their order, then
+// the count line. Once a minute a failing attempt is written whole again,
+// followed by the count line
 //   Protocol: <name>, ista greška ponovljena je još <N> puta
-// (ERROR), N being the attempts held back since the last such line; the
-// same count line ends a streak when a held-back attempt was followed by
-// one that worked. A successful attempt is written as usual.
+// (ERROR), N being the failed attempts held back since the last such line;
+// the count line also ends a streak when the protocol comes up or is
+// stopped.
 //
 // Only the lines logged on the attempting thread while the attempt runs
 // are held back (the app's and its plug-ins', through liblog's thread
-// filter). Not thread safe: the app calls it under its own lock.
+// filter); held lines are written through the app's log, which carries the
+// same streams and name as its plug-ins' logs. Not thread safe: the app
+// calls it under its own lock.
 #pragma once
 
 #include <chrono>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/log/CLog.h"
 
@@ -41,12 +47,20 @@ public:
     // next attempt (an operator's start) is written whole.
     void stopped(CLog& log, const std::string& name);
 
-    bool pass(int level, const char* text) override;
+    bool pass(int level, const char* file, int line, const char* text) override;
 
 private:
     void reportRepeats(CLog& log, const std::string& name);
 
+    struct HeldLine {
+        int level;
+        std::string file;
+        int line;
+        std::string text;
+    };
+
     std::set<std::string> written_;  // the streak's lines, by level and text
+    std::vector<HeldLine> held_;     // this attempt's lines held back
     bool failing_ = false;
     bool heldBack_ = false;    // this attempt held a line back
     bool writeWhole_ = false;  // this attempt is the minute's full report

@@ -100,7 +100,9 @@ void CLog::log(int level, const char* file, int line, const char* text) {
     if (settings.streams.empty()) return;
     if (!logLevelPasses(level, getLevel())) return;
     if (activeStreams.count == kMaxNesting) return;
-    if (threadFilter != nullptr && !threadFilter->pass(level, text ? text : "")) return;
+    if (threadFilter != nullptr &&
+        !threadFilter->pass(level, file ? file : "", line, text ? text : ""))
+        return;
 
     // Formatted outside every lock: threads logging at once only meet at the
     // streams.

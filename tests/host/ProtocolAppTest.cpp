@@ -277,3 +277,37 @@ TEST(RepeatedFailures, AFailureChangedOrAMinuteOldIsWrittenAgainWithTheCount) {
               (Lines{"missing.so", "missing.so cannot be read", "missing.so cannot be read",
                      "Protocol: p1, ista greška ponovljena je još 2 puta"}));
 }
+
+TEST(RepeatedFailures, TheAttemptThatWorksWritesWhatItsFailingPredecessorsHeldBack) {
+    CLog log;
+    CollectingStream lines;
+    log.addStream(&lines);
+    RepeatedFailures gate;
+    auto attempt = [&](bool fails) {
+        gate.begin();
+        {
+            ThreadLogFilter filter(&gate);
+            log.log(LOG_LEVEL_INFO, "TestPlugin", 1, "listening on 7765");
+            if (fails) log.log(LOG_LEVEL_ERROR, "TestPlugin", 2, "database refused");
+        }
+        gate.end(fails, log, "p1");
+    };
+    attempt(true);
+    attempt(true);
+    attempt(true);
+    attempt(false);
+    EXPECT_EQ(lines.lines(), (Lines{"listening on 7765", "database refused", "listening on 7765",
+                                    "Protocol: p1, ista greška ponovljena je još 2 puta"}));
+}
+
+TEST_F(ProtocolApp, AnAttemptEndedByAWrongTypedDatabaseValueIsHeldBackLikeAnyFailure) {
+    // The attempt throws to the host; it must still count as a failed one.
+    EXPECT_THROW(makeApp(entryText("PBX", db("db1") + ", { dll = 1; }",
+                                   "logOnStart = \"protocol starting\";")),
+                 libconfig::ConfigException);
+    for (int pass = 0; pass < 50; ++pass)
+        EXPECT_THROW(app->start(false), libconfig::ConfigException);
+    size_t starts = 0;
+    for (const auto& line : hostLines.lines()) starts += line == "protocol starting";
+    EXPECT_EQ(starts, 1u) << "every failed attempt wrote its lines again";
+}

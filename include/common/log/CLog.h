@@ -27,10 +27,11 @@
 // A filter a caller puts in front of every log for the lines one thread
 // writes for a while (the host: the lines of a start attempt that repeats
 // a failure). pass() is called with each line that the log's level lets
-// through, before it is formatted; false drops it. It must not log.
+// through, with the log's call arguments, before it is formatted; false
+// drops it. It must not log.
 class LIBLOG_API LogLineFilter {
 public:
-    virtual bool pass(int level, const char* text) = 0;
+    virtual bool pass(int level, const char* file, int line, const char* text) = 0;
 
 protected:
     ~LogLineFilter() = default;
