@@ -11,7 +11,8 @@ const char kSource[] = "OstraService";
 }
 
 void runConsole(CServiceHost& host) {
-    StopSignals signals(host);  // before serve starts any thread
+    // Before serve starts any thread. A hang-up is the terminal going away.
+    StopSignals signals(host, StopSignals::HangUp::kStops);
     ostra::writeText(stdout, messages::kConsoleStarted);
     host.getLog(nullptr)->log(LOG_LEVEL_INFO, kSource, __LINE__, "Console started");
     host.serve(true, CServiceHost::kStopKey);

@@ -4,8 +4,9 @@
 // Linux: SIGTERM and SIGINT are blocked in every thread and taken by one
 // thread of this object's own (create it on the main thread before any
 // other thread starts, so that every later thread inherits the mask).
-// SIGHUP, which logrotate sends, is taken there too: it reopens the log
-// (CService::onReopenLogRequest) and never ends the run.
+// SIGHUP is taken there too: under a service manager it is what logrotate
+// sends, and reopens the log (CService::onReopenLogRequest) without ending
+// the run; in a console it means the terminal has gone, and stops the run.
 // Windows: Ctrl+C, Ctrl+Break, and closing the console window, logging
 // off or shutting down; for those three the handler holds Windows back
 // (4.5 s at most) until this object goes, which is after the stop sequence.
@@ -17,7 +18,8 @@
 
 class StopSignals {
 public:
-    explicit StopSignals(CService& service);
+    enum class HangUp { kReopensLog, kStops };
+    explicit StopSignals(CService& service, HangUp hangUp = HangUp::kReopensLog);
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;

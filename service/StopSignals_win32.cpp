@@ -40,7 +40,7 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 struct StopSignals::State {};
 
-StopSignals::StopSignals(CService& service) : state_(new State) {
+StopSignals::StopSignals(CService& service, HangUp) : state_(new State) {
     ResetEvent(runEnded());
     consoleService.store(&service);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);

@@ -180,3 +180,37 @@ TEST_F(ServiceManagerLinux, ASighupReopensTheLogFileAndTheRunGoesOn) {
     EXPECT_TRUE(logHas(log(), "Service stopped"));
     EXPECT_EQ(testing_support::readFile(log() + ".1").find("Service stopped"), std::string::npos);
 }
+
+TEST_F(ServiceManagerLinux, OutOfDescriptorsTheConsoleMakesRoomForTheOperatorAtOnce) {
+    // Before, idle clients kept every descriptor and the operator waited
+    // for their request deadline (19.9 s measured).
+    int webPort = freePort();
+    writeConfig("logs = ( { type = \"FILE\"; } ); control = { dll = \"webcontrol" + suffix +
+                "\"; port = " + std::to_string(webPort) + "; }; protocols = ( );");
+    testing_support::ChildProcess host(
+        "/bin/bash", {"-c", "ulimit -n 32 && exec '" + executable() + "' console"},
+        dir.path().string());
+    ASSERT_TRUE(eventually([&] { return portAccepts(webPort); })) << host.output();
+    std::vector<LineClient> idle;
+    for (int i = 0; i < 60; ++i) idle.emplace_back(webPort);
+
+    LineClient operatorClient(webPort);
+    auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(operatorClient.send("GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    std::string status = operatorClient.readLine(10000);
+    auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_EQ(status, "HTTP/1.1 200 OK\r");
+    EXPECT_LT(waited, std::chrono::seconds(1));
+    host.writeInput("S");
+    EXPECT_EQ(host.wait(std::chrono::seconds(30)), 0);
+}
+
+TEST_F(ServiceManagerLinux, InTheConsoleAHangUpEndsTheRunAsTheStopKeyDoes) {
+    // The terminal has gone: nobody is left to press S.
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + control + " protocols = ( );");
+    testing_support::ChildProcess console(executable(), {"console"}, dir.path().string());
+    ASSERT_TRUE(eventuallyLogged("Service started"));
+    console.hangUp();
+    EXPECT_EQ(console.wait(std::chrono::seconds(30)), 0);
+    EXPECT_TRUE(logHas(log(), "Console stopped"));
+}

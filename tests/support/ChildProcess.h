@@ -42,6 +42,9 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The processor time this process has used so far, every thread's, in seconds.
+double processCpuSeconds();
+
 // The exit code a program's `return -1` from main gives on this platform.
 int exitCodeOfMinusOne();
 

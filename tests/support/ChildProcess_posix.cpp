@@ -120,6 +120,12 @@ void ChildProcess::hangUp() {
 
 int exitCodeOfMinusOne() { return 255; }
 
+double processCpuSeconds() {
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
 std::size_t ChildProcess::residentBytes() const {
     std::ifstream status("/proc/" + std::to_string(state_->pid) + "/status");
     std::string line;

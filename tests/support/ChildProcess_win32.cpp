@@ -121,6 +121,17 @@ void ChildProcess::hangUp() {}
 
 int exitCodeOfMinusOne() { return -1; }
 
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto seconds = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime) /
+               1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 std::size_t ChildProcess::residentBytes() const {
     PROCESS_MEMORY_COUNTERS counters{};
     if (!GetProcessMemoryInfo(state_->process.hProcess, &counters, sizeof counters)) return 0;
