@@ -75,6 +75,9 @@ std::vector<std::string> logFolders(libconfig::Config& config, const std::string
 
 void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
               const std::string& configPath) {
+    // What "level" is when no FILE entry says it: the lines a fallback log
+    // file and the control plug-in receive are not the relay's trace.
+    host.getLog(nullptr)->setLevel(LOG_LEVEL_INFO);
     libconfig::Setting* logs;
     try {
         logs = &config.lookup(config_file::settingPath(serviceName, "logs"));

@@ -68,7 +68,11 @@ Verdict check(void*& object, const char* kind, std::string& why) {
         void* found = interfaceIn(complete, *type, other.interface);
         if (found == nullptr) continue;
         why = std::string("it is a ") + other.name + " plug-in, not a " + kind + " plug-in";
-        other.destroy(found);
+        try {
+            other.destroy(found);
+        } catch (...) {
+            // A destructor that throws is its library's fault; the object is gone.
+        }
         return Verdict::kAnotherKind;
     }
     why = "its object (" + readableName(*type) + ") is no plug-in, not a " + kind + " plug-in";

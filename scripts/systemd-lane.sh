@@ -42,7 +42,7 @@ bin=build/linux/bin
 [ -x "$bin/OstraService" ] || fail "build the linux lane first (scripts/build.sh linux)"
 rm -rf "$root/opt"/ostra*
 mkdir -p "$root$folder"
-cp -P "$bin/OstraService" "$bin"/lib*.so* "$bin"/{tcpline,sqlite,webcontrol}.so "$bin/OstraService.cfg" \
+cp "$bin/OstraService" "$bin"/lib*.so.[0-9]* "$bin"/libtestsupport.so "$bin"/{tcpline,sqlite,webcontrol}.so "$bin/OstraService.cfg" \
     "$bin"/{testprotocol,testcontrol}.so "$root$folder/"
 rm -f "$root/etc/systemd/system/$unit.service"
 

@@ -18,7 +18,9 @@
 // implement. The host then refuses the library, with a line saying why,
 // when the configuration names it where another kind belongs (a database
 // library as a protocol, say), instead of calling it through the wrong
-// interface. A library without it is trusted to be of the kind asked for.
+// interface. A library without it is judged by the run-time type
+// information of the object its factory makes, and refused the same way;
+// only an object built without type information (-fno-rtti) is trusted.
 #pragma once
 
 #ifdef _WIN32

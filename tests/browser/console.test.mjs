@@ -34,6 +34,7 @@ after(async () => {
 async function startHost(edit = (config) => config) {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), "ostra-browser-"));
   for (const name of fs.readdirSync(bin)) {
+    if (fs.lstatSync(path.join(bin, name)).isSymbolicLink()) continue;
     if (name === "OstraService" || name.endsWith(".so") || name.includes(".so.")) fs.copyFileSync(path.join(bin, name), path.join(folder, name));
   }
   fs.chmodSync(path.join(folder, "OstraService"), 0o755);

@@ -1,6 +1,7 @@
 // What a careless or hostile control plug-in can do to the host: requests
 // from inside processLog, requests racing each other for the host lock,
 // requests during the stop sequence.
+#include <algorithm>
 #include <atomic>
 #include <future>
 
@@ -71,7 +72,15 @@ TEST_F(HostRobustness, ARequestFromInsideAnAnswerIsServedInPlaceUpToFourDeep) {
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
     request("STATUS");
-    EXPECT_GE(answers().size(), 4u) << "the nested requests were deferred";
+    // The depths on the requesting thread: 1, 2, 3, 4; the fifth request is
+    // deferred and answered on the run loop's thread, at depth 1 again.
+    std::vector<std::string> depths;
+    for (const auto& e : TestJournal::callsOf("ctl", "answerDepth")) depths.push_back(e.detail);
+    ASSERT_GE(depths.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(depths.begin(), depths.begin() + 4),
+              (std::vector<std::string>{"1", "2", "3", "4"}))
+        << "the nested requests were deferred";
+    EXPECT_EQ(std::count(depths.begin(), depths.end(), "5"), 0) << "nested deeper than four";
     ASSERT_TRUE(stopsWithin(std::chrono::seconds(30)));
 }
 

@@ -53,4 +53,24 @@ TEST_F(OutsidePluginTest, PluginsBuiltFromTheInstalledKitServeRecordsInTheRealHo
     EXPECT_EQ(*exitCode, 0) << host.output();
 }
 
+TEST_F(OutsidePluginTest, APluginBuiltAgainstTheUnversionedLibrariesIsRefusedNotMisused) {
+    // Its structures may be smaller than this host's: it must not load.
+    if (std::string(OSTRA_PLUGIN_SUFFIX) != ".so") GTEST_SKIP() << "versions are in Linux names";
+    namespace fs = std::filesystem;
+    fs::copy(testing_support::binaryDir() / "outside", dir.path() / "outside");
+    int port = freePort();
+    writeConfig(
+        "logs = ( { type = \"FILE\"; } ); control = { dll = \"testcontrol.so\"; }; "
+        "protocols = ( " +
+        protocol("OLD", port, "tally-unversioned", "") + " );");
+    Result result = run({"console"}, "S");
+    EXPECT_EQ(result.exitCode, 0);
+    std::string log = testing_support::readFile(dir.file("OstraService.log"));
+    EXPECT_NE(log.find("tally-unversioned.so (protokol OLD) nije u\xC4\x8Ditan: "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("libostracommon.so: cannot open shared object file"), std::string::npos)
+        << log;
+}
+
 }  // namespace

@@ -36,6 +36,16 @@ cp "$work/tally/build/tally$suffix" "$build_dir/bin/outside/tally-cmake$suffix"
 (cd "$work/tally" && "${plain[@]}" -I "$kit/include/OstraService" Tally.cpp -L "$kit/lib" \
     -lostracommon -llog -lconfig++ -o "$build_dir/bin/outside/tally-plain$suffix")
 
+# A plug-in as one built before the kit's libraries carried their interface
+# version was: it names the unversioned libostracommon.so.
+if [ "$system" != Windows ]; then
+    mkdir -p "$work/unversioned"
+    echo 'int unversioned;' | "$compiler" -shared -fPIC -x c++ - -o "$work/unversioned/libostracommon.so"
+    (cd "$work/tally" && "${plain[@]}" -I "$kit/include/OstraService" Tally.cpp \
+        -L "$work/unversioned" -Wl,--no-as-needed -lostracommon -L "$kit/lib" -llog -lconfig++ \
+        -o "$build_dir/bin/outside/tally-unversioned$suffix")
+fi
+
 # Every public header compiles with nothing but the kit's include folder
 # (and libconfig++'s header, which the kit brings on Windows).
 headers=0

@@ -15,9 +15,15 @@ public:
     ~TestControl() override { core_.stop(); }
 
     int processRecord(int tag, Record* record) override {
+        // How deep answers nest on this thread: a request raised from inside
+        // an answer that is answered at once comes back in here.
+        static thread_local int depth = 0;
+        ++depth;
         core_.note("processRecord",
                    "tag=" + std::to_string(tag) + " " + TestJournal::describe(*record));
+        core_.note("answerDepth", std::to_string(depth));
         if (core_.requestOnAnswer()) core_.raiseLogRequest();
+        --depth;
         return 0;
     }
     int processLog(Record* record) override {
