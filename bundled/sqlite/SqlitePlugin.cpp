@@ -25,7 +25,7 @@ bool isLookup(const Record& record) {
 int SqlitePlugin::start(Setting& entry) {
     try {
         StoreSettings settings;
-        ostra_kit::StrictSettings keys(entry, "sqlite");
+        bundled_support::StrictSettings keys(entry, "sqlite");
         std::string path = keys.text("path", "records.db");
         settings.busyTimeoutMs =
             static_cast<int>(keys.integer("busytimeout", settings.busyTimeoutMs, 0, 3600000));
@@ -35,7 +35,7 @@ int SqlitePlugin::start(Setting& entry) {
             logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
             return 1;
         }
-        settings.path = ostra_kit::besideExecutable(path);
+        settings.path = bundled_support::besideExecutable(path);
         path_ = settings.path;
         std::string error;
         if (!store_.open(settings, error)) {

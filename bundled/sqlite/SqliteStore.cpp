@@ -42,9 +42,9 @@ std::string entriesAsJson(const Record& record) {
     std::string json = "{";
     for (int i = 0; i < record.count(); ++i) {
         if (i > 0) json += ',';
-        ostra_kit::appendJsonString(json, record.keyAt(i));
+        bundled_support::appendJsonString(json, record.keyAt(i));
         json += ':';
-        ostra_kit::appendJsonString(json, record.valueAt(i));
+        bundled_support::appendJsonString(json, record.valueAt(i));
     }
     json += '}';
     return json;
@@ -83,7 +83,8 @@ bool SqliteStore::openLocked(std::string& error) {
         insert_ = find_ = nullptr;
         db_ = nullptr;
     }
-    identity_ = ready ? ostra_kit::identityOf(settings.path) : ostra_kit::FileIdentity();
+    identity_ =
+        ready ? bundled_support::identityOf(settings.path) : bundled_support::FileIdentity();
     if (ready) synchronousInForce_ = readSynchronous();
     return ready;
 }
@@ -92,7 +93,7 @@ bool SqliteStore::ensureTheFileAtThePath(std::string& error, std::string& notice
     auto checkedAt = std::chrono::steady_clock::now();
     if (!always && checkedAt - lastChecked_ < std::chrono::milliseconds(10)) return true;
     lastChecked_ = checkedAt;
-    ostra_kit::FileIdentity now = ostra_kit::identityOf(settings_.path);
+    bundled_support::FileIdentity now = bundled_support::identityOf(settings_.path);
     if (now == identity_) return true;
     if (now.exists) {
         notice = settings_.path + " was replaced while open; storing into the file now there";
@@ -235,9 +236,9 @@ std::string SqliteStore::synchronousInForce() {
 }
 
 std::string SqliteStore::systemReason() const {
-    std::string reason = ostra_kit::whyNotWritable(settings_.path);
+    std::string reason = bundled_support::whyNotWritable(settings_.path);
     if (reason.empty() && db_ != nullptr)
-        reason = ostra_kit::systemErrorText(sqlite3_system_errno(db_));
+        reason = bundled_support::systemErrorText(sqlite3_system_errno(db_));
     return reason.empty() ? "" : " (" + reason + ")";
 }
 

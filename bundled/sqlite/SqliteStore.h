@@ -100,7 +100,7 @@ private:
 
     std::mutex mutex_;
     StoreSettings settings_;
-    ostra_kit::FileIdentity identity_;
+    bundled_support::FileIdentity identity_;
     std::string synchronousInForce_;
     std::chrono::steady_clock::time_point lastChecked_;
     sqlite3* db_ = nullptr;

@@ -5,10 +5,10 @@
 
 #include <string>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 // `text` read as Windows-1250, written as UTF-8; a byte Windows-1250 does
 // not define becomes U+FFFD.
 std::string cp1250ToUtf8(const std::string& text);
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -4,7 +4,7 @@
 
 #include "Cp1250.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 namespace {
 
@@ -54,4 +54,4 @@ std::string cp1250ToUtf8(const std::string& text) {
     return out;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

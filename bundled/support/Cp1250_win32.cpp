@@ -2,7 +2,7 @@
 
 #include "Cp1250.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 std::string cp1250ToUtf8(const std::string& text) {
     if (text.empty()) return text;
@@ -19,4 +19,4 @@ std::string cp1250ToUtf8(const std::string& text) {
     return out;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 // The folder, without a trailing separator; empty if it cannot be had.
 std::string executableDir();
@@ -13,4 +13,4 @@ std::string executableDir();
 // `path` as given when absolute, otherwise inside executableDir().
 std::string besideExecutable(const std::string& path);
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -4,7 +4,7 @@
 
 #include "ExecutableDir.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 std::string executableDir() {
     char buffer[PATH_MAX];
@@ -21,4 +21,4 @@ std::string besideExecutable(const std::string& path) {
     return dir.empty() ? path : dir + "/" + path;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

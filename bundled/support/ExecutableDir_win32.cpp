@@ -2,7 +2,7 @@
 
 #include "ExecutableDir.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 std::string executableDir() {
     char buffer[MAX_PATH];
@@ -21,4 +21,4 @@ std::string besideExecutable(const std::string& path) {
     return dir.empty() ? path : dir + "\\" + path;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

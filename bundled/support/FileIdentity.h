@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 struct FileIdentity {
     std::uint64_t device = 0;  // the volume
@@ -20,4 +20,4 @@ struct FileIdentity {
 // The identity of the file at `path`; `exists` false when there is none.
 FileIdentity identityOf(const std::string& path);
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

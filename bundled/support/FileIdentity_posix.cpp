@@ -2,7 +2,7 @@
 
 #include "FileIdentity.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 FileIdentity identityOf(const std::string& path) {
     struct stat info;
@@ -14,4 +14,4 @@ FileIdentity identityOf(const std::string& path) {
     return identity;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -2,7 +2,7 @@
 
 #include "FileIdentity.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 FileIdentity identityOf(const std::string& path) {
     FileIdentity identity;
@@ -23,4 +23,4 @@ FileIdentity identityOf(const std::string& path) {
     return identity;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 void appendJsonString(std::string& json, const std::string& text) {
     json += '"';
@@ -21,4 +21,4 @@ void appendJsonString(std::string& json, const std::string& text) {
     json += '"';
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

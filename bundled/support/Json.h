@@ -3,10 +3,10 @@
 
 #include <string>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 // Appends `text` as a JSON string: quotes, backslashes and control
 // characters escaped; other bytes, UTF-8 or not, kept as they are.
 void appendJsonString(std::string& json, const std::string& text);
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -51,6 +51,8 @@ bool sendAll(Socket socket, const std::string& data);
 void setReceiveTimeout(Socket socket, int milliseconds);
 
 void closeSocket(Socket socket);
+// Says that nothing more will be sent on `socket`; receiving goes on.
+void shutdownSending(Socket socket);
 
 // Waits up to `timeoutMs` for readiness of the given sockets.
 struct PollEntry {

@@ -128,6 +128,10 @@ void setReceiveTimeout(Socket socket, int milliseconds) {
     setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
+void shutdownSending(Socket socket) {
+    if (socket != kInvalidSocket) ::shutdown(fd(socket), SHUT_WR);
+}
+
 void closeSocket(Socket socket) {
     if (socket != kInvalidSocket) ::close(fd(socket));
 }

@@ -145,6 +145,10 @@ void setReceiveTimeout(Socket socket, int milliseconds) {
                sizeof timeout);
 }
 
+void shutdownSending(Socket socket) {
+    if (socket != kInvalidSocket) shutdown(handle(socket), SD_SEND);
+}
+
 void closeSocket(Socket socket) {
     if (socket != kInvalidSocket) closesocket(handle(socket));
 }
@@ -172,7 +176,7 @@ int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
 
 std::string lastError() {
     int code = WSAGetLastError();
-    return code == 0 ? "socket error" : ostra_kit::systemErrorText(code);
+    return code == 0 ? "socket error" : bundled_support::systemErrorText(code);
 }
 
 }  // namespace ostra_net

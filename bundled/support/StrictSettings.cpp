@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 namespace {
 
@@ -102,4 +102,4 @@ std::string StrictSettings::word(const char* key, const std::string& fallback,
     return fallback;
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

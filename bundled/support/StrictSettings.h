@@ -14,7 +14,7 @@ namespace libconfig {
 class Setting;
 }
 
-namespace ostra_kit {
+namespace bundled_support {
 
 class StrictSettings {
 public:
@@ -39,4 +39,4 @@ private:
     std::string fault_;
 };
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace ostra_kit {
+namespace bundled_support {
 
 // "Read-only file system", "Access is denied. (5)"; "" for 0.
 std::string systemErrorText(int code);
@@ -16,4 +16,4 @@ std::string systemErrorText(int code);
 // the retry's reason ("No such file or directory"), not this one.
 std::string whyNotWritable(const std::string& path);
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

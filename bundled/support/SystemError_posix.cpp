@@ -5,7 +5,7 @@
 
 #include "SystemError.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 std::string systemErrorText(int code) { return code == 0 ? "" : std::strerror(code); }
 
@@ -19,4 +19,4 @@ std::string whyNotWritable(const std::string& path) {
     return access(folder.c_str(), W_OK) == 0 ? "" : std::strerror(errno);
 }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -2,7 +2,7 @@
 
 #include "SystemError.h"
 
-namespace ostra_kit {
+namespace bundled_support {
 
 std::string systemErrorText(int code) {
     if (code == 0) return "";
@@ -17,4 +17,4 @@ std::string systemErrorText(int code) {
 
 std::string whyNotWritable(const std::string&) { return ""; }
 
-}  // namespace ostra_kit
+}  // namespace bundled_support

@@ -28,7 +28,7 @@ int TcpLinePlugin::start(Setting& entry) {
 int TcpLinePlugin::startServing(Setting& entry) {
     // The configuration tree is only ours to read here, on the host's thread.
     LineServerSettings settings;
-    ostra_kit::StrictSettings keys(entry, "tcpline");
+    bundled_support::StrictSettings keys(entry, "tcpline");
     settings.bind = keys.text("bind", settings.bind);
     settings.port = static_cast<int>(keys.integer("port", 7765, 0, 65535));
     settings.maxLineBytes = static_cast<std::size_t>(keys.integer("maxline", 4096, 16, 1 << 24));
