@@ -85,7 +85,7 @@ public:
         fs::remove_all(dir);
         fs::create_directories(dir);
         for (const auto& file : fs::directory_iterator(bin))
-            if (file.path().extension() == ".so" ||
+            if (!file.is_symlink() && file.path().extension() == ".so" ||
                 file.path().filename().string().find(".so.") != std::string::npos ||
                 file.path().filename() == "OstraService")
                 fs::copy_file(file.path(), dir / file.path().filename());

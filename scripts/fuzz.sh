@@ -9,11 +9,11 @@ seconds=${1:-60}
 scripts/install-deps.sh linux fuzz
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DOSTRA_SANITIZER=fuzz -DOSTRA_BUILD_FUZZ=ON > /dev/null
-cmake --build build/fuzz --target FuzzConfig FuzzControl FuzzRecord FuzzHttpHead testplugins
+cmake --build build/fuzz --target FuzzConfig FuzzControl FuzzRecord FuzzHttpHead FuzzHttpFraming testplugins
 mkdir -p build/fuzz/findings build/fuzz/work
 status=0
 pids=()
-for target in FuzzConfig FuzzControl FuzzRecord FuzzHttpHead; do
+for target in FuzzConfig FuzzControl FuzzRecord FuzzHttpHead FuzzHttpFraming; do
     corpus="fuzz/corpus/$(echo "${target#Fuzz}" | tr 'A-Z' 'a-z')"
     work="build/fuzz/work/$target"
     mkdir -p "$work"
@@ -26,7 +26,7 @@ for target in FuzzConfig FuzzControl FuzzRecord FuzzHttpHead; do
     pids+=($!)
 done
 for i in "${!pids[@]}"; do wait "${pids[$i]}" || status=1; done
-for target in FuzzConfig FuzzControl FuzzRecord FuzzHttpHead; do
+for target in FuzzConfig FuzzControl FuzzRecord FuzzHttpHead FuzzHttpFraming; do
     echo "== $target: $(grep -E '^(stat::number_of_executed_units|#[0-9]+.*(DONE|cov))' \
         build/fuzz/work/$target.log | tail -2 | tr '\n' ' ')"
     grep -E "ERROR|SUMMARY" "build/fuzz/work/$target.log" | head -5 || true

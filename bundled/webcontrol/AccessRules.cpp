@@ -28,10 +28,22 @@ std::string presentedToken(const HttpRequest& request) {
     return request.param("token");
 }
 
-// "127.0.0.1:8765" -> "127.0.0.1"; "[::1]:8765" -> "[::1]".
+bool isPort(const std::string& text) {
+    if (text.empty() || text.size() > 5) return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    return std::stoi(text) <= 65535;
+}
+
+// "127.0.0.1:8765" -> "127.0.0.1"; "[::1]:8765" -> "[::1]". A Host that is
+// not exactly a name or a name, a colon and a decimal port ("[::1]evil",
+// "127.0.0.1:8765@evil.example", "localhost:1:2") gives "", no name at all.
 std::string hostName(const std::string& host) {
-    if (!host.empty() && host[0] == '[') return host.substr(0, host.find(']') + 1);
-    return host.substr(0, host.find(':'));
+    std::size_t nameEnd = !host.empty() && host[0] == '[' ? host.find(']') + 1 : host.find(':');
+    if (nameEnd == 0) return "";  // "[" without "]", or no name before the colon
+    if (nameEnd == std::string::npos || nameEnd == host.size()) return host;
+    if (host[nameEnd] != ':' || !isPort(host.substr(nameEnd + 1))) return "";
+    return host.substr(0, nameEnd);
 }
 
 // An IPv4 literal in 127.0.0.0/8: four decimal numbers up to 255, the first

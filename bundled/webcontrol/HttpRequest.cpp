@@ -141,10 +141,21 @@ std::string HttpRequest::param(const std::string& name) const {
     return std::string();
 }
 
+bool HttpRequest::hasOption(const std::string& name, const std::string& option) const {
+    std::string values = header(name);
+    std::size_t at = 0;
+    while (at <= values.size()) {
+        std::size_t end = values.find(',', at);
+        if (end == std::string::npos) end = values.size();
+        if (sameName(trimmed(values.substr(at, end - at)), option)) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
 bool HttpRequest::keepAlive() const {
-    std::string connection = header("Connection");
-    if (minorVersion == 0) return sameName(connection, "keep-alive");
-    return !sameName(connection, "close");
+    if (hasOption("Connection", "close")) return false;
+    return minorVersion >= 1 || hasOption("Connection", "keep-alive");
 }
 
 HeadFault parseRequestHead(const std::string& head, const HeadLimits& limits,

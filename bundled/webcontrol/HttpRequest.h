@@ -31,8 +31,12 @@ struct HttpRequest {
     std::string header(const std::string& name) const;
     // A query parameter, decoded ('+' is a blank); empty when absent.
     std::string param(const std::string& name) const;
+    // Whether the comma-separated list of header `name` holds `option`
+    // (in any case): "Connection: keep-alive, close" holds "close".
+    bool hasOption(const std::string& name, const std::string& option) const;
     // Whether the client keeps the connection for another request
-    // (HTTP/1.1 unless "Connection: close"; HTTP/1.0 only when asked).
+    // (HTTP/1.1 unless "Connection" lists "close"; HTTP/1.0 only when it
+    // lists "keep-alive").
     bool keepAlive() const;
 };
 

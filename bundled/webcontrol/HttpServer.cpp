@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "HttpFraming.h"
 #include "Json.h"
 
 namespace webcontrol {
@@ -52,27 +53,9 @@ HttpResponse errorResponse(int status, const std::string& reason) {
     response.status = status;
     response.contentType = "application/json";
     response.body = "{\"error\":";
-    ostra_kit::appendJsonString(response.body, reason);
+    bundled_support::appendJsonString(response.body, reason);
     response.body += "}";
     return response;
-}
-
-// Where the head in `input` ends (after its empty line), or npos; line
-// ends before `from` are known not to end it.
-std::size_t headEnd(const std::string& input, std::size_t from, std::size_t* headLength) {
-    for (std::size_t newline = input.find('\n', from); newline != std::string::npos;
-         newline = input.find('\n', newline + 1)) {
-        std::size_t next = newline + 1;
-        if (next < input.size() && input[next] == '\n') {
-            *headLength = next;
-            return next + 1;
-        }
-        if (next + 1 < input.size() && input[next] == '\r' && input[next + 1] == '\n') {
-            *headLength = next;
-            return next + 2;
-        }
-    }
-    return std::string::npos;
 }
 
 }  // namespace
@@ -86,6 +69,9 @@ bool HttpServer::start(const HttpServerSettings& settings, Handler handler, std:
         return false;
     }
     settings_ = settings;
+    framing_.maxHeadBytes = settings.maxHeadBytes;
+    framing_.maxBodyBytes = settings.maxBodyBytes;
+    framing_.head = settings.head;
     handler_ = std::move(handler);
     listener_ = ostra_net::listenTcp(settings_.bind, settings_.port, 128, &port_, error);
     if (listener_ == ostra_net::kInvalidSocket) return false;
@@ -135,8 +121,10 @@ void HttpServer::run() {
                 if (connection.closing || connection.state == State::Handling) continue;
                 ostra_net::PollEntry entry;
                 entry.socket = connection.socket;
-                entry.wantRead =
-                    connection.state == State::Reading || connection.state == State::Streaming;
+                // A client that has shut its sending side stays readable for
+                // good: polling it for input would spin.
+                entry.wantRead = !connection.peerDone && (connection.state == State::Reading ||
+                                                          connection.state == State::Streaming);
                 entry.wantWrite = !connection.output.empty();
                 entries.push_back(entry);
                 polled.push_back(&connection);
@@ -158,7 +146,10 @@ void HttpServer::run() {
             if (entry.readable && (state == State::Reading || state == State::Streaming))
                 readFrom(connection);
         }
-        if (entries[0].readable && !acceptPending(turnStarted))
+        // Out of descriptors: the connection that has waited longest for a
+        // request gives its descriptor to the newcomer at the next turn;
+        // with none to give, accepting pauses.
+        if (entries[0].readable && !acceptPending(turnStarted) && !pushOutLongestIdle(turnStarted))
             listenAgainAt = Clock::now() + std::chrono::milliseconds(500);
         feedStreams();
         expireOverdue(Clock::now());
@@ -223,18 +214,48 @@ bool HttpServer::acceptPending(Clock::time_point turnStarted) {
     }
 }
 
-bool HttpServer::haveRoomLocked(Clock::time_point turnStarted) {
-    int live = 0;
+bool HttpServer::pushOutLongestIdle(Clock::time_point turnStarted) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Connection* longest = longestWaitingLocked(turnStarted);
+        if (longest == nullptr) return false;
+        longest->closing = true;
+    }
+    dropClosed();
+    return true;
+}
+
+HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnStarted) {
     Connection* longest = nullptr;
+    Clock::time_point longestSince;
     for (Connection& connection : connections_) {
         if (connection.closing) continue;
-        ++live;
-        // One let in during this turn has not been read yet: it stays.
-        if (connection.state == State::Reading && connection.waitingSince < turnStarted &&
-            (!longest || connection.waitingSince < longest->waitingSince))
+        Clock::time_point since;
+        if (connection.state == State::Reading) {
+            // One let in during this turn has not been read yet: it stays.
+            if (connection.waitingSince >= turnStarted) continue;
+            since = connection.waitingSince;
+        } else if (connection.state == State::Writing) {
+            // An answer its client does not read: the connection holds a
+            // slot for nothing (pipelined requests wait behind it).
+            if (turnStarted - connection.answerSince <= settings_.unreadAnswerGrace) continue;
+            since = connection.answerSince;
+        } else {
+            continue;
+        }
+        if (!longest || since < longestSince) {
             longest = &connection;
+            longestSince = since;
+        }
     }
+    return longest;
+}
+
+bool HttpServer::haveRoomLocked(Clock::time_point turnStarted) {
+    int live = 0;
+    for (Connection& connection : connections_) live += connection.closing ? 0 : 1;
     if (live < settings_.maxConnections) return true;
+    Connection* longest = longestWaitingLocked(turnStarted);
     if (longest) longest->closing = true;
     return longest != nullptr;
 }
@@ -246,6 +267,7 @@ void HttpServer::readFrom(Connection& connection) {
     if (received <= 0) {
         // A client that only closed its sending side still gets the
         // answer to what it sent.
+        connection.peerDone = received == 0;
         if (received == 0 && connection.state == State::Reading) {
             connection.closeWhenWritten = true;
             advance(connection);
@@ -264,44 +286,45 @@ void HttpServer::advance(Connection& connection) {
     // Called for a connection in Reading only: no other thread touches it
     // until it is dispatched. Requests sent behind this one wait in the
     // input until its answer has gone (takeInResumedInput).
-    if (!connection.haveHead) {
-        std::size_t blank = connection.input.find_first_not_of("\r\n");
-        if (blank != 0) {
-            connection.input.erase(0, std::min(blank, connection.input.size()));
-            connection.headScanned = 0;
-        }
-        std::size_t headLength = 0;
-        std::size_t end = headEnd(connection.input, connection.headScanned, &headLength);
-        if (end == std::string::npos) {
-            // A client sending a byte at a time costs one look at each byte,
-            // not one at the whole head per byte. The last two may yet
-            // start the empty line.
-            std::size_t size = connection.input.size();
-            connection.headScanned = size > 2 ? size - 2 : 0;
-            if (size <= settings_.maxHeadBytes) return;
-            bool lineTooLong = connection.input.find('\n') == std::string::npos;
-            return refuse(connection, lineTooLong ? 414 : 431,
-                          lineTooLong ? "request target too long" : "request head too large");
-        }
-        if (end > settings_.maxHeadBytes) return refuse(connection, 431, "request head too large");
-        HeadFault fault = parseRequestHead(connection.input.substr(0, headLength), settings_.head,
-                                           connection.request);
-        if (fault.status) return refuse(connection, fault.status, fault.reason);
-        if (connection.request.contentLength > settings_.maxBodyBytes)
-            return refuse(connection, 413, "request body too large");
-        connection.input.erase(0, end);
-        connection.headScanned = 0;
-        connection.haveHead = true;
-        connection.bodyLeft = connection.request.contentLength;
+    if (connection.bodyEnd != 0) {
+        // The head was framed already: only its body's bytes are awaited.
+        if (connection.input.size() < connection.bodyEnd) return;
+        return take(connection, connection.bodyEnd);
     }
-    std::size_t body = std::min(connection.bodyLeft, connection.input.size());
-    connection.input.erase(0, body);
-    connection.bodyLeft -= body;
-    if (connection.bodyLeft == 0) dispatch(connection);
+    Frame frame = frameRequest(connection.input, framing_, connection.headScanned);
+    switch (frame.kind) {
+        case Frame::Kind::kNeedMore:
+            connection.headScanned = frame.scanned;
+            return;
+        case Frame::Kind::kRefused:
+            return refuse(connection, frame.refusal.status, frame.refusal.reason);
+        case Frame::Kind::kNeedBody: {
+            connection.request = std::move(frame.request);
+            connection.bodyEnd = frame.end;
+            // A client that waits to hear before it sends its body (curl
+            // does, for a second) is told to go on at once.
+            if (connection.request.minorVersion >= 1 &&
+                connection.request.hasOption("Expect", "100-continue")) {
+                std::lock_guard<std::mutex> guard(mutex_);
+                connection.output += "HTTP/1.1 100 Continue\r\n\r\n";
+                flushLocked(connection);
+            }
+            return;
+        }
+        case Frame::Kind::kRequest:
+            connection.request = std::move(frame.request);
+            return take(connection, frame.end);
+    }
+}
+
+void HttpServer::take(Connection& connection, std::size_t end) {
+    connection.input.erase(0, end);
+    connection.headScanned = 0;
+    connection.bodyEnd = 0;
+    dispatch(connection);
 }
 
 void HttpServer::dispatch(Connection& connection) {
-    connection.haveHead = false;
     std::lock_guard<std::mutex> guard(mutex_);
     connection.state = State::Handling;
     jobs_.push_back(&connection);
@@ -311,7 +334,7 @@ void HttpServer::dispatch(Connection& connection) {
 void HttpServer::refuse(Connection& connection, int status, const std::string& reason) {
     connection.input.clear();
     connection.headScanned = 0;
-    connection.haveHead = false;
+    connection.bodyEnd = 0;
     connection.closeWhenWritten = true;
     std::lock_guard<std::mutex> guard(mutex_);
     answerLocked(connection, errorResponse(status, reason), false);
@@ -333,6 +356,7 @@ void HttpServer::answerLocked(Connection& connection, const HttpResponse& respon
     if (!isHead) text += response.body;
     connection.output += text;
     connection.waitingSince = Clock::now();
+    connection.answerSince = connection.waitingSince;
     if (streaming) {
         connection.state = State::Streaming;
         connection.stream = response.stream;
@@ -403,7 +427,7 @@ void HttpServer::expireOverdue(Clock::time_point now) {
                 connection.closing = true;  // it does not take its answer
         }
         if (state != State::Reading || now - since <= settings_.requestDeadline) continue;
-        if (connection.input.empty() && !connection.haveHead) {
+        if (connection.input.find_first_not_of("\r\n") == std::string::npos) {
             std::lock_guard<std::mutex> guard(mutex_);
             connection.closing = true;  // idle between requests
         } else {

@@ -11,10 +11,12 @@
 //     bodies that fit are read and dropped (no handler here takes one);
 //   - a request not complete within requestDeadline of the server starting
 //     to wait for it: 408 (an idle kept-alive connection is just closed);
-//   - at maxConnections, a new connection replaces the connection that has
-//     waited longest for its request (an idle one or a half-sent one);
-//     when every connection is being answered or has only just come, the
-//     new one gets 503. What connections sent is read before newcomers are
+//   - at maxConnections, or when accepting fails for want of descriptors,
+//     a new connection replaces the connection that has waited longest for
+//     its request (an idle one or a half-sent one) or whose answer has gone
+//     unread for longer than unreadAnswerGrace (a slow reader with
+//     pipelined requests); when every connection is being answered or has
+//     only just come, the new one gets 503. What connections sent is read before newcomers are
 //     let in, so a request sent whole with its connection is never pushed
 //     out by a flood of connections behind it;
 //   - a client that takes no byte of its answer for requestDeadline is
@@ -37,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include "HttpFraming.h"
 #include "HttpRequest.h"
 #include "Net.h"
 
@@ -69,6 +72,7 @@ struct HttpServerSettings {
     HeadLimits head;
     std::size_t maxBodyBytes = 8 * 1024;
     std::chrono::milliseconds requestDeadline{10000};
+    std::chrono::milliseconds unreadAnswerGrace{1000};
     std::size_t maxQueuedBytes = 1 << 20;
     int workers = 4;
     HttpHeaders defaultHeaders;  // sent with every answer
@@ -103,11 +107,12 @@ private:
         Clock::time_point waitingSince;
         std::string input;
         std::size_t headScanned = 0;  // of `input`, searched for the head's end in vain
-        bool haveHead = false;        // `request` is parsed; its body is being read
-        std::size_t bodyLeft = 0;
+        std::size_t bodyEnd = 0;      // `request` is framed; its body ends here in `input`
         HttpRequest request;
-        std::string output;  // guarded by mutex_
+        std::string output;             // guarded by mutex_
+        Clock::time_point answerSince;  // when the answer being written was queued
         bool closeWhenWritten = false;
+        bool peerDone = false;        // the client shut its sending side: nothing more to read
         bool closing = false;         // guarded by mutex_: dropped at the next turn
         bool resumed = false;         // guarded by mutex_: kept alive with input left to take in
         HttpResponse::Stream stream;  // empty once the stream has ended
@@ -122,11 +127,20 @@ private:
     // that has waited longest for its request when needed (never one let
     // in during this turn, which has not been read yet).
     bool haveRoomLocked(Clock::time_point turnStarted);
+    // The connection that has waited longest for its request, or whose
+    // answer has gone unread longest, never one let in during this turn;
+    // null when there is none.
+    Connection* longestWaitingLocked(Clock::time_point turnStarted);
+    // Accepting failed for want of descriptors: closes the connection that
+    // has waited longest for its request. False when there is none.
+    bool pushOutLongestIdle(Clock::time_point turnStarted);
     // Pipelined requests that arrived while the previous one was answered.
     void takeInResumedInput();
     void readFrom(Connection& connection);
     // Takes in what the input holds: a head, a body, a refusal or nothing.
     void advance(Connection& connection);
+    // Takes the request framed in the input's first `end` bytes to a worker.
+    void take(Connection& connection, std::size_t end);
     void dispatch(Connection& connection);
     void expireOverdue(Clock::time_point now);
     void feedStreams();
@@ -137,6 +151,7 @@ private:
     void endStream(Connection& connection);
 
     HttpServerSettings settings_;
+    FramingLimits framing_;  // from settings_
     Handler handler_;
     ostra_net::Socket listener_ = ostra_net::kInvalidSocket;
     int port_ = 0;

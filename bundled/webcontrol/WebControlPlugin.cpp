@@ -26,7 +26,7 @@ constexpr std::chrono::seconds kIdleComment(1);
 
 std::string jsonString(const std::string& text) {
     std::string json;
-    ostra_kit::appendJsonString(json, text);
+    bundled_support::appendJsonString(json, text);
     return json;
 }
 
@@ -52,7 +52,7 @@ std::string unquoted(const char* quoted) {
 // logging path); a line has no line ends of its own.
 std::string asEvent(const LogRing::Line& line) {
 #ifdef OSTRA_CP1250
-    std::string data = ostra_kit::cp1250ToUtf8(line.text);
+    std::string data = bundled_support::cp1250ToUtf8(line.text);
 #else
     std::string data = validUtf8(line.text);
 #endif
@@ -110,7 +110,7 @@ int WebControlPlugin::start(Setting& group) {
 }
 
 int WebControlPlugin::startServer(Setting& group) {
-    ostra_kit::StrictSettings keys(group, "webcontrol");
+    bundled_support::StrictSettings keys(group, "webcontrol");
     HttpServerSettings settings;
     settings.bind = keys.text("bind", "127.0.0.1");
     settings.port = static_cast<int>(keys.integer("port", 8765, 0, 65535));
@@ -238,9 +238,14 @@ HttpResponse WebControlPlugin::stateAnswer() {
 }
 
 HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
-    if (++logReaders_ > kMaxLogReaders) {
-        --logReaders_;
-        return jsonAnswer(503, "error", "too many log readers");
+    auto pushedOut = std::make_shared<std::atomic<bool>>(false);
+    {
+        std::lock_guard<std::mutex> guard(readersMutex_);
+        if (readers_.size() >= static_cast<std::size_t>(kMaxLogReaders)) {
+            readers_.front()->store(true);
+            readers_.pop_front();
+        }
+        readers_.push_back(pushedOut);
     }
     std::uint64_t after = 0;
     std::string lastSeen = request.header("Last-Event-ID");
@@ -249,8 +254,8 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
     events.contentType = "text/event-stream";
     events.headers.emplace_back("Cache-Control", "no-store");
     auto lastSent = std::chrono::steady_clock::now();
-    events.stream = [this, after, lastSent](std::string& out, std::size_t room) mutable {
-        if (stopping_) return false;
+    events.stream = [this, after, lastSent, pushedOut](std::string& out, std::size_t room) mutable {
+        if (stopping_ || pushedOut->load()) return false;
         for (const LogRing::Line& line : ring_.linesAfter(after, room)) {
             out += asEvent(line);
             after = line.number;
@@ -262,7 +267,14 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
         if (!out.empty()) lastSent = now;
         return true;
     };
-    events.streamEnded = [this] { --logReaders_; };
+    events.streamEnded = [this, pushedOut] {
+        std::lock_guard<std::mutex> guard(readersMutex_);
+        for (auto reader = readers_.begin(); reader != readers_.end(); ++reader)
+            if (*reader == pushedOut) {
+                readers_.erase(reader);
+                break;
+            }
+    };
     return events;
 }
 

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,7 +67,11 @@ private:
     AccessRules access_;
     LogRing ring_;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> logReaders_{0};
+    // The log streams being served, oldest first. When every slot is taken,
+    // a newcomer pushes out the oldest: a reader that never reads cannot
+    // hold a slot for good, and a browser's EventSource reconnects by itself.
+    std::mutex readersMutex_;
+    std::deque<std::shared_ptr<std::atomic<bool>>> readers_;  // each: pushed out
 
     std::atomic<int> nextTag_{1};
     std::mutex answersMutex_;

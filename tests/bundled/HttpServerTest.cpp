@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "../../bundled/webcontrol/HttpServer.h"
+#include "ChildProcess.h"
 #include "LineClient.h"
 
 namespace {
@@ -63,6 +64,8 @@ TEST_F(HttpServerTest, HeadsAndBodiesBeyondTheLimitsAreRefusedBeforeAnyHandlerRu
         {request("/", "Host: 127.0.0.1.evil.example\r\n"), "HTTP/1.1 400 "},
         {request("/", std::string("X-Nul: a") + '\0' + "b\r\n"), "HTTP/1.1 400 "},
         {"GET / HTTP/2.0\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 505 "},
+        // A method longer than the head may be is no target at all.
+        {std::string(5000, 'G') + " / HTTP/1.1\r\n", "HTTP/1.1 501 "},
     };
     for (const Case& refused : cases) {
         LineClient client(server.port());
@@ -147,3 +150,72 @@ TEST_F(HttpServerTest, PipelinedRequestsAreAnsweredInTheirOrder) {
 }
 
 }  // namespace
+
+TEST_F(HttpServerTest, CloseAmongConnectionOptionsClosesAndAWaitingBodyIsToldToContinue) {
+    serve(HttpServerSettings());
+    // Before, "close, foo" kept the connection open: readToEnd waited.
+    LineClient closing(server.port());
+    ASSERT_TRUE(closing.send(request("/a", "Connection: close, foo\r\n")));
+    std::string answer = closing.readToEnd();
+    EXPECT_NE(answer.find("GET /a"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+
+    // The client sends its body only after hearing 100 Continue.
+    LineClient waiting(server.port());
+    ASSERT_TRUE(
+        waiting.send("POST /b HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 4\r\n"
+                     "Expect: 100-continue\r\nConnection: close\r\n\r\n"));
+    EXPECT_EQ(waiting.readLine(), "HTTP/1.1 100 Continue\r");
+    ASSERT_TRUE(waiting.send("body"));
+    EXPECT_NE(waiting.readToEnd().find("POST /b"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, ClientsThatDoNotReadTheirAnswersGiveTheirSlotsToANewcomer) {
+    // Four clients pipeline requests for a large file and read nothing:
+    // every slot was held for good and the operator got 503.
+    HttpServerSettings settings;
+    settings.maxConnections = 4;
+    std::string error;
+    ASSERT_TRUE(server.start(
+        settings,
+        [](const HttpRequest& request) {
+            HttpResponse response;
+            response.body = request.path == "/big" ? std::string(32 << 20, 'b') : "small";
+            return response;
+        },
+        error));
+    std::vector<LineClient> slowReaders;
+    for (int i = 0; i < 4; ++i) {
+        slowReaders.emplace_back(server.port());
+        ASSERT_TRUE(slowReaders.back().send(request("/big") + request("/big") + request("/big")));
+    }
+    std::this_thread::sleep_for(settings.unreadAnswerGrace + std::chrono::milliseconds(500));
+    LineClient operatorClient(server.port());
+    ASSERT_TRUE(operatorClient.send(request("/status", "Connection: close\r\n")));
+    std::string answer = operatorClient.readToEnd(10000);
+    EXPECT_EQ(answer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << answer.substr(0, 200);
+}
+
+TEST_F(HttpServerTest, AStreamReaderThatShutItsSendingSideWhileDataWaitsCostsNoProcessor) {
+    // Before, its end of input was polled again and again: one core busy.
+    std::string error;
+    ASSERT_TRUE(server.start(
+        HttpServerSettings(),
+        [](const HttpRequest&) {
+            HttpResponse response;
+            response.stream = [](std::string& out, std::size_t room) {
+                out.assign(room, 'x');
+                return true;
+            };
+            return response;
+        },
+        error));
+    LineClient reader(server.port());  // asks for the stream, then never reads
+    ASSERT_TRUE(reader.send(request("/stream")));
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the buffers fill
+    reader.finishSending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double before = testing_support::processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(testing_support::processCpuSeconds() - before, 0.5);
+}

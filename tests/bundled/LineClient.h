@@ -29,6 +29,8 @@ public:
         return send(line + "\n") ? readLine() : "<send failed>";
     }
     void close();
+    // Shuts the sending side: the peer reads the end of the input.
+    void finishSending() { ostra_net::shutdownSending(socket_); }
 
 private:
     // Appends what arrives within the receive timeout; closes at the end.

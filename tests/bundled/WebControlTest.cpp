@@ -151,7 +151,11 @@ TEST_F(WebControlTest, OnlyLoopbackNamesReachALoopbackConsoleAndTheLogIsNeverCro
     for (const std::string& host :
          {"127.evil.example" + port, "127.0.0.1.evil.example" + port,
           std::string("127.0.0.1.evil.example"), "localhost.evil.example" + port,
-          "1270.0.0.1" + port, "127.0.0.256" + port})
+          "1270.0.0.1" + port, "127.0.0.256" + port,
+          // Only a name, or a name and a decimal port, is a Host.
+          std::string("[::1]evil.example"), "127.0.0.1" + port + "@evil.example",
+          std::string("127.0.0.1:abc"), "localhost" + port + ":1", std::string("[::1"),
+          std::string("127.0.0.1:99999")})
         EXPECT_EQ(statusOf("GET", "/api/status", {{"Host", host}}), 403) << host;
     for (const std::string& host :
          {"127.0.0.1" + port, "127.1.2.3" + port, "localhost" + port, "[::1]" + port})
@@ -271,7 +275,7 @@ TEST_F(WebControlTest, LogLinesReachTheBrowserAsUtf8WhateverTheHostsMessageEncod
 }
 
 TEST(Cp1250, TheCroatianLettersBecomeUtf8ThroughThePlatformsConverter) {
-    EXPECT_EQ(ostra_kit::cp1250ToUtf8("\x8A\x9A \x8E\x9E \xC8\xE8 \xC6\xE6 \xD0\xF0 A"),
+    EXPECT_EQ(bundled_support::cp1250ToUtf8("\x8A\x9A \x8E\x9E \xC8\xE8 \xC6\xE6 \xD0\xF0 A"),
               "\xC5\xA0\xC5\xA1 \xC5\xBD\xC5\xBE \xC4\x8C\xC4\x8D \xC4\x86\xC4\x87 "
               "\xC4\x90\xC4\x91 A");
 }
@@ -330,3 +334,21 @@ TEST_F(WebControlTest, StoppingTheHostEndsTheConsoleAndEveryThreadItStarted) {
 }
 
 }  // namespace
+
+TEST_F(WebControlTest, ANewLogReaderPushesOutTheOldestWhenEveryOneOfTheEightSlotsIsTaken) {
+    // Eight readers that never read held every slot for as long as the log
+    // was quiet; a ninth got 503.
+    serveConsole("", "logOnRecord = \"the ninth reader sees this\";");
+    std::vector<LineClient> stalled;
+    for (int i = 0; i < 8; ++i) {
+        stalled.emplace_back(webPort);
+        ASSERT_TRUE(stalled.back().send("GET /api/log HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    LogReader ninth(webPort);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(LineClient(tcpPort).ask("A=1"), "0;TRAIL=db\\;");
+    EXPECT_TRUE(eventually([&] {
+        return ninth.received().find("the ninth reader sees this") != std::string::npos;
+    })) << ninth.received();
+}
