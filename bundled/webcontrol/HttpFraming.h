@@ -41,7 +41,6 @@ struct Frame {
 // Frames the first request in `input`, which begins where the previous
 // request ended. `scanned` is what the last kNeedMore answer for a shorter
 // `input` said, or 0.
-Frame frameRequest(const std::string& input, const FramingLimits& limits,
-                   std::size_t scanned = 0);
+Frame frameRequest(const std::string& input, const FramingLimits& limits, std::size_t scanned = 0);
 
 }  // namespace webcontrol
