@@ -51,9 +51,12 @@ bool CControlLogStream::write(std::string line) {
     record.set("CMD", "CMD_LOG");
     record.set("LOG_LINE", quoted.c_str());
     DeliveryScope scope;
+    // The lock stays held while both lambdas run (the analysis cannot see
+    // into them): they read what it guards.
+    CControlPlugin* receiver = plugin;
     plugin_calls::guard(
-        0, [&] { return plugin->processLog(&record); },
-        [&](const char* what) {
+        0, [&] { return receiver->processLog(&record); },
+        [&](const char* what) OSTRA_NO_THREAD_SAFETY_ANALYSIS {
             if (faultLog != nullptr)
                 faultLog->log(
                     LOG_LEVEL_ERROR, "OstraService", __LINE__,

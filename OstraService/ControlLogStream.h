@@ -43,9 +43,9 @@ public:
     static bool deliveringOnThisThread();
 
 private:
-    CControlPlugin* plugin;
+    CControlPlugin* plugin OSTRA_GUARDED_BY(lock);
     CRITICAL_SECTION lock;
-    CLog* faultLog;
-    std::string dll;
+    CLog* faultLog OSTRA_GUARDED_BY(lock);
+    std::string dll OSTRA_GUARDED_BY(lock);
     const char quoteChar;
 };

@@ -54,12 +54,13 @@ private:
 
 // Enters a section for a scope and wakes its line when it leaves: for
 // holders that never need to be called off (the host's own operations).
-class LineGuard {
+class OSTRA_SCOPED_CAPABILITY LineGuard {
 public:
-    LineGuard(CRITICAL_SECTION& section, WaitLine& line) : section_(section), line_(line) {
+    LineGuard(CRITICAL_SECTION& section, WaitLine& line) OSTRA_ACQUIRE(section)
+        : section_(section), line_(line) {
         EnterCriticalSection(&section_);
     }
-    ~LineGuard() {
+    ~LineGuard() OSTRA_RELEASE() {
         LeaveCriticalSection(&section_);
         line_.released();
     }
@@ -71,23 +72,24 @@ private:
     WaitLine& line_;
 };
 
-class InterruptibleLock {
+class OSTRA_SCOPED_CAPABILITY InterruptibleLock {
 public:
     InterruptibleLock(CRITICAL_SECTION& section, WaitLine& line, const std::atomic<bool>& abandon,
-                      std::atomic<int>* waiting = nullptr)
+                      std::atomic<int>* waiting = nullptr) OSTRA_EXCLUDES(section)
         : section_(section), line_(line), abandon_(abandon), waiting_(waiting) {}
-    ~InterruptibleLock() { release(); }
+    ~InterruptibleLock() OSTRA_RELEASE() { release(); }
     InterruptibleLock(const InterruptibleLock&) = delete;
     InterruptibleLock& operator=(const InterruptibleLock&) = delete;
 
     // Takes the section; false (not held) when `abandon` was raised first.
-    bool acquire();
-    void release();
+    // (Their bodies hold the section on some paths only: not analysed.)
+    bool acquire() OSTRA_TRY_ACQUIRE(true) OSTRA_NO_THREAD_SAFETY_ANALYSIS;
+    void release() OSTRA_RELEASE() OSTRA_NO_THREAD_SAFETY_ANALYSIS;
     bool holds() const { return held_; }
 
 private:
-    bool tryOnce();
-    bool waitInLine();
+    bool tryOnce() OSTRA_NO_THREAD_SAFETY_ANALYSIS;
+    bool waitInLine() OSTRA_NO_THREAD_SAFETY_ANALYSIS;
 
     CRITICAL_SECTION& section_;
     WaitLine& line_;

@@ -99,10 +99,11 @@ public:
 private:
     class RelayScope;
 
-    int startLocked();
-    bool startDatabases(Setting& entry, int typeCode, const std::string& protocolDll);
+    int startLocked() OSTRA_REQUIRES(critSection);
+    bool startDatabases(Setting& entry, int typeCode, const std::string& protocolDll)
+        OSTRA_REQUIRES(critSection);
     // Stops every plug-in, waits for relays to leave, destroys the plug-ins.
-    void tearDown(CDatabasePlugin* refusedDatabase = nullptr);
+    void tearDown(CDatabasePlugin* refusedDatabase = nullptr) OSTRA_REQUIRES(critSection);
     void handLogTo(CLog* pluginLog);
     // What reports an exception out of a plug-in call: one ERROR line naming
     // the protocol and the library. Made for every call (isRunning on each
@@ -112,39 +113,45 @@ private:
         CProtocolApp& app;
         const std::string& dll;
         const char* operation;
-        void operator()(const char* what) const;
+        void operator()(const char* what) const OSTRA_REQUIRES(app.critSection);
     };
     FaultReport faultOf(const std::string& dll, const char* operation) {
         return {*this, dll, operation};
     }
-    void reportLoadFailure(const std::string& dll);
+    void reportLoadFailure(const std::string& dll) OSTRA_REQUIRES(critSection);
 
     int relayFromProtocol(int tag, Record* record);
     int relayFromDatabase(int tag, Record* record);
+    // A processRecord that threw during a relay: database `index` of
+    // generation `offeredIn`, or the protocol (kProtocolsFault).
+    static constexpr size_t kProtocolsFault = static_cast<size_t>(-1);
     void reportRelayFault(size_t index, unsigned offeredIn, const char* what);
 
-    bool enabled;
-    RepeatedFailures repeatedFailures;  // what a failing attempt writes again
+    bool enabled OSTRA_GUARDED_BY(critSection);
+    RepeatedFailures repeatedFailures
+        OSTRA_GUARDED_BY(critSection);  // what a failing attempt writes again
     int configuredLevel;                // the host log's level when init ran
     CLog log;
     CTrace trace;
-    std::string name;
-    std::vector<CDatabasePlugin*> databases;
-    CProtocolPlugin* protocol;
-    Setting* setting;
+    std::string name OSTRA_GUARDED_BY(critSection);
+    std::vector<CDatabasePlugin*> databases OSTRA_GUARDED_BY(critSection);
+    CProtocolPlugin* protocol OSTRA_GUARDED_BY(critSection);
+    Setting* setting OSTRA_GUARDED_BY(critSection);
     CRITICAL_SECTION critSection;
     WaitLine waitLine;  // relays waiting for critSection, in turn
 
     // The libraries the plug-ins came from, for the log.
-    std::string protocolDll;
-    std::vector<std::string> databaseDlls;  // beside `databases`
+    std::string protocolDll OSTRA_GUARDED_BY(critSection);
+    std::vector<std::string> databaseDlls OSTRA_GUARDED_BY(critSection);  // beside `databases`
 
     // enabled && protocol != nullptr, readable without the app lock: a
     // wake-up pass over an app that is set up then costs next to nothing.
     std::atomic<bool> setUpAndEnabled;
-    void noteState() { setUpAndEnabled.store(enabled && protocol != nullptr); }
+    void noteState() OSTRA_REQUIRES(critSection) {
+        setUpAndEnabled.store(enabled && protocol != nullptr);
+    }
 
     std::atomic<bool> tearingDown;
     std::atomic<int> relaysInside;
-    unsigned generation;  // guarded by critSection
+    unsigned generation OSTRA_GUARDED_BY(critSection);
 };

@@ -12,15 +12,18 @@ const char kSource[] = "ProtocolApp";
 
 // Counts a relay in for its whole run, and takes the app lock for it unless
 // the app is being torn down.
-class CProtocolApp::RelayScope {
+class OSTRA_SCOPED_CAPABILITY CProtocolApp::RelayScope {
 public:
-    explicit RelayScope(CProtocolApp& app)
+    explicit RelayScope(CProtocolApp& app) OSTRA_EXCLUDES(app.critSection)
         : counted_(app.relaysInside), lock_(app.critSection, app.waitLine, app.tearingDown) {}
+    ~RelayScope() OSTRA_RELEASE() {}
     RelayScope(const RelayScope&) = delete;
     RelayScope& operator=(const RelayScope&) = delete;
 
-    bool acquire() { return lock_.acquire(); }
-    void release() { lock_.release(); }
+    bool acquire() OSTRA_TRY_ACQUIRE(true) OSTRA_NO_THREAD_SAFETY_ANALYSIS {
+        return lock_.acquire();
+    }
+    void release() OSTRA_RELEASE() OSTRA_NO_THREAD_SAFETY_ANALYSIS { lock_.release(); }
 
 private:
     // Declared first: the count drops last, after the lock is left.
@@ -88,12 +91,7 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     scope.release();
     int answer = plugin_calls::guard(
         3, [&] { return target->processRecord(tag, record); },
-        [&](const char* what) {
-            InterruptibleLock lookup(critSection, waitLine, tearingDown);
-            std::string dll = lookup.acquire() ? protocolDll : "?";
-            lookup.release();
-            faultOf(dll, "processRecord")(what);
-        });
+        [&](const char* what) { reportRelayFault(kProtocolsFault, 0, what); });
     // The protocol has answered; a teardown that began meanwhile does not
     // change that answer.
     scope.acquire();
@@ -104,11 +102,19 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
 }
 
 void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char* what) {
-    // Rare, so the library's name is looked up again rather than kept at hand.
+    // Rare, so the names are looked up again rather than kept at hand; they
+    // are read under the app lock and written out without it.
     InterruptibleLock lookup(critSection, waitLine, tearingDown);
-    std::string dll = "?";
-    if (lookup.acquire() && generation == offeredIn && index < databaseDlls.size())
-        dll = databaseDlls[index];
-    lookup.release();
-    faultOf(dll, "processRecord")(what);
+    std::string protocolName, dll = "?";
+    if (lookup.acquire()) {
+        protocolName = name;
+        if (index == kProtocolsFault)
+            dll = protocolDll;
+        else if (generation == offeredIn && index < databaseDlls.size())
+            dll = databaseDlls[index];
+        lookup.release();
+    }
+    log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+            messages::pluginFault(messages::protocolOwner(protocolName), dll, "processRecord", what)
+                .c_str());
 }

@@ -120,17 +120,18 @@ private:
         std::string reportedFault;  // the last configuration fault logged for it
     };
 
-    bool setUp();
+    bool setUp() OSTRA_REQUIRES(hostLock);
     // Logs a set-up failure, and reports it to the Event Log (Windows).
     void setUpFailed(const std::string& text);
-    void createProtocols(libconfig::Setting& list);
+    void createProtocols(libconfig::Setting& list) OSTRA_REQUIRES(hostLock);
     void wakeProtocols();
     void serveDeferredRequests();
     void answerStatus(CControlPlugin* sender, int tag, const Record& request, const char* state);
     void answerStatusWhileStopping(CControlPlugin* sender, int tag, const Record& request);
     // A wrong-typed value met by a later start of protocol `index`: one
     // ERROR line, unless the same fault was the last one logged for it.
-    void reportProtocolFault(size_t index, const libconfig::ConfigException& error);
+    void reportProtocolFault(size_t index, const libconfig::ConfigException& error)
+        OSTRA_REQUIRES(hostLock);
     // Console mode: up to wakeUpWait x 100 one-millisecond ticks watching
     // the keyboard (at least 100). True when the run is to end: the stop
     // key, in either case, or a stop request.
@@ -138,8 +139,8 @@ private:
     void stopSequence();
     std::function<void(const char*)> controlFault(const char* operation);
 
-    std::vector<HostedProtocol> protocols;
-    libconfig::Config config;
+    std::vector<HostedProtocol> protocols OSTRA_GUARDED_BY(hostLock);
+    libconfig::Config config OSTRA_GUARDED_BY(hostLock);
     int wakeUpWait;
     CRITICAL_SECTION hostLock;
     WaitLine hostLine;  // control requests waiting for hostLock, in turn

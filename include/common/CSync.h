@@ -9,21 +9,24 @@
 #pragma once
 
 #include "common/ostracommon_export.h"
+#include "platform/thread_annotations.h"
 #include "platform/winapi.h"
 
-class OSTRACOMMON_API CSync {
+class OSTRACOMMON_API OSTRA_SCOPED_CAPABILITY CSync {
 public:
     // Enters `section`; the object then holds it.
-    explicit CSync(CRITICAL_SECTION* section);
-    virtual ~CSync();
+    // (The bodies hold the section on some paths only: not analysed.)
+    explicit CSync(CRITICAL_SECTION* section)
+        OSTRA_ACQUIRE(section) OSTRA_NO_THREAD_SAFETY_ANALYSIS;
+    virtual ~CSync() OSTRA_RELEASE() OSTRA_NO_THREAD_SAFETY_ANALYSIS;
 
     CSync(const CSync&) = delete;
     CSync& operator=(const CSync&) = delete;
 
     // Enters the section again after unlock(). No effect while held.
-    void lock();
+    void lock() OSTRA_ACQUIRE() OSTRA_NO_THREAD_SAFETY_ANALYSIS;
     // Leaves the section. No effect while not held.
-    void unlock();
+    void unlock() OSTRA_RELEASE() OSTRA_NO_THREAD_SAFETY_ANALYSIS;
 
     bool holds() const { return held_; }
 

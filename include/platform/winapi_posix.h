@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/thread_annotations.h"
+
 #define OSTRA_WINAPI __attribute__((visibility("default")))
 
 typedef uint32_t DWORD;
@@ -31,17 +33,17 @@ typedef void (*FARPROC)();
 // `owner` and `depth` play the parts of the Windows structure's
 // OwningThread and RecursionCount: the owner's thread id (0 when free) and
 // how often it has entered.
-struct CRITICAL_SECTION {
+struct OSTRA_CAPABILITY("critical section") CRITICAL_SECTION {
     pthread_mutex_t mutex;
     std::atomic<DWORD> owner;
     int depth;
 };
 
 OSTRA_WINAPI void InitializeCriticalSection(CRITICAL_SECTION* section);
-OSTRA_WINAPI void EnterCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI void EnterCriticalSection(CRITICAL_SECTION* section) OSTRA_ACQUIRE(section);
 // Enters the section if that is possible without waiting; nonzero then.
-OSTRA_WINAPI BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
-OSTRA_WINAPI void LeaveCriticalSection(CRITICAL_SECTION* section);
+OSTRA_WINAPI BOOL TryEnterCriticalSection(CRITICAL_SECTION* section) OSTRA_TRY_ACQUIRE(1, section);
+OSTRA_WINAPI void LeaveCriticalSection(CRITICAL_SECTION* section) OSTRA_RELEASE(section);
 OSTRA_WINAPI void DeleteCriticalSection(CRITICAL_SECTION* section);
 
 OSTRA_WINAPI void Sleep(DWORD milliseconds);
