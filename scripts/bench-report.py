@@ -92,6 +92,14 @@ def main():
     row("the same, longest of " + f"{fair['status_requests']:.0f} requests",
         f"{fair['status_max_ms']:.2f} ms", "", "", "< 50 ms", fair["status_max_ms"] < 50)
 
+    kept = ns("BM_Http_KeptAliveRequest") / 1e3
+    fresh = ns("BM_Http_RequestOnAFreshConnection") / 1e3
+    piped50 = ns("BM_Http_50PipelinedRequests") / 1e6
+    row("web console, a request on a kept-alive connection, µs", f"{kept:.0f}",
+        f"on a fresh connection {fresh:.0f}", f"{kept - fresh:+.0f} µs", "< 1000 µs", kept < 1000)
+    row("web console, 50 pipelined requests, ms", f"{piped50:.2f}", "", "", "< 50 ms",
+        piped50 < 50)
+
     tcp = per_second("BM_Floor_TcpLineRoundTrip")
     commit = per_second("BM_Floor_SqliteCommitPerRow")
     sequential = 1 / (1 / tcp + 1 / commit)

@@ -54,6 +54,11 @@ void closeSocket(Socket socket);
 // Says that nothing more will be sent on `socket`; receiving goes on.
 void shutdownSending(Socket socket);
 
+// Two connected, non-blocking sockets of this process: what is sent on
+// `sender` can be received on `receiver` (a wake-up for a waiting thread).
+// Linux: a Unix socket pair; Windows: a TCP connection over 127.0.0.1.
+bool localSocketPair(Socket& receiver, Socket& sender, std::string& error);
+
 // Waits up to `timeoutMs` for readiness of the given sockets.
 struct PollEntry {
     Socket socket = kInvalidSocket;

@@ -128,6 +128,17 @@ void setReceiveTimeout(Socket socket, int milliseconds) {
     setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
+bool localSocketPair(Socket& receiver, Socket& sender, std::string& error) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) {
+        error = "cannot make a socket pair: " + lastError();
+        return false;
+    }
+    receiver = pair[0];
+    sender = pair[1];
+    return true;
+}
+
 void shutdownSending(Socket socket) {
     if (socket != kInvalidSocket) ::shutdown(fd(socket), SHUT_WR);
 }

@@ -145,6 +145,24 @@ void setReceiveTimeout(Socket socket, int milliseconds) {
                sizeof timeout);
 }
 
+bool localSocketPair(Socket& receiver, Socket& sender, std::string& error) {
+    // Windows has no socket pair: a connection over the loopback address.
+    int port = 0;
+    Socket listener = listenTcp("127.0.0.1", 0, 1, &port, error);
+    if (listener == kInvalidSocket) return false;
+    sender = connectTcp("127.0.0.1", port, error);
+    receiver = sender == kInvalidSocket ? kInvalidSocket : acceptConnection(listener);
+    closeSocket(listener);
+    if (receiver == kInvalidSocket) {
+        if (error.empty()) error = "cannot make a socket pair: " + lastError();
+        closeSocket(sender);
+        sender = kInvalidSocket;
+        return false;
+    }
+    setNonBlocking(handle(sender));
+    return true;
+}
+
 void shutdownSending(Socket socket) {
     if (socket != kInvalidSocket) shutdown(handle(socket), SD_SEND);
 }

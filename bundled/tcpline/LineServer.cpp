@@ -5,10 +5,9 @@
 namespace tcpline {
 
 namespace {
-// How long one poll waits: the latency of stop() and of queued events.
-constexpr int kPollMs = 20;
 constexpr std::size_t kReadChunk = 16 * 1024;
-constexpr std::chrono::milliseconds kAcceptPause(500);
+// How long the loop sleeps when nothing at all happens.
+constexpr std::chrono::seconds kLongestWait(10);
 // Replies to lines that arrived together leave together, in one send
 // instead of one each, but none waits longer than this for its company.
 constexpr std::chrono::milliseconds kReplyHold(1);
@@ -19,14 +18,11 @@ LineServer::~LineServer() { stop(); }
 bool LineServer::start(const LineServerSettings& settings, LineHandler handler, Notice notice,
                        std::string& error) {
     stop();
-    if (!ostra_net::initialise()) {
-        error = "sockets unavailable: " + ostra_net::lastError();
-        return false;
-    }
+    if (!loop_.open(error)) return false;
     settings_ = settings;
     handler_ = std::move(handler);
     notice_ = std::move(notice);
-    listener_ = ostra_net::listenTcp(settings_.bind, settings_.port, 128, &port_, error);
+    listener_ = bundled_support::openListener(settings_.bind, settings_.port, &port_, error);
     if (listener_ == ostra_net::kInvalidSocket) return false;
     stopRequested_ = false;
     serving_ = true;
@@ -36,37 +32,42 @@ bool LineServer::start(const LineServerSettings& settings, LineHandler handler, 
 
 void LineServer::stop() {
     stopRequested_ = true;
+    loop_.wake();
     if (thread_.joinable()) thread_.join();
     std::lock_guard<std::mutex> guard(mutex_);
     for (Client& client : clients_) ostra_net::closeSocket(client.socket);
     clients_.clear();
     ostra_net::closeSocket(listener_);
     listener_ = ostra_net::kInvalidSocket;
+    loop_.close();
     serving_ = false;
 }
 
 int LineServer::broadcast(const std::string& line) {
-    std::lock_guard<std::mutex> guard(mutex_);
     int reached = 0;
-    for (Client& client : clients_) {
-        if (client.closing) continue;
-        queueLocked(client, line);
-        flushLocked(client);
-        ++reached;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (Client& client : clients_) {
+            if (client.closing) continue;
+            queueLocked(client, line);
+            flushLocked(client);
+            ++reached;
+        }
     }
+    // What did not fit in a socket now is the server thread's to send.
+    loop_.wake();
     return reached;
 }
 
 void LineServer::run() {
     std::vector<ostra_net::PollEntry> entries;
     std::vector<Client*> polled;
-    // Out of descriptors, the listener stays readable: leave it alone for a
-    // while instead of spinning on it.
-    auto listenAgainAt = std::chrono::steady_clock::now();
+    bundled_support::AcceptPause acceptPause;
     while (!stopRequested_) {
         entries.clear();
         polled.clear();
-        const bool listening = std::chrono::steady_clock::now() >= listenAgainAt;
+        const auto now = bundled_support::EventLoop::Clock::now();
+        const bool listening = !acceptPause.active(now);
         if (listening) {
             ostra_net::PollEntry listen;
             listen.socket = listener_;
@@ -85,13 +86,17 @@ void LineServer::run() {
                 polled.push_back(&client);
             }
         }
-        if (ostra_net::pollSockets(entries, kPollMs) < 0) {
-            if (notice_) notice_("polling failed: " + ostra_net::lastError());
+        // Nothing here is due at a time of its own: the loop sleeps until a
+        // socket or wake() says there is work, or the accept pause ends.
+        std::string failure;
+        if (loop_.step(entries, listening ? now + kLongestWait : acceptPause.until(), failure) <
+            0) {
+            if (notice_) notice_(failure);
             break;
         }
         if (listening && entries[0].readable && !acceptPending()) {
             if (notice_) notice_("cannot accept connections: " + ostra_net::lastError());
-            listenAgainAt = std::chrono::steady_clock::now() + kAcceptPause;
+            acceptPause.begin(bundled_support::EventLoop::Clock::now());
         }
         for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
             Client& client = *polled[i];

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "EventLoop.h"
 #include "Net.h"
 
 namespace tcpline {
@@ -52,7 +53,7 @@ public:
     bool start(const LineServerSettings& settings, LineHandler handler, Notice notice,
                std::string& error);
     // Closes the listener and every client and joins the thread. Returns
-    // within one poll interval, whatever the clients do.
+    // at once, whatever the clients do.
     void stop();
 
     // True from start() until stop() or a failure of the listener.
@@ -90,6 +91,7 @@ private:
     void flushLocked(Client& client);
     void dropClosingClients();
 
+    bundled_support::EventLoop loop_;  // the server thread waits here; broadcast wakes it
     LineServerSettings settings_;
     LineHandler handler_;
     Notice notice_;

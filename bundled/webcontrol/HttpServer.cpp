@@ -9,8 +9,10 @@ namespace webcontrol {
 
 namespace {
 
-// How long one poll waits: the latency of stop() and of a stream's news.
-constexpr int kPollMs = 20;
+// How often a log stream looks for new lines: the latency of the live log.
+constexpr std::chrono::milliseconds kStreamFeedInterval(20);
+// How long the loop sleeps when nothing at all is due.
+constexpr std::chrono::seconds kLongestWait(10);
 constexpr std::size_t kReadChunk = 16 * 1024;
 
 const char* reasonPhrase(int status) {
@@ -64,16 +66,13 @@ HttpServer::~HttpServer() { stop(); }
 
 bool HttpServer::start(const HttpServerSettings& settings, Handler handler, std::string& error) {
     stop();
-    if (!ostra_net::initialise()) {
-        error = "sockets unavailable: " + ostra_net::lastError();
-        return false;
-    }
+    if (!loop_.open(error)) return false;
     settings_ = settings;
     framing_.maxHeadBytes = settings.maxHeadBytes;
     framing_.maxBodyBytes = settings.maxBodyBytes;
     framing_.head = settings.head;
     handler_ = std::move(handler);
-    listener_ = ostra_net::listenTcp(settings_.bind, settings_.port, 128, &port_, error);
+    listener_ = bundled_support::openListener(settings_.bind, settings_.port, &port_, error);
     if (listener_ == ostra_net::kInvalidSocket) return false;
     stopRequested_ = false;
     thread_ = std::thread(&HttpServer::run, this);
@@ -88,6 +87,7 @@ void HttpServer::stop() {
         std::lock_guard<std::mutex> guard(mutex_);
         jobsChanged_.notify_all();
     }
+    loop_.wake();
     if (thread_.joinable()) thread_.join();
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
@@ -100,21 +100,27 @@ void HttpServer::stop() {
     connections_.clear();
     ostra_net::closeSocket(listener_);
     listener_ = ostra_net::kInvalidSocket;
+    loop_.close();
 }
 
 void HttpServer::run() {
     std::vector<ostra_net::PollEntry> entries;
     std::vector<Connection*> polled;
-    // Out of descriptors, the listener stays readable: leave it alone for a
-    // while instead of spinning on it.
-    Clock::time_point listenAgainAt;
+    bundled_support::AcceptPause acceptPause;
     while (!stopRequested_) {
         Clock::time_point turnStarted = Clock::now();
-        entries.assign(1, ostra_net::PollEntry());
-        entries[0].socket = listener_;
-        entries[0].wantRead = turnStarted >= listenAgainAt;
-        polled.clear();
         takeInResumedInput();
+        entries.clear();
+        polled.clear();
+        const bool listening = !acceptPause.active(turnStarted);
+        if (listening) {
+            ostra_net::PollEntry listen;
+            listen.socket = listener_;
+            listen.wantRead = true;
+            entries.push_back(listen);
+        }
+        const std::size_t firstConnection = entries.size();
+        Clock::time_point deadline = listening ? turnStarted + kLongestWait : acceptPause.until();
         {
             std::lock_guard<std::mutex> guard(mutex_);
             for (Connection& connection : connections_) {
@@ -128,15 +134,20 @@ void HttpServer::run() {
                 entry.wantWrite = !connection.output.empty();
                 entries.push_back(entry);
                 polled.push_back(&connection);
+                deadline = std::min(deadline, nextDeadlineLocked(connection));
             }
         }
-        if (ostra_net::pollSockets(entries, kPollMs) < 0) break;
+        std::string failure;
+        if (loop_.step(entries, deadline, failure) < 0) {
+            if (settings_.onFailure) settings_.onFailure(failure);
+            break;
+        }
         // What the connections sent is taken in before new ones are let in:
         // a request that arrived with its connection is complete (and no
         // longer one a newcomer can replace) by the time room is made.
         for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
             Connection& connection = *polled[i];
-            const ostra_net::PollEntry& entry = entries[i + 1];
+            const ostra_net::PollEntry& entry = entries[firstConnection + i];
             State state;
             {
                 std::lock_guard<std::mutex> guard(mutex_);
@@ -149,12 +160,21 @@ void HttpServer::run() {
         // Out of descriptors: the connection that has waited longest for a
         // request gives its descriptor to the newcomer at the next turn;
         // with none to give, accepting pauses.
-        if (entries[0].readable && !acceptPending(turnStarted) && !pushOutLongestIdle(turnStarted))
-            listenAgainAt = Clock::now() + std::chrono::milliseconds(500);
+        if (listening && entries[0].readable && !acceptPending(turnStarted) &&
+            !pushOutLongestIdle(turnStarted))
+            acceptPause.begin(Clock::now());
         feedStreams();
         expireOverdue(Clock::now());
         dropClosed();
     }
+}
+
+HttpServer::Clock::time_point HttpServer::nextDeadlineLocked(const Connection& connection) const {
+    // A stream is fed from the log as lines come, and given a comment
+    // each idle second.
+    if (connection.state == State::Streaming && connection.stream)
+        return Clock::now() + kStreamFeedInterval;
+    return connection.waitingSince + settings_.requestDeadline;
 }
 
 void HttpServer::takeInResumedInput() {
@@ -189,6 +209,9 @@ void HttpServer::work() {
         lock.lock();
         connection.closeWhenWritten = connection.closeWhenWritten || !request.keepAlive();
         answerLocked(connection, response, request.method == "HEAD");
+        // The loop owns the connection again: the rest of the answer, the
+        // next pipelined request or the close is its to do, now.
+        loop_.wake();
     }
 }
 
@@ -226,6 +249,7 @@ bool HttpServer::pushOutLongestIdle(Clock::time_point turnStarted) {
 }
 
 HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnStarted) {
+    const Clock::time_point now = Clock::now();  // the turn may have waited long
     Connection* longest = nullptr;
     Clock::time_point longestSince;
     for (Connection& connection : connections_) {
@@ -238,7 +262,7 @@ HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnS
         } else if (connection.state == State::Writing) {
             // An answer its client does not read: the connection holds a
             // slot for nothing (pipelined requests wait behind it).
-            if (turnStarted - connection.answerSince <= settings_.unreadAnswerGrace) continue;
+            if (now - connection.answerSince <= settings_.unreadAnswerGrace) continue;
             since = connection.answerSince;
         } else {
             continue;

@@ -39,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include "EventLoop.h"
 #include "HttpFraming.h"
 #include "HttpRequest.h"
 #include "Net.h"
@@ -76,6 +77,9 @@ struct HttpServerSettings {
     std::size_t maxQueuedBytes = 1 << 20;
     int workers = 4;
     HttpHeaders defaultHeaders;  // sent with every answer
+    // Told why the server stopped serving (waiting for its sockets failed);
+    // called on the server's thread.
+    std::function<void(const std::string& why)> onFailure;
 };
 
 class HttpServer {
@@ -148,8 +152,11 @@ private:
     void answerLocked(Connection& connection, const HttpResponse& response, bool isHead);
     void flushLocked(Connection& connection);
     void dropClosed();
+    // When the loop must look at `connection` again at the latest.
+    Clock::time_point nextDeadlineLocked(const Connection& connection) const;
     void endStream(Connection& connection);
 
+    bundled_support::EventLoop loop_;  // the server thread waits here; workers wake it
     HttpServerSettings settings_;
     FramingLimits framing_;  // from settings_
     Handler handler_;

@@ -135,6 +135,9 @@ int WebControlPlugin::startServer(Setting& group) {
     settings.defaultHeaders = {{"X-Content-Type-Options", "nosniff"},
                                {"Referrer-Policy", "no-referrer"}};
 
+    settings.onFailure = [](const std::string& why) {
+        std::fprintf(stderr, "webcontrol: %s; the console no longer answers\n", why.c_str());
+    };
     stopping_ = false;
     std::string error;
     if (!server_.start(

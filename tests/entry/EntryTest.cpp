@@ -132,7 +132,7 @@ TEST_F(Entry, ANulByteInTheConfigurationFailsEveryVerbAsAMalformedFile) {
     testing_support::writeFile(configPath(), "OstraService: { logs = (); " + basics() + " };\n" +
                                                  std::string("\0 ( garbage", 11));
     for (const char* verb : {"help", "console"}) {
-        Result result = run({verb}, "S");
+        Result result = run({verb});
         EXPECT_EQ(result.exitCode, exitCodeOfMinusOne()) << verb;
         EXPECT_EQ(result.output, "Konfiguracijska datoteka " + configPath() +
                                      " nije ispravna, greška: a NUL byte on line 2\n")
