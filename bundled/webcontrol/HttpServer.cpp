@@ -11,6 +11,9 @@ namespace {
 
 // How often a log stream looks for new lines: the latency of the live log.
 constexpr std::chrono::milliseconds kStreamFeedInterval(20);
+// A connection that has had this many requests answered and still sends
+// more may be closed to make room: its client can send them again.
+constexpr unsigned kHeavyPipeline = 16;
 // How long the loop sleeps when nothing at all is due.
 constexpr std::chrono::seconds kLongestWait(10);
 constexpr std::size_t kReadChunk = 16 * 1024;
@@ -250,29 +253,38 @@ bool HttpServer::pushOutLongestIdle(Clock::time_point turnStarted) {
 
 HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnStarted) {
     const Clock::time_point now = Clock::now();  // the turn may have waited long
-    Connection* longest = nullptr;
-    Clock::time_point longestSince;
+    // Who gives way, first to last: a connection idle between requests or
+    // half-sent, then one whose answer goes unread, then one that has had
+    // many requests answered and pipelines more (it can send them again).
+    // Within each, the one waiting longest (or served most) gives way.
+    Connection* chosen = nullptr;
+    int chosenRank = 0;
+    long long chosenOrder = 0;  // within a rank, the smallest gives way
     for (Connection& connection : connections_) {
         if (connection.closing) continue;
-        Clock::time_point since;
-        if (connection.state == State::Reading) {
-            // One let in during this turn has not been read yet: it stays.
-            if (connection.waitingSince >= turnStarted) continue;
-            since = connection.waitingSince;
-        } else if (connection.state == State::Writing) {
-            // An answer its client does not read: the connection holds a
-            // slot for nothing (pipelined requests wait behind it).
-            if (now - connection.answerSince <= settings_.unreadAnswerGrace) continue;
-            since = connection.answerSince;
+        int rank;
+        long long order;
+        if (connection.state == State::Reading && connection.waitingSince < turnStarted) {
+            // (One let in during this turn has not been read yet: it stays.)
+            rank = 3;
+            order = connection.waitingSince.time_since_epoch().count();
+        } else if (connection.state == State::Writing &&
+                   now - connection.answerSince > settings_.unreadAnswerGrace) {
+            rank = 2;
+            order = connection.answerSince.time_since_epoch().count();
+        } else if (connection.served >= kHeavyPipeline && !connection.input.empty()) {
+            rank = 1;
+            order = -static_cast<long long>(connection.served);
         } else {
             continue;
         }
-        if (!longest || since < longestSince) {
-            longest = &connection;
-            longestSince = since;
+        if (!chosen || rank > chosenRank || (rank == chosenRank && order < chosenOrder)) {
+            chosen = &connection;
+            chosenRank = rank;
+            chosenOrder = order;
         }
     }
-    return longest;
+    return chosen;
 }
 
 bool HttpServer::haveRoomLocked(Clock::time_point turnStarted) {
@@ -342,6 +354,7 @@ void HttpServer::advance(Connection& connection) {
 }
 
 void HttpServer::take(Connection& connection, std::size_t end) {
+    ++connection.served;
     connection.input.erase(0, end);
     connection.headScanned = 0;
     connection.bodyEnd = 0;

@@ -13,10 +13,11 @@
 //     to wait for it: 408 (an idle kept-alive connection is just closed);
 //   - at maxConnections, or when accepting fails for want of descriptors,
 //     a new connection replaces the connection that has waited longest for
-//     its request (an idle one or a half-sent one) or whose answer has gone
-//     unread for longer than unreadAnswerGrace (a slow reader with
-//     pipelined requests); when every connection is being answered or has
-//     only just come, the new one gets 503. What connections sent is read before newcomers are
+//     its request (an idle one or a half-sent one), else one whose answer
+//     has gone unread for longer than unreadAnswerGrace (a slow reader),
+//     else one that has had many requests answered and pipelines more;
+//     when every connection is being answered or has only just come, the
+//     new one gets 503. What connections sent is read before newcomers are
 //     let in, so a request sent whole with its connection is never pushed
 //     out by a flood of connections behind it;
 //   - a client that takes no byte of its answer for requestDeadline is
@@ -112,6 +113,7 @@ private:
         std::string input;
         std::size_t headScanned = 0;  // of `input`, searched for the head's end in vain
         std::size_t bodyEnd = 0;      // `request` is framed; its body ends here in `input`
+        unsigned served = 0;          // requests taken from this connection
         HttpRequest request;
         std::string output;             // guarded by mutex_
         Clock::time_point answerSince;  // when the answer being written was queued

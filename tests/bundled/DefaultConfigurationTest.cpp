@@ -71,8 +71,9 @@ TEST_F(DefaultConfigurationTest, ALineSentOverTcpIsStoredAndAProtocolWithoutData
     EXPECT_FALSE(portAccepts(kDefaultTcpPort));
 }
 
-// 100 clients that send a request one byte a second and 6 that send
-// header lines without end: the operator's STATUS is answered at once all
+// 100 clients that send a request one byte a second, 6 that send header
+// lines without end, and 128 that pipeline 2,000 requests for a public file
+// and never read the answers: the operator's STATUS is answered at once all
 // the while, and the host stays small.
 TEST_F(DefaultConfigurationTest, HostileWebClientsNeitherStarveTheOperatorNorGrowTheHost) {
     installDefaultWithToken("operator-secret");
@@ -110,7 +111,19 @@ TEST_F(DefaultConfigurationTest, HostileWebClientsNeitherStarveTheOperatorNorGro
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    attack.threads.emplace_back([&attack] {
+        // Before, such readers held every slot for good: 503 for the operator.
+        std::string pipeline;
+        for (int i = 0; i < 2000; ++i)
+            pipeline += "GET /console.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        std::vector<LineClient> readers(128);
+        for (LineClient& reader : readers) {
+            if (attack.quit) break;
+            if (reader.connect(kDefaultWebPort)) reader.send(pipeline);
+        }
+        while (!attack.quit) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
 
     for (int i = 0; i < 5; ++i) {
         httplib::Client web("127.0.0.1", kDefaultWebPort);
