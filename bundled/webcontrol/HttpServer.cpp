@@ -132,8 +132,7 @@ void HttpServer::run() {
                 entry.socket = connection.socket;
                 // A client that has shut its sending side stays readable for
                 // good: polling it for input would spin.
-                entry.wantRead = !connection.peerDone && (connection.state == State::Reading ||
-                                                          connection.state == State::Streaming);
+                entry.wantRead = !connection.peerDone && wantsInput(connection);
                 entry.wantWrite = !connection.output.empty();
                 entries.push_back(entry);
                 polled.push_back(&connection);
@@ -157,7 +156,8 @@ void HttpServer::run() {
                 if (entry.writable) flushLocked(connection);
                 state = connection.closing ? State::Handling : connection.state;
             }
-            if (entry.readable && (state == State::Reading || state == State::Streaming))
+            if (entry.readable && (state == State::Reading || state == State::Streaming) &&
+                wantsInput(connection))
                 readFrom(connection);
         }
         // Out of descriptors: the connection that has waited longest for a
@@ -294,6 +294,15 @@ bool HttpServer::haveRoomLocked(Clock::time_point turnStarted) {
     Connection* longest = longestWaitingLocked(turnStarted);
     if (longest) longest->closing = true;
     return longest != nullptr;
+}
+
+bool HttpServer::wantsInput(const Connection& connection) const {
+    if (connection.state == State::Streaming) return true;  // to notice the client going
+    // Pipelined requests wait in the socket, not here: what is held is at
+    // most one request as large as the limits allow (a larger one is
+    // refused), so a client cannot queue up work in the server.
+    return connection.state == State::Reading &&
+           connection.input.size() < framing_.maxHeadBytes + framing_.maxBodyBytes;
 }
 
 void HttpServer::readFrom(Connection& connection) {

@@ -142,6 +142,8 @@ private:
     bool pushOutLongestIdle(Clock::time_point turnStarted);
     // Pipelined requests that arrived while the previous one was answered.
     void takeInResumedInput();
+    // Whether to read from `connection` now (the server thread's view).
+    bool wantsInput(const Connection& connection) const;
     void readFrom(Connection& connection);
     // Takes in what the input holds: a head, a body, a refusal or nothing.
     void advance(Connection& connection);

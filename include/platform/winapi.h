@@ -5,6 +5,8 @@
 // on, so the code above this layer is the same on both platforms.
 #pragma once
 
+#include "platform/thread_annotations.h"
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
