@@ -5,40 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "../../bundled/webcontrol/HttpFraming.h"
+#include "FramingReplay.h"
 
-namespace {
-
-using webcontrol::Frame;
-using webcontrol::frameRequest;
 using webcontrol::FramingLimits;
-
-// What a connection's reader makes of `chunks` arriving one after another:
-// each request as "METHOD target length", a refusal as its status.
-std::vector<std::string> framesOf(const std::vector<std::string>& chunks,
-                                  const FramingLimits& limits) {
-    std::vector<std::string> frames;
-    std::string input;
-    std::size_t scanned = 0;
-    for (const std::string& chunk : chunks) {
-        input += chunk;
-        for (;;) {
-            Frame frame = frameRequest(input, limits, scanned);
-            scanned = frame.kind == Frame::Kind::kNeedMore ? frame.scanned : 0;
-            if (frame.kind == Frame::Kind::kRefused) {
-                frames.push_back(std::to_string(frame.refusal.status));
-                return frames;
-            }
-            if (frame.kind != Frame::Kind::kRequest) break;
-            frames.push_back(frame.request.method + " " + frame.request.target + " " +
-                             std::to_string(frame.request.contentLength));
-            input.erase(0, frame.end);
-        }
-    }
-    return frames;
-}
-
-}  // namespace
 
 TEST(HttpFraming, PipelinedRequestsFrameAlikeAtEverySplitPoint) {
     FramingLimits limits;
