@@ -3,6 +3,7 @@
 // keeps the others from being answered.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -176,11 +177,13 @@ TEST_F(HttpServerTest, ClientsThatDoNotReadTheirAnswersGiveTheirSlotsToANewcomer
     HttpServerSettings settings;
     settings.maxConnections = 4;
     std::string error;
+    std::atomic<int> bigAnswers{0};
     ASSERT_TRUE(server.start(
         settings,
-        [](const HttpRequest& request) {
+        [&bigAnswers](const HttpRequest& request) {
             HttpResponse response;
             response.body = request.path == "/big" ? std::string(32 << 20, 'b') : "small";
+            if (request.path == "/big") ++bigAnswers;
             return response;
         },
         error));
@@ -189,7 +192,14 @@ TEST_F(HttpServerTest, ClientsThatDoNotReadTheirAnswersGiveTheirSlotsToANewcomer
         slowReaders.emplace_back(server.port());
         ASSERT_TRUE(slowReaders.back().send(request("/big") + request("/big") + request("/big")));
     }
-    std::this_thread::sleep_for(settings.unreadAnswerGrace + std::chrono::milliseconds(500));
+    // Every slot holds an answer its client does not read, for longer than
+    // the grace (a slow build makes the answers slowly).
+    auto made = std::chrono::steady_clock::now();
+    while (bigAnswers.load() < 4 &&
+           std::chrono::steady_clock::now() - made < std::chrono::seconds(30))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(bigAnswers.load(), 4);
+    std::this_thread::sleep_for(settings.unreadAnswerGrace + std::chrono::milliseconds(1000));
     LineClient operatorClient(server.port());
     ASSERT_TRUE(operatorClient.send(request("/status", "Connection: close\r\n")));
     std::string answer = operatorClient.readToEnd(10000);
