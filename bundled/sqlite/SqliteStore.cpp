@@ -236,6 +236,14 @@ std::string SqliteStore::synchronousInForce() {
 }
 
 std::string SqliteStore::systemReason() const {
+    // Only a failure of the file itself has a system reason; a schema error
+    // would pick up some earlier call's.
+    if (db_ != nullptr) {
+        int code = sqlite3_errcode(db_) & 0xff;
+        if (code != SQLITE_CANTOPEN && code != SQLITE_READONLY && code != SQLITE_IOERR &&
+            code != SQLITE_PERM && code != SQLITE_NOTADB)
+            return "";
+    }
     std::string reason = bundled_support::whyNotWritable(settings_.path);
     if (reason.empty() && db_ != nullptr)
         reason = bundled_support::systemErrorText(sqlite3_system_errno(db_));
