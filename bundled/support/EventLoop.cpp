@@ -52,6 +52,16 @@ int EventLoop::step(std::vector<ostra_net::PollEntry>& entries, Clock::time_poin
     return ready;
 }
 
+bool AcceptPause::watch(std::vector<ostra_net::PollEntry>& entries, ostra_net::Socket listener,
+                        EventLoop::Clock::time_point now) const {
+    if (active(now)) return false;
+    ostra_net::PollEntry listen;
+    listen.socket = listener;
+    listen.wantRead = true;
+    entries.push_back(listen);
+    return true;
+}
+
 ostra_net::Socket openListener(const std::string& bind, int port, int* boundPort,
                                std::string& error) {
     if (!ostra_net::initialise()) {

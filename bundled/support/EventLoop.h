@@ -59,6 +59,10 @@ class AcceptPause {
 public:
     static constexpr std::chrono::milliseconds kPause{500};
     bool active(EventLoop::Clock::time_point now) const { return now < until_; }
+    // Asks `entries` to watch `listener` for newcomers unless accepting is
+    // paused at `now`; whether it did.
+    bool watch(std::vector<ostra_net::PollEntry>& entries, ostra_net::Socket listener,
+               EventLoop::Clock::time_point now) const;
     void begin(EventLoop::Clock::time_point now) { until_ = now + kPause; }
     EventLoop::Clock::time_point until() const { return until_; }
 

@@ -67,13 +67,7 @@ void LineServer::run() {
         entries.clear();
         polled.clear();
         const auto now = bundled_support::EventLoop::Clock::now();
-        const bool listening = !acceptPause.active(now);
-        if (listening) {
-            ostra_net::PollEntry listen;
-            listen.socket = listener_;
-            listen.wantRead = true;
-            entries.push_back(listen);
-        }
+        const bool listening = acceptPause.watch(entries, listener_, now);
         const std::size_t firstClient = entries.size();
         {
             std::lock_guard<std::mutex> guard(mutex_);

@@ -115,13 +115,7 @@ void HttpServer::run() {
         takeInResumedInput();
         entries.clear();
         polled.clear();
-        const bool listening = !acceptPause.active(turnStarted);
-        if (listening) {
-            ostra_net::PollEntry listen;
-            listen.socket = listener_;
-            listen.wantRead = true;
-            entries.push_back(listen);
-        }
+        const bool listening = acceptPause.watch(entries, listener_, turnStarted);
         const std::size_t firstConnection = entries.size();
         Clock::time_point deadline = listening ? turnStarted + kLongestWait : acceptPause.until();
         {
