@@ -1,12 +1,15 @@
 // Requests of the control plug-in: STATUS and CONTROL START/STOP.
 #include "OstraService/ControlLogStream.h"
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
 #include "OstraService/ServiceHost.h"
 #include "OstraService/Text.h"
 #include "common/Record.h"
 
 namespace {
+const char kSource[] = "OstraService";
+
 // How many answers this thread is delivering right now. A request raised
 // from inside the processRecord that answers another one is served in
 // place (the host lock is re-entrant) up to this depth, and deferred
@@ -35,40 +38,62 @@ int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* r
         // DeferredRequests.h). Once the host is stopping, the answer to
         // STATUS is known and needs no lock, but not from inside an answer:
         // that would recurse.
-        if (!stopping.load())
+        if (!stopping.load()) {
             deferred.push(sender, tag, *record);
-        else if (answering == 0)
-            answerStatusWhileStopping(sender, tag, *record);
+            requestsDeferred.fetch_add(1, std::memory_order_relaxed);
+        } else if (answering == 0) {
+            answerWhileStopping(sender, tag, *record);
+        }
         return 0;
     }
     InterruptibleLock hostGuard(hostLock, hostLine, stopping, &requestsWaiting);
     if (!hostGuard.acquire()) {
-        answerStatusWhileStopping(sender, tag, *record);
+        answerWhileStopping(sender, tag, *record);
         return 0;
     }
+    requestsServed.fetch_add(1, std::memory_order_relaxed);
 
     const char* command = record->get("CMD");
-    if (text::equalsIgnoreCase(command, "STATUS")) {
+    bool isStatus = text::equalsIgnoreCase(command, "STATUS");
+    if (isStatus || text::equalsIgnoreCase(command, "METRICS")) {
         bool allRunning = true;
         for (auto& protocol : protocols) {
             if (!protocol.app->isRunning()) allRunning = false;  // every one is asked
         }
-        answerStatus(sender, tag, *record, allRunning ? "STARTED" : "STOPPED");
+        if (isStatus)
+            answerStatus(sender, tag, *record, allRunning ? "STARTED" : "STOPPED");
+        else
+            answerMetrics(sender, tag, *record, allRunning ? "STARTED" : "STOPPED");
     } else if (text::equalsIgnoreCase(command, "CONTROL")) {
-        const char* type = record->get("TYPE");
-        if (text::equalsIgnoreCase(type, "START")) {
-            for (size_t index = 0; index < protocols.size(); ++index) {
-                try {
-                    protocols[index].app->start(true);
-                } catch (const libconfig::ConfigException& error) {
-                    reportProtocolFault(index, error);  // this start fails, the others go on
-                }
-            }
-        } else if (text::equalsIgnoreCase(type, "STOP")) {
-            for (auto& protocol : protocols) protocol.app->stop();
-        }
+        controlProtocols(*record);
     }
     return 0;
+}
+
+void CServiceHost::controlProtocols(const Record& request) {
+    const char* type = request.get("TYPE");
+    bool start = text::equalsIgnoreCase(type, "START");
+    if (!start && !text::equalsIgnoreCase(type, "STOP")) return;
+    // One protocol when the request names it, otherwise every one.
+    const std::string only = request.get("PROTOCOL");
+    bool found = only.empty();
+    for (size_t index = 0; index < protocols.size(); ++index) {
+        if (!only.empty() && protocols[index].name != only) continue;
+        found = true;
+        if (!start) {
+            protocols[index].app->stop();
+            continue;
+        }
+        try {
+            protocols[index].app->start(true);
+        } catch (const libconfig::ConfigException& error) {
+            reportProtocolFault(index, error);  // this start fails, the others go on
+        }
+    }
+    // Who did what stays on record: a protocol that stops is otherwise
+    // a mystery in the log.
+    log.log(LOG_LEVEL_INFO, kSource, __LINE__,
+            messages::controlAction(start, only, found, request.get("ORIGIN")).c_str());
 }
 
 void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& request,
@@ -78,15 +103,51 @@ void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& r
     answer = request;
     answer.set("CMD", "ANSWER");
     answer.set("ANSWER", state);
+    deliverAnswer(sender, tag, answer);
+}
+
+void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& request,
+                                 const char* state) {
+    if (sender == nullptr) return;
+    bool whileStopping = stopping.load();
+    std::vector<metrics::ProtocolSnapshot> snapshots;
+    snapshots.reserve(protocolCounters.size());
+    for (const auto& counters : protocolCounters) {
+        snapshots.push_back(counters->snapshot());
+        if (whileStopping) snapshots.back().state = metrics::ProtocolState::kStopped;
+    }
+    HostNumbers host;
+    host.uptimeSeconds =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now() - startedAt)
+                                       .count());
+    host.logLines = logLineCounts.written.load(std::memory_order_relaxed);
+    host.logLinesLost = logLineCounts.lost.load(std::memory_order_relaxed);
+    host.requests = requestsServed.load(std::memory_order_relaxed);
+    host.requestsDeferred = requestsDeferred.load(std::memory_order_relaxed);
+    Record answer;
+    answer = request;
+    answer.set("CMD", "ANSWER");
+    answer.set("ANSWER", state);
+    writeMetrics(host, snapshots, answer);
+    deliverAnswer(sender, tag, answer);
+}
+
+void CServiceHost::deliverAnswer(CControlPlugin* sender, int tag, Record& answer) {
     AnsweringScope scope;
     plugin_calls::guard(
         0, [&] { return sender->processRecord(tag, &answer); }, controlFault("processRecord"));
 }
 
-void CServiceHost::answerStatusWhileStopping(CControlPlugin* sender, int tag,
-                                             const Record& request) {
-    if (text::equalsIgnoreCase(request.get("CMD"), "STATUS"))
+void CServiceHost::answerWhileStopping(CControlPlugin* sender, int tag, const Record& request) {
+    const char* command = request.get("CMD");
+    if (text::equalsIgnoreCase(command, "STATUS")) {
+        requestsServed.fetch_add(1, std::memory_order_relaxed);
         answerStatus(sender, tag, request, "STOPPED");
+    } else if (text::equalsIgnoreCase(command, "METRICS")) {
+        requestsServed.fetch_add(1, std::memory_order_relaxed);
+        answerMetrics(sender, tag, request, "STOPPED");
+    }
 }
 
 void CServiceHost::serveDeferredRequests() {

@@ -68,6 +68,15 @@ std::string protocolOwner(const std::string& protocolName) { return "protokol " 
 
 const char* const kControlOwner = "kontrola";
 
+std::string controlAction(bool start, const std::string& protocol, bool found,
+                          const std::string& origin) {
+    std::string line = std::string("Control: ") + (start ? "START" : "STOP") + " of ";
+    line += protocol.empty() ? std::string("every protocol") : "protocol " + protocol;
+    if (!found) line += " (no such protocol)";
+    line += ", asked by " + (origin.empty() ? std::string("the control plug-in") : origin);
+    return line;
+}
+
 std::string serviceInstalled(const std::string& serviceName) {
     return "Servis " + serviceName + " je instaliran";
 }

@@ -6,6 +6,16 @@
 
 namespace plugin_calls {
 
+std::string currentExceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
 std::string loadFailureWorthLogging(const std::string& dll) {
     switch (lastPluginLoadError()) {
         case PluginLoadError::kFactoryThrew:

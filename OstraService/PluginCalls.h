@@ -26,6 +26,9 @@ Result guard(Result fallback, Call&& call, Report&& report) {
     return fallback;
 }
 
+// Inside a catch block: the text of the exception being handled.
+std::string currentExceptionText();
+
 // After loadPlugin(dll) returned null: the reason worth a log line of its
 // own, or "" when the callers' messages say enough (the file is not there,
 // it exports no factory, or the factory made no object). What is left: a

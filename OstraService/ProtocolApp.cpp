@@ -10,7 +10,18 @@
 
 namespace {
 const char kSource[] = "ProtocolApp";
+
+// Inside a catch block: what the exception made of a start attempt.
+std::string attemptException() {
+    try {
+        throw;
+    } catch (const libconfig::SettingException& error) {
+        return std::string("configuration: ") + error.what() + " at " + error.getPath();
+    } catch (...) {
+        return plugin_calls::currentExceptionText();
+    }
 }
+}  // namespace
 
 CProtocolApp::CProtocolApp()
     : enabled(true),
@@ -20,7 +31,8 @@ CProtocolApp::CProtocolApp()
       setUpAndEnabled(false),
       tearingDown(false),
       relaysInside(0),
-      generation(0) {
+      generation(0),
+      counters_(std::make_shared<metrics::ProtocolCounters>()) {
     InitializeCriticalSection(&critSection);
 }
 
@@ -62,11 +74,17 @@ int CProtocolApp::start(bool force) {
     } catch (...) {
         // A wrong-typed value fails the attempt as surely as a refusal.
         noteState();
+        counters_->attempted(true, attemptException());
+        counters_->setState(metrics::ProtocolState::kFailing);
         repeatedFailures.end(true, log, name);
         throw;
     }
     noteState();
-    repeatedFailures.end(protocol == nullptr || result != 0, log, name);
+    const bool failed = protocol == nullptr || result != 0;
+    counters_->attempted(failed, repeatedFailures.attemptFailure());
+    counters_->setState(failed ? metrics::ProtocolState::kFailing
+                               : metrics::ProtocolState::kRunning);
+    repeatedFailures.end(failed, log, name);
     return result;
 }
 
@@ -76,6 +94,7 @@ int CProtocolApp::startLocked() {
     int typeCode;
     try {
         name = static_cast<const char*>(entry["name"]);
+        counters_->setName(name);
         dll = static_cast<const char*>(entry["dll"]);
         typeCode = protocol_type::codeOf(static_cast<const char*>(entry["type"]));
     } catch (const libconfig::SettingNotFoundException&) {
@@ -103,9 +122,10 @@ int CProtocolApp::startLocked() {
             created->setCallback(protocolEventProc, this);
             return true;
         },
-        faultOf(dll, "setCallback"));
+        faultOf(dll, "setCallback", &counters_->faults));
     int started = wired ? plugin_calls::guard(
-                              -1, [&] { return created->start(entry); }, faultOf(dll, "start"))
+                              -1, [&] { return created->start(entry); },
+                              faultOf(dll, "start", &counters_->faults))
                         : -1;
     if (started != 0) return -1;
 
@@ -137,6 +157,7 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
         } catch (const libconfig::SettingNotFoundException&) {
             return true;  // the end of the list, or an element without "dll"
         }
+        metrics::DatabaseCounters& counted = counters_->database(static_cast<size_t>(index), dll);
         auto* database = static_cast<CDatabasePlugin*>(loadPlugin(dll.c_str(), "database"));
         if (database == nullptr) {
             log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
@@ -152,11 +173,11 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
                 database->setCallback(databaseEventProc, this);
                 return true;
             },
-            faultOf(dll, "setCallback"));
-        int started =
-            wired ? plugin_calls::guard(
-                        -1, [&] { return database->start(*element); }, faultOf(dll, "start"))
-                  : -1;
+            faultOf(dll, "setCallback", &counted.faults));
+        int started = wired ? plugin_calls::guard(
+                                  -1, [&] { return database->start(*element); },
+                                  faultOf(dll, "start", &counted.faults))
+                            : -1;
         if (started != 0) {
             // The databases started earlier in this attempt go with the rest,
             // so that the next attempt starts from an empty list.
@@ -165,6 +186,7 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
         }
         databases.push_back(database);
         databaseDlls.push_back(dll);
+        databaseCounters.push_back(&counted);
     }
 }
 
@@ -173,21 +195,30 @@ void CProtocolApp::stop() {
     enabled = false;
     noteState();
     tearDown();
+    counters_->setState(metrics::ProtocolState::kStopped);
     repeatedFailures.stopped(log, name);
 }
 
 bool CProtocolApp::isRunning() {
     LineGuard sync(critSection, waitLine);
     if (protocol == nullptr) return false;
+    bool running = pluginsSayRunning();
+    counters_->setState(running ? metrics::ProtocolState::kRunning
+                                : metrics::ProtocolState::kFailing);
+    return running;
+}
+
+bool CProtocolApp::pluginsSayRunning() {
     CProtocolPlugin* running = protocol;
     if (!plugin_calls::guard(
-            false, [&] { return running->isRunning(); }, faultOf(protocolDll, "isRunning")))
+            false, [&] { return running->isRunning(); },
+            faultOf(protocolDll, "isRunning", &counters_->faults)))
         return false;
     for (size_t index = 0; index < databases.size(); ++index) {
         CDatabasePlugin* database = databases[index];
         if (!plugin_calls::guard(
                 false, [&] { return database->isRunning(); },
-                faultOf(databaseDlls[index], "isRunning")))
+                faultOf(databaseDlls[index], "isRunning", &databaseCounters[index]->faults)))
             return false;
     }
     return true;
@@ -207,7 +238,7 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
                 stopping->stop();
                 return true;
             },
-            faultOf(protocolDll, "stop"));
+            faultOf(protocolDll, "stop", &counters_->faults));
     }
     for (size_t index = 0; index < databases.size(); ++index) {
         CDatabasePlugin* database = databases[index];
@@ -217,7 +248,7 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
                 database->stop();
                 return true;
             },
-            faultOf(databaseDlls[index], "stop"));
+            faultOf(databaseDlls[index], "stop", &databaseCounters[index]->faults));
     }
 
     // Relays still running leave without touching a plug-in once they see
@@ -234,10 +265,12 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     for (CDatabasePlugin* database : databases) delete database;
     databases.clear();
     databaseDlls.clear();
+    databaseCounters.clear();
     tearingDown.store(false);
 }
 
 void CProtocolApp::FaultReport::operator()(const char* what) const {
+    if (counter != nullptr) counter->add();
     app.log.log(
         LOG_LEVEL_ERROR, kSource, __LINE__,
         messages::pluginFault(messages::protocolOwner(app.name), dll, operation, what).c_str());

@@ -51,10 +51,12 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/ProtocolMetrics.h"
 #include "OstraService/RepeatedFailures.h"
 #include "common/log/CLog.h"
 #include "common/log/CTrace.h"
@@ -91,6 +93,10 @@ public:
     // plug-in say they run.
     bool isRunning();
 
+    // What the app has done (ProtocolMetrics.h); shared so that the numbers
+    // outlive the app. The state follows starts, stops and isRunning.
+    const std::shared_ptr<metrics::ProtocolCounters>& counters() const { return counters_; }
+
     // The relay procedures registered with the plug-ins, with the app as
     // context. They return 0, 1 or 3.
     static int protocolEventProc(void* context, void* sender, int tag, Record* record);
@@ -100,6 +106,8 @@ private:
     class RelayScope;
 
     int startLocked() OSTRA_REQUIRES(critSection);
+    // Asks the protocol and every database whether they run.
+    bool pluginsSayRunning() OSTRA_REQUIRES(critSection);
     bool startDatabases(Setting& entry, int typeCode, const std::string& protocolDll)
         OSTRA_REQUIRES(critSection);
     // Stops every plug-in, waits for relays to leave, destroys the plug-ins.
@@ -113,10 +121,12 @@ private:
         CProtocolApp& app;
         const std::string& dll;
         const char* operation;
+        metrics::Counter* counter;  // the plug-in's faults, or null
         void operator()(const char* what) const OSTRA_REQUIRES(app.critSection);
     };
-    FaultReport faultOf(const std::string& dll, const char* operation) {
-        return {*this, dll, operation};
+    FaultReport faultOf(const std::string& dll, const char* operation,
+                        metrics::Counter* counter = nullptr) {
+        return {*this, dll, operation, counter};
     }
     void reportLoadFailure(const std::string& dll) OSTRA_REQUIRES(critSection);
 
@@ -143,6 +153,8 @@ private:
     // The libraries the plug-ins came from, for the log.
     std::string protocolDll OSTRA_GUARDED_BY(critSection);
     std::vector<std::string> databaseDlls OSTRA_GUARDED_BY(critSection);  // beside `databases`
+    // Each database's counters, beside `databases`.
+    std::vector<metrics::DatabaseCounters*> databaseCounters OSTRA_GUARDED_BY(critSection);
 
     // enabled && protocol != nullptr, readable without the app lock: a
     // wake-up pass over an app that is set up then costs next to nothing.
@@ -154,4 +166,5 @@ private:
     std::atomic<bool> tearingDown;
     std::atomic<int> relaysInside;
     unsigned generation OSTRA_GUARDED_BY(critSection);
+    const std::shared_ptr<metrics::ProtocolCounters> counters_;
 };

@@ -1,6 +1,8 @@
 // The record relay between an app's protocol plug-in and its database
 // plug-ins. ProtocolApp.h explains how it stays safe while the app tears
 // its plug-ins down.
+#include <chrono>
+
 #include "OstraService/InterruptibleLock.h"
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
@@ -35,6 +37,39 @@ private:
     InterruptibleLock lock_;
 };
 
+namespace {
+// Counts the answer a relayed record got, and the time its databases took.
+// Declared after the RelayScope, so it is done while the relay still
+// counts itself in (the app and its counters are then alive).
+class RelayTally {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit RelayTally(metrics::AnswerCounts& answers,
+                        metrics::LatencyHistogram* latency = nullptr)
+        : answers_(answers), latency_(latency) {}
+    ~RelayTally() {
+        answers_.count(answer_);
+        if (latency_ != nullptr && timed_) latency_->observe(spent_);
+    }
+    RelayTally(const RelayTally&) = delete;
+    RelayTally& operator=(const RelayTally&) = delete;
+
+    int answer(int answer) { return answer_ = answer; }
+    // Around one database's processRecord.
+    void databaseCalled(Clock::time_point since) {
+        spent_ += Clock::now() - since;
+        timed_ = true;
+    }
+
+private:
+    metrics::AnswerCounts& answers_;
+    metrics::LatencyHistogram* latency_;
+    Clock::duration spent_{};
+    bool timed_ = false;
+    int answer_ = 3;
+};
+}  // namespace
+
 int CProtocolApp::protocolEventProc(void* context, void* sender, int tag, Record* record) {
     auto* app = static_cast<CProtocolApp*>(context);
     return app != nullptr ? app->relayFromProtocol(tag, record) : 3;
@@ -47,12 +82,16 @@ int CProtocolApp::databaseEventProc(void* context, void* sender, int tag, Record
 
 int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     RelayScope scope(*this);
+    metrics::ProtocolCounters& counted = *counters_;
+    counted.records.add();
+    RelayTally tally(counted.answers, &counted.latency);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
     if (!scope.acquire()) return 3;
     const unsigned offeredIn = generation;
     const size_t count = databases.size();
     for (size_t index = 0; index < count; ++index) {
         CDatabasePlugin* database = databases[index];
+        metrics::DatabaseCounters* databaseCounted = databaseCounters[index];
         scope.release();
         // The START line is written once the lock is had, but outside it, so
         // that relays on other threads do not wait for a log write.
@@ -60,15 +99,21 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
             log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc call db->processRecord");
+        const auto called = RelayTally::Clock::now();
         int answer = plugin_calls::guard(
             3, [&] { return database->processRecord(tag, record); },
-            [&](const char* what) { reportRelayFault(index, offeredIn, what); });
+            [&](const char* what) {
+                databaseCounted->faults.add();
+                reportRelayFault(index, offeredIn, what);
+            });
+        tally.databaseCalled(called);
+        databaseCounted->answers.count(answer);
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc return from  db->processRecord");
         // After the last database nothing is left to look at in the app.
         // A database that took the record has answered, whatever happened
         // to the app meanwhile: the sender must not be told to send it again.
-        if (answer == 0 || answer == 1) return answer;
+        if (answer == 0 || answer == 1) return tally.answer(answer);
         if (index + 1 == count) return 3;
         if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
     }
@@ -80,6 +125,9 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
 
 int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     RelayScope scope(*this);
+    metrics::ProtocolCounters& counted = *counters_;
+    counted.databaseRecords.add();
+    RelayTally tally(counted.databaseAnswers);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc WAIT");
     if (!scope.acquire()) return 3;
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc START");
@@ -91,14 +139,17 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     scope.release();
     int answer = plugin_calls::guard(
         3, [&] { return target->processRecord(tag, record); },
-        [&](const char* what) { reportRelayFault(kProtocolsFault, 0, what); });
+        [&](const char* what) {
+            counted.faults.add();
+            reportRelayFault(kProtocolsFault, 0, what);
+        });
     // The protocol has answered; a teardown that began meanwhile does not
     // change that answer.
     scope.acquire();
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp return from protocol->processrecord");
-    if (answer == 0) return 0;
+    if (answer == 0) return tally.answer(0);
     if (answer == 3) return 3;
-    return 1;
+    return tally.answer(1);
 }
 
 void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char* what) {

@@ -8,6 +8,7 @@ const char kSource[] = "ProtocolApp";
 
 void RepeatedFailures::begin(Clock::time_point now) {
     held_.clear();
+    lastError_.clear();
     writeWhole_ = !failing_ || now - lastReport_ >= kReportInterval;
     if (writeWhole_) {
         written_.clear();
@@ -16,6 +17,7 @@ void RepeatedFailures::begin(Clock::time_point now) {
 }
 
 bool RepeatedFailures::pass(int level, const char* file, int line, const char* text) {
+    if (level == LOG_LEVEL_ERROR) lastError_ = text;
     if (written_.insert(std::to_string(level) + ' ' + text).second || writeWhole_) return true;
     held_.push_back({level, file, line, text});
     return false;
@@ -44,4 +46,8 @@ void RepeatedFailures::reportRepeats(CLog& log, const std::string& name) {
     if (repeats_ == 0) return;
     log.log(LOG_LEVEL_ERROR, kSource, __LINE__, messages::failureRepeated(name, repeats_).c_str());
     repeats_ = 0;
+}
+
+std::string RepeatedFailures::attemptFailure() const {
+    return lastError_.empty() ? "the start failed without an error line (see the log)" : lastError_;
 }

@@ -48,6 +48,9 @@ public:
     void stopped(CLog& log, const std::string& name);
 
     bool pass(int level, const char* file, int line, const char* text) override;
+    // The last ERROR line of the attempt under way, held back or not; a
+    // fixed text when it wrote none.
+    std::string attemptFailure() const;
 
 private:
     void reportRepeats(CLog& log, const std::string& name);
@@ -61,6 +64,7 @@ private:
 
     std::set<std::string> written_;  // the streak's lines, by level and text
     std::vector<HeldLine> held_;     // this attempt's lines held back
+    std::string lastError_;          // this attempt's last ERROR line
     bool failing_ = false;
     bool heldBack_ = false;    // this attempt held a line back
     bool writeWhole_ = false;  // this attempt is the minute's full report

@@ -27,11 +27,13 @@ std::string protocolFaultText(int index, const std::string& name,
 
 CServiceHost::CServiceHost()
     : wakeUpWait(kDefaultWakeUpWait),
+      fileStream(countingLogDisk(ostra::realLogDisk(), logLineCounts)),
       logMaxSize(512),
       logRotate(7),
       control(nullptr),
       stopping(false),
-      requestsWaiting(0) {
+      requestsWaiting(0),
+      startedAt(std::chrono::steady_clock::now()) {
     InitializeCriticalSection(&hostLock);
 }
 
@@ -190,6 +192,7 @@ void CServiceHost::createProtocols(libconfig::Setting& list) {
             }
             app->init(log, *entry);  // an app whose init throws is not kept
             protocols.push_back(HostedProtocol{std::move(app), name, std::string()});
+            protocolCounters.push_back(protocols.back().app->counters());
         } catch (const libconfig::ConfigException& error) {
             // An entry the host cannot use: the protocols made so far stay,
             // later entries are not looked at, and the operator is told why.

@@ -42,6 +42,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <libconfig.h++>
 #include <memory>
@@ -52,6 +54,8 @@
 #include "OstraService/DeferredRequests.h"
 #include "OstraService/FirstFailureLogFile.h"
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/LogLineCounts.h"
+#include "OstraService/MetricsAnswer.h"
 #include "OstraService/ProtocolApp.h"
 #include "common/log/CLog.h"
 #include "common/log/CStdLogFormat.h"
@@ -127,7 +131,15 @@ private:
     void wakeProtocols();
     void serveDeferredRequests();
     void answerStatus(CControlPlugin* sender, int tag, const Record& request, const char* state);
-    void answerStatusWhileStopping(CControlPlugin* sender, int tag, const Record& request);
+    // STATUS and METRICS once the stop sequence has begun: answered at once,
+    // without the lock, every protocol STOPPED.
+    void answerWhileStopping(CControlPlugin* sender, int tag, const Record& request);
+    // The answer to METRICS, `state` being STATUS's answer.
+    void answerMetrics(CControlPlugin* sender, int tag, const Record& request, const char* state);
+    // CONTROL START or STOP, of every protocol or of the one named "PROTOCOL".
+    void controlProtocols(const Record& request) OSTRA_REQUIRES(hostLock);
+    // Delivers an answer through the sender's processRecord.
+    void deliverAnswer(CControlPlugin* sender, int tag, Record& answer);
     // A wrong-typed value met by a later start of protocol `index`: one
     // ERROR line, unless the same fault was the last one logged for it.
     void reportProtocolFault(size_t index, const libconfig::ConfigException& error)
@@ -140,6 +152,10 @@ private:
     std::function<void(const char*)> controlFault(const char* operation);
 
     std::vector<HostedProtocol> protocols OSTRA_GUARDED_BY(hostLock);
+    // Every protocol's counters, in order: filled by the set-up, unchanged
+    // after it, and kept through the stop sequence (read without the lock
+    // once `stopping` is up).
+    std::vector<std::shared_ptr<metrics::ProtocolCounters>> protocolCounters;
     libconfig::Config config OSTRA_GUARDED_BY(hostLock);
     int wakeUpWait;
     CRITICAL_SECTION hostLock;
@@ -147,6 +163,7 @@ private:
     CControlLogStream controlStream;
     CLog log;
     CStdLogFormat formatter;
+    LogLineCounts logLineCounts;  // before fileStream, which counts into it
     flogstream fileStream;
     std::unique_ptr<FirstFailureLogFile> fileOnFailure;
     bool logsToFile = false;
@@ -158,4 +175,7 @@ private:
     std::atomic<bool> stopping;
     std::atomic<int> requestsWaiting;
     DeferredRequests deferred;
+    std::chrono::steady_clock::time_point startedAt;
+    std::atomic<std::uint64_t> requestsServed{0};
+    std::atomic<std::uint64_t> requestsDeferred{0};
 };

@@ -54,4 +54,28 @@ std::string cp1250ToUtf8(const std::string& text) {
     return out;
 }
 
+std::string utf8ToCp1250(const std::string& text) {
+    iconv_t converter = iconv_open("WINDOWS-1250", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return text;
+    std::string out(text.size() + 1, '\0');  // never longer than the UTF-8
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* to = &out[0];
+    size_t toLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(converter, &in, &inLeft, &to, &toLeft) != static_cast<size_t>(-1)) break;
+        if (errno != EILSEQ && errno != EINVAL) break;
+        // Skip the character (or stray byte): one '?' in its place.
+        *to++ = '?';
+        --toLeft;
+        do {
+            ++in;
+            --inLeft;
+        } while (inLeft > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80);
+    }
+    iconv_close(converter);
+    out.resize(out.size() - toLeft);
+    return out;
+}
+
 }  // namespace bundled_support

@@ -33,6 +33,9 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
 // or accepting failed (`failed` then true: out of descriptors, say).
 Socket acceptConnection(Socket listener, bool* failed = nullptr);
 
+// The address of a connected socket's peer, "192.0.2.7:50123" or
+// "[2001:db8::7]:50123"; "?" when the system cannot tell.
+std::string peerName(Socket socket);
 // A blocking connection to `host`:`port` (for clients and tests).
 Socket connectTcp(const std::string& host, int port, std::string& error);
 

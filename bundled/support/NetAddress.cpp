@@ -1,5 +1,7 @@
 #include "NetAddress.h"
 
+#include "Net.h"
+
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -76,6 +78,24 @@ int portOf(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
     return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+std::string peerName(Socket socket) {
+    SocketAddress address;
+    socklen_t length = sizeof(address.storage);
+#ifdef _WIN32
+    int got = ::getpeername(static_cast<SOCKET>(socket),
+                            reinterpret_cast<sockaddr*>(&address.storage), &length);
+#else
+    int got = ::getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address.storage),
+                            &length);
+#endif
+    char host[64], port[16];
+    if (got != 0 || ::getnameinfo(address.get(), length, host, sizeof host, port, sizeof port,
+                                  NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "?";
+    if (address.family() == AF_INET6) return std::string("[") + host + "]:" + port;
+    return std::string(host) + ":" + port;
 }
 
 }  // namespace ostra_net

@@ -24,6 +24,7 @@ struct HttpRequest {
     int minorVersion = 1;  // HTTP/1.<minorVersion>
     std::vector<std::pair<std::string, std::string>> headers;
     std::size_t contentLength = 0;
+    std::string peer;  // the client's address and port, as the server saw it
 
     // The first header of that name (names compare in any case); empty
     // when there is none.

@@ -196,6 +196,7 @@ void HttpServer::work() {
         Connection& connection = *jobs_.front();
         jobs_.pop_front();
         HttpRequest request = connection.request;
+        request.peer = connection.peer;
         lock.unlock();
         HttpResponse response;
         try {
@@ -229,6 +230,7 @@ bool HttpServer::acceptPending(Clock::time_point turnStarted) {
         }
         Connection connection;
         connection.socket = socket;
+        connection.peer = ostra_net::peerName(socket);
         connection.waitingSince = Clock::now();
         connections_.push_back(std::move(connection));
     }

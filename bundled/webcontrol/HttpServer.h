@@ -106,6 +106,7 @@ private:
 
     struct Connection {
         ostra_net::Socket socket = ostra_net::kInvalidSocket;
+        std::string peer;              // the client's address
         State state = State::Reading;  // guarded by mutex_ from Handling on
         // Since when the request now being read has been awaited, or since
         // when an answer has made no progress.

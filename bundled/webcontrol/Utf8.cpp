@@ -1,5 +1,7 @@
 #include "Utf8.h"
 
+#include "Cp1250.h"
+
 namespace webcontrol {
 
 namespace {
@@ -44,6 +46,22 @@ std::string validUtf8(const std::string& text) {
         }
     }
     return out;
+}
+
+std::string hostTextToUtf8(const std::string& text) {
+#ifdef OSTRA_CP1250
+    return bundled_support::cp1250ToUtf8(text);
+#else
+    return validUtf8(text);
+#endif
+}
+
+std::string hostTextFromUtf8(const std::string& text) {
+#ifdef OSTRA_CP1250
+    return bundled_support::utf8ToCp1250(text);
+#else
+    return text;
+#endif
 }
 
 }  // namespace webcontrol

@@ -9,6 +9,7 @@
 
 #include "ConsolePage.h"
 #include "Cp1250.h"
+#include "Exposition.h"
 #include "Json.h"
 #include "StrictSettings.h"
 #include "Utf8.h"
@@ -23,11 +24,21 @@ constexpr std::size_t kDefaultLogLines = 1000;
 // Browsers following the log at once.
 constexpr int kMaxLogReaders = 8;
 constexpr std::chrono::seconds kIdleComment(1);
+constexpr std::chrono::seconds kSampleInterval(1);
+constexpr std::chrono::seconds kHealthWindow(60);
 
 std::string jsonString(const std::string& text) {
     std::string json;
     bundled_support::appendJsonString(json, text);
     return json;
+}
+
+// A JSON number; null for what JSON cannot say (no value, infinity).
+std::string jsonNumber(double value) {
+    if (!(value >= 0) || value > 1e300) return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
 }
 
 HttpResponse jsonAnswer(int status, const std::string& key, const std::string& value) {
@@ -51,11 +62,7 @@ std::string unquoted(const char* quoted) {
 // bytes: converting is left to the browsers' threads, off the host's
 // logging path); a line has no line ends of its own.
 std::string asEvent(const LogRing::Line& line) {
-#ifdef OSTRA_CP1250
-    std::string data = bundled_support::cp1250ToUtf8(line.text);
-#else
-    std::string data = validUtf8(line.text);
-#endif
+    std::string data = hostTextToUtf8(line.text);
     for (char& c : data)
         if (c == '\r' || c == '\n') c = ' ';
     return "id: " + std::to_string(line.number) + "\ndata: " + data + "\n\n";
@@ -93,9 +100,13 @@ int WebControlPlugin::processLog(Record* record) {
 
 int WebControlPlugin::processRecord(int tag, Record* record) {
     if (!record) return 0;
-    std::lock_guard<std::mutex> guard(answersMutex_);
-    auto waiting = answers_.find(tag);
-    if (waiting != answers_.end()) waiting->second = record->get("ANSWER");
+    try {
+        std::lock_guard<std::mutex> guard(answersMutex_);
+        auto waiting = answers_.find(tag);
+        if (waiting != answers_.end()) waiting->second.reset(new Record(*record));
+    } catch (const std::exception&) {
+        // Out of memory: that request goes unanswered, as if the host were stopping.
+    }
     return 0;
 }
 
@@ -116,6 +127,7 @@ int WebControlPlugin::startServer(Setting& group) {
     settings.port = static_cast<int>(keys.integer("port", 8765, 0, 65535));
     access_.token = keys.text("token", "");
     auto logLines = keys.integer("loglines", static_cast<long long>(kDefaultLogLines), 1, 1000000);
+    refusedPercent_ = static_cast<int>(keys.integer("refusedpercent", 10, 0, 100));
     if (!keys.fault().empty()) {
         // A control plug-in has no log of its own: the operator's console.
         std::fprintf(stderr, "%s\n", keys.fault().c_str());
@@ -145,6 +157,7 @@ int WebControlPlugin::startServer(Setting& group) {
         std::fprintf(stderr, "webcontrol: %s\n", error.c_str());
         return 1;
     }
+    sampler_ = std::thread(&WebControlPlugin::sample, this);
     std::printf("Web console: http://%s:%d/%s\n", addressInLinks(settings.bind).c_str(),
                 server_.port(), access_.token.empty() ? "" : "?token=...");
     std::fflush(stdout);
@@ -152,32 +165,63 @@ int WebControlPlugin::startServer(Setting& group) {
 }
 
 void WebControlPlugin::stop() {
-    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> guard(samplerMutex_);
+        stopping_ = true;
+    }
+    samplerWake_.notify_all();
+    if (sampler_.joinable()) sampler_.join();
     server_.stop();
 }
 
-std::string WebControlPlugin::askStatus() {
-    if (!proc_ || stopping_) return std::string();
+void WebControlPlugin::sample() {
+    std::unique_lock<std::mutex> lock(samplerMutex_);
+    while (!stopping_) {
+        lock.unlock();
+        HostNumbers numbers;
+        if (askMetrics(numbers)) history_.add(numbers);
+        lock.lock();
+        samplerWake_.wait_for(lock, kSampleInterval, [this] { return stopping_.load(); });
+    }
+}
+
+bool WebControlPlugin::ask(const char* command, Record& answer) {
+    if (!proc_ || stopping_) return false;
     int tag = nextTag_++;
     {
         std::lock_guard<std::mutex> guard(answersMutex_);
         answers_[tag];
     }
     Record request;
-    request.set("CMD", "STATUS");
+    request.set("CMD", command);
     request.set("REQUEST", std::to_string(tag).c_str());
     proc_(context_, static_cast<CControlPlugin*>(this), tag, &request);
     std::lock_guard<std::mutex> guard(answersMutex_);
-    std::string state = answers_[tag];
-    answers_.erase(tag);
-    return state;
+    auto answered = answers_.find(tag);
+    bool got = answered->second != nullptr;
+    if (got) answer = *answered->second;
+    answers_.erase(answered);
+    return got;
 }
 
-void WebControlPlugin::sendControl(const char* type) {
+std::string WebControlPlugin::askStatus() {
+    Record answer;
+    return ask("STATUS", answer) ? answer.get("ANSWER") : std::string();
+}
+
+bool WebControlPlugin::askMetrics(HostNumbers& numbers) {
+    Record answer;
+    return ask("METRICS", answer) && readMetrics(answer, numbers);
+}
+
+void WebControlPlugin::sendControl(const char* type, const std::string& protocol,
+                                   const std::string& client) {
     if (!proc_ || stopping_) return;
     Record request;
     request.set("CMD", "CONTROL");
     request.set("TYPE", type);
+    if (!protocol.empty()) request.set("PROTOCOL", protocol.c_str());
+    request.set("ORIGIN", ("web console client " + client).c_str());
     proc_(context_, static_cast<CControlPlugin*>(this), nextTag_++, &request);
 }
 
@@ -190,6 +234,11 @@ HttpResponse WebControlPlugin::answer(const HttpRequest& request) {
     // pass the token on to them.
     bool needsToken = request.path != "/console.css" && request.path != "/console.js";
     AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite, needsToken);
+    if (verdict.status == 401 && request.path == "/healthz" && isRead) {
+        // A load balancer's probe has no secret: it gets the verdict, not the details.
+        if (checkAccess(access_, request, refuseCrossSite, false).status == 0)
+            return healthPage(false);
+    }
     if (verdict.status != 0) return jsonAnswer(verdict.status, "error", verdict.reason);
     return route(request);
 }
@@ -199,7 +248,8 @@ HttpResponse WebControlPlugin::route(const HttpRequest& request) {
     bool isRead = request.method == "GET" || request.method == "HEAD";
     bool isCommand = path == "/api/start" || path == "/api/stop";
     if (isCommand && request.method == "POST") {
-        sendControl(path == "/api/start" ? "START" : "STOP");
+        sendControl(path == "/api/start" ? "START" : "STOP",
+                    hostTextFromUtf8(request.param("protocol")), request.peer);
         return stateAnswer();
     }
     if (isCommand) {
@@ -208,7 +258,8 @@ HttpResponse WebControlPlugin::route(const HttpRequest& request) {
         return refused;
     }
     bool known = path == "/" || path == "/console.css" || path == "/console.js" ||
-                 path == "/api/status" || path == "/api/log";
+                 path == "/api/status" || path == "/api/log" || path == "/api/metrics" ||
+                 path == "/metrics" || path == "/healthz";
     if (!known) return jsonAnswer(404, "error", "no such page");
     if (!isRead) {
         HttpResponse refused = jsonAnswer(405, "error", "use GET");
@@ -217,6 +268,9 @@ HttpResponse WebControlPlugin::route(const HttpRequest& request) {
     }
     if (path == "/api/status") return stateAnswer();
     if (path == "/api/log") return logStream(request);
+    if (path == "/api/metrics") return metricsPage();
+    if (path == "/metrics") return prometheusPage();
+    if (path == "/healthz") return healthPage(true);
     HttpResponse file;
     if (path == "/") {
         file.headers = {{"Cache-Control", "no-store"},
@@ -279,6 +333,85 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
             }
     };
     return events;
+}
+
+HttpResponse WebControlPlugin::prometheusPage() {
+    HostNumbers numbers;
+    if (!askMetrics(numbers))
+        return jsonAnswer(503, "error", "the host did not answer: it is stopping");
+    HttpResponse page;
+    page.headers.emplace_back("Cache-Control", "no-store");
+    page.contentType = kExpositionContentType;
+    page.body = exposition(numbers);
+    return page;
+}
+
+HttpResponse WebControlPlugin::metricsPage() {
+    HostNumbers numbers;
+    if (!askMetrics(numbers))
+        return jsonAnswer(503, "error", "the host did not answer: it is stopping");
+    std::string json = "{\"state\":" + jsonString(numbers.state) +
+                       ",\"uptime\":" + std::to_string(numbers.uptime) + ",\"protocols\":[";
+    for (std::size_t index = 0; index < numbers.protocols.size(); ++index) {
+        const ProtocolNumbers& protocol = numbers.protocols[index];
+        if (index > 0) json += ',';
+        json += "{\"name\":" + jsonString(hostTextToUtf8(protocol.name));
+        json += ",\"state\":" + jsonString(protocol.state);
+        json += ",\"since\":" + std::to_string(protocol.since);
+        json += ",\"records\":" + std::to_string(protocol.records);
+        json += ",\"answers\":[" + std::to_string(protocol.answers[0]) + "," +
+                std::to_string(protocol.answers[1]) + "," + std::to_string(protocol.answers[2]) +
+                "]";
+        json += ",\"lastFailure\":" + jsonString(hostTextToUtf8(protocol.lastFailure));
+        json += ",\"lastFailureTime\":" + std::to_string(protocol.lastFailureTime);
+        json += ",\"p50\":" + jsonNumber(protocol.latencyQuantile(0.5, numbers.latencyBounds));
+        json += ",\"p99\":" + jsonNumber(protocol.latencyQuantile(0.99, numbers.latencyBounds));
+        json += ",\"rates\":[";
+        std::vector<double> rates = history_.recordsPerSecond(protocol.name);
+        for (std::size_t sample = 0; sample < rates.size(); ++sample)
+            json += (sample == 0 ? "" : ",") + jsonNumber(rates[sample]);
+        json += "]}";
+    }
+    json += "]}";
+    HttpResponse page;
+    page.headers.emplace_back("Cache-Control", "no-store");
+    page.contentType = "application/json";
+    page.body = std::move(json);
+    return page;
+}
+
+HttpResponse WebControlPlugin::healthPage(bool withDetails) {
+    HostNumbers numbers;
+    bool answered = askMetrics(numbers);
+    std::string failing;
+    if (!answered) failing = "{\"protocol\":\"\",\"failure\":\"the host is stopping\"}";
+    for (const ProtocolNumbers& protocol : numbers.protocols) {
+        if (protocol.state == "STOPPED") continue;
+        std::string why;
+        if (protocol.state != "RUNNING") {
+            why = protocol.lastFailure.empty() ? "not running" : protocol.lastFailure;
+        } else {
+            MetricsHistory::Window window = history_.last(protocol.name, kHealthWindow);
+            if (window.records > 0 &&
+                window.notStored * 100 >= window.records * static_cast<Count>(refusedPercent_) &&
+                window.notStored > 0)
+                why = std::to_string(window.notStored) + " of the last minute's " +
+                      std::to_string(window.records) + " records not stored";
+        }
+        if (why.empty()) continue;
+        if (!failing.empty()) failing += ',';
+        failing += "{\"protocol\":" + jsonString(hostTextToUtf8(protocol.name)) +
+                   ",\"failure\":" + jsonString(hostTextToUtf8(why)) +
+                   ",\"since\":" + std::to_string(protocol.since) + "}";
+    }
+    HttpResponse page;
+    page.status = failing.empty() ? 200 : 503;
+    page.headers.emplace_back("Cache-Control", "no-store");
+    page.contentType = "application/json";
+    page.body = std::string("{\"healthy\":") + (failing.empty() ? "true" : "false");
+    if (withDetails) page.body += ",\"failing\":[" + failing + "]";
+    page.body += "}";
+    return page;
 }
 
 }  // namespace webcontrol

@@ -5,13 +5,29 @@
 //   port      TCP port (default 8765)
 //   token     when set, every request must carry it (see AccessRules.h)
 //   loglines  log lines kept for the console (default 1000)
+//   refusedpercent  /healthz turns unhealthy when a protocol did not store
+//             this share or more of the last minute's records (default 10)
 //
 // HTTP interface:
 //   GET  /            the console page
 //   GET  /api/status  {"state":"STARTED"} or {"state":"STOPPED"}: a STATUS
 //                     request to the host, answered through processRecord
 //   POST /api/start   CONTROL START (a forced start of every protocol), then
-//   POST /api/stop    CONTROL STOP; both answer with the state that follows
+//   POST /api/stop    CONTROL STOP; both answer with the state that follows.
+//                     "?protocol=NAME" starts or stops that protocol only;
+//                     the host logs each with the client's address
+//   GET  /api/metrics  the console's table and chart: every protocol's
+//                     state, counts, last failure, latency p50/p99 and its
+//                     records per second over the last ten minutes (JSON)
+//   GET  /metrics     the host's numbers for Prometheus (Exposition.h)
+//   GET  /healthz     200 {"healthy":true} while every protocol that is not
+//                     stopped by a command runs and stored more than
+//                     100 - refusedpercent % of its last minute's records;
+//                     503 {"healthy":false} otherwise. With the token (or
+//                     none configured) the body also names each failing
+//                     protocol and why; without it, a load balancer's probe
+//                     still gets the status code and the one word, and
+//                     nothing the token protects
 //   GET  /api/log     the log as server-sent events: the kept lines, then
 //                     every new one (event id = line number; a reconnecting
 //                     browser gets what it missed while it is still kept)
@@ -19,13 +35,15 @@
 // and the server's own limits (HttpServer.h) with 400, 408, 413, 414, 431.
 //
 // Threads: the HTTP server runs on its own threads (one reads every
-// connection, four answer complete requests); processLog only copies the
+// connection, four answer complete requests); a sampler thread asks the
+// host for its numbers once a second (MetricsHistory.h); processLog only copies the
 // line into a ring and returns. stop() closes every connection at once and
 // joins every thread it started (a request waiting for the host is let
 // finish: the host answers it "STOPPED" while it stops).
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -36,6 +54,7 @@
 #include "AccessRules.h"
 #include "HttpServer.h"
 #include "LogRing.h"
+#include "MetricsHistory.h"
 #include "plugin/CControlPlugin.h"
 
 namespace webcontrol {
@@ -57,10 +76,18 @@ private:
     HttpResponse route(const HttpRequest& request);
     HttpResponse stateAnswer();
     HttpResponse logStream(const HttpRequest& request);
+    HttpResponse metricsPage();
+    HttpResponse prometheusPage();
+    HttpResponse healthPage(bool withDetails);
+    // Asks the host `command` (STATUS or METRICS); false when it did not
+    // answer (it is stopping). The answer arrives through processRecord.
+    bool ask(const char* command, Record& answer);
     // The host's answer to a STATUS request: "STARTED", "STOPPED", or empty
-    // when the host did not answer (it is stopping).
+    // when the host did not answer.
     std::string askStatus();
-    void sendControl(const char* type);
+    bool askMetrics(HostNumbers& numbers);
+    void sendControl(const char* type, const std::string& protocol, const std::string& client);
+    void sample();
 
     EventProc proc_ = nullptr;
     void* context_ = nullptr;
@@ -75,7 +102,13 @@ private:
 
     std::atomic<int> nextTag_{1};
     std::mutex answersMutex_;
-    std::map<int, std::string> answers_;  // tag -> state, for requests in flight
+    std::map<int, std::unique_ptr<Record>> answers_;  // tag -> answer, for requests in flight
+
+    int refusedPercent_ = 10;
+    MetricsHistory history_;
+    std::thread sampler_;
+    std::mutex samplerMutex_;
+    std::condition_variable samplerWake_;
 
     HttpServer server_;
 };

@@ -11,6 +11,44 @@
 // process arrives through processLog as a record with "CMD" "CMD_LOG" and
 // "LOG_LINE" holding the line in double quotes.
 //
+// Two requests a plug-in may also send (a plug-in that never sends them
+// sees no difference):
+//   - "CONTROL" with "PROTOCOL": starts or stops only the protocol of that
+//     name. Any CONTROL may carry "ORIGIN", who asked (a client's address,
+//     say): the host writes one INFO line per CONTROL naming the action,
+//     the protocol and the origin.
+//   - "METRICS": answered like STATUS (same tag, "CMD" "ANSWER", "ANSWER"
+//     "STARTED" or "STOPPED"), with the host's numbers added as flat keys.
+//     Counts run from the host's start and only grow; times are Unix
+//     seconds (0: never); "a0,a1,a3" counts the answers 0, 1 and 3.
+//       UPTIME             seconds since the host started
+//       LOG_LINES          lines written to the log file
+//       LOG_LINES_LOST     lines the log file lost (a write that failed)
+//       REQUESTS           control requests served
+//       REQUESTS_DEFERRED  control requests deferred to the run loop
+//       LATENCY_BOUNDS     the latency buckets' upper bounds in seconds,
+//                          comma-separated (a last bucket takes the rest)
+//       PROTOCOLS          how many protocols; n runs from 1 to it:
+//       Pn_NAME            the protocol's name
+//       Pn_STATE           RUNNING, STOPPED (by a command) or FAILING
+//       Pn_SINCE           when it entered that state
+//       Pn_RECORDS         records the protocol plug-in raised
+//       Pn_ANSWERS         a0,a1,a3 the relay answered them
+//       Pn_DB_RECORDS      records its database plug-ins raised
+//       Pn_DB_ANSWERS      a0,a1,a3 the protocol plug-in answered them
+//       Pn_FAULTS          exceptions out of the protocol plug-in
+//       Pn_STARTS          start attempts; Pn_FAILED_STARTS those that failed
+//       Pn_LAST_FAILURE    the last failed attempt's reason ("" when none);
+//                          Pn_LAST_FAILURE_TIME when it failed
+//       Pn_LATENCY         time one record spent in the databases'
+//                          processRecord: counts per bucket, comma-separated,
+//                          not cumulative; Pn_LATENCY_SUM the total seconds
+//       Pn_DATABASES       how many databases are configured; m from 1:
+//       Pn_Dm_NAME         the database's library as configured ("#2" added
+//                          to a library named twice in one list)
+//       Pn_Dm_ANSWERS      a0,a1,a3 its processRecord gave
+//       Pn_Dm_FAULTS       exceptions out of the database plug-in
+//
 // Requests the host does not serve in place (the EventProc returns 0 at
 // once):
 //   - raised from inside processLog, or from inside the processRecord that
@@ -19,8 +57,8 @@
 //     through processRecord on the host's thread). At most 64 wait; more
 //     are dropped.
 //   - raised once the host's stop sequence has begun (until this plug-in's
-//     stop() is called): STATUS is answered "STOPPED" at once, CONTROL is
-//     ignored.
+//     stop() is called): STATUS is answered "STOPPED" at once (METRICS too,
+//     every protocol STOPPED), CONTROL is ignored.
 //
 // Order of calls: factory, setCallback, start; then processRecord (answers)
 // and processLog (log lines); then stop and the destructor.

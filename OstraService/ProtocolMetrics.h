@@ -1,0 +1,144 @@
+// What one protocol application has done, counted where it happens and read
+// by whoever asks (the METRICS control request).
+//
+// The relay's counters are relaxed atomics in storage that exists before
+// any relay can reach it: counting costs an uncontended atomic add, no lock
+// and no allocation. Each counter read is exact; two counters read one
+// after the other may be a record apart.
+//
+// The state and the last failure change only on the host's thread (a start
+// attempt, a stop, a STATUS that finds a plug-in not running) and are
+// guarded by the app's lock.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace metrics {
+
+using Count = std::uint64_t;
+
+class Counter {
+public:
+    void add() { value_.fetch_add(1, std::memory_order_relaxed); }
+    Count read() const { return value_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<Count> value_{0};
+};
+
+// Answers 0, 1 and 3 (anything else counts as 3, as the relay treats it).
+struct AnswerCounts {
+    Counter answered0, answered1, answered3;
+    void count(int answer) {
+        if (answer == 0)
+            answered0.add();
+        else if (answer == 1)
+            answered1.add();
+        else
+            answered3.add();
+    }
+};
+
+// Upper bounds of the latency buckets in seconds; one more bucket takes the
+// rest (+Inf). From 100 µs (a record the database keeps in memory) to 10 s
+// (a server that stalls).
+constexpr double kLatencyBounds[] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                                     0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,    10};
+constexpr int kLatencyBuckets = sizeof(kLatencyBounds) / sizeof(kLatencyBounds[0]) + 1;
+
+class LatencyHistogram {
+public:
+    void observe(std::chrono::nanoseconds spent);
+    // Per bucket (not cumulative), the last one +Inf.
+    Count bucket(int index) const { return buckets_[index].read(); }
+    double sumSeconds() const { return sumNanoseconds_.load(std::memory_order_relaxed) * 1e-9; }
+
+private:
+    Counter buckets_[kLatencyBuckets];
+    std::atomic<Count> sumNanoseconds_{0};
+};
+
+// One database plug-in's place in the protocol's list, kept across restarts
+// of the protocol so that its counters only grow.
+struct DatabaseCounters {
+    AnswerCounts answers;  // its processRecord's results
+    Counter faults;        // exceptions out of its operations
+};
+
+enum class ProtocolState { kFailing, kRunning, kStopped };
+// "RUNNING", "STOPPED" (by a command) or "FAILING" (not running although it should).
+const char* stateWord(ProtocolState state);
+
+using WallClock = std::chrono::system_clock;
+
+// A copy of everything one protocol application counts, taken at once.
+struct ProtocolSnapshot {
+    struct Database {
+        std::string name;  // the configured "dll"; "#2", "#3" added for a repeated one
+        Count answered0 = 0, answered1 = 0, answered3 = 0, faults = 0;
+    };
+    std::string name;
+    ProtocolState state = ProtocolState::kFailing;
+    WallClock::time_point since;
+    Count records = 0;                                  // raised by the protocol plug-in
+    Count answered0 = 0, answered1 = 0, answered3 = 0;  // what the relay answered it
+    Count databaseRecords = 0;                          // raised by database plug-ins
+    Count databaseAnswered0 = 0, databaseAnswered1 = 0, databaseAnswered3 = 0;
+    Count faults = 0;  // exceptions out of the protocol plug-in's operations
+    Count starts = 0, failedStarts = 0;
+    std::string lastFailure;  // empty when no start has failed
+    WallClock::time_point lastFailureTime;
+    Count latency[kLatencyBuckets] = {};  // per bucket, not cumulative
+    double latencySum = 0;
+    std::vector<Database> databases;
+};
+
+// Everything one protocol application counts. The app owns it through a
+// shared pointer and the host keeps one too, so the numbers outlive the
+// app's plug-ins and can be read while the host stops.
+class ProtocolCounters {
+public:
+    // The relay's counters.
+    Counter records;               // raised by the protocol plug-in
+    AnswerCounts answers;          // what the relay answered the protocol
+    Counter databaseRecords;       // raised by database plug-ins
+    AnswerCounts databaseAnswers;  // what the protocol answered them
+    Counter faults;                // exceptions out of the protocol plug-in
+    LatencyHistogram latency;      // time in the databases' processRecord, per record
+
+    void setName(const std::string& name);
+    // The counters of the database at `position` in the configured list,
+    // made on first use; the reference stays valid as long as this object.
+    // Not for the relay's path (it may allocate).
+    DatabaseCounters& database(std::size_t position, const std::string& dll);
+
+    // A start attempt ended; `failure` is its reason when it failed.
+    void attempted(bool failed, const std::string& failure,
+                   WallClock::time_point now = WallClock::now());
+    // Records the state, and the time it began when it differs from the last.
+    void setState(ProtocolState state, WallClock::time_point now = WallClock::now());
+    // Grows by one with every change of state: cheap to watch.
+    Count stateChanges() const { return stateChanges_.load(std::memory_order_acquire); }
+
+    ProtocolSnapshot snapshot() const;
+
+private:
+    mutable std::mutex lock_;
+    std::string name_;
+    ProtocolState state_ = ProtocolState::kFailing;
+    WallClock::time_point since_ = WallClock::now();
+    Count starts_ = 0, failedStarts_ = 0;
+    std::string lastFailure_;
+    WallClock::time_point lastFailureTime_;
+    std::deque<DatabaseCounters> databases_;  // by position; never shrinks
+    std::vector<std::string> databaseNames_;
+    std::atomic<Count> stateChanges_{0};
+};
+
+}  // namespace metrics

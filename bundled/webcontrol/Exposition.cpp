@@ -1,0 +1,192 @@
+#include "Exposition.h"
+
+#include <cstdio>
+
+#include "Utf8.h"
+
+namespace webcontrol {
+
+const char* const kExpositionContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+namespace {
+
+const char* const kAnswerCodes[] = {"0", "1", "3"};
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+
+    void family(const char* name, const char* type, const char* help) {
+        out_ += "# HELP ";
+        out_ += name;
+        out_ += ' ';
+        out_ += help;
+        out_ += "\n# TYPE ";
+        out_ += name;
+        out_ += ' ';
+        out_ += type;
+        out_ += '\n';
+    }
+    // name{labels} value; `labels` already escaped, without braces.
+    void sample(const char* name, const std::string& labels, const std::string& value) {
+        out_ += name;
+        if (!labels.empty()) {
+            out_ += '{';
+            out_ += labels;
+            out_ += '}';
+        }
+        out_ += ' ';
+        out_ += value;
+        out_ += '\n';
+    }
+    void sample(const char* name, const std::string& labels, Count value) {
+        sample(name, labels, std::to_string(value));
+    }
+
+private:
+    std::string& out_;
+};
+
+std::string label(const char* name, const std::string& escapedValue) {
+    return std::string(name) + "=\"" + escapedValue + "\"";
+}
+
+}  // namespace
+
+std::string labelValue(const std::string& text) {
+    std::string escaped;
+    for (char c : hostTextToUtf8(text)) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '"')
+            escaped += "\\\"";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+std::string exposition(const HostNumbers& numbers) {
+    std::string out;
+    out.reserve(512 + numbers.protocols.size() * 4096);
+    Writer write(out);
+    write.family("ostraservice_uptime_seconds", "gauge", "Seconds since the host started.");
+    write.sample("ostraservice_uptime_seconds", "", numbers.uptime);
+    write.family("ostraservice_log_lines_total", "counter", "Lines written to the log file.");
+    write.sample("ostraservice_log_lines_total", "", numbers.logLines);
+    write.family("ostraservice_log_lines_lost_total", "counter",
+                 "Lines the log file lost to failed writes.");
+    write.sample("ostraservice_log_lines_lost_total", "", numbers.logLinesLost);
+    write.family("ostraservice_control_requests_total", "counter", "Control requests served.");
+    write.sample("ostraservice_control_requests_total", "", numbers.requests);
+    write.family("ostraservice_control_requests_deferred_total", "counter",
+                 "Control requests deferred to the host's run loop.");
+    write.sample("ostraservice_control_requests_deferred_total", "", numbers.requestsDeferred);
+
+    std::vector<std::string> protocolLabels;
+    for (const ProtocolNumbers& protocol : numbers.protocols)
+        protocolLabels.push_back(label("protocol", labelValue(protocol.name)));
+    const auto& protocols = numbers.protocols;
+    auto perProtocol = [&](const char* name, const char* type, const char* help, auto value) {
+        write.family(name, type, help);
+        for (std::size_t index = 0; index < protocols.size(); ++index)
+            write.sample(name, protocolLabels[index], value(protocols[index]));
+    };
+    perProtocol("ostraservice_protocol_up", "gauge", "1 while the protocol runs, else 0.",
+                [](const ProtocolNumbers& p) { return Count(p.state == "RUNNING"); });
+    write.family("ostraservice_protocol_state", "gauge",
+                 "1 for the protocol's state: running, stopped (by a command) or failing.");
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (const char* state : {"RUNNING", "STOPPED", "FAILING"}) {
+            std::string lower(state);
+            for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
+            write.sample("ostraservice_protocol_state",
+                         protocolLabels[index] + "," + label("state", lower),
+                         Count(protocols[index].state == state));
+        }
+    perProtocol("ostraservice_protocol_state_since_timestamp_seconds", "gauge",
+                "When the protocol entered its state (Unix time).",
+                [](const ProtocolNumbers& p) { return Count(p.since); });
+    perProtocol("ostraservice_records_total", "counter", "Records the protocol plug-in raised.",
+                [](const ProtocolNumbers& p) { return p.records; });
+    write.family("ostraservice_record_answers_total", "counter",
+                 "What the relay answered the protocol's records, by code (0 stored, 1 refused, "
+                 "3 not supported).");
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (int code = 0; code < 3; ++code)
+            write.sample("ostraservice_record_answers_total",
+                         protocolLabels[index] + "," + label("code", kAnswerCodes[code]),
+                         protocols[index].answers[code]);
+    write.family("ostraservice_database_answers_total", "counter",
+                 "What each database's processRecord answered, by code.");
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (const auto& database : protocols[index].databases) {
+            std::string labels =
+                protocolLabels[index] + "," + label("database", labelValue(database.name));
+            for (int code = 0; code < 3; ++code)
+                write.sample("ostraservice_database_answers_total",
+                             labels + "," + label("code", kAnswerCodes[code]),
+                             database.answers[code]);
+        }
+    perProtocol("ostraservice_database_records_total", "counter",
+                "Records the database plug-ins raised towards the protocol.",
+                [](const ProtocolNumbers& p) { return p.databaseRecords; });
+    write.family("ostraservice_database_record_answers_total", "counter",
+                 "What the protocol answered the databases' records, by code.");
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (int code = 0; code < 3; ++code)
+            write.sample("ostraservice_database_record_answers_total",
+                         protocolLabels[index] + "," + label("code", kAnswerCodes[code]),
+                         protocols[index].databaseAnswers[code]);
+    perProtocol("ostraservice_protocol_faults_total", "counter",
+                "Exceptions out of the protocol plug-in, contained by the host.",
+                [](const ProtocolNumbers& p) { return p.faults; });
+    write.family("ostraservice_database_faults_total", "counter",
+                 "Exceptions out of a database plug-in, contained by the host.");
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (const auto& database : protocols[index].databases)
+            write.sample("ostraservice_database_faults_total",
+                         protocolLabels[index] + "," + label("database", labelValue(database.name)),
+                         database.faults);
+    perProtocol("ostraservice_start_attempts_total", "counter",
+                "Attempts to start the protocol's plug-ins.",
+                [](const ProtocolNumbers& p) { return p.starts; });
+    perProtocol("ostraservice_start_failures_total", "counter", "Start attempts that failed.",
+                [](const ProtocolNumbers& p) { return p.failedStarts; });
+    perProtocol("ostraservice_last_start_failure_timestamp_seconds", "gauge",
+                "When a start attempt last failed (Unix time; 0: never).",
+                [](const ProtocolNumbers& p) { return Count(p.lastFailureTime); });
+
+    const char* histogram = "ostraservice_database_latency_seconds";
+    write.family(histogram, "histogram", "Time one record spent in the databases' processRecord.");
+    for (std::size_t index = 0; index < protocols.size(); ++index) {
+        const ProtocolNumbers& protocol = protocols[index];
+        Count cumulative = 0;
+        for (std::size_t bucket = 0; bucket < protocol.latency.size(); ++bucket) {
+            cumulative += protocol.latency[bucket];
+            std::string bound = bucket < numbers.latencyBounds.size()
+                                    ? number(numbers.latencyBounds[bucket])
+                                    : std::string("+Inf");
+            write.sample("ostraservice_database_latency_seconds_bucket",
+                         protocolLabels[index] + "," + label("le", bound), cumulative);
+        }
+        if (protocol.latency.size() <= numbers.latencyBounds.size())  // no +Inf bucket given
+            write.sample("ostraservice_database_latency_seconds_bucket",
+                         protocolLabels[index] + ",le=\"+Inf\"", cumulative);
+        write.sample("ostraservice_database_latency_seconds_sum", protocolLabels[index],
+                     number(protocol.latencySum));
+        write.sample("ostraservice_database_latency_seconds_count", protocolLabels[index],
+                     cumulative);
+    }
+    return out;
+}
+
+}  // namespace webcontrol
