@@ -5,6 +5,8 @@
 #   scripts/install-deps.sh browser   Chromium, Node.js and playwright-core
 #                                     for the web console's browser test
 #   scripts/install-deps.sh systemd   debootstrap, for the systemd lane
+#   scripts/install-deps.sh metrics   Prometheus and promtool, for the
+#                                     metrics tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +23,7 @@ for lane in "${lanes[@]}"; do
         fuzz) packages+=(clang libclang-rt-14-dev llvm-14) ;;
         # debootstrap makes the Debian root the container boots systemd in.
         systemd) packages+=(debootstrap util-linux iproute2) ;;
+        metrics) packages+=(iproute2 curl netcat-openbsd) ;;
         browser)
             packages+=(chromium)
             # Debian's Node.js, unless the machine has one already.
@@ -47,5 +50,21 @@ fi
 for lane in "${lanes[@]}"; do
     if [ "$lane" = browser ] && [ ! tests/browser/node_modules/.package-lock.json -nt tests/browser/package-lock.json ]; then
         (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+done
+
+# Prometheus and promtool for the metrics tests: Debian's package unpacked
+# into a cache, not installed, since installing it starts a Prometheus
+# server on the machine. Its two programs need nothing but the C library.
+prometheus_cache=/var/cache/ostra/prometheus
+for lane in "${lanes[@]}"; do
+    if [ "$lane" = metrics ] && [ ! -x "$prometheus_cache/usr/bin/prometheus" ]; then
+        download=$(mktemp -d)
+        chmod 755 "$download"  # apt downloads as its own user
+        (cd "$download" && apt-get download -qq prometheus 2> /dev/null) ||
+            { apt-get update -qq && (cd "$download" && apt-get download -qq prometheus); }
+        mkdir -p "$prometheus_cache"
+        dpkg-deb -x "$download"/prometheus_*.deb "$prometheus_cache"
+        rm -rf "$download"
     fi
 done

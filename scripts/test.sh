@@ -14,7 +14,7 @@ lanes=("$@")
 
 install=(linux)
 for lane in "${lanes[@]}"; do
-    [ "$lane" = linux ] && install+=(browser)
+    [ "$lane" = linux ] && install+=(browser metrics)
     [ "$lane" = windows ] && install+=(windows)
     [ "$lane" = fuzz ] && install+=(fuzz)
     [ "$lane" = systemd ] && install+=(systemd)

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -351,4 +352,67 @@ TEST_F(WebControlTest, ANewLogReaderPushesOutTheOldestWhenEveryOneOfTheEightSlot
     EXPECT_TRUE(eventually([&] {
         return ninth.received().find("the ninth reader sees this") != std::string::npos;
     })) << ninth.received();
+}
+
+TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryNameEscaped) {
+#ifdef OSTRA_CP1250
+    const std::string letter = "\xE8";  // č in the host's Windows-1250 bytes
+#else
+    const std::string letter = "\xC4\x8D";
+#endif
+    serveUntilListening(webControl(webPort) + "protocols = ( " +
+                            tcplineProtocol("P\"B\\X\n" + letter, tcpPort, testDatabase("db")) +
+                            " );",
+                        webPort);
+    ASSERT_TRUE(eventually([&] { return portAccepts(tcpPort); }));
+    LineClient line(tcpPort);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(line.ask("A=1"), "0;TRAIL=db\\;");
+
+    auto web = client();
+    auto page = web.Get("/metrics");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    const std::string label = "protocol=\"P\\\"B\\\\X\\n\xC4\x8D\"";
+    EXPECT_NE(page->body.find("ostraservice_records_total{" + label + "} 2\n"), std::string::npos)
+        << page->body;
+    EXPECT_NE(page->body.find("ostraservice_record_answers_total{" + label + ",code=\"0\"} 2\n"),
+              std::string::npos);
+    EXPECT_NE(page->body.find("ostraservice_database_latency_seconds_count{" + label + "} 2\n"),
+              std::string::npos);
+    EXPECT_NE(page->body.find("ostraservice_protocol_up{" + label + "} 1\n"), std::string::npos);
+#ifdef OSTRA_PROMTOOL
+    // Prometheus's own checker, where the lane has it.
+    std::string file = (testing_support::binaryDir() / "metrics.prom").string();
+    testing_support::writeFile(file, page->body);
+    EXPECT_EQ(std::system((std::string(OSTRA_PROMTOOL) + " check metrics < " + file + " > " + file +
+                           ".out 2>&1")
+                              .c_str()),
+              0)
+        << testing_support::readFile(file + ".out");
+#endif
+    EXPECT_EQ(statusOf("GET", "/metrics", {{"Host", "example.com"}}), 403) << "the API's rules";
+}
+
+TEST_F(WebControlTest, HealthFailsOnRefusalsTellsWhyOnlyWithTheTokenAndAStopIsLoggedWithItsClient) {
+    serveConsole("token = \"t0ken\"; refusedpercent = 50;", "answer = 1;");
+    httplib::Headers token = {{"X-Ostra-Token", "t0ken"}};
+    EXPECT_EQ(statusOf("GET", "/healthz"), 200);
+    EXPECT_EQ(body("GET", "/healthz"), "{\"healthy\":true}");
+
+    LineClient line(tcpPort);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(line.ask("A=1"), "1;TRAIL=db\\;");
+    EXPECT_TRUE(eventually([&] { return statusOf("GET", "/healthz") == 503; }));
+    EXPECT_EQ(body("GET", "/healthz"), "{\"healthy\":false}") << "no details without the token";
+    auto detailed = client().Get("/healthz", token);
+    ASSERT_TRUE(detailed);
+    EXPECT_EQ(detailed->body,
+              "{\"healthy\":false,\"failing\":[{\"protocol\":\"PBX\",\"failure\":\"3 of the last "
+              "minute's 3 records not stored\",\"since\":" +
+                  detailed->body.substr(detailed->body.find("\"since\":") + 8));
+
+    // Stopped by a command is not a failure.
+    EXPECT_EQ(statusOf("POST", "/api/stop?protocol=PBX", token), 200);
+    EXPECT_TRUE(logHas("Control: STOP of protocol PBX, asked by web console client 127.0.0.1:"));
+    EXPECT_EQ(statusOf("GET", "/healthz", token), 200);
 }
