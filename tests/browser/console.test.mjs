@@ -48,6 +48,7 @@ async function startHost(edit = (config) => config) {
   await waitFor(async () => (await accepts(webPort)) && (await accepts(tcpPort)), () => output);
   return {
     output: () => output,
+    log: () => fs.readFileSync(path.join(folder, "OstraService.log"), "utf8"),
     async stop() {
       child.stdin.end("S");
       let timer;
@@ -164,6 +165,51 @@ test("with a token set, requests without it are refused", async () => {
     assert.equal(await accepts(tcpPort), false, "the cross-site request started nothing");
     await page.close();
     await other.close();
+  } finally {
+    assert.equal(await host.stop(), 0, host.output());
+  }
+});
+
+test("the table counts every record sent, live, and a protocol's Stop button stops it", async () => {
+  const host = await startHost();
+  try {
+    const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+    const violations = [];
+    page.on("console", (message) => {
+      if (message.text().includes("Content Security Policy")) violations.push(message.text());
+    });
+    await page.goto(consoleUrl);
+    const records = page.locator('#protocols tr[data-protocol="PBX"] td.records');
+    await page.waitForFunction(() => document.querySelector('#protocols tr[data-protocol="PBX"]') !== null);
+    const sent = 25;
+    for (let i = 1; i <= sent; i++) assert.equal(await sendLine(tcpPort, `CALLER=${i}`), `0;ROW_ID=${i}`);
+    await page.waitForFunction(
+      (count) => document.querySelector('#protocols tr[data-protocol="PBX"] td.records')?.textContent === String(count),
+      sent,
+    );
+    assert.equal(await records.textContent(), String(sent));
+    // The chart draws the records' second at its right end, below its label.
+    const inked = () =>
+      page.evaluate(() => {
+        const canvas = document.getElementById("chart");
+        const area = canvas.getContext("2d").getImageData(canvas.width - 40, 16, 40, canvas.height - 16).data;
+        let count = 0;
+        for (let i = 3; i < area.length; i += 4) if (area[i] > 0) count++;
+        return count;
+      });
+    await waitFor(async () => (await inked()) > 0, () => "the chart drew no line");
+    const artifact = path.join(bin, "..", "Testing", "console-metrics.png");
+    fs.mkdirSync(path.dirname(artifact), { recursive: true });
+    await page.screenshot({ path: artifact, fullPage: true });
+
+    await page.click('#protocols tr[data-protocol="PBX"] button:text("Stop")');
+    await page.waitForFunction(
+      () => document.querySelector('#protocols tr[data-protocol="PBX"] td:nth-child(2)')?.textContent === "STOPPED",
+    );
+    assert.equal(await accepts(tcpPort), false, "the protocol's Stop closed its port");
+    assert.deepEqual(violations, [], "the page keeps to its Content-Security-Policy");
+    await waitFor(async () => /Control: STOP of protocol PBX, asked by web console client 127\.0\.0\.1:\d+/.test(host.log()), host.log);
+    await page.close();
   } finally {
     assert.equal(await host.stop(), 0, host.output());
   }
