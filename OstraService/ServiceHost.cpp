@@ -115,6 +115,7 @@ void CServiceHost::serve(bool console, int stopKey) {
             reportRunning();
             reportedRunning = true;
         }
+        reportStatusWhenDue();
         serveDeferredRequests();
         // The next pass takes the host lock again at once: let waiting
         // control requests in first.
@@ -226,6 +227,35 @@ void CServiceHost::wakeProtocols() {
     // Sleeping outside the host lock: a control request waits for the
     // protocols' starts at most, not for the sleep as well.
     Sleep(1);
+}
+
+void CServiceHost::reportStatusWhenDue() {
+    // A look at the protocols' state counts every 100 ms costs nothing a
+    // pass would notice. The plug-ins are not asked here: a state is what
+    // the last start, stop, STATUS or METRICS found (the web console asks
+    // once a second), so the line never adds calls into a plug-in.
+    constexpr std::chrono::milliseconds kLookInterval(100);
+    auto now = std::chrono::steady_clock::now();
+    if (now < nextStatusLook) return;
+    nextStatusLook = now + kLookInterval;
+    auto summedChanges = [this] {
+        metrics::Count changes = 0;
+        for (const auto& counters : protocolCounters) changes += counters->stateChanges();
+        return changes;
+    };
+    const metrics::Count changes = summedChanges();
+    if (!status.due(now, changes)) return;
+    std::vector<metrics::ProtocolSnapshot> snapshots;
+    for (const auto& counters : protocolCounters) snapshots.push_back(counters->snapshot());
+    reportStatus(status.update(snapshots, now, changes));
+    for (const StatusReport::Change& change : status.changes()) {
+        // INFO: the failure itself has had its ERROR line already.
+        log.log(LOG_LEVEL_INFO, kSource, __LINE__, change.text.c_str());
+        if (change.failing)
+            ostra::reportErrorEvent(getName(), change.text);
+        else
+            ostra::reportInfoEvent(getName(), change.text);
+    }
 }
 
 bool CServiceHost::watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey) {

@@ -57,6 +57,7 @@
 #include "OstraService/LogLineCounts.h"
 #include "OstraService/MetricsAnswer.h"
 #include "OstraService/ProtocolApp.h"
+#include "OstraService/StatusReport.h"
 #include "common/log/CLog.h"
 #include "common/log/CStdLogFormat.h"
 #include "common/log/flogstream.h"
@@ -129,6 +130,9 @@ private:
     void setUpFailed(const std::string& text);
     void createProtocols(libconfig::Setting& list) OSTRA_REQUIRES(hostLock);
     void wakeProtocols();
+    // The status line for the service manager, when one is due, and the
+    // Event Log's line for a protocol that failed or runs again.
+    void reportStatusWhenDue();
     void serveDeferredRequests();
     void answerStatus(CControlPlugin* sender, int tag, const Record& request, const char* state);
     // STATUS and METRICS once the stop sequence has begun: answered at once,
@@ -176,6 +180,8 @@ private:
     std::atomic<int> requestsWaiting;
     DeferredRequests deferred;
     std::chrono::steady_clock::time_point startedAt;
+    StatusReport status;  // the run loop's
+    std::chrono::steady_clock::time_point nextStatusLook;
     std::atomic<std::uint64_t> requestsServed{0};
     std::atomic<std::uint64_t> requestsDeferred{0};
 };

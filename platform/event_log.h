@@ -14,5 +14,7 @@ int registerEventSource(const std::string& source, const std::string& executable
 int unregisterEventSource(const std::string& source);
 // Writes `text` (message bytes) as an error event of `source`.
 void reportErrorEvent(const std::string& source, const std::string& text);
+// The same as an information event (something that went right again).
+void reportInfoEvent(const std::string& source, const std::string& text);
 
 }  // namespace ostra

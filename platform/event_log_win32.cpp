@@ -34,12 +34,20 @@ int unregisterEventSource(const std::string& source) {
     return result == ERROR_FILE_NOT_FOUND ? 0 : static_cast<int>(result);
 }
 
-void reportErrorEvent(const std::string& source, const std::string& text) {
+static void reportEvent(const std::string& source, const std::string& text, WORD type) {
     HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
     if (log == nullptr) return;
     const char* strings[] = {text.c_str()};
-    ReportEventA(log, EVENTLOG_ERROR_TYPE, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);
+    ReportEventA(log, type, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(log);
+}
+
+void reportErrorEvent(const std::string& source, const std::string& text) {
+    reportEvent(source, text, EVENTLOG_ERROR_TYPE);
+}
+
+void reportInfoEvent(const std::string& source, const std::string& text) {
+    reportEvent(source, text, EVENTLOG_INFORMATION_TYPE);
 }
 
 }  // namespace ostra

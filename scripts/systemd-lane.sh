@@ -132,6 +132,12 @@ echo "  start to ready: $((($(date +%s%N) - began) / 1000000)) ms"
 check "  active" active active
 answer=$(record_answer)
 check "  a record sent at once is stored ($answer)" test "$answer" = "0;ROW_ID=1"
+status_text() { inside systemctl show -p StatusText --value "$unit"; }
+expected_status="1/1 protocols running; 1 stored, 0 refused in the last minute"
+check "  systemctl status says: $expected_status" bash -c "for i in \$(seq 40); do
+    [ \"\$(nsenter -t $pid -m -p -n -r -w systemctl show -p StatusText --value $unit)\" = '$expected_status' ] && exit 0
+    sleep 0.25; done; exit 1"
+echo "  systemctl status: $(status_text)"
 check "  the working folder and the writable folder are the install folder" \
     bash -c "nsenter -t $pid -m -p -n -r -w systemctl show -p WorkingDirectory -p ReadWritePaths $unit |
              grep -c '$folder' | grep -q 2"

@@ -84,6 +84,9 @@ public:
     // Set-up is done and the service serves: systemd READY=1, Windows
     // SERVICE_RUNNING. Left out once a stop has been asked for.
     void reportRunning();
+    // How the service fares, in one line: systemd STATUS= (shown by
+    // `systemctl status`). Windows has no such field: nothing.
+    void reportStatus(const std::string& line);
     // The stop sequence begins: systemd STOPPING=1, Windows STOP_PENDING.
     void reportStopping();
     // Set-up failed: the run ends with `code` (not 0), which start()

@@ -111,3 +111,10 @@ void CService::reportRunning() {
 }
 
 void CService::reportStopping() { systemd::notify("STOPPING=1"); }
+
+void CService::reportStatus(const std::string& line) {
+    std::string status = "STATUS=" + line;
+    for (char& c : status)
+        if (c == '\n') c = ' ';  // a line break would end the notice
+    systemd::notify(status.c_str());
+}

@@ -219,3 +219,5 @@ void CService::reportRunning() {
 }
 
 void CService::reportStopping() { ServiceBackEnd::beginStop(); }
+
+void CService::reportStatus(const std::string&) {}

@@ -160,3 +160,17 @@ TEST_F(Metrics, CountsStayExactWhileWorkersRelayThroughStopAndStartCycles) {
         EXPECT_EQ(number(answer, prefix + "STARTS"), 21u) << who;
     }
 }
+
+TEST_F(Metrics, AProtocolThatKeepsFailingIsReportedOnceNotOnEveryPass) {
+    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "pa") + ", " +
+                protocol("b", "pb", "", "startResult = 1;") + " );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // many passes, each failing
+    EXPECT_GT(count("pbdb", "start"), 3u);
+    size_t reported = 0;
+    for (const auto& line : hostLines.lines())
+        if (line.rfind("Protocol b is failing: ", 0) == 0) ++reported;
+    EXPECT_EQ(reported, 1u);
+    EXPECT_FALSE(hasLine("Protocol a is failing: not running"));
+}
