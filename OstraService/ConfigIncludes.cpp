@@ -74,50 +74,81 @@ bool parseDirective(const std::string& line, std::string& name, size_t& restOfLi
     return true;
 }
 
+// Where the lines of an expanded text came from; kept only when asked for.
+struct Trace {
+    std::vector<SourceLine> origins;
+    SourceLine failedAt;
+};
+
 // A NUL byte would end the parser's input early and hide what follows it.
-bool hasNoNul(const std::string& text, const std::string& where, std::string& error) {
+bool hasNoNul(const std::string& text, const std::string& file, const std::string& where,
+              std::string& error, Trace* trace) {
     size_t nul = text.find('\0');
     if (nul == std::string::npos) return true;
-    size_t line = 1;
+    int line = 1;
     for (size_t i = 0; i < nul; ++i)
         if (text[i] == '\n') ++line;
     error = "a NUL byte on line " + std::to_string(line) + where;
+    if (trace != nullptr) trace->failedAt = {file, line};
     return false;
 }
 
-bool expand(std::string& text, const std::string& folder, int depth, std::string& error) {
+// `file` is where `text` was read from ("" when not known), `folder` its folder.
+bool expand(std::string& text, const std::string& file, const std::string& folder, int depth,
+            std::string& error, Trace* trace) {
     std::string result;
     result.reserve(text.size());
     ScanState state = ScanState::kCode;
     size_t lineStart = 0;
+    int lineNumber = 0;
     while (lineStart < text.size()) {
         size_t lineEnd = text.find('\n', lineStart);
         size_t next = lineEnd == std::string::npos ? text.size() : lineEnd + 1;
         std::string line = text.substr(lineStart, next - lineStart);
         lineStart = next;
+        ++lineNumber;
 
         std::string name;
         size_t rest = 0;
         if (state != ScanState::kCode || !parseDirective(line, name, rest, error)) {
             state = scanLine(line, 0, state);
             result += line;
+            if (trace != nullptr) trace->origins.push_back({file, lineNumber});
             continue;
         }
+        if (trace != nullptr) trace->failedAt = {file, lineNumber};
         if (!error.empty()) return false;
         if (depth == kMaxDepth) {
             error = "include file nesting too deep: " + name;
             return false;
         }
-        std::string file = ostra::isAbsolutePath(name) ? name : ostra::joinPath(folder, name);
+        std::string includedFile =
+            ostra::isAbsolutePath(name) ? name : ostra::joinPath(folder, name);
         std::string included, whyNot;
-        if (!ostra::readTextFile(file, included, whyNot)) {
-            error = "cannot open include file " + file + " (" + whyNot + ")";
+        if (!ostra::readTextFile(includedFile, included, whyNot)) {
+            error = "cannot open include file " + includedFile + " (" + whyNot + ")";
             return false;
         }
-        if (!hasNoNul(included, " of " + file, error)) return false;
-        if (!expand(included, ostra::folderOf(file), depth + 1, error)) return false;
+        Trace inner;
+        Trace* innerTrace = trace != nullptr ? &inner : nullptr;
+        bool expanded =
+            hasNoNul(included, includedFile, " of " + includedFile, error, innerTrace) &&
+            expand(included, includedFile, ostra::folderOf(includedFile), depth + 1, error,
+                   innerTrace);
+        if (!expanded) {
+            if (trace != nullptr) trace->failedAt = inner.failedAt;
+            return false;
+        }
+        std::string afterDirective = line.substr(rest);
+        if (trace != nullptr) {
+            trace->origins.insert(trace->origins.end(), inner.origins.begin(), inner.origins.end());
+            // What follows the directive starts a line of its own unless the
+            // included text ends without a line end.
+            if (!afterDirective.empty() && (included.empty() || included.back() == '\n'))
+                trace->origins.push_back({file, lineNumber});
+        }
         result += included;
-        result += line.substr(rest);
+        result += afterDirective;
         state = scanLine(line, rest, ScanState::kCode);
     }
     text.swap(result);
@@ -128,8 +159,19 @@ bool expand(std::string& text, const std::string& folder, int depth, std::string
 
 bool expandIncludes(std::string& text, const std::string& folder, std::string& error) {
     error.clear();
-    if (!hasNoNul(text, "", error)) return false;
-    return expand(text, folder, 0, error);
+    if (!hasNoNul(text, "", "", error, nullptr)) return false;
+    return expand(text, "", folder, 0, error, nullptr);
+}
+
+bool expandIncludes(std::string& text, const std::string& file, std::vector<SourceLine>& origins,
+                    SourceLine& failedAt, std::string& error) {
+    error.clear();
+    Trace trace;
+    bool expanded = hasNoNul(text, file, "", error, &trace) &&
+                    expand(text, file, ostra::folderOf(file), 0, error, &trace);
+    origins.swap(trace.origins);
+    failedAt = trace.failedAt;
+    return expanded;
 }
 
 }  // namespace config_file

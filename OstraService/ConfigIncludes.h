@@ -24,13 +24,27 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace config_file {
+
+// A line of a configuration file: which file, which line (from 1).
+struct SourceLine {
+    std::string file;
+    int line = 0;
+};
 
 // Replaces every @include directive in `text`, which was read from a file
 // in `folder`, by the text of the file it names, recursively. False with
 // `error` naming the file at fault and why (missing, a folder, unreadable,
 // nested too deep, a directive without its closing quote, a NUL byte).
 bool expandIncludes(std::string& text, const std::string& folder, std::string& error);
+
+// The same for the text of `file`, telling where each line of the result
+// was written (`origins[i]` for line i + 1), so that a line the parser
+// names can be shown in the file that holds it. On failure `failedAt` is
+// the directive at fault, or the line holding the NUL byte.
+bool expandIncludes(std::string& text, const std::string& file, std::vector<SourceLine>& origins,
+                    SourceLine& failedAt, std::string& error);
 
 }  // namespace config_file

@@ -4,6 +4,7 @@
 #include <libconfig.h++>
 #include <string>
 
+#include "OstraService/ConfigCheck.h"
 #include "OstraService/ConfigFile.h"
 #include "OstraService/ConsoleMode.h"
 #include "OstraService/JournalStream.h"
@@ -77,6 +78,10 @@ bool runsAsService(const char* verb) {
 }  // namespace
 
 int runEntry(int argc, char* argv[]) {
+    // Before anything of the host exists: a check opens no log, no port and
+    // starts no plug-in, whatever the configuration says.
+    if (argc > 1 && text::equalsIgnoreCase(argv[1], "check"))
+        return config_check::run(argc > 2 ? argv[2] : kDefaultServiceName);
     JournalStream journal;  // declared first: it outlives the host, whose log carries it
     CServiceHost host;
     if (JournalStream::wanted()) host.getLog(nullptr)->addStream(&journal);

@@ -4,10 +4,11 @@
 
 namespace protocol_type {
 
+const char* const kNames[kCount] = {"KEYCARD", "PBX", "INTERNET PRISTUP", "PAYTV"};
+
 int codeOf(const char* type) {
-    static const char* const kTypes[] = {"KEYCARD", "PBX", "INTERNET PRISTUP", "PAYTV"};
-    for (int code = 0; code < 4; ++code) {
-        if (text::equalsIgnoreCase(type, kTypes[code])) return code;
+    for (int code = 0; code < kCount; ++code) {
+        if (text::equalsIgnoreCase(type, kNames[code])) return code;
     }
     return -1;
 }

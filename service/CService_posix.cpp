@@ -23,11 +23,7 @@ namespace {
 // Tests and packagers point this elsewhere; then systemctl is left alone.
 const char* customUnitDirectory() { return std::getenv("OSTRA_SYSTEMD_UNIT_DIR"); }
 
-std::string unitPath(const std::string& name) {
-    const char* custom = customUnitDirectory();
-    return std::string(custom && *custom ? custom : "/etc/systemd/system") + "/" + name +
-           ".service";
-}
+std::string unitPath(const std::string& name) { return systemd::unitFilePath(name); }
 
 // Runs systemctl with `arguments`; its exit status, or errno when it could
 // not be run at all.

@@ -1,5 +1,8 @@
 #include "service/SystemdUnit.h"
 
+#include <cstdlib>
+#include <sstream>
+
 namespace systemd {
 
 namespace {
@@ -23,6 +26,39 @@ std::string plainValue(const std::string& text) {
 bool isUnder(const std::string& path, const char* folder) {
     std::string prefix(folder);
     return path == prefix || path.compare(0, prefix.size() + 1, prefix + "/") == 0;
+}
+
+std::string trimmed(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The words of a value: bare ones end at a blank; quoted ones may hold
+// blanks and backslash escapes. "%%" is a "%" either way.
+std::vector<std::string> wordsOf(const std::string& value) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while ((at = value.find_first_not_of(" \t", at)) != std::string::npos) {
+        std::string word;
+        char quote = value[at] == '"' || value[at] == '\'' ? value[at++] : '\0';
+        for (; at < value.size(); ++at) {
+            char c = value[at];
+            if (quote != '\0' ? c == quote : (c == ' ' || c == '\t')) {
+                ++at;
+                break;
+            }
+            if (c == '\\' && at + 1 < value.size()) c = value[++at];
+            if (c == '%' && at + 1 < value.size() && value[at + 1] == '%') ++at;
+            word += c;
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+bool isYes(const std::string& value) {
+    return value == "yes" || value == "true" || value == "on" || value == "1";
 }
 
 }  // namespace
@@ -103,6 +139,55 @@ std::string unitText(const std::string& name, const std::string& description,
     text += "[Install]\n";
     text += "WantedBy=multi-user.target\n";
     return text;
+}
+
+std::string unitFilePath(const std::string& name) {
+    const char* custom = std::getenv("OSTRA_SYSTEMD_UNIT_DIR");
+    return std::string(custom && *custom ? custom : "/etc/systemd/system") + "/" + name +
+           ".service";
+}
+
+void readSandbox(const std::string& unitText, Sandbox& sandbox) {
+    std::istringstream lines(unitText);
+    std::string line;
+    bool inService = false;
+    while (std::getline(lines, line)) {
+        line = trimmed(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        if (line[0] == '[') {
+            inService = line == "[Service]";
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (!inService || equals == std::string::npos) continue;
+        std::string key = trimmed(line.substr(0, equals));
+        std::string value = trimmed(line.substr(equals + 1));
+        if (key == "ProtectSystem") {
+            sandbox.strict = value == "strict";
+        } else if (key == "PrivateTmp") {
+            sandbox.privateTmp = isYes(value);
+        } else if (key == "ReadWritePaths") {
+            if (value.empty()) sandbox.writable.clear();
+            for (std::string word : wordsOf(value)) {
+                while (!word.empty() && (word[0] == '-' || word[0] == '+')) word.erase(0, 1);
+                if (!word.empty()) sandbox.writable.push_back(word);
+            }
+        }
+    }
+}
+
+bool allowsWriting(const Sandbox& sandbox, const std::string& folder) {
+    if (!sandbox.strict) return true;
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto isIn = [&](std::string granted) {
+        while (granted.size() > 1 && granted.back() == '/') granted.pop_back();
+        return granted == "/" || isUnder(path, granted.c_str());
+    };
+    if (sandbox.privateTmp && (isIn("/tmp") || isIn("/var/tmp"))) return true;
+    for (const std::string& granted : sandbox.writable)
+        if (isIn(granted)) return true;
+    return false;
 }
 
 }  // namespace systemd

@@ -27,4 +27,24 @@ std::string unitText(const std::string& name, const std::string& description,
                      const std::string& executable, const std::string& folder,
                      const std::vector<std::string>& writable = {});
 
+// The unit file of the service `name`: <name>.service in
+// $OSTRA_SYSTEMD_UNIT_DIR when that is set, else in /etc/systemd/system.
+std::string unitFilePath(const std::string& name);
+
+// What a unit's [Service] settings let the service write.
+struct Sandbox {
+    bool strict = false;                // ProtectSystem=strict: nothing else is writable
+    bool privateTmp = false;            // PrivateTmp=: /tmp and /var/tmp are its own, writable
+    std::vector<std::string> writable;  // ReadWritePaths, without "-" or "+"
+};
+
+// Reads a unit file's (or a drop-in's) settings into `sandbox`, over what
+// the files before it set, as systemd reads them: an empty ReadWritePaths=
+// empties the list. Understands what unitText writes and what an operator
+// writes by hand: quoted or bare words, "%%" for "%".
+void readSandbox(const std::string& unitText, Sandbox& sandbox);
+
+// Whether `sandbox` lets the service write into the absolute `folder`.
+bool allowsWriting(const Sandbox& sandbox, const std::string& folder);
+
 }  // namespace systemd

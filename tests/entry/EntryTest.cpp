@@ -9,7 +9,8 @@ using testing_support::exitCodeOfMinusOne;
 
 namespace {
 const std::string kUsage =
-    "Pokretanje programa: OstraService INSTALL | UNINSTALL | REMOVE | START | STOP | CONSOLE\n";
+    "Pokretanje programa: OstraService INSTALL | UNINSTALL | REMOVE | START | STOP | CONSOLE | "
+    "CHECK\n";
 }
 
 class Entry : public ExecutableFixture {};
