@@ -109,13 +109,6 @@ void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& r
 void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& request,
                                  const char* state) {
     if (sender == nullptr) return;
-    bool whileStopping = stopping.load();
-    std::vector<metrics::ProtocolSnapshot> snapshots;
-    snapshots.reserve(protocolCounters.size());
-    for (const auto& counters : protocolCounters) {
-        snapshots.push_back(counters->snapshot());
-        if (whileStopping) snapshots.back().state = metrics::ProtocolState::kStopped;
-    }
     HostNumbers host;
     host.uptimeSeconds =
         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
@@ -129,7 +122,7 @@ void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& 
     answer = request;
     answer.set("CMD", "ANSWER");
     answer.set("ANSWER", state);
-    writeMetrics(host, snapshots, answer);
+    writeMetrics(host, protocolCounters, stopping.load(), answer);
     deliverAnswer(sender, tag, answer);
 }
 

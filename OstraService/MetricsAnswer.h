@@ -1,8 +1,11 @@
-// The answer to a METRICS request: the host's numbers and every protocol's,
-// as flat keys (the list is in plugin/CControlPlugin.h).
+// The answer to a METRICS request: the host's numbers and one list per
+// metric with an item per protocol (CControlPlugin.h lists the keys,
+// plugin/HostMetrics.h reads them). A handful of keys whatever the number
+// of protocols, so that asking stays cheap with hundreds of them.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "OstraService/ProtocolMetrics.h"
@@ -15,6 +18,8 @@ struct HostNumbers {
     std::uint64_t requests = 0, requestsDeferred = 0;
 };
 
-// Adds the numbers to `answer` (a copy of the request).
-void writeMetrics(const HostNumbers& host, const std::vector<metrics::ProtocolSnapshot>& protocols,
-                  Record& answer);
+// Adds the numbers to `answer` (a copy of the request). `stopping`: every
+// protocol is reported STOPPED (the host is stopping them).
+void writeMetrics(const HostNumbers& host,
+                  const std::vector<std::shared_ptr<metrics::ProtocolCounters>>& protocols,
+                  bool stopping, Record& answer);

@@ -36,74 +36,68 @@ namespace metrics {
 
 void ProtocolCounters::setName(const std::string& name) {
     std::lock_guard<std::mutex> guard(lock_);
-    name_ = name;
+    guarded_.name = name;
 }
 
 DatabaseCounters& ProtocolCounters::database(std::size_t position, const std::string& dll) {
     std::lock_guard<std::mutex> guard(lock_);
-    while (databases_.size() <= position) {
-        databases_.emplace_back();
-        databaseNames_.emplace_back();
+    auto& names = guarded_.databaseNames;
+    while (guarded_.databases.size() <= position) {
+        guarded_.databases.emplace_back();
+        names.emplace_back();
     }
-    if (databaseNames_[position].empty()) {
+    if (names[position].empty()) {
         // A library named twice in one list gets "#2", "#3": each label is one database.
         int same = 1;
-        for (std::size_t other = 0; other < databaseNames_.size(); ++other)
-            if (other != position &&
-                (databaseNames_[other] == dll || databaseNames_[other].rfind(dll + "#", 0) == 0))
+        for (std::size_t other = 0; other < names.size(); ++other)
+            if (other != position && (names[other] == dll || names[other].rfind(dll + "#", 0) == 0))
                 ++same;
-        databaseNames_[position] = same == 1 ? dll : dll + "#" + std::to_string(same);
+        names[position] = same == 1 ? dll : dll + "#" + std::to_string(same);
     }
-    return databases_[position];
+    return guarded_.databases[position];
 }
 
 void ProtocolCounters::attempted(bool failed, const std::string& failure,
                                  WallClock::time_point now) {
     std::lock_guard<std::mutex> guard(lock_);
-    ++starts_;
+    ++guarded_.starts;
     if (!failed) return;
-    ++failedStarts_;
-    lastFailure_ = failure;
-    lastFailureTime_ = now;
+    ++guarded_.failedStarts;
+    guarded_.lastFailure = failure;
+    guarded_.lastFailureTime = now;
 }
 
 void ProtocolCounters::setState(ProtocolState state, WallClock::time_point now) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (state == state_) return;
-    state_ = state;
-    since_ = now;
+    if (state == guarded_.state) return;
+    guarded_.state = state;
+    guarded_.since = now;
     stateChanges_.fetch_add(1, std::memory_order_release);
+}
+
+ProtocolCounters::Relayed ProtocolCounters::relayedLocked() const {
+    Relayed relayed;
+    for (const DatabaseCounters& database : guarded_.databases) {
+        relayed.answered0 += database.answers.answered0.read();
+        relayed.answered1 += database.answers.answered1.read();
+    }
+    relayed.answered3 = notTaken.read();
+    return relayed;
 }
 
 ProtocolSnapshot ProtocolCounters::snapshot() const {
     ProtocolSnapshot copy;
-    copy.records = records.read();
-    copy.answered0 = answers.answered0.read();
-    copy.answered1 = answers.answered1.read();
-    copy.answered3 = answers.answered3.read();
-    copy.databaseRecords = databaseRecords.read();
-    copy.databaseAnswered0 = databaseAnswers.answered0.read();
-    copy.databaseAnswered1 = databaseAnswers.answered1.read();
-    copy.databaseAnswered3 = databaseAnswers.answered3.read();
-    copy.faults = faults.read();
-    for (int bucket = 0; bucket < kLatencyBuckets; ++bucket)
-        copy.latency[bucket] = latency.bucket(bucket);
-    copy.latencySum = latency.sumSeconds();
-    std::lock_guard<std::mutex> guard(lock_);
-    copy.name = name_;
-    copy.state = state_;
-    copy.since = since_;
-    copy.starts = starts_;
-    copy.failedStarts = failedStarts_;
-    copy.lastFailure = lastFailure_;
-    copy.lastFailureTime = lastFailureTime_;
-    copy.databases.reserve(databases_.size());
-    for (std::size_t position = 0; position < databases_.size(); ++position) {
-        const DatabaseCounters& counters = databases_[position];
-        copy.databases.push_back({databaseNames_[position], counters.answers.answered0.read(),
-                                  counters.answers.answered1.read(),
-                                  counters.answers.answered3.read(), counters.faults.read()});
-    }
+    read([&](const Guarded& guarded) {
+        Relayed relayed = relayedLocked();
+        copy.records = relayed.records();
+        copy.answered0 = relayed.answered0;
+        copy.answered1 = relayed.answered1;
+        copy.answered3 = relayed.answered3;
+        copy.name = guarded.name;
+        copy.state = guarded.state;
+        copy.since = guarded.since;
+        copy.lastFailure = guarded.lastFailure;
+    });
     return copy;
 }
 

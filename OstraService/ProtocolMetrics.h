@@ -1,14 +1,22 @@
 // What one protocol application has done, counted where it happens and read
 // by whoever asks (the METRICS control request).
 //
-// The relay's counters are relaxed atomics in storage that exists before
-// any relay can reach it: counting costs an uncontended atomic add, no lock
-// and no allocation. Each counter read is exact; two counters read one
-// after the other may be a record apart.
+// A relayed record costs its thread one uncontended atomic add (the
+// answer of each database it reaches) and nothing else on the common
+// path: no lock, no allocation, no clock. What the relay answered the
+// protocol follows from that: a record answered 0 or 1 was taken by
+// exactly one database, so the protocol's 0s and 1s are the sums of its
+// databases'; only records no database took (answered 3) have a counter
+// of their own. Every count is exact; two counts read one after the
+// other may be a record apart.
+//
+// The time records spend in the databases is measured for one record in
+// kLatencySampling per thread (the first one included): two clock reads
+// on every record would cost more than the relay itself.
 //
 // The state and the last failure change only on the host's thread (a start
 // attempt, a stop, a STATUS that finds a plug-in not running) and are
-// guarded by the app's lock.
+// guarded by a lock of their own.
 #pragma once
 
 #include <atomic>
@@ -51,13 +59,14 @@ struct AnswerCounts {
 constexpr double kLatencyBounds[] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
                                      0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,    10};
 constexpr int kLatencyBuckets = sizeof(kLatencyBounds) / sizeof(kLatencyBounds[0]) + 1;
+constexpr unsigned kLatencySampling = 16;
 
 class LatencyHistogram {
 public:
     void observe(std::chrono::nanoseconds spent);
     // Per bucket (not cumulative), the last one +Inf.
     Count bucket(int index) const { return buckets_[index].read(); }
-    double sumSeconds() const { return sumNanoseconds_.load(std::memory_order_relaxed) * 1e-9; }
+    Count sumNanoseconds() const { return sumNanoseconds_.load(std::memory_order_relaxed); }
 
 private:
     Counter buckets_[kLatencyBuckets];
@@ -77,26 +86,14 @@ const char* stateWord(ProtocolState state);
 
 using WallClock = std::chrono::system_clock;
 
-// A copy of everything one protocol application counts, taken at once.
+// What the service manager's status line needs of a protocol, copied.
 struct ProtocolSnapshot {
-    struct Database {
-        std::string name;  // the configured "dll"; "#2", "#3" added for a repeated one
-        Count answered0 = 0, answered1 = 0, answered3 = 0, faults = 0;
-    };
     std::string name;
     ProtocolState state = ProtocolState::kFailing;
     WallClock::time_point since;
-    Count records = 0;                                  // raised by the protocol plug-in
+    Count records = 0;
     Count answered0 = 0, answered1 = 0, answered3 = 0;  // what the relay answered it
-    Count databaseRecords = 0;                          // raised by database plug-ins
-    Count databaseAnswered0 = 0, databaseAnswered1 = 0, databaseAnswered3 = 0;
-    Count faults = 0;  // exceptions out of the protocol plug-in's operations
-    Count starts = 0, failedStarts = 0;
-    std::string lastFailure;  // empty when no start has failed
-    WallClock::time_point lastFailureTime;
-    Count latency[kLatencyBuckets] = {};  // per bucket, not cumulative
-    double latencySum = 0;
-    std::vector<Database> databases;
+    std::string lastFailure;                            // empty when no start has failed
 };
 
 // Everything one protocol application counts. The app owns it through a
@@ -104,13 +101,17 @@ struct ProtocolSnapshot {
 // app's plug-ins and can be read while the host stops.
 class ProtocolCounters {
 public:
-    // The relay's counters.
-    Counter records;               // raised by the protocol plug-in
-    AnswerCounts answers;          // what the relay answered the protocol
-    Counter databaseRecords;       // raised by database plug-ins
-    AnswerCounts databaseAnswers;  // what the protocol answered them
+    // The relay's counters (besides each database's answers).
+    Counter notTaken;              // records answered 3: no database took them
+    AnswerCounts databaseAnswers;  // what the protocol answered the databases' records
     Counter faults;                // exceptions out of the protocol plug-in
-    LatencyHistogram latency;      // time in the databases' processRecord, per record
+    LatencyHistogram latency;      // time in the databases' processRecord, per timed record
+
+    // The relay's answers to the protocol's records, under the lock (see above).
+    struct Relayed {
+        Count answered0 = 0, answered1 = 0, answered3 = 0;
+        Count records() const { return answered0 + answered1 + answered3; }
+    };
 
     void setName(const std::string& name);
     // The counters of the database at `position` in the configured list,
@@ -128,16 +129,30 @@ public:
 
     ProtocolSnapshot snapshot() const;
 
+    // What the lock guards, as of one moment.
+    struct Guarded {
+        std::string name;
+        ProtocolState state = ProtocolState::kFailing;
+        WallClock::time_point since = WallClock::now();
+        Count starts = 0, failedStarts = 0;
+        std::string lastFailure;
+        WallClock::time_point lastFailureTime;
+        std::deque<DatabaseCounters> databases;  // by position; never shrinks
+        std::vector<std::string> databaseNames;
+    };
+    // Calls `read` with the guarded part under the lock: a reader takes what
+    // it needs without copying the texts.
+    template <typename Read>
+    void read(Read&& read) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        read(static_cast<const Guarded&>(guarded_));
+    }
+    // With the lock held (inside read()).
+    Relayed relayedLocked() const;
+
 private:
     mutable std::mutex lock_;
-    std::string name_;
-    ProtocolState state_ = ProtocolState::kFailing;
-    WallClock::time_point since_ = WallClock::now();
-    Count starts_ = 0, failedStarts_ = 0;
-    std::string lastFailure_;
-    WallClock::time_point lastFailureTime_;
-    std::deque<DatabaseCounters> databases_;  // by position; never shrinks
-    std::vector<std::string> databaseNames_;
+    Guarded guarded_;
     std::atomic<Count> stateChanges_{0};
 };
 

@@ -38,34 +38,42 @@ private:
 };
 
 namespace {
-// Counts the answer a relayed record got, and the time its databases took.
-// Declared after the RelayScope, so it is done while the relay still
-// counts itself in (the app and its counters are then alive).
+// How many records this thread relays before it times one again.
+thread_local unsigned untilTimed = 0;
+
+// Counts what a relayed record needs counted besides its databases'
+// answers: a record no database took (answered 3), and, for one record in
+// kLatencySampling, the time its databases took. Declared after the
+// RelayScope, so it is done while the relay still counts itself in (the
+// app and its counters are then alive).
 class RelayTally {
 public:
     using Clock = std::chrono::steady_clock;
-    explicit RelayTally(metrics::AnswerCounts& answers,
-                        metrics::LatencyHistogram* latency = nullptr)
-        : answers_(answers), latency_(latency) {}
+    explicit RelayTally(metrics::ProtocolCounters& counters)
+        : counters_(counters), timed_(untilTimed-- == 0) {
+        if (timed_) untilTimed = metrics::kLatencySampling - 1;
+    }
     ~RelayTally() {
-        answers_.count(answer_);
-        if (latency_ != nullptr && timed_) latency_->observe(spent_);
+        if (answer_ == 3) counters_.notTaken.add();
+        if (timed_ && called_) counters_.latency.observe(spent_);
     }
     RelayTally(const RelayTally&) = delete;
     RelayTally& operator=(const RelayTally&) = delete;
 
     int answer(int answer) { return answer_ = answer; }
     // Around one database's processRecord.
+    Clock::time_point databaseCalling() { return timed_ ? Clock::now() : Clock::time_point(); }
     void databaseCalled(Clock::time_point since) {
+        if (!timed_) return;
         spent_ += Clock::now() - since;
-        timed_ = true;
+        called_ = true;
     }
 
 private:
-    metrics::AnswerCounts& answers_;
-    metrics::LatencyHistogram* latency_;
+    metrics::ProtocolCounters& counters_;
+    const bool timed_;
+    bool called_ = false;
     Clock::duration spent_{};
-    bool timed_ = false;
     int answer_ = 3;
 };
 }  // namespace
@@ -82,9 +90,7 @@ int CProtocolApp::databaseEventProc(void* context, void* sender, int tag, Record
 
 int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     RelayScope scope(*this);
-    metrics::ProtocolCounters& counted = *counters_;
-    counted.records.add();
-    RelayTally tally(counted.answers, &counted.latency);
+    RelayTally tally(*counters_);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
     if (!scope.acquire()) return 3;
     const unsigned offeredIn = generation;
@@ -99,7 +105,7 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
             log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc call db->processRecord");
-        const auto called = RelayTally::Clock::now();
+        const auto called = tally.databaseCalling();
         int answer = plugin_calls::guard(
             3, [&] { return database->processRecord(tag, record); },
             [&](const char* what) {
@@ -126,8 +132,13 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
 int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     RelayScope scope(*this);
     metrics::ProtocolCounters& counted = *counters_;
-    counted.databaseRecords.add();
-    RelayTally tally(counted.databaseAnswers);
+    // Only the answer is counted: the records are the answers' sum.
+    struct Answered {
+        metrics::AnswerCounts& counts;
+        int answer = 3;
+        ~Answered() { counts.count(answer); }
+        int is(int code) { return answer = code; }
+    } tally{counted.databaseAnswers};
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc WAIT");
     if (!scope.acquire()) return 3;
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc START");
@@ -147,9 +158,9 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     // change that answer.
     scope.acquire();
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp return from protocol->processrecord");
-    if (answer == 0) return tally.answer(0);
+    if (answer == 0) return tally.is(0);
     if (answer == 3) return 3;
-    return tally.answer(1);
+    return tally.is(1);
 }
 
 void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char* what) {

@@ -74,7 +74,7 @@ std::string labelValue(const std::string& text) {
     return escaped;
 }
 
-std::string exposition(const HostNumbers& numbers) {
+std::string exposition(const HostMetrics& numbers) {
     std::string out;
     out.reserve(512 + numbers.protocols.size() * 4096);
     Writer write(out);
@@ -92,7 +92,7 @@ std::string exposition(const HostNumbers& numbers) {
     write.sample("ostraservice_control_requests_deferred_total", "", numbers.requestsDeferred);
 
     std::vector<std::string> protocolLabels;
-    for (const ProtocolNumbers& protocol : numbers.protocols)
+    for (const ProtocolMetrics& protocol : numbers.protocols)
         protocolLabels.push_back(label("protocol", labelValue(protocol.name)));
     const auto& protocols = numbers.protocols;
     auto perProtocol = [&](const char* name, const char* type, const char* help, auto value) {
@@ -101,7 +101,7 @@ std::string exposition(const HostNumbers& numbers) {
             write.sample(name, protocolLabels[index], value(protocols[index]));
     };
     perProtocol("ostraservice_protocol_up", "gauge", "1 while the protocol runs, else 0.",
-                [](const ProtocolNumbers& p) { return Count(p.state == "RUNNING"); });
+                [](const ProtocolMetrics& p) { return Count(p.state == "RUNNING"); });
     write.family("ostraservice_protocol_state", "gauge",
                  "1 for the protocol's state: running, stopped (by a command) or failing.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
@@ -114,9 +114,9 @@ std::string exposition(const HostNumbers& numbers) {
         }
     perProtocol("ostraservice_protocol_state_since_timestamp_seconds", "gauge",
                 "When the protocol entered its state (Unix time).",
-                [](const ProtocolNumbers& p) { return Count(p.since); });
+                [](const ProtocolMetrics& p) { return Count(p.since); });
     perProtocol("ostraservice_records_total", "counter", "Records the protocol plug-in raised.",
-                [](const ProtocolNumbers& p) { return p.records; });
+                [](const ProtocolMetrics& p) { return p.records; });
     write.family("ostraservice_record_answers_total", "counter",
                  "What the relay answered the protocol's records, by code (0 stored, 1 refused, "
                  "3 not supported).");
@@ -138,7 +138,7 @@ std::string exposition(const HostNumbers& numbers) {
         }
     perProtocol("ostraservice_database_records_total", "counter",
                 "Records the database plug-ins raised towards the protocol.",
-                [](const ProtocolNumbers& p) { return p.databaseRecords; });
+                [](const ProtocolMetrics& p) { return p.databaseRecords; });
     write.family("ostraservice_database_record_answers_total", "counter",
                  "What the protocol answered the databases' records, by code.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
@@ -148,7 +148,7 @@ std::string exposition(const HostNumbers& numbers) {
                          protocols[index].databaseAnswers[code]);
     perProtocol("ostraservice_protocol_faults_total", "counter",
                 "Exceptions out of the protocol plug-in, contained by the host.",
-                [](const ProtocolNumbers& p) { return p.faults; });
+                [](const ProtocolMetrics& p) { return p.faults; });
     write.family("ostraservice_database_faults_total", "counter",
                  "Exceptions out of a database plug-in, contained by the host.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
@@ -158,17 +158,17 @@ std::string exposition(const HostNumbers& numbers) {
                          database.faults);
     perProtocol("ostraservice_start_attempts_total", "counter",
                 "Attempts to start the protocol's plug-ins.",
-                [](const ProtocolNumbers& p) { return p.starts; });
+                [](const ProtocolMetrics& p) { return p.starts; });
     perProtocol("ostraservice_start_failures_total", "counter", "Start attempts that failed.",
-                [](const ProtocolNumbers& p) { return p.failedStarts; });
+                [](const ProtocolMetrics& p) { return p.failedStarts; });
     perProtocol("ostraservice_last_start_failure_timestamp_seconds", "gauge",
                 "When a start attempt last failed (Unix time; 0: never).",
-                [](const ProtocolNumbers& p) { return Count(p.lastFailureTime); });
+                [](const ProtocolMetrics& p) { return Count(p.lastFailureTime); });
 
     const char* histogram = "ostraservice_database_latency_seconds";
     write.family(histogram, "histogram", "Time one record spent in the databases' processRecord.");
     for (std::size_t index = 0; index < protocols.size(); ++index) {
-        const ProtocolNumbers& protocol = protocols[index];
+        const ProtocolMetrics& protocol = protocols[index];
         Count cumulative = 0;
         for (std::size_t bucket = 0; bucket < protocol.latency.size(); ++bucket) {
             cumulative += protocol.latency[bucket];

@@ -6,13 +6,17 @@
 
 #include <string>
 
-#include "MetricsRecord.h"
+#include "plugin/HostMetrics.h"
 
 namespace webcontrol {
 
+using ostra_metrics::Count;
+using ostra_metrics::HostMetrics;
+using ostra_metrics::ProtocolMetrics;
+
 extern const char* const kExpositionContentType;
 
-std::string exposition(const HostNumbers& numbers);
+std::string exposition(const HostMetrics& numbers);
 
 // `text` (the host's message bytes) as a label value: UTF-8, with
 // backslash, double quote and line feed escaped.

@@ -2,10 +2,10 @@
 
 namespace webcontrol {
 
-void MetricsHistory::add(const HostNumbers& numbers, Clock::time_point at) {
+void MetricsHistory::add(const HostMetrics& numbers, Clock::time_point at) {
     Sample sample;
     sample.at = at;
-    for (const ProtocolNumbers& protocol : numbers.protocols)
+    for (const ProtocolMetrics& protocol : numbers.protocols)
         sample.protocols[protocol.name] = {protocol.records,
                                            protocol.answers[1] + protocol.answers[2]};
     std::lock_guard<std::mutex> guard(mutex_);

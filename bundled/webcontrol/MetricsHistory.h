@@ -13,16 +13,20 @@
 #include <string>
 #include <vector>
 
-#include "MetricsRecord.h"
+#include "plugin/HostMetrics.h"
 
 namespace webcontrol {
+
+using ostra_metrics::Count;
+using ostra_metrics::HostMetrics;
+using ostra_metrics::ProtocolMetrics;
 
 class MetricsHistory {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kSamples = 600;  // ten minutes at one a second
 
-    void add(const HostNumbers& numbers, Clock::time_point at = Clock::now());
+    void add(const HostMetrics& numbers, Clock::time_point at = Clock::now());
 
     // Records per second of `protocol` between consecutive samples, oldest
     // first (at most kSamples - 1).

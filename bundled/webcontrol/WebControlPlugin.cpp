@@ -178,7 +178,7 @@ void WebControlPlugin::sample() {
     std::unique_lock<std::mutex> lock(samplerMutex_);
     while (!stopping_) {
         lock.unlock();
-        HostNumbers numbers;
+        HostMetrics numbers;
         if (askMetrics(numbers)) history_.add(numbers);
         lock.lock();
         samplerWake_.wait_for(lock, kSampleInterval, [this] { return stopping_.load(); });
@@ -209,9 +209,9 @@ std::string WebControlPlugin::askStatus() {
     return ask("STATUS", answer) ? answer.get("ANSWER") : std::string();
 }
 
-bool WebControlPlugin::askMetrics(HostNumbers& numbers) {
+bool WebControlPlugin::askMetrics(HostMetrics& numbers) {
     Record answer;
-    return ask("METRICS", answer) && readMetrics(answer, numbers);
+    return ask("METRICS", answer) && numbers.read(answer);
 }
 
 void WebControlPlugin::sendControl(const char* type, const std::string& protocol,
@@ -336,7 +336,7 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
 }
 
 HttpResponse WebControlPlugin::prometheusPage() {
-    HostNumbers numbers;
+    HostMetrics numbers;
     if (!askMetrics(numbers))
         return jsonAnswer(503, "error", "the host did not answer: it is stopping");
     HttpResponse page;
@@ -347,13 +347,13 @@ HttpResponse WebControlPlugin::prometheusPage() {
 }
 
 HttpResponse WebControlPlugin::metricsPage() {
-    HostNumbers numbers;
+    HostMetrics numbers;
     if (!askMetrics(numbers))
         return jsonAnswer(503, "error", "the host did not answer: it is stopping");
     std::string json = "{\"state\":" + jsonString(numbers.state) +
                        ",\"uptime\":" + std::to_string(numbers.uptime) + ",\"protocols\":[";
     for (std::size_t index = 0; index < numbers.protocols.size(); ++index) {
-        const ProtocolNumbers& protocol = numbers.protocols[index];
+        const ProtocolMetrics& protocol = numbers.protocols[index];
         if (index > 0) json += ',';
         json += "{\"name\":" + jsonString(hostTextToUtf8(protocol.name));
         json += ",\"state\":" + jsonString(protocol.state);
@@ -381,11 +381,11 @@ HttpResponse WebControlPlugin::metricsPage() {
 }
 
 HttpResponse WebControlPlugin::healthPage(bool withDetails) {
-    HostNumbers numbers;
+    HostMetrics numbers;
     bool answered = askMetrics(numbers);
     std::string failing;
     if (!answered) failing = "{\"protocol\":\"\",\"failure\":\"the host is stopping\"}";
-    for (const ProtocolNumbers& protocol : numbers.protocols) {
+    for (const ProtocolMetrics& protocol : numbers.protocols) {
         if (protocol.state == "STOPPED") continue;
         std::string why;
         if (protocol.state != "RUNNING") {

@@ -85,7 +85,7 @@ private:
     // The host's answer to a STATUS request: "STARTED", "STOPPED", or empty
     // when the host did not answer.
     std::string askStatus();
-    bool askMetrics(HostNumbers& numbers);
+    bool askMetrics(HostMetrics& numbers);
     void sendControl(const char* type, const std::string& protocol, const std::string& client);
     void sample();
 

@@ -18,36 +18,40 @@
 //     say): the host writes one INFO line per CONTROL naming the action,
 //     the protocol and the origin.
 //   - "METRICS": answered like STATUS (same tag, "CMD" "ANSWER", "ANSWER"
-//     "STARTED" or "STOPPED"), with the host's numbers added as flat keys.
-//     Counts run from the host's start and only grow; times are Unix
-//     seconds (0: never); "a0,a1,a3" counts the answers 0, 1 and 3.
+//     "STARTED" or "STOPPED"), with the host's numbers added. Counts run
+//     from the host's start and only grow; times are Unix seconds (0:
+//     never). plugin/HostMetrics.h reads the answer into numbers.
 //       UPTIME             seconds since the host started
 //       LOG_LINES          lines written to the log file
 //       LOG_LINES_LOST     lines the log file lost (a write that failed)
 //       REQUESTS           control requests served
 //       REQUESTS_DEFERRED  control requests deferred to the run loop
 //       LATENCY_BOUNDS     the latency buckets' upper bounds in seconds,
-//                          comma-separated (a last bucket takes the rest)
-//       PROTOCOLS          how many protocols; n runs from 1 to it:
-//       Pn_NAME            the protocol's name
-//       Pn_STATE           RUNNING, STOPPED (by a command) or FAILING
-//       Pn_SINCE           when it entered that state
-//       Pn_RECORDS         records the protocol plug-in raised
-//       Pn_ANSWERS         a0,a1,a3 the relay answered them
-//       Pn_DB_RECORDS      records its database plug-ins raised
-//       Pn_DB_ANSWERS      a0,a1,a3 the protocol plug-in answered them
-//       Pn_FAULTS          exceptions out of the protocol plug-in
-//       Pn_STARTS          start attempts; Pn_FAILED_STARTS those that failed
-//       Pn_LAST_FAILURE    the last failed attempt's reason ("" when none);
-//                          Pn_LAST_FAILURE_TIME when it failed
-//       Pn_LATENCY         time one record spent in the databases'
-//                          processRecord: counts per bucket, comma-separated,
-//                          not cumulative; Pn_LATENCY_SUM the total seconds
-//       Pn_DATABASES       how many databases are configured; m from 1:
-//       Pn_Dm_NAME         the database's library as configured ("#2" added
-//                          to a library named twice in one list)
-//       Pn_Dm_ANSWERS      a0,a1,a3 its processRecord gave
-//       Pn_Dm_FAULTS       exceptions out of the database plug-in
+//                          comma-separated (one bucket more takes the rest)
+//       PROTOCOLS          how many protocols there are
+//     and one list per metric, an item per protocol in configuration
+//     order, items separated by ','. Within an item, a protocol's
+//     databases are separated by ';' and its numbers by '/'; in a text a
+//     backslash keeps the character after it.
+//       NAMES              the protocols' names
+//       STATES             RUNNING, STOPPED (by a command) or FAILING
+//       SINCE              when each entered its state
+//       RECORDS            records the protocol plug-in raised
+//       ANSWERS            a0/a1/a3: the relay's answers 0, 1 and 3 to them
+//       DB_RECORDS         records its database plug-ins raised
+//       DB_ANSWERS         a0/a1/a3 the protocol plug-in answered them
+//       FAULTS             exceptions out of the protocol plug-in
+//       STARTS             attempts/failed: start attempts, and those that failed
+//       LAST_FAILURES      the last failed attempt's reason ("" when none)
+//       LAST_FAILURE_TIMES when it failed
+//       LATENCY            time one record spent in the databases'
+//                          processRecord: records per bucket, '/'-separated,
+//                          not cumulative, trailing empty buckets left out
+//       LATENCY_SUMS       that time in total, in seconds
+//       DATABASE_NAMES     each database's library as configured ("#2"
+//                          added to a library named twice in one list)
+//       DATABASE_ANSWERS   a0/a1/a3 each database's processRecord gave
+//       DATABASE_FAULTS    exceptions out of each database plug-in
 //
 // Requests the host does not serve in place (the EventProc returns 0 at
 // once):

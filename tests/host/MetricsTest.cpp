@@ -7,6 +7,7 @@
 
 #include "HostFixture.h"
 #include "plugin/CControlPlugin.h"
+#include "plugin/HostMetrics.h"
 
 namespace {
 
@@ -36,15 +37,21 @@ private:
 
 class Metrics : public HostFixture {
 protected:
-    Record metrics() {
+    // Asks, and reads the answer as a control plug-in would.
+    ostra_metrics::HostMetrics metrics() {
         Record request;
         request.set("CMD", "METRICS");
         host.handleControlRecord(&keeper, 7, &request);
-        return keeper.answer();
+        lastAnswer = keeper.answer();
+        ostra_metrics::HostMetrics numbers;
+        EXPECT_TRUE(numbers.read(lastAnswer));
+        return numbers;
     }
-    static unsigned long long number(const Record& answer, const std::string& key) {
-        return std::strtoull(answer.get(key.c_str()), nullptr, 10);
+    static std::string answers(const ostra_metrics::Count (&counts)[3]) {
+        return std::to_string(counts[0]) + "," + std::to_string(counts[1]) + "," +
+               std::to_string(counts[2]);
     }
+    Record lastAnswer;
     AnswerKeeper keeper;
 };
 
@@ -66,35 +73,34 @@ TEST_F(Metrics, CountRecordsAnswersStartsAndFailuresPerProtocolAndDatabase) {
         EXPECT_EQ(TestJournal::find("pa")->raise(0, &record), 0);
     }
 
-    Record answer = metrics();
-    EXPECT_STREQ(answer.get("CMD"), "ANSWER");
-    EXPECT_STREQ(answer.get("ANSWER"), "STOPPED") << "b does not run, as STATUS would say";
-    EXPECT_STREQ(answer.get("PROTOCOLS"), "2");
-    EXPECT_STREQ(answer.get("P1_NAME"), "a");
-    EXPECT_STREQ(answer.get("P1_STATE"), "RUNNING");
-    EXPECT_STREQ(answer.get("P1_RECORDS"), "3");
-    EXPECT_STREQ(answer.get("P1_ANSWERS"), "3,0,0");
-    EXPECT_STREQ(answer.get("P1_DATABASES"), "2");
-    EXPECT_STREQ(answer.get("P1_D1_ANSWERS"), "0,0,3");
-    EXPECT_STREQ(answer.get("P1_D2_ANSWERS"), "3,0,0");
-    EXPECT_EQ(std::string(answer.get("P1_D2_NAME")), answer.get("P1_D1_NAME") + std::string("#2"));
-    unsigned long long timed = 0;
-    for (const char* at = answer.get("P1_LATENCY"); *at != '\0';) {
-        char* end;
-        timed += std::strtoull(at, &end, 10);
-        at = *end == ',' ? end + 1 : end;
-    }
-    EXPECT_EQ(timed, 3u) << answer.get("P1_LATENCY");
-    EXPECT_STREQ(answer.get("P1_STARTS"), "1");
-    EXPECT_STREQ(answer.get("P1_FAILED_STARTS"), "0");
+    ostra_metrics::HostMetrics numbers = metrics();
+    EXPECT_STREQ(lastAnswer.get("CMD"), "ANSWER");
+    EXPECT_EQ(numbers.state, "STOPPED") << "b does not run, as STATUS would say";
+    ASSERT_EQ(numbers.protocols.size(), 2u);
+    const ostra_metrics::ProtocolMetrics* a = &numbers.protocols[0];
+    EXPECT_EQ(a->name, "a");
+    EXPECT_EQ(a->state, "RUNNING");
+    EXPECT_EQ(a->records, 3u);
+    EXPECT_EQ(answers(a->answers), "3,0,0");
+    ASSERT_EQ(a->databases.size(), 2u);
+    EXPECT_EQ(answers(a->databases[0].answers), "0,0,3");
+    EXPECT_EQ(answers(a->databases[1].answers), "3,0,0");
+    EXPECT_EQ(a->databases[1].name, a->databases[0].name + "#2");
+    ostra_metrics::Count timed = 0;
+    for (ostra_metrics::Count bucket : a->latency) timed += bucket;
+    EXPECT_EQ(timed, 1u) << "a thread's first record is timed, then one in sixteen";
+    EXPECT_EQ(a->latency.size(), numbers.latencyBounds.size() + 1);
+    EXPECT_EQ(a->starts, 1u);
+    EXPECT_EQ(a->failedStarts, 0u);
 
-    EXPECT_STREQ(answer.get("P2_NAME"), "b\"q");
-    EXPECT_STREQ(answer.get("P2_STATE"), "FAILING");
-    EXPECT_GE(number(answer, "P2_FAILED_STARTS"), 1u);
-    EXPECT_EQ(number(answer, "P2_FAILED_STARTS"), number(answer, "P2_STARTS"));
-    EXPECT_NE(std::string(answer.get("P2_LAST_FAILURE")).find("nepoznatog tipa"), std::string::npos)
-        << answer.get("P2_LAST_FAILURE");
-    EXPECT_GT(number(answer, "P2_LAST_FAILURE_TIME"), 1700000000u);
+    const ostra_metrics::ProtocolMetrics& b = numbers.protocols[1];
+    EXPECT_EQ(b.name, "b\"q");
+    EXPECT_EQ(b.state, "FAILING");
+    EXPECT_GE(b.failedStarts, 1u);
+    EXPECT_EQ(b.failedStarts, b.starts);
+    EXPECT_NE(b.lastFailure.find("nepoznatog tipa"), std::string::npos) << b.lastFailure;
+    EXPECT_NE(b.lastFailure.find(", "), std::string::npos) << "a separator inside a text survives";
+    EXPECT_GT(b.lastFailureTime, 1700000000);
 
     // A stop of one protocol, logged with who asked.
     Record stop;
@@ -105,11 +111,11 @@ TEST_F(Metrics, CountRecordsAnswersStartsAndFailuresPerProtocolAndDatabase) {
     EXPECT_EQ(request(stop), 0);
     EXPECT_TRUE(
         waitForLine("Control: STOP of protocol a, asked by web console client 127.0.0.1:50000"));
-    answer = metrics();
-    EXPECT_STREQ(answer.get("P1_STATE"), "STOPPED");
-    EXPECT_STREQ(answer.get("P2_STATE"), "FAILING") << "only the named protocol stops";
-    EXPECT_STREQ(answer.get("P1_RECORDS"), "3") << "counts outlive the plug-ins";
-    EXPECT_GT(number(answer, "REQUESTS"), 2u);
+    numbers = metrics();
+    EXPECT_EQ(numbers.protocols[0].state, "STOPPED");
+    EXPECT_EQ(numbers.protocols[1].state, "FAILING") << "only the named protocol stops";
+    EXPECT_EQ(numbers.protocols[0].records, 3u) << "counts outlive the plug-ins";
+    EXPECT_GT(numbers.requests, 2u);
 }
 
 TEST_F(Metrics, CountsStayExactWhileWorkersRelayThroughStopAndStartCycles) {
@@ -140,24 +146,24 @@ TEST_F(Metrics, CountsStayExactWhileWorkersRelayThroughStopAndStartCycles) {
     done = true;
     EXPECT_GT(asking.get(), 0);
 
-    Record answer = metrics();
-    for (const char* who : {"p", "q"}) {
-        std::string prefix = who == std::string("p") ? "P1_" : "P2_";
+    ostra_metrics::HostMetrics numbers = metrics();
+    ASSERT_EQ(numbers.protocols.size(), 2u);
+    for (size_t index = 0; index < 2; ++index) {
+        const ostra_metrics::ProtocolMetrics& counted = numbers.protocols[index];
+        std::string who = index == 0 ? "p" : "q";
         size_t sent = count(who, "eventResult");
-        size_t stored = count(std::string(who) + "db", "processRecord");
+        size_t stored = count(who + "db", "processRecord");
         size_t answered0 = 0;
         for (const auto& entry : TestJournal::callsOf(who, "eventResult"))
             if (entry.detail == "0") ++answered0;
         EXPECT_GT(sent, 100u);
-        EXPECT_EQ(number(answer, prefix + "RECORDS"), sent) << who;
-        EXPECT_EQ(std::string(answer.get((prefix + "ANSWERS").c_str())),
+        EXPECT_EQ(counted.records, sent) << who;
+        EXPECT_EQ(answers(counted.answers),
                   std::to_string(answered0) + ",0," + std::to_string(sent - answered0))
             << who;
         EXPECT_EQ(stored, answered0) << who << ": every record answered 0 is a row";
-        EXPECT_EQ(std::string(answer.get((prefix + "D1_ANSWERS").c_str())),
-                  std::to_string(stored) + ",0,0")
-            << who;
-        EXPECT_EQ(number(answer, prefix + "STARTS"), 21u) << who;
+        EXPECT_EQ(answers(counted.databases.at(0).answers), std::to_string(stored) + ",0,0") << who;
+        EXPECT_EQ(counted.starts, 21u) << who;
     }
 }
 

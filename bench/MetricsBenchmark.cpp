@@ -1,0 +1,106 @@
+// What the host's numbers cost to ask for: the METRICS request beside
+// STATUS with 100 protocols, and the console's /metrics page (the request,
+// reading its answer and writing the exposition) for 100 protocols with
+// three databases each and for 1,000 protocols.
+#include <benchmark/benchmark.h>
+
+#include <thread>
+
+#include "BenchSupport.h"
+#include "OstraService/MetricsAnswer.h"
+#include "OstraService/ServiceHost.h"
+#include "bundled/webcontrol/Exposition.h"
+#include "plugin/HostMetrics.h"
+#include "common/Record.h"
+
+namespace {
+
+// Keeps the answer, as a control plug-in would.
+class AnswerKeeper : public CControlPlugin {
+public:
+    int processRecord(int, Record* record) override {
+        answer = *record;
+        return 0;
+    }
+    int processLog(Record*) override { return 0; }
+    void setCallback(EventProc, void*) override {}
+    int start(Setting&) override { return 0; }
+    void stop() override {}
+    Record answer;
+};
+
+struct Serving {
+    CServiceHost host;
+    std::thread runner;
+    explicit Serving(const char* name, int protocols, int databases) {
+        bench::writeHostConfig(name, protocols, databases);
+        host.setName(name);
+        runner = std::thread([this] { host.serve(false, 'S'); });
+        AnswerKeeper probe;
+        Record request;
+        request.set("CMD", "METRICS");
+        // Served once the set-up is done and every protocol is made.
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            CServiceHost::controlEventProc(&host, &probe, 1, &request);
+        } while (std::string(probe.answer.get("PROTOCOLS")) != std::to_string(protocols));
+    }
+    ~Serving() {
+        host.requestStop();
+        runner.join();
+    }
+};
+
+void BM_MetricsRoundTrip_100Protocols(benchmark::State& state) {
+    Serving serving("BenchMetrics", 100, 1);
+    AnswerKeeper sender;
+    Record request;
+    request.set("CMD", "METRICS");
+    for (auto _ : state) CServiceHost::controlEventProc(&serving.host, &sender, 12, &request);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void exposeAll(benchmark::State& state, int protocols, int databases) {
+    Serving serving(protocols == 1000 ? "BenchExpose1000" : "BenchExpose", protocols, databases);
+    AnswerKeeper sender;
+    Record request;
+    request.set("CMD", "METRICS");
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        CServiceHost::controlEventProc(&serving.host, &sender, 12, &request);
+        ostra_metrics::HostMetrics numbers;
+        numbers.read(sender.answer);
+        std::string page = webcontrol::exposition(numbers);
+        bytes = page.size();
+        benchmark::DoNotOptimize(page.data());
+    }
+    state.counters["page_bytes"] = static_cast<double>(bytes);
+}
+
+void BM_MetricsPage_100x3(benchmark::State& state) { exposeAll(state, 100, 3); }
+void BM_MetricsPage_1000x1(benchmark::State& state) { exposeAll(state, 1000, 1); }
+
+}  // namespace
+
+BENCHMARK(BM_MetricsRoundTrip_100Protocols)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MetricsPage_100x3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MetricsPage_1000x1)->Unit(benchmark::kMillisecond);
+
+namespace {
+// The answer's writing alone, without the request's way through the host.
+void BM_MetricsAnswerWrite_100Protocols(benchmark::State& state) {
+    std::vector<std::shared_ptr<metrics::ProtocolCounters>> protocols;
+    for (int index = 0; index < 100; ++index) {
+        protocols.push_back(std::make_shared<metrics::ProtocolCounters>());
+        protocols.back()->setName("p" + std::to_string(index));
+        protocols.back()->database(0, "testdatabase.so");
+    }
+    HostNumbers host;
+    for (auto _ : state) {
+        Record answer;
+        writeMetrics(host, protocols, false, answer);
+        benchmark::DoNotOptimize(answer);
+    }
+}
+}  // namespace
+BENCHMARK(BM_MetricsAnswerWrite_100Protocols)->Unit(benchmark::kMicrosecond);
