@@ -103,6 +103,9 @@ void CServiceHost::serve(bool console, int stopKey) {
         }
         log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
     }
+    if (statusChannelWanted)
+        statusChannel.reset(
+            new StatusChannel(log, getName(), [this] { return statusChannelReply(); }));
     // The service manager hears "running" once the first pass has started
     // the protocols, so a start that returns means they listen. A stop asked
     // for during the set-up ends the run before that pass.
@@ -289,20 +292,24 @@ void CServiceHost::stopSequence() {
     stopping.store(true);
     hostLine.wakeAll();
     serveDeferredRequests();  // what is still queued is answered "STOPPED"
-    LineGuard sync(hostLock, hostLine);
-    for (auto& protocol : protocols) protocol.app->stop();
-    if (control != nullptr) {
-        controlStream.setPlugin(nullptr);
-        CControlPlugin* stopping = control;
-        plugin_calls::guard(
-            false,
-            [&] {
-                stopping->stop();
-                return true;
-            },
-            controlFault("stop"));
-        delete control;
-        control = nullptr;
+    {
+        LineGuard sync(hostLock, hostLine);
+        for (auto& protocol : protocols) protocol.app->stop();
+        if (control != nullptr) {
+            controlStream.setPlugin(nullptr);
+            CControlPlugin* stopping = control;
+            plugin_calls::guard(
+                false,
+                [&] {
+                    stopping->stop();
+                    return true;
+                },
+                controlFault("stop"));
+            delete control;
+            control = nullptr;
+        }
+        protocols.clear();
     }
-    protocols.clear();
+    // Last: until here `status` tells an operator the host is stopping.
+    statusChannel.reset();
 }
