@@ -103,9 +103,6 @@ void CServiceHost::serve(bool console, int stopKey) {
         }
         log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
     }
-    if (statusChannelWanted)
-        statusChannel.reset(
-            new StatusChannel(log, getName(), [this] { return statusChannelReply(); }));
     // The service manager hears "running" once the first pass has started
     // the protocols, so a start that returns means they listen. A stop asked
     // for during the set-up ends the run before that pass.
@@ -117,6 +114,10 @@ void CServiceHost::serve(bool console, int stopKey) {
         if (!reportedRunning) {
             reportRunning();
             reportedRunning = true;
+            // Only now: before the first pass every protocol would show FAILING.
+            if (statusChannelWanted)
+                statusChannel.reset(
+                    new StatusChannel(log, getName(), [this] { return statusChannelReply(); }));
         }
         reportStatusWhenDue();
         serveDeferredRequests();

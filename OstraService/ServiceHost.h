@@ -112,8 +112,8 @@ public:
     int getLogMaxSize() const { return logMaxSize; }
     int getLogRotate() const { return logRotate; }
 
-    // serve() then opens the status channel (StatusChannel.h) once set up,
-    // and closes it at the end of the stop sequence. The executable asks
+    // serve() then opens the status channel (StatusChannel.h) once set up
+    // and past its first pass, and closes it at the end of the stop sequence. The executable asks
     // for it; hosts run inside other programs (tests) go without.
     void enableStatusChannel() { statusChannelWanted = true; }
 

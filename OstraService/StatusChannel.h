@@ -12,6 +12,7 @@
 // have arrived, so the client needs no end of stream.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>

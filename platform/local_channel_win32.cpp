@@ -170,11 +170,11 @@ void LocalChannelServer::serve(const std::function<std::string()>& reply,
         // Disconnecting discards what the client has not read yet: wait for
         // its hang-up first (what it sends meanwhile is dropped unread).
         char ignored[512];
-        while (written && overlapped(pipe, ioEvent, stopEvent, millisecondsUntil(deadline), bytes,
-                                     [&](OVERLAPPED& io) {
-                                         return ReadFile(pipe, ignored, sizeof ignored, nullptr,
-                                                         &io) != FALSE;
-                                     })) {
+        while (written && millisecondsUntil(deadline) > 0 &&
+               overlapped(pipe, ioEvent, stopEvent, millisecondsUntil(deadline), bytes,
+                          [&](OVERLAPPED& io) {
+                              return ReadFile(pipe, ignored, sizeof ignored, nullptr, &io) != FALSE;
+                          })) {
         }
         DisconnectNamedPipe(pipe);
     }
