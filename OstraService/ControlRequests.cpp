@@ -1,4 +1,5 @@
-// Requests of the control plug-in: STATUS and CONTROL START/STOP.
+// Requests of the control plug-in (STATUS, METRICS, CONTROL START/STOP),
+// and of the status channel.
 #include "OstraService/ControlLogStream.h"
 #include "OstraService/InterruptibleLock.h"
 #include "OstraService/Messages.h"
@@ -17,6 +18,21 @@ const char kSource[] = "OstraService";
 // without end.
 constexpr int kMaxNestedRequests = 4;
 thread_local int answering = 0;
+
+// The status channel's sender: keeps the answer that processRecord gets.
+class KeptAnswer : public CControlPlugin {
+public:
+    int processRecord(int, Record* record) override {
+        if (record != nullptr) answer = *record;
+        return 0;
+    }
+    int processLog(Record*) override { return 0; }
+    void setCallback(EventProc, void*) override {}
+    int start(Setting&) override { return 0; }
+    void stop() override {}
+
+    Record answer;
+};
 
 class AnsweringScope {
 public:
@@ -147,4 +163,14 @@ void CServiceHost::serveDeferredRequests() {
     deferred.drain([this](DeferredRequests::Request& request) {
         handleControlRecord(request.sender, request.tag, &request.record);
     });
+}
+
+std::string CServiceHost::statusChannelReply() {
+    KeptAnswer kept;
+    Record request;
+    request.set("CMD", "METRICS");
+    handleControlRecord(&kept, 0, &request);
+    if (!text::equalsIgnoreCase(kept.answer.get("CMD"), "ANSWER"))
+        return encodeStatusReply(StatusReply{kStatusUnknown, "No answer from the host\n"});
+    return encodeStatusReply(statusReply(getName(), stopping.load(), kept.answer));
 }

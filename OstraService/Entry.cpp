@@ -11,6 +11,7 @@
 #include "OstraService/LogSetup.h"
 #include "OstraService/Messages.h"
 #include "OstraService/ServiceHost.h"
+#include "OstraService/StatusVerb.h"
 #include "OstraService/Text.h"
 #include "platform/console_output.h"
 #include "platform/event_log.h"
@@ -82,11 +83,15 @@ int runEntry(int argc, char* argv[]) {
     // starts no plug-in, whatever the configuration says.
     if (argc > 1 && text::equalsIgnoreCase(argv[1], "check"))
         return config_check::run(argc > 2 ? argv[2] : kDefaultServiceName);
+    // Nor does `status`: it only asks the running host.
+    if (argc > 1 && text::equalsIgnoreCase(argv[1], "status"))
+        return status_verb::run(argc > 2 ? argv[2] : kDefaultServiceName);
     JournalStream journal;  // declared first: it outlives the host, whose log carries it
     CServiceHost host;
     if (JournalStream::wanted()) host.getLog(nullptr)->addStream(&journal);
     const std::string serviceName = argc > 2 ? argv[2] : kDefaultServiceName;
     host.setName(serviceName.c_str());
+    host.enableStatusChannel();
 
     const std::string path = config_file::pathFor(serviceName);
     {

@@ -114,6 +114,10 @@ void CServiceHost::serve(bool console, int stopKey) {
         if (!reportedRunning) {
             reportRunning();
             reportedRunning = true;
+            // Only now: before the first pass every protocol would show FAILING.
+            if (statusChannelWanted)
+                statusChannel.reset(
+                    new StatusChannel(log, getName(), [this] { return statusChannelReply(); }));
         }
         reportStatusWhenDue();
         serveDeferredRequests();
@@ -289,20 +293,24 @@ void CServiceHost::stopSequence() {
     stopping.store(true);
     hostLine.wakeAll();
     serveDeferredRequests();  // what is still queued is answered "STOPPED"
-    LineGuard sync(hostLock, hostLine);
-    for (auto& protocol : protocols) protocol.app->stop();
-    if (control != nullptr) {
-        controlStream.setPlugin(nullptr);
-        CControlPlugin* stopping = control;
-        plugin_calls::guard(
-            false,
-            [&] {
-                stopping->stop();
-                return true;
-            },
-            controlFault("stop"));
-        delete control;
-        control = nullptr;
+    {
+        LineGuard sync(hostLock, hostLine);
+        for (auto& protocol : protocols) protocol.app->stop();
+        if (control != nullptr) {
+            controlStream.setPlugin(nullptr);
+            CControlPlugin* stopping = control;
+            plugin_calls::guard(
+                false,
+                [&] {
+                    stopping->stop();
+                    return true;
+                },
+                controlFault("stop"));
+            delete control;
+            control = nullptr;
+        }
+        protocols.clear();
     }
-    protocols.clear();
+    // Last: until here `status` tells an operator the host is stopping.
+    statusChannel.reset();
 }

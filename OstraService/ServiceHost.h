@@ -57,6 +57,7 @@
 #include "OstraService/LogLineCounts.h"
 #include "OstraService/MetricsAnswer.h"
 #include "OstraService/ProtocolApp.h"
+#include "OstraService/StatusChannel.h"
 #include "OstraService/StatusReport.h"
 #include "common/log/CLog.h"
 #include "common/log/CStdLogFormat.h"
@@ -111,6 +112,11 @@ public:
     int getLogMaxSize() const { return logMaxSize; }
     int getLogRotate() const { return logRotate; }
 
+    // serve() then opens the status channel (StatusChannel.h) once set up
+    // and past its first pass, and closes it at the end of the stop sequence. The executable asks
+    // for it; hosts run inside other programs (tests) go without.
+    void enableStatusChannel() { statusChannelWanted = true; }
+
     // The control plug-in's EventProc; `context` is the host. Returns 0.
     static int controlEventProc(void* context, void* sender, int tag, Record* record);
     // One control request: STATUS is answered through `sender`, CONTROL
@@ -153,6 +159,9 @@ private:
     // key, in either case, or a stop request.
     bool watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey);
     void stopSequence();
+    // A status channel client's reply: the answer to a METRICS request made
+    // through handleControlRecord, as a control plug-in makes it.
+    std::string statusChannelReply();
     std::function<void(const char*)> controlFault(const char* operation);
 
     std::vector<HostedProtocol> protocols OSTRA_GUARDED_BY(hostLock);
@@ -184,4 +193,6 @@ private:
     std::chrono::steady_clock::time_point nextStatusLook;
     std::atomic<std::uint64_t> requestsServed{0};
     std::atomic<std::uint64_t> requestsDeferred{0};
+    bool statusChannelWanted = false;
+    std::unique_ptr<StatusChannel> statusChannel;  // the run's, while it is served
 };

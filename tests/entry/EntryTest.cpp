@@ -10,7 +10,7 @@ using testing_support::exitCodeOfMinusOne;
 namespace {
 const std::string kUsage =
     "Pokretanje programa: OstraService INSTALL | UNINSTALL | REMOVE | START | STOP | CONSOLE | "
-    "CHECK\n";
+    "CHECK | STATUS\n";
 }
 
 class Entry : public ExecutableFixture {};

@@ -1,0 +1,117 @@
+#include "OstraService/StatusChannel.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "common/Record.h"
+#include "common/log/CLog.h"
+#include "platform/local_time.h"
+
+namespace {
+const char kSource[] = "OstraService";
+const char kWireTag[] = "OSTRA-STATUS ";
+
+// Unix seconds as local time; "-" for 0 (never).
+std::string when(const char* unixSeconds) {
+    long long seconds = std::atoll(unixSeconds);
+    return seconds == 0 ? "-" : ostra::localTimeText(seconds);
+}
+
+std::string answers(std::string triple) {  // "a0,a1,a3" as "a0/a1/a3"
+    for (char& c : triple)
+        if (c == ',') c = '/';
+    return triple;
+}
+
+using Row = std::vector<std::string>;
+
+// Columns padded to their widest cell; the last one is not padded.
+std::string table(const std::vector<Row>& rows) {
+    std::vector<size_t> widths;
+    for (const Row& row : rows)
+        for (size_t column = 0; column < row.size(); ++column) {
+            if (widths.size() <= column) widths.push_back(0);
+            if (row[column].size() > widths[column]) widths[column] = row[column].size();
+        }
+    std::string text;
+    for (const Row& row : rows) {
+        std::string line;
+        for (size_t column = 0; column < row.size(); ++column) {
+            line += row[column];
+            if (column + 1 < row.size())
+                line += std::string(widths[column] - row[column].size() + 2, ' ');
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+StatusReply statusReply(const std::string& serviceName, bool stopping, const Record& metrics) {
+    StatusReply reply;
+    reply.exitCode = stopping ? kStatusNotRunning : kStatusRunning;
+    const int count = std::atoi(metrics.get("PROTOCOLS"));
+    std::vector<Row> rows{
+        {"PROTOCOL", "STATE", "SINCE", "RECORDS", "ANSWERS 0/1/3", "LAST FAILURE"}};
+    for (int n = 1; n <= count; ++n) {
+        auto key = [n, &metrics](const char* name) {
+            return std::string(metrics.get(("P" + std::to_string(n) + "_" + name).c_str()));
+        };
+        const std::string state = key("STATE");
+        if (state == "FAILING" && !stopping) reply.exitCode = kStatusFailing;
+        const std::string failure = key("LAST_FAILURE");
+        rows.push_back(
+            {key("NAME"), state, when(key("SINCE").c_str()), key("RECORDS"),
+             answers(key("ANSWERS")),
+             failure.empty() ? "-" : when(key("LAST_FAILURE_TIME").c_str()) + " " + failure});
+    }
+    reply.text = serviceName + ": " + (stopping ? "stopping" : "running") + ", up " +
+                 metrics.get("UPTIME") + " s, " + std::to_string(count) +
+                 (count == 1 ? " protocol\n" : " protocols\n") + table(rows);
+    return reply;
+}
+
+std::string encodeStatusReply(const StatusReply& reply) {
+    return kWireTag + std::to_string(reply.exitCode) + " " + std::to_string(reply.text.size()) +
+           "\n" + reply.text;
+}
+
+bool decodeStatusReply(const std::string& received, StatusReply& reply) {
+    const size_t lineEnd = received.find('\n');
+    if (received.compare(0, sizeof kWireTag - 1, kWireTag) != 0 || lineEnd == std::string::npos)
+        return false;
+    const std::string head = received.substr(sizeof kWireTag - 1, lineEnd - (sizeof kWireTag - 1));
+    char* rest = nullptr;
+    const long code = std::strtol(head.c_str(), &rest, 10);
+    if (rest == head.c_str() || *rest != ' ') return false;
+    char* end = nullptr;
+    const unsigned long long length = std::strtoull(rest + 1, &end, 10);
+    if (end == rest + 1 || *end != '\0' || received.size() - lineEnd - 1 != length) return false;
+    reply.exitCode = static_cast<int>(code);
+    reply.text = received.substr(lineEnd + 1);
+    return true;
+}
+
+StatusChannel::StatusChannel(CLog& log, const std::string& serviceName,
+                             std::function<std::string()> reply) {
+    const std::string address = ostra::localChannelAddress(serviceName);
+    std::string whyNot;
+    switch (server_.open(address, whyNot)) {
+        case ostra::LocalChannelServer::OpenResult::kOpened:
+            thread_ = std::thread([this, reply] { server_.serve(reply, kSendLimit); });
+            return;
+        case ostra::LocalChannelServer::OpenResult::kInUse:
+            whyNot = "another running host of the name " + serviceName + " serves " + address;
+            break;
+        case ostra::LocalChannelServer::OpenResult::kFailed:
+            break;
+    }
+    log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+            ("No status channel (`status` will not reach this host): " + whyNot).c_str());
+}
+
+StatusChannel::~StatusChannel() {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+}
