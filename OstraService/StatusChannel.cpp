@@ -6,21 +6,18 @@
 #include "common/Record.h"
 #include "common/log/CLog.h"
 #include "platform/local_time.h"
+#include "plugin/HostMetrics.h"
 
 namespace {
 const char kSource[] = "OstraService";
 const char kWireTag[] = "OSTRA-STATUS ";
 
 // Unix seconds as local time; "-" for 0 (never).
-std::string when(const char* unixSeconds) {
-    long long seconds = std::atoll(unixSeconds);
-    return seconds == 0 ? "-" : ostra::localTimeText(seconds);
-}
+std::string when(long long seconds) { return seconds == 0 ? "-" : ostra::localTimeText(seconds); }
 
-std::string answers(std::string triple) {  // "a0,a1,a3" as "a0/a1/a3"
-    for (char& c : triple)
-        if (c == ',') c = '/';
-    return triple;
+std::string answers(const ostra_metrics::Count (&counts)[3]) {
+    return std::to_string(counts[0]) + "/" + std::to_string(counts[1]) + "/" +
+           std::to_string(counts[2]);
 }
 
 using Row = std::vector<std::string>;
@@ -51,23 +48,21 @@ std::string table(const std::vector<Row>& rows) {
 StatusReply statusReply(const std::string& serviceName, bool stopping, const Record& metrics) {
     StatusReply reply;
     reply.exitCode = stopping ? kStatusNotRunning : kStatusRunning;
-    const int count = std::atoi(metrics.get("PROTOCOLS"));
+    ostra_metrics::HostMetrics numbers;
+    numbers.read(metrics);
+    const size_t count = numbers.protocols.size();
     std::vector<Row> rows{
         {"PROTOCOL", "STATE", "SINCE", "RECORDS", "ANSWERS 0/1/3", "LAST FAILURE"}};
-    for (int n = 1; n <= count; ++n) {
-        auto key = [n, &metrics](const char* name) {
-            return std::string(metrics.get(("P" + std::to_string(n) + "_" + name).c_str()));
-        };
-        const std::string state = key("STATE");
-        if (state == "FAILING" && !stopping) reply.exitCode = kStatusFailing;
-        const std::string failure = key("LAST_FAILURE");
-        rows.push_back(
-            {key("NAME"), state, when(key("SINCE").c_str()), key("RECORDS"),
-             answers(key("ANSWERS")),
-             failure.empty() ? "-" : when(key("LAST_FAILURE_TIME").c_str()) + " " + failure});
+    for (const ostra_metrics::ProtocolMetrics& protocol : numbers.protocols) {
+        if (protocol.state == "FAILING" && !stopping) reply.exitCode = kStatusFailing;
+        rows.push_back({protocol.name, protocol.state, when(protocol.since),
+                        std::to_string(protocol.records), answers(protocol.answers),
+                        protocol.lastFailure.empty()
+                            ? "-"
+                            : when(protocol.lastFailureTime) + " " + protocol.lastFailure});
     }
     reply.text = serviceName + ": " + (stopping ? "stopping" : "running") + ", up " +
-                 metrics.get("UPTIME") + " s, " + std::to_string(count) +
+                 std::to_string(numbers.uptime) + " s, " + std::to_string(count) +
                  (count == 1 ? " protocol\n" : " protocols\n") + table(rows);
     return reply;
 }

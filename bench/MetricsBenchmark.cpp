@@ -10,8 +10,8 @@
 #include "OstraService/MetricsAnswer.h"
 #include "OstraService/ServiceHost.h"
 #include "bundled/webcontrol/Exposition.h"
-#include "plugin/HostMetrics.h"
 #include "common/Record.h"
+#include "plugin/HostMetrics.h"
 
 namespace {
 

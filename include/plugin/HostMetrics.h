@@ -62,10 +62,10 @@ struct DatabaseMetrics {
 
 struct ProtocolMetrics {
     std::string name;
-    std::string state;  // RUNNING, STOPPED (by a command) or FAILING
-    long long since = 0;  // when it entered the state (Unix seconds)
-    Count records = 0;    // raised by the protocol plug-in
-    Count answers[3] = {};  // 0, 1 and 3, as the relay answered them
+    std::string state;          // RUNNING, STOPPED (by a command) or FAILING
+    long long since = 0;        // when it entered the state (Unix seconds)
+    Count records = 0;          // raised by the protocol plug-in
+    Count answers[3] = {};      // 0, 1 and 3, as the relay answered them
     Count databaseRecords = 0;  // raised by its database plug-ins
     Count databaseAnswers[3] = {};
     Count faults = 0;  // exceptions out of the protocol plug-in
@@ -134,7 +134,8 @@ struct HostMetrics {
             p.since = std::strtoll(s.c_str(), nullptr, 10);
         });
         each("RECORDS", [](ProtocolMetrics& p, const std::string& s) { p.records = toCount(s); });
-        each("ANSWERS", [&](ProtocolMetrics& p, const std::string& s) { numbers(s, p.answers, 3); });
+        each("ANSWERS",
+             [&](ProtocolMetrics& p, const std::string& s) { numbers(s, p.answers, 3); });
         each("DB_RECORDS",
              [](ProtocolMetrics& p, const std::string& s) { p.databaseRecords = toCount(s); });
         each("DB_ANSWERS",
