@@ -55,8 +55,8 @@ int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* r
         // STATUS is known and needs no lock, but not from inside an answer:
         // that would recurse.
         if (!stopping.load()) {
-            deferred.push(sender, tag, *record);
-            requestsDeferred.fetch_add(1, std::memory_order_relaxed);
+            if (deferred.push(sender, tag, *record))
+                requestsDeferred.fetch_add(1, std::memory_order_relaxed);
         } else if (answering == 0) {
             answerWhileStopping(sender, tag, *record);
         }
@@ -90,11 +90,13 @@ void CServiceHost::controlProtocols(const Record& request) {
     const char* type = request.get("TYPE");
     bool start = text::equalsIgnoreCase(type, "START");
     if (!start && !text::equalsIgnoreCase(type, "STOP")) return;
-    // One protocol when the request names it, otherwise every one.
+    // One protocol when the request names it (an empty name names none),
+    // otherwise every one.
+    const bool named = request.has("PROTOCOL");
     const std::string only = request.get("PROTOCOL");
-    bool found = only.empty();
+    bool found = !named;
     for (size_t index = 0; index < protocols.size(); ++index) {
-        if (!only.empty() && protocols[index].name != only) continue;
+        if (named && protocols[index].name != only) continue;
         found = true;
         if (!start) {
             protocols[index].app->stop();
@@ -109,7 +111,7 @@ void CServiceHost::controlProtocols(const Record& request) {
     // Who did what stays on record: a protocol that stops is otherwise
     // a mystery in the log.
     log.log(LOG_LEVEL_INFO, kSource, __LINE__,
-            messages::controlAction(start, only, found, request.get("ORIGIN")).c_str());
+            messages::controlAction(start, named, only, found, request.get("ORIGIN")).c_str());
 }
 
 void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& request,
@@ -166,11 +168,16 @@ void CServiceHost::serveDeferredRequests() {
 }
 
 std::string CServiceHost::statusChannelReply() {
-    KeptAnswer kept;
-    Record request;
-    request.set("CMD", "METRICS");
-    handleControlRecord(&kept, 0, &request);
-    if (!text::equalsIgnoreCase(kept.answer.get("CMD"), "ANSWER"))
-        return encodeStatusReply(StatusReply{kStatusUnknown, "No answer from the host\n"});
-    return encodeStatusReply(statusReply(getName(), stopping.load(), kept.answer));
+    try {
+        KeptAnswer kept;
+        Record request;
+        request.set("CMD", "METRICS");
+        handleControlRecord(&kept, 0, &request);
+        if (!text::equalsIgnoreCase(kept.answer.get("CMD"), "ANSWER"))
+            return encodeStatusReply(StatusReply{kStatusUnknown, "No answer from the host\n"});
+        return encodeStatusReply(statusReply(getName(), stopping.load(), kept.answer));
+    } catch (const std::exception&) {
+        // Out of memory, say: this client goes without, the host runs on.
+        return std::string();
+    }
 }

@@ -68,10 +68,10 @@ std::string protocolOwner(const std::string& protocolName) { return "protokol " 
 
 const char* const kControlOwner = "kontrola";
 
-std::string controlAction(bool start, const std::string& protocol, bool found,
+std::string controlAction(bool start, bool named, const std::string& protocol, bool found,
                           const std::string& origin) {
     std::string line = std::string("Control: ") + (start ? "START" : "STOP") + " of ";
-    line += protocol.empty() ? std::string("every protocol") : "protocol " + protocol;
+    line += named ? "protocol " + protocol : std::string("every protocol");
     if (!found) line += " (no such protocol)";
     line += ", asked by " + (origin.empty() ? std::string("the control plug-in") : origin);
     return line;

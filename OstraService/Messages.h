@@ -35,10 +35,10 @@ std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
 std::string protocolOwner(const std::string& protocolName);
 extern const char* const kControlOwner;
 
-// A CONTROL request: START or STOP, of `protocol` ("" for every one; not
-// `found` when no protocol has that name), asked by `origin` (what the
+// A CONTROL request: START or STOP, of every protocol or, when `named`, of
+// `protocol` (not `found` when none has that name), asked by `origin` (what the
 // control plug-in said of its client; "" when it said nothing).
-std::string controlAction(bool start, const std::string& protocol, bool found,
+std::string controlAction(bool start, bool named, const std::string& protocol, bool found,
                           const std::string& origin);
 
 // Service management verbs.

@@ -153,6 +153,7 @@ void writeMetrics(const HostNumbers& host,
         appendCount(text, value);
         answer.set(key, text.c_str());
     };
+    answer.set("HOST", stopping ? "STOPPING" : "RUNNING");
     setCount("UPTIME", host.uptimeSeconds);
     setCount("LOG_LINES", host.logLines);
     setCount("LOG_LINES_LOST", host.logLinesLost);

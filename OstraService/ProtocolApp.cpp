@@ -74,16 +74,19 @@ int CProtocolApp::start(bool force) {
     } catch (...) {
         // A wrong-typed value fails the attempt as surely as a refusal.
         noteState();
-        counters_->attempted(true, attemptException());
-        counters_->setState(metrics::ProtocolState::kFailing);
+        const auto now = metrics::WallClock::now();
+        counters_->attempted(true, attemptException(), now);
+        counters_->setState(metrics::ProtocolState::kFailing, now);
         repeatedFailures.end(true, log, name);
         throw;
     }
     noteState();
     const bool failed = protocol == nullptr || result != 0;
-    counters_->attempted(failed, repeatedFailures.attemptFailure());
-    counters_->setState(failed ? metrics::ProtocolState::kFailing
-                               : metrics::ProtocolState::kRunning);
+    // One moment for both: a failure at or after the state's start is why it fails.
+    const auto now = metrics::WallClock::now();
+    counters_->attempted(failed, repeatedFailures.attemptFailure(), now);
+    counters_->setState(
+        failed ? metrics::ProtocolState::kFailing : metrics::ProtocolState::kRunning, now);
     repeatedFailures.end(failed, log, name);
     return result;
 }

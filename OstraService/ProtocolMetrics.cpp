@@ -19,6 +19,8 @@ void LatencyHistogram::observe(std::chrono::nanoseconds spent) {
     sumNanoseconds_.fetch_add(nanoseconds, std::memory_order_relaxed);
 }
 
+const char* const kNotRunningReason = "a plug-in reports that it is not running";
+
 const char* stateWord(ProtocolState state) {
     switch (state) {
         case ProtocolState::kRunning:
@@ -96,7 +98,9 @@ ProtocolSnapshot ProtocolCounters::snapshot() const {
         copy.name = guarded.name;
         copy.state = guarded.state;
         copy.since = guarded.since;
-        copy.lastFailure = guarded.lastFailure;
+        if (guarded.state == ProtocolState::kFailing)
+            copy.failure =
+                guarded.lastFailureTime >= guarded.since ? guarded.lastFailure : kNotRunningReason;
     });
     return copy;
 }

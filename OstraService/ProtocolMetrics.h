@@ -14,9 +14,9 @@
 // kLatencySampling per thread (the first one included): two clock reads
 // on every record would cost more than the relay itself.
 //
-// The state and the last failure change only on the host's thread (a start
-// attempt, a stop, a STATUS that finds a plug-in not running) and are
-// guarded by a lock of their own.
+// The state and the last failure change under the app's lock (a start
+// attempt, a stop, an isRunning asked by STATUS or METRICS on whatever
+// thread asks) and are guarded by a lock of their own.
 #pragma once
 
 #include <atomic>
@@ -84,6 +84,10 @@ enum class ProtocolState { kFailing, kRunning, kStopped };
 // "RUNNING", "STOPPED" (by a command) or "FAILING" (not running although it should).
 const char* stateWord(ProtocolState state);
 
+// What a FAILING protocol whose last failed start is older than its state
+// is failing of.
+extern const char* const kNotRunningReason;
+
 using WallClock = std::chrono::system_clock;
 
 // What the service manager's status line needs of a protocol, copied.
@@ -93,7 +97,9 @@ struct ProtocolSnapshot {
     WallClock::time_point since;
     Count records = 0;
     Count answered0 = 0, answered1 = 0, answered3 = 0;  // what the relay answered it
-    std::string lastFailure;                            // empty when no start has failed
+    // Why it fails: the last failed start when it began the state or came
+    // after, else a plug-in that said it no longer runs. Empty unless FAILING.
+    std::string failure;
 };
 
 // Everything one protocol application counts. The app owns it through a

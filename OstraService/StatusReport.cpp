@@ -23,10 +23,8 @@ std::string StatusReport::update(const std::vector<metrics::ProtocolSnapshot>& p
         metrics::ProtocolState before = states_[index];
         if (before != metrics::ProtocolState::kFailing &&
             protocol.state == metrics::ProtocolState::kFailing)
-            changes_.push_back({"Protocol " + protocol.name + " is failing: " +
-                                    (protocol.lastFailure.empty() ? std::string("not running")
-                                                                  : protocol.lastFailure),
-                                true});
+            changes_.push_back(
+                {"Protocol " + protocol.name + " is failing: " + protocol.failure, true});
         else if (before == metrics::ProtocolState::kFailing &&
                  protocol.state == metrics::ProtocolState::kRunning)
             changes_.push_back({"Protocol " + protocol.name + " runs again", false});

@@ -34,11 +34,23 @@ int unregisterEventSource(const std::string& source) {
     return result == ERROR_FILE_NOT_FOUND ? 0 : static_cast<int>(result);
 }
 
+// Message bytes are Windows-1250, whatever the system's code page: the
+// event goes in as UTF-16, so č stays č in the Event Viewer.
+static std::wstring fromCp1250(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int size = static_cast<int>(text.size());
+    int length = MultiByteToWideChar(1250, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) MultiByteToWideChar(1250, 0, text.data(), size, &wide[0], length);
+    return wide;
+}
+
 static void reportEvent(const std::string& source, const std::string& text, WORD type) {
-    HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
+    HANDLE log = RegisterEventSourceW(nullptr, fromCp1250(source).c_str());
     if (log == nullptr) return;
-    const char* strings[] = {text.c_str()};
-    ReportEventA(log, type, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);
+    std::wstring wide = fromCp1250(text);
+    const wchar_t* strings[] = {wide.c_str()};
+    ReportEventW(log, type, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(log);
 }
 

@@ -191,7 +191,9 @@ void LocalChannelServer::serve(const std::function<std::string()>& reply,
             continue;
         }
         if (!admitted(client.get())) continue;
-        sendWithin(client.get(), reply(), std::chrono::steady_clock::now() + sendLimit, wake);
+        // The reply may wait for the host lock; the client's time starts after it.
+        const std::string text = reply();
+        sendWithin(client.get(), text, std::chrono::steady_clock::now() + sendLimit, wake);
     }
 }
 

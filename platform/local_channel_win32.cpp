@@ -160,8 +160,9 @@ void LocalChannelServer::serve(const std::function<std::string()>& reply,
                 continue;
             }
         }
-        const auto deadline = std::chrono::steady_clock::now() + sendLimit;
+        // The reply may wait for the host lock; the client's time starts after it.
         const std::string text = reply();
+        const auto deadline = std::chrono::steady_clock::now() + sendLimit;
         bool written = overlapped(
             pipe, ioEvent, stopEvent, millisecondsUntil(deadline), bytes, [&](OVERLAPPED& io) {
                 return WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), nullptr,

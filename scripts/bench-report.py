@@ -85,6 +85,18 @@ def main():
     status_floor = ns("BM_StatusFloor_200IsRunningCalls") / 1e3
     row("STATUS round trip, 100 protocols", f"{status:.2f} us",
         f"200 isRunning calls {status_floor:.2f} us", "", "< 20 us", status < 20)
+    metrics = ns("BM_MetricsRoundTrip_100Protocols") / 1e3
+    written = ns("BM_MetricsAnswerWrite_100Protocols") / 1e3
+    row("METRICS round trip, 100 protocols", f"{metrics:.1f} us",
+        f"STATUS {status:.2f} us; writing the answer alone {written:.1f} us", "", "< 20 us",
+        metrics < 20)
+    page = ns("BM_MetricsPage_100x3") / 1e6
+    row("/metrics, 100 protocols x 3 databases (request, reading, exposition)", f"{page:.2f} ms",
+        f"{run('BM_MetricsPage_100x3')['page_bytes'] / 1024:.0f} KiB", "", "< 2 ms", page < 2)
+    page1000 = ns("BM_MetricsPage_1000x1") / 1e6
+    row("/metrics, 1,000 protocols", f"{page1000:.1f} ms",
+        f"{run('BM_MetricsPage_1000x1')['page_bytes'] / 1024:.0f} KiB", "", "< 20 ms",
+        page1000 < 20)
     fair = run("BM_StatusLatency_During2000StopStartCycles")
     row("STATUS wait while another thread runs 2,000 STOP/START cycles, p50 / p99",
         f"{fair['status_p50_ms']:.2f} / {fair['status_p99_ms']:.2f} ms", "", "", "p99 < 5 ms",

@@ -1,6 +1,7 @@
 #include "Exposition.h"
 
 #include <cstdio>
+#include <map>
 
 #include "Utf8.h"
 
@@ -91,9 +92,15 @@ std::string exposition(const HostMetrics& numbers) {
                  "Control requests deferred to the host's run loop.");
     write.sample("ostraservice_control_requests_deferred_total", "", numbers.requestsDeferred);
 
+    // Two protocols of one name would make one series twice, which
+    // Prometheus refuses: the second is "#2", and so on.
     std::vector<std::string> protocolLabels;
-    for (const ProtocolMetrics& protocol : numbers.protocols)
-        protocolLabels.push_back(label("protocol", labelValue(protocol.name)));
+    std::map<std::string, int> seen;
+    for (const ProtocolMetrics& protocol : numbers.protocols) {
+        int same = ++seen[protocol.name];
+        std::string name = same == 1 ? protocol.name : protocol.name + "#" + std::to_string(same);
+        protocolLabels.push_back(label("protocol", labelValue(name)));
+    }
     const auto& protocols = numbers.protocols;
     auto perProtocol = [&](const char* name, const char* type, const char* help, auto value) {
         write.family(name, type, help);
@@ -117,14 +124,18 @@ std::string exposition(const HostMetrics& numbers) {
                 [](const ProtocolMetrics& p) { return Count(p.since); });
     perProtocol("ostraservice_records_total", "counter", "Records the protocol plug-in raised.",
                 [](const ProtocolMetrics& p) { return p.records; });
-    write.family("ostraservice_record_answers_total", "counter",
-                 "What the relay answered the protocol's records, by code (0 stored, 1 refused, "
-                 "3 not supported).");
-    for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (int code = 0; code < 3; ++code)
-            write.sample("ostraservice_record_answers_total",
-                         protocolLabels[index] + "," + label("code", kAnswerCodes[code]),
-                         protocols[index].answers[code]);
+    // A counter per protocol and answer code.
+    auto perCode = [&](const char* name, const char* help, auto counts) {
+        write.family(name, "counter", help);
+        for (std::size_t index = 0; index < protocols.size(); ++index)
+            for (int code = 0; code < 3; ++code)
+                write.sample(name, protocolLabels[index] + "," + label("code", kAnswerCodes[code]),
+                             counts(protocols[index])[code]);
+    };
+    perCode("ostraservice_record_answers_total",
+            "What the relay answered the protocol's records, by code (0 stored, 1 refused, 3 "
+            "not supported).",
+            [](const ProtocolMetrics& p) { return p.answers; });
     write.family("ostraservice_database_answers_total", "counter",
                  "What each database's processRecord answered, by code.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
@@ -139,13 +150,9 @@ std::string exposition(const HostMetrics& numbers) {
     perProtocol("ostraservice_database_records_total", "counter",
                 "Records the database plug-ins raised towards the protocol.",
                 [](const ProtocolMetrics& p) { return p.databaseRecords; });
-    write.family("ostraservice_database_record_answers_total", "counter",
-                 "What the protocol answered the databases' records, by code.");
-    for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (int code = 0; code < 3; ++code)
-            write.sample("ostraservice_database_record_answers_total",
-                         protocolLabels[index] + "," + label("code", kAnswerCodes[code]),
-                         protocols[index].databaseAnswers[code]);
+    perCode("ostraservice_database_record_answers_total",
+            "What the protocol answered the databases' records, by code.",
+            [](const ProtocolMetrics& p) { return p.databaseAnswers; });
     perProtocol("ostraservice_protocol_faults_total", "counter",
                 "Exceptions out of the protocol plug-in, contained by the host.",
                 [](const ProtocolMetrics& p) { return p.faults; });
@@ -166,7 +173,9 @@ std::string exposition(const HostMetrics& numbers) {
                 [](const ProtocolMetrics& p) { return Count(p.lastFailureTime); });
 
     const char* histogram = "ostraservice_database_latency_seconds";
-    write.family(histogram, "histogram", "Time one record spent in the databases' processRecord.");
+    write.family(histogram, "histogram",
+                 "Time one record spent in the databases' processRecord (a thread's first "
+                 "record, then one in 16).");
     for (std::size_t index = 0; index < protocols.size(); ++index) {
         const ProtocolMetrics& protocol = protocols[index];
         Count cumulative = 0;

@@ -214,13 +214,13 @@ bool WebControlPlugin::askMetrics(HostMetrics& numbers) {
     return ask("METRICS", answer) && numbers.read(answer);
 }
 
-void WebControlPlugin::sendControl(const char* type, const std::string& protocol,
+void WebControlPlugin::sendControl(const char* type, bool named, const std::string& protocol,
                                    const std::string& client) {
     if (!proc_ || stopping_) return;
     Record request;
     request.set("CMD", "CONTROL");
     request.set("TYPE", type);
-    if (!protocol.empty()) request.set("PROTOCOL", protocol.c_str());
+    if (named) request.set("PROTOCOL", protocol.c_str());
     request.set("ORIGIN", ("web console client " + client).c_str());
     proc_(context_, static_cast<CControlPlugin*>(this), nextTag_++, &request);
 }
@@ -248,8 +248,15 @@ HttpResponse WebControlPlugin::route(const HttpRequest& request) {
     bool isRead = request.method == "GET" || request.method == "HEAD";
     bool isCommand = path == "/api/start" || path == "/api/stop";
     if (isCommand && request.method == "POST") {
-        sendControl(path == "/api/start" ? "START" : "STOP",
-                    hostTextFromUtf8(request.param("protocol")), request.peer);
+        // "?protocol=" with no name (or one that does not decode) names no
+        // protocol; it must not become a command for every one.
+        const std::string& query = request.query;
+        bool named =
+            query.rfind("protocol=", 0) == 0 || query.find("&protocol=") != std::string::npos;
+        std::string protocol = request.param("protocol");
+        if (named && protocol.empty()) return jsonAnswer(400, "error", "no protocol named");
+        sendControl(path == "/api/start" ? "START" : "STOP", named, hostTextFromUtf8(protocol),
+                    request.peer);
         return stateAnswer();
     }
     if (isCommand) {
@@ -384,12 +391,16 @@ HttpResponse WebControlPlugin::healthPage(bool withDetails) {
     HostMetrics numbers;
     bool answered = askMetrics(numbers);
     std::string failing;
-    if (!answered) failing = "{\"protocol\":\"\",\"failure\":\"the host is stopping\"}";
+    if (!answered || numbers.stopping)
+        failing = "{\"protocol\":\"\",\"failure\":\"the host is stopping\"}";
     for (const ProtocolMetrics& protocol : numbers.protocols) {
         if (protocol.state == "STOPPED") continue;
         std::string why;
         if (protocol.state != "RUNNING") {
-            why = protocol.lastFailure.empty() ? "not running" : protocol.lastFailure;
+            // A failed start older than the state is history, not the reason.
+            why = protocol.lastFailureTime >= protocol.since && !protocol.lastFailure.empty()
+                      ? protocol.lastFailure
+                      : "a plug-in reports that it is not running";
         } else {
             MetricsHistory::Window window = history_.last(protocol.name, kHealthWindow);
             if (window.records > 0 &&

@@ -86,7 +86,9 @@ private:
     // when the host did not answer.
     std::string askStatus();
     bool askMetrics(HostMetrics& numbers);
-    void sendControl(const char* type, const std::string& protocol, const std::string& client);
+    // CONTROL `type` of every protocol, or when `named` of `protocol` only.
+    void sendControl(const char* type, bool named, const std::string& protocol,
+                     const std::string& client);
     void sample();
 
     EventProc proc_ = nullptr;

@@ -21,6 +21,7 @@
 //     "STARTED" or "STOPPED"), with the host's numbers added. Counts run
 //     from the host's start and only grow; times are Unix seconds (0:
 //     never). plugin/HostMetrics.h reads the answer into numbers.
+//       HOST               RUNNING, or STOPPING once the stop sequence began
 //       UPTIME             seconds since the host started
 //       LOG_LINES          lines written to the log file
 //       LOG_LINES_LOST     lines the log file lost (a write that failed)

@@ -24,6 +24,8 @@
 namespace ostra_metrics {
 
 using Count = std::uint64_t;
+// More bounds than any host writes: a longer list is cut here.
+constexpr std::size_t kMostLatencyBounds = 64;
 
 // `text` cut at every `separator` that no backslash keeps; the pieces keep
 // their backslashes, for a list inside a list.
@@ -82,6 +84,8 @@ struct ProtocolMetrics {
         Count total = 0;
         for (Count bucket : latency) total += bucket;
         if (total == 0) return -1;
+        if (!(share > 0)) share = 0;
+        if (share > 1) share = 1;
         Count wanted = static_cast<Count>(share * static_cast<double>(total) + 0.5);
         if (wanted == 0) wanted = 1;
         Count seen = 0;
@@ -94,7 +98,8 @@ struct ProtocolMetrics {
 };
 
 struct HostMetrics {
-    std::string state;  // STARTED or STOPPED, as STATUS answers
+    std::string state;      // STARTED or STOPPED, as STATUS answers
+    bool stopping = false;  // the host's stop sequence has begun
     Count uptime = 0, logLines = 0, logLinesLost = 0, requests = 0, requestsDeferred = 0;
     std::vector<double> latencyBounds;  // seconds; one bucket more takes the rest
     std::vector<ProtocolMetrics> protocols;
@@ -103,6 +108,7 @@ struct HostMetrics {
     bool read(const Record& answer) {
         if (!answer.has("PROTOCOLS")) return false;
         state = answer.get("ANSWER");
+        stopping = std::string(answer.get("HOST")) == "STOPPING";
         uptime = toCount(answer.get("UPTIME"));
         logLines = toCount(answer.get("LOG_LINES"));
         logLinesLost = toCount(answer.get("LOG_LINES_LOST"));
@@ -110,7 +116,8 @@ struct HostMetrics {
         requestsDeferred = toCount(answer.get("REQUESTS_DEFERRED"));
         latencyBounds.clear();
         for (const std::string& bound : splitList(answer.get("LATENCY_BOUNDS"), ','))
-            if (!bound.empty()) latencyBounds.push_back(std::strtod(bound.c_str(), nullptr));
+            if (!bound.empty() && latencyBounds.size() < kMostLatencyBounds)
+                latencyBounds.push_back(std::strtod(bound.c_str(), nullptr));
         // As many as the names say, whatever the count claims.
         std::size_t count = splitList(answer.get("NAMES"), ',').size();
         if (toCount(answer.get("PROTOCOLS")) < count)

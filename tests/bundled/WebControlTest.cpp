@@ -393,6 +393,11 @@ TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryName
         << testing_support::readFile(file + ".out");
 #endif
     EXPECT_EQ(statusOf("GET", "/metrics", {{"Host", "example.com"}}), 403) << "the API's rules";
+    // The console's table gets the same name as JSON.
+    EXPECT_NE(body("GET", "/api/metrics")
+                  .find("\"name\":\"P\\\"B\\\\X\\u000a\xC4\x8D\",\"state\":\"RUNNING\""),
+              std::string::npos)
+        << body("GET", "/api/metrics");
 }
 
 TEST_F(WebControlTest, HealthFailsOnRefusalsTellsWhyOnlyWithTheTokenAndAStopIsLoggedWithItsClient) {
@@ -412,6 +417,9 @@ TEST_F(WebControlTest, HealthFailsOnRefusalsTellsWhyOnlyWithTheTokenAndAStopIsLo
               "minute's 3 records not stored\",\"since\":" +
                   detailed->body.substr(detailed->body.find("\"since\":") + 8));
 
+    // A stop that names no protocol stops none, rather than every one.
+    EXPECT_EQ(statusOf("POST", "/api/stop?protocol=", token), 400);
+    EXPECT_TRUE(portAccepts(tcpPort));
     // Stopped by a command is not a failure.
     EXPECT_EQ(statusOf("POST", "/api/stop?protocol=PBX", token), 200);
     EXPECT_TRUE(logHas("Control: STOP of protocol PBX, asked by web console client 127.0.0.1:"));
