@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <libconfig.h++>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "OstraService/ConfigFile.h"
@@ -281,6 +282,7 @@ private:
     }
 
     void checkProtocols(const Setting& protocols) {
+        std::set<std::string> names;
         for (int index = 0; index < protocols.getLength(); ++index) {
             const Setting& entry = protocols[index];
             std::string owner = "protocol entry " + std::to_string(index + 1);
@@ -296,6 +298,12 @@ private:
                 return;
             }
             owner = "protocol " + quoted(static_cast<const char*>(entry["name"]));
+            // One name, two protocols: a command for one reaches both, and
+            // their numbers cannot be told apart.
+            if (!names.insert(static_cast<const char*>(entry["name"])).second)
+                report(entry["name"], owner +
+                                          " is named twice: a start or stop of it reaches "
+                                          "both, and their numbers mix");
             std::string dll = textOr(entry, "dll", "");
             const known_keys::BundledPlugin* plugin = known_keys::bundledPlugin(dll, "protocol");
             checkKeys(entry, owner, known_keys::protocolEntry(), plugin, plugin != nullptr);

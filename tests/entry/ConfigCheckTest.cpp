@@ -45,7 +45,7 @@ TEST_F(ConfigCheck, ReportsEachProblemAtItsFileAndLineAndExitsOne) {
                                    "};\n");
     // The included file gives its own name and lines.
     testing_support::writeFile(dir.file("more.cfg"),
-                               "{ name = \"C\"; type = \"keycard\"; dll = \"tcpline" + kSuffix +
+                               "{ name = \"B\"; type = \"keycard\"; dll = \"tcpline" + kSuffix +
                                    "\"; databases = ( );\n"
                                    "  bind = \"0.0.0.0\"; port = 7765; maxline = 2; }\n");
 
@@ -68,10 +68,13 @@ TEST_F(ConfigCheck, ReportsEachProblemAtItsFileAndLineAndExitsOne) {
             "8: protocol \"B\": \"type\" is \"PBXX\"; expected one of \"KEYCARD\", \"PBX\", "
             "\"INTERNET PRISTUP\", \"PAYTV\"",
         cfg + "8: protocol \"B\": the library \"missing" + kSuffix + "\" cannot be loaded: ",
-        more + "2: protocol \"C\": \"maxline\" is 2; expected an integer from 16 to 16777216",
-        more + "2: protocol \"C\" would listen on 0.0.0.0:7765, where protocol \"A\" (" + cfg +
+        more +
+            "1: protocol \"B\" is named twice: a start or stop of it reaches both, and their "
+            "numbers mix",
+        more + "2: protocol \"B\": \"maxline\" is 2; expected an integer from 16 to 16777216",
+        more + "2: protocol \"B\" would listen on 0.0.0.0:7765, where protocol \"A\" (" + cfg +
             "6) listens on 127.0.0.1:7765: one of them cannot listen",
-        "9 problems found in " + configPath(),
+        "10 problems found in " + configPath(),
     };
     std::vector<std::string> lines = linesOf(result.output);
     ASSERT_EQ(lines.size(), expected.size()) << result.output;
