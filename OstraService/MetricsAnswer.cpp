@@ -159,12 +159,15 @@ void writeMetrics(const HostNumbers& host,
     setCount("LOG_LINES_LOST", host.logLinesLost);
     setCount("REQUESTS", host.requests);
     setCount("REQUESTS_DEFERRED", host.requestsDeferred);
-    text.clear();
-    for (double bound : metrics::kLatencyBounds) {
-        if (!text.empty()) text += ',';
-        appendDecimal(text, bound);
-    }
-    answer.set("LATENCY_BOUNDS", text.c_str());
+    static const std::string bounds = [] {
+        std::string list;
+        for (double bound : metrics::kLatencyBounds) {
+            if (!list.empty()) list += ',';
+            appendDecimal(list, bound);
+        }
+        return list;
+    }();
+    answer.set("LATENCY_BOUNDS", bounds.c_str());
     setCount("PROTOCOLS", protocols.size());
 
     Lists lists;
