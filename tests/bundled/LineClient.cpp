@@ -1,6 +1,8 @@
 #include "LineClient.h"
 
 #include <chrono>
+#include <mutex>
+#include <set>
 
 bool LineClient::connect(int port) {
     close();
@@ -49,12 +51,19 @@ void LineClient::close() {
 }
 
 int freePort() {
+    // The system may offer a port it has just offered again: two calls in a
+    // row once gave a test's protocol and console the same port.
+    static std::mutex givenLock;
+    static std::set<int> given;
     ostra_net::initialise();
-    std::string error;
-    int port = 0;
-    ostra_net::Socket probe = ostra_net::listenTcp("127.0.0.1", 0, 1, &port, error);
-    ostra_net::closeSocket(probe);
-    return port;
+    for (;;) {
+        std::string error;
+        int port = 0;
+        ostra_net::Socket probe = ostra_net::listenTcp("127.0.0.1", 0, 1, &port, error);
+        ostra_net::closeSocket(probe);
+        std::lock_guard<std::mutex> guard(givenLock);
+        if (port == 0 || given.insert(port).second) return port;
+    }
 }
 
 bool portAccepts(int port) {

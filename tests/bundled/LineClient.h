@@ -40,7 +40,8 @@ private:
     std::string pending_;
 };
 
-// A TCP port on 127.0.0.1 that nobody listens on right now.
+// A TCP port on 127.0.0.1 that nobody listens on right now, and that this
+// process has not been given before.
 int freePort();
 
 // Whether something accepts connections on 127.0.0.1:`port`.
