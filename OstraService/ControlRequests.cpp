@@ -2,6 +2,7 @@
 // and of the status channel.
 #include "OstraService/ControlLogStream.h"
 #include "OstraService/InterruptibleLock.h"
+#include "OstraService/KeptAnswer.h"
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
 #include "OstraService/ServiceHost.h"
@@ -19,20 +20,13 @@ const char kSource[] = "OstraService";
 constexpr int kMaxNestedRequests = 4;
 thread_local int answering = 0;
 
-// The status channel's sender: keeps the answer that processRecord gets.
-class KeptAnswer : public CControlPlugin {
-public:
-    int processRecord(int, Record* record) override {
-        if (record != nullptr) answer = *record;
-        return 0;
-    }
-    int processLog(Record*) override { return 0; }
-    void setCallback(EventProc, void*) override {}
-    int start(Setting&) override { return 0; }
-    void stop() override {}
-
-    Record answer;
-};
+// A copy of the request, as an answer in `state` (STARTED or STOPPED).
+Record answerTo(const Record& request, const char* state) {
+    Record answer(request);
+    answer.set("CMD", "ANSWER");
+    answer.set("ANSWER", state);
+    return answer;
+}
 
 class AnsweringScope {
 public:
@@ -117,10 +111,7 @@ void CServiceHost::controlProtocols(const Record& request) {
 void CServiceHost::answerStatus(CControlPlugin* sender, int tag, const Record& request,
                                 const char* state) {
     if (sender == nullptr) return;
-    Record answer;
-    answer = request;
-    answer.set("CMD", "ANSWER");
-    answer.set("ANSWER", state);
+    Record answer = answerTo(request, state);
     deliverAnswer(sender, tag, answer);
 }
 
@@ -136,10 +127,7 @@ void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& 
     host.logLinesLost = logLineCounts.lost.load(std::memory_order_relaxed);
     host.requests = requestsServed.load(std::memory_order_relaxed);
     host.requestsDeferred = requestsDeferred.load(std::memory_order_relaxed);
-    Record answer;
-    answer = request;
-    answer.set("CMD", "ANSWER");
-    answer.set("ANSWER", state);
+    Record answer = answerTo(request, state);
     writeMetrics(host, protocolCounters, stopping.load(), answer);
     deliverAnswer(sender, tag, answer);
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "BenchSupport.h"
+#include "OstraService/KeptAnswer.h"
 #include "OstraService/MetricsAnswer.h"
 #include "OstraService/ServiceHost.h"
 #include "bundled/webcontrol/Exposition.h"
@@ -15,20 +16,6 @@
 
 namespace {
 
-// Keeps the answer, as a control plug-in would.
-class AnswerKeeper : public CControlPlugin {
-public:
-    int processRecord(int, Record* record) override {
-        answer = *record;
-        return 0;
-    }
-    int processLog(Record*) override { return 0; }
-    void setCallback(EventProc, void*) override {}
-    int start(Setting&) override { return 0; }
-    void stop() override {}
-    Record answer;
-};
-
 struct Serving {
     CServiceHost host;
     std::thread runner;
@@ -36,7 +23,7 @@ struct Serving {
         bench::writeHostConfig(name, protocols, databases);
         host.setName(name);
         runner = std::thread([this] { host.serve(false, 'S'); });
-        AnswerKeeper probe;
+        KeptAnswer probe;
         Record request;
         request.set("CMD", "METRICS");
         // Served once the set-up is done and every protocol is made.
@@ -53,7 +40,7 @@ struct Serving {
 
 void BM_MetricsRoundTrip_100Protocols(benchmark::State& state) {
     Serving serving("BenchMetrics", 100, 1);
-    AnswerKeeper sender;
+    KeptAnswer sender;
     Record request;
     request.set("CMD", "METRICS");
     for (auto _ : state) CServiceHost::controlEventProc(&serving.host, &sender, 12, &request);
@@ -62,7 +49,7 @@ void BM_MetricsRoundTrip_100Protocols(benchmark::State& state) {
 
 void exposeAll(benchmark::State& state, int protocols, int databases) {
     Serving serving(protocols == 1000 ? "BenchExpose1000" : "BenchExpose", protocols, databases);
-    AnswerKeeper sender;
+    KeptAnswer sender;
     Record request;
     request.set("CMD", "METRICS");
     std::size_t bytes = 0;

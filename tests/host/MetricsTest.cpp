@@ -3,37 +3,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <future>
-#include <mutex>
 
 #include "HostFixture.h"
-#include "plugin/CControlPlugin.h"
+#include "OstraService/KeptAnswer.h"
 #include "plugin/HostMetrics.h"
-
-namespace {
-
-// A control plug-in's side of a request: keeps the last answer whole.
-class AnswerKeeper : public CControlPlugin {
-public:
-    int processRecord(int, Record* record) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        answer_ = *record;
-        return 0;
-    }
-    int processLog(Record*) override { return 0; }
-    void setCallback(EventProc, void*) override {}
-    int start(Setting&) override { return 0; }
-    void stop() override {}
-    Record answer() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return answer_;
-    }
-
-private:
-    std::mutex mutex_;
-    Record answer_;
-};
-
-}  // namespace
 
 class Metrics : public HostFixture {
 protected:
@@ -42,7 +15,7 @@ protected:
         Record request;
         request.set("CMD", "METRICS");
         host.handleControlRecord(&keeper, 7, &request);
-        lastAnswer = keeper.answer();
+        lastAnswer = keeper.answer;
         ostra_metrics::HostMetrics numbers;
         EXPECT_TRUE(numbers.read(lastAnswer));
         return numbers;
@@ -52,7 +25,7 @@ protected:
                std::to_string(counts[2]);
     }
     Record lastAnswer;
-    AnswerKeeper keeper;
+    KeptAnswer keeper;
 };
 
 TEST_F(Metrics, CountRecordsAnswersStartsAndFailuresPerProtocolAndDatabase) {
@@ -127,7 +100,7 @@ TEST_F(Metrics, CountsStayExactWhileWorkersRelayThroughStopAndStartCycles) {
     // Requests of another thread meanwhile, as a console would make them.
     std::atomic<bool> done{false};
     auto asking = std::async(std::launch::async, [&] {
-        AnswerKeeper other;
+        KeptAnswer other;
         int asked = 0;
         while (!done.load()) {
             Record request;
