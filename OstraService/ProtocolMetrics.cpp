@@ -69,11 +69,19 @@ void ProtocolCounters::attempted(bool failed, const std::string& failure,
     guarded_.lastFailureTime = now;
 }
 
+void ProtocolCounters::setState(ProtocolState state) {
+    // Most calls find the state unchanged (STATUS asks every protocol):
+    // they take neither the lock nor the time.
+    if (state == state_.load(std::memory_order_acquire)) return;
+    setState(state, WallClock::now());
+}
+
 void ProtocolCounters::setState(ProtocolState state, WallClock::time_point now) {
     std::lock_guard<std::mutex> guard(lock_);
     if (state == guarded_.state) return;
     guarded_.state = state;
     guarded_.since = now;
+    state_.store(state, std::memory_order_release);
     stateChanges_.fetch_add(1, std::memory_order_release);
 }
 

@@ -128,8 +128,10 @@ public:
     // A start attempt ended; `failure` is its reason when it failed.
     void attempted(bool failed, const std::string& failure,
                    WallClock::time_point now = WallClock::now());
-    // Records the state, and the time it began when it differs from the last.
-    void setState(ProtocolState state, WallClock::time_point now = WallClock::now());
+    // Records the state, and the time it began when it differs from the last
+    // (the clock is read only then: STATUS sets every protocol's state).
+    void setState(ProtocolState state);
+    void setState(ProtocolState state, WallClock::time_point now);
     // Grows by one with every change of state: cheap to watch.
     Count stateChanges() const { return stateChanges_.load(std::memory_order_acquire); }
 
@@ -159,6 +161,7 @@ public:
 private:
     mutable std::mutex lock_;
     Guarded guarded_;
+    std::atomic<ProtocolState> state_{ProtocolState::kFailing};  // guarded_.state, to look at
     std::atomic<Count> stateChanges_{0};
 };
 
