@@ -218,13 +218,18 @@ void CServiceHost::reportProtocolFault(size_t index, const libconfig::ConfigExce
 
 void CServiceHost::wakeProtocols() {
     {
-        LineGuard sync(hostLock, hostLine);
-        for (size_t index = 0; index < protocols.size(); ++index) {
-            try {
-                protocols[index].app->start(false);
-            } catch (const libconfig::ConfigException& error) {
-                // This attempt fails, the next pass tries again; it must not end the run.
-                reportProtocolFault(index, error);
+        // In line with the control requests, so that one asking in a loop
+        // cannot keep the pass out (it would be woken and refused once per
+        // request). Once the host stops, the pass is skipped.
+        InterruptibleLock sync(hostLock, hostLine, stopping);
+        if (sync.acquire()) {
+            for (size_t index = 0; index < protocols.size(); ++index) {
+                try {
+                    protocols[index].app->start(false);
+                } catch (const libconfig::ConfigException& error) {
+                    // This attempt fails, the next pass tries again; it must not end the run.
+                    reportProtocolFault(index, error);
+                }
             }
         }
     }
