@@ -1,145 +1,192 @@
 #include "OstraService/MetricsAnswer.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "OstraService/ListText.h"
 #include "common/Record.h"
 
+// The numbers are taken in one pass (each protocol's under its lock) into
+// plain rows, then each list is written from the rows through a local
+// pointer into a buffer sized for its longest possible text. Writing the
+// sixteen lists side by side instead, a piece at a time, cost twice as much:
+// every append went through a pointer kept in memory.
 namespace {
 
 using metrics::Count;
 
-void appendCount(std::string& out, Count value) {
-    char digits[24];
-    int at = sizeof digits;
-    do {
-        digits[--at] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    out.append(digits + at, sizeof digits - static_cast<size_t>(at));
-}
+constexpr std::size_t kCountDigits = 20;  // 2^64 - 1
 
-void appendSeconds(std::string& out, metrics::WallClock::time_point when) {
-    if (when == metrics::WallClock::time_point()) {
-        out += '0';
-        return;
-    }
+struct ProtocolRow {
+    Count relayed[3];     // the relay's answers 0, 1, 3 to the protocol's records
+    Count toDatabase[3];  // the protocol's answers to the databases' records
+    Count faults;
+    Count starts, failedStarts;
+    Count since, lastFailureTime;  // seconds since the epoch, 0 for never
+    metrics::ProtocolState state;
+    Count latencySum;
+    std::size_t databases;
+};
+
+struct DatabaseRow {
+    Count answers[3];
+    Count faults;
+};
+
+Count secondsOf(metrics::WallClock::time_point when) {
+    if (when == metrics::WallClock::time_point()) return 0;
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch());
-    appendCount(out, static_cast<Count>(seconds.count()));
+    return static_cast<Count>(seconds.count());
 }
 
-void appendDecimal(std::string& out, double value) {
-    char text[32];
-    int length = std::snprintf(text, sizeof text, "%.9g", value);
-    out.append(text, static_cast<size_t>(length));
+char* putTriple(char* at, const Count (&counts)[3]) {
+    at = putCount(at, counts[0]);
+    *at++ = '/';
+    at = putCount(at, counts[1]);
+    *at++ = '/';
+    return putCount(at, counts[2]);
 }
 
 // Nanoseconds as seconds with up to nine decimals, without the cost of a
 // printf per protocol.
-void appendNanosecondsAsSeconds(std::string& out, Count nanoseconds) {
-    appendCount(out, nanoseconds / 1000000000);
+char* putNanosecondsAsSeconds(char* at, Count nanoseconds) {
+    at = putCount(at, nanoseconds / 1000000000);
     Count fraction = nanoseconds % 1000000000;
-    if (fraction == 0) return;
+    if (fraction == 0) return at;
     char digits[11] = ".000000000";
-    for (int at = 9; at >= 1; --at, fraction /= 10)
-        digits[at] = static_cast<char>('0' + fraction % 10);
+    for (int place = 9; place >= 1; --place, fraction /= 10)
+        digits[place] = static_cast<char>('0' + fraction % 10);
     int length = 10;
     while (digits[length - 1] == '0') --length;
-    out.append(digits, static_cast<size_t>(length));
+    std::copy(digits, digits + length, at);
+    return at + length;
 }
 
-// A text in a list: a backslash before every character that separates.
-void appendText(std::string& out, const std::string& text) {
-    for (char c : text) {
-        if (c == '\\' || c == ',' || c == ';' || c == '/') out += '\\';
-        out += c;
-    }
-}
+// The texts (and the histograms, of varying length) are written while the
+// numbers are taken; the rows keep the other numbers.
+struct Snapshot {
+    std::vector<ProtocolRow> protocols;
+    std::vector<DatabaseRow> databases;  // every protocol's, in order
+    ListText names, lastFailures, latency, databaseNames;
 
-void appendTriple(std::string& out, const Count (&counts)[3]) {
-    appendCount(out, counts[0]);
-    out += '/';
-    appendCount(out, counts[1]);
-    out += '/';
-    appendCount(out, counts[2]);
-}
-
-void appendAnswers(std::string& out, const metrics::AnswerCounts& answers) {
-    Count counts[3] = {answers.answered0.read(), answers.answered1.read(),
-                       answers.answered3.read()};
-    appendTriple(out, counts);
-}
-
-// The lists, one item per protocol.
-struct Lists {
-    std::string names, states, since, records, answers, databaseRecords, databaseAnswers, faults,
-        starts, lastFailures, lastFailureTimes, latency, latencySums, databaseNames,
-        databaseAnswerLists, databaseFaults;
-
-    void separate() {
-        for (std::string* list :
-             {&names, &states, &since, &records, &answers, &databaseRecords, &databaseAnswers,
-              &faults, &starts, &lastFailures, &lastFailureTimes, &latency, &latencySums,
-              &databaseNames, &databaseAnswerLists, &databaseFaults})
-            *list += ',';
+    explicit Snapshot(std::size_t count)
+        : names(count * 8), lastFailures(count * 2), latency(count * 8), databaseNames(count * 16) {
+        protocols.reserve(count);
+        databases.reserve(count * 2);
     }
 
-    void reserve(size_t protocols) {
-        for (std::string* list :
-             {&names, &states, &since, &records, &answers, &databaseRecords, &databaseAnswers,
-              &faults, &starts, &lastFailures, &lastFailureTimes, &latencySums, &databaseNames,
-              &databaseAnswerLists, &databaseFaults})
-            list->reserve(protocols * 24);
-        latency.reserve(protocols * 48);
+    void add(const metrics::ProtocolCounters& counters, bool stopping) {
+        if (!protocols.empty()) {
+            names.put(',');
+            lastFailures.put(',');
+            latency.put(',');
+            databaseNames.put(',');
+        }
+        ProtocolRow row;  // every field is set below
+        const metrics::AnswerCounts& fromDatabases = counters.databaseAnswers;
+        row.toDatabase[0] = fromDatabases.answered0.read();
+        row.toDatabase[1] = fromDatabases.answered1.read();
+        row.toDatabase[2] = fromDatabases.answered3.read();
+        row.faults = counters.faults.read();
+        addLatency(counters.latency);
+        row.latencySum = counters.latency.sumNanoseconds();
+        counters.read([&](const metrics::ProtocolCounters::Guarded& guarded) {
+            metrics::ProtocolCounters::Relayed relayed = counters.relayedLocked();
+            row.relayed[0] = relayed.answered0;
+            row.relayed[1] = relayed.answered1;
+            row.relayed[2] = relayed.answered3;
+            row.state = stopping ? metrics::ProtocolState::kStopped : guarded.state;
+            row.since = secondsOf(guarded.since);
+            row.starts = guarded.starts;
+            row.failedStarts = guarded.failedStarts;
+            row.lastFailureTime = secondsOf(guarded.lastFailureTime);
+            row.databases = guarded.databases.size();
+            names.putText(guarded.name);
+            lastFailures.putText(guarded.lastFailure);
+            for (size_t position = 0; position < guarded.databases.size(); ++position) {
+                if (position > 0) databaseNames.put(';');
+                databaseNames.putText(guarded.databaseNames[position]);
+                const metrics::DatabaseCounters& database = guarded.databases[position];
+                databases.push_back(
+                    {{database.answers.answered0.read(), database.answers.answered1.read(),
+                      database.answers.answered3.read()},
+                     database.faults.read()});
+            }
+        });
+        protocols.push_back(row);
     }
 
-    void add(const metrics::ProtocolCounters& protocol, bool stopping) {
-        const metrics::AnswerCounts& fromDatabases = protocol.databaseAnswers;
-        Count databaseAnswered[3] = {fromDatabases.answered0.read(), fromDatabases.answered1.read(),
-                                     fromDatabases.answered3.read()};
-        appendCount(databaseRecords,
-                    databaseAnswered[0] + databaseAnswered[1] + databaseAnswered[2]);
-        appendTriple(databaseAnswers, databaseAnswered);
-        appendCount(faults, protocol.faults.read());
-        // Trailing empty buckets are left out: most records fall into a few.
+    // Trailing empty buckets are left out: most records fall into a few.
+    void addLatency(const metrics::LatencyHistogram& histogram) {
         Count buckets[metrics::kLatencyBuckets];
         int used = 0;
         for (int bucket = 0; bucket < metrics::kLatencyBuckets; ++bucket) {
-            buckets[bucket] = protocol.latency.bucket(bucket);
+            buckets[bucket] = histogram.bucket(bucket);
             if (buckets[bucket] != 0) used = bucket + 1;
         }
         for (int bucket = 0; bucket < used; ++bucket) {
-            if (bucket > 0) latency += '/';
-            appendCount(latency, buckets[bucket]);
+            if (bucket > 0) latency.put('/');
+            latency.putCount(buckets[bucket]);
         }
-        appendNanosecondsAsSeconds(latencySums, protocol.latency.sumNanoseconds());
-        protocol.read([&](const metrics::ProtocolCounters::Guarded& guarded) {
-            metrics::ProtocolCounters::Relayed relayed = protocol.relayedLocked();
-            appendCount(records, relayed.records());
-            Count relayAnswered[3] = {relayed.answered0, relayed.answered1, relayed.answered3};
-            appendTriple(answers, relayAnswered);
-            appendText(names, guarded.name);
-            states +=
-                metrics::stateWord(stopping ? metrics::ProtocolState::kStopped : guarded.state);
-            appendSeconds(since, guarded.since);
-            appendCount(starts, guarded.starts);
-            starts += '/';
-            appendCount(starts, guarded.failedStarts);
-            appendText(lastFailures, guarded.lastFailure);
-            appendSeconds(lastFailureTimes, guarded.lastFailureTime);
-            for (size_t position = 0; position < guarded.databases.size(); ++position) {
-                if (position > 0) {
-                    databaseNames += ';';
-                    databaseAnswerLists += ';';
-                    databaseFaults += ';';
-                }
-                appendText(databaseNames, guarded.databaseNames[position]);
-                appendAnswers(databaseAnswerLists, guarded.databases[position].answers);
-                appendCount(databaseFaults, guarded.databases[position].faults.read());
-            }
-        });
     }
+};
+
+// Writes one list into `buffer` (room for `itemBytes` per protocol and
+// `databaseBytes` per database) and sets it under `key`.
+class ListWriter {
+public:
+    ListWriter(const Snapshot& snapshot, Record& answer) : snapshot_(snapshot), answer_(answer) {}
+
+    // `write(at, row)` writes a protocol's item and returns where it ended.
+    template <typename Write>
+    void set(const char* key, std::size_t itemBytes, Write write) {
+        char* at = room(snapshot_.protocols.size() * (itemBytes + 1));
+        bool first = true;
+        for (const ProtocolRow& row : snapshot_.protocols) {
+            if (!first) *at++ = ',';  // an item may be empty
+            first = false;
+            at = write(at, row);
+        }
+        finish(at);
+        answer_.set(key, buffer_.get());
+    }
+
+    // `write(at, database)` writes a database's item: items of one protocol
+    // are separated by ';'.
+    template <typename Write>
+    void setPerDatabase(const char* key, std::size_t itemBytes, Write write) {
+        char* at = room(snapshot_.protocols.size() + snapshot_.databases.size() * (itemBytes + 1));
+        const DatabaseRow* database = snapshot_.databases.data();
+        bool first = true;
+        for (const ProtocolRow& row : snapshot_.protocols) {
+            if (!first) *at++ = ',';
+            first = false;
+            for (std::size_t position = 0; position < row.databases; ++position, ++database) {
+                if (position > 0) *at++ = ';';
+                at = write(at, *database);
+            }
+        }
+        finish(at);
+        answer_.set(key, buffer_.get());
+    }
+
+private:
+    char* room(std::size_t bytes) {
+        if (size_ < bytes + 1) {
+            buffer_.reset(new char[bytes + 1]);  // not zeroed: only what is written is read
+            size_ = bytes + 1;
+        }
+        return buffer_.get();
+    }
+    static void finish(char* at) { *at = '\0'; }
+
+    const Snapshot& snapshot_;
+    Record& answer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t size_ = 0;
 };
 
 }  // namespace
@@ -147,11 +194,10 @@ struct Lists {
 void writeMetrics(const HostNumbers& host,
                   const std::vector<std::shared_ptr<metrics::ProtocolCounters>>& protocols,
                   bool stopping, Record& answer) {
-    std::string text;
     auto setCount = [&](const char* key, Count value) {
-        text.clear();
-        appendCount(text, value);
-        answer.set(key, text.c_str());
+        char text[kCountDigits + 1];
+        *putCount(text, value) = '\0';
+        answer.set(key, text);
     };
     answer.set("HOST", stopping ? "STOPPING" : "RUNNING");
     setCount("UPTIME", host.uptimeSeconds);
@@ -163,33 +209,57 @@ void writeMetrics(const HostNumbers& host,
         std::string list;
         for (double bound : metrics::kLatencyBounds) {
             if (!list.empty()) list += ',';
-            appendDecimal(list, bound);
+            char text[32];
+            int length = std::snprintf(text, sizeof text, "%.9g", bound);
+            list.append(text, static_cast<size_t>(length));
         }
         return list;
     }();
     answer.set("LATENCY_BOUNDS", bounds.c_str());
     setCount("PROTOCOLS", protocols.size());
 
-    Lists lists;
-    lists.reserve(protocols.size());
-    for (size_t index = 0; index < protocols.size(); ++index) {
-        if (index > 0) lists.separate();
-        lists.add(*protocols[index], stopping);
-    }
-    answer.set("NAMES", lists.names.c_str());
-    answer.set("STATES", lists.states.c_str());
-    answer.set("SINCE", lists.since.c_str());
-    answer.set("RECORDS", lists.records.c_str());
-    answer.set("ANSWERS", lists.answers.c_str());
-    answer.set("DB_RECORDS", lists.databaseRecords.c_str());
-    answer.set("DB_ANSWERS", lists.databaseAnswers.c_str());
-    answer.set("FAULTS", lists.faults.c_str());
-    answer.set("STARTS", lists.starts.c_str());
-    answer.set("LAST_FAILURES", lists.lastFailures.c_str());
-    answer.set("LAST_FAILURE_TIMES", lists.lastFailureTimes.c_str());
-    answer.set("LATENCY", lists.latency.c_str());
-    answer.set("LATENCY_SUMS", lists.latencySums.c_str());
-    answer.set("DATABASE_NAMES", lists.databaseNames.c_str());
-    answer.set("DATABASE_ANSWERS", lists.databaseAnswerLists.c_str());
-    answer.set("DATABASE_FAULTS", lists.databaseFaults.c_str());
+    Snapshot snapshot(protocols.size());
+    for (const auto& counters : protocols) snapshot.add(*counters, stopping);
+
+    constexpr std::size_t kTriple = 3 * kCountDigits + 2;
+    ListWriter lists(snapshot, answer);
+    answer.set("NAMES", snapshot.names.c_str());
+    lists.set("STATES", 7, [](char* at, const ProtocolRow& row) {
+        const char* word = metrics::stateWord(row.state);
+        std::size_t length = std::char_traits<char>::length(word);
+        return std::copy(word, word + length, at);
+    });
+    lists.set("SINCE", kCountDigits,
+              [](char* at, const ProtocolRow& row) { return putCount(at, row.since); });
+    lists.set("RECORDS", kCountDigits, [](char* at, const ProtocolRow& row) {
+        return putCount(at, row.relayed[0] + row.relayed[1] + row.relayed[2]);
+    });
+    lists.set("ANSWERS", kTriple,
+              [](char* at, const ProtocolRow& row) { return putTriple(at, row.relayed); });
+    lists.set("DB_RECORDS", kCountDigits, [](char* at, const ProtocolRow& row) {
+        return putCount(at, row.toDatabase[0] + row.toDatabase[1] + row.toDatabase[2]);
+    });
+    lists.set("DB_ANSWERS", kTriple,
+              [](char* at, const ProtocolRow& row) { return putTriple(at, row.toDatabase); });
+    lists.set("FAULTS", kCountDigits,
+              [](char* at, const ProtocolRow& row) { return putCount(at, row.faults); });
+    lists.set("STARTS", 2 * kCountDigits + 1, [](char* at, const ProtocolRow& row) {
+        at = putCount(at, row.starts);
+        *at++ = '/';
+        return putCount(at, row.failedStarts);
+    });
+    answer.set("LAST_FAILURES", snapshot.lastFailures.c_str());
+    lists.set("LAST_FAILURE_TIMES", kCountDigits,
+              [](char* at, const ProtocolRow& row) { return putCount(at, row.lastFailureTime); });
+    answer.set("LATENCY", snapshot.latency.c_str());
+    lists.set("LATENCY_SUMS", kCountDigits + 10, [](char* at, const ProtocolRow& row) {
+        return putNanosecondsAsSeconds(at, row.latencySum);
+    });
+    answer.set("DATABASE_NAMES", snapshot.databaseNames.c_str());
+    lists.setPerDatabase("DATABASE_ANSWERS", kTriple, [](char* at, const DatabaseRow& database) {
+        return putTriple(at, database.answers);
+    });
+    lists.setPerDatabase(
+        "DATABASE_FAULTS", kCountDigits,
+        [](char* at, const DatabaseRow& database) { return putCount(at, database.faults); });
 }
