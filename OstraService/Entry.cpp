@@ -116,6 +116,9 @@ int runEntry(int argc, char* argv[]) {
         }
         setUpLog(host, config, serviceName, path);
         host.setWritableFolders(logFolders(config, serviceName));
+        std::string account;
+        config.lookupValue(config_file::settingPath(serviceName, "account"), account);
+        host.setAccount(account);
         if (runsAsService(argc > 1 ? argv[1] : nullptr) && !host.hasLogFile())
             host.openLogFileOnFirstFailure(logFilePath("", serviceName));
     }

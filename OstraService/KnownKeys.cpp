@@ -44,6 +44,7 @@ const std::vector<BundledPlugin>& bundledPlugins() {
 
 const Keys& serviceGroup() {
     static const Keys keys = {{"wakeupwait", Value::kInt},
+                              {"account", Value::kText},
                               {"logs", Value::kList},
                               {"control", Value::kGroup},
                               {"protocols", Value::kList}};

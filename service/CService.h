@@ -60,6 +60,11 @@ public:
     void setWritableFolders(std::vector<std::string> folders) {
         writableFolders_ = std::move(folders);
     }
+    // The account install() names for the service to run under; empty: the
+    // service manager's own (root, LocalSystem). Linux: User= in the unit.
+    // Windows: the service's logon account, one that needs no password
+    // ("NT SERVICE\<name>", "NT AUTHORITY\LocalService").
+    void setAccount(std::string account) { account_ = std::move(account); }
 
     void setName(const char* name);
     // The name given to setName, or "" when none was given.
@@ -105,6 +110,7 @@ private:
 
     std::string name_;
     std::vector<std::string> writableFolders_;
+    std::string account_;
     std::atomic<bool> running_;
     std::atomic<int> startFailure_{0};
 };

@@ -56,7 +56,7 @@ int CService::install(const char* name, const char* displayName) {
     if (name == nullptr || *name == '\0') return EINVAL;
     std::string text =
         systemd::unitText(name, displayName && *displayName ? displayName : name, executablePath(),
-                          ostra::executableDirectory(), writableFolders_);
+                          ostra::executableDirectory(), writableFolders_, account_);
     if (text.empty()) return EINVAL;
     // Like the Windows service manager, an existing service is not replaced:
     // remove it first. O_EXCL also keeps two installs from racing.

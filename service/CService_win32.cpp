@@ -143,10 +143,10 @@ int CService::install(const char* name, const char* displayName) {
 
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) return static_cast<int>(GetLastError());
-    ScHandle service(CreateServiceA(manager.get(), name, displayName, SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                    SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                    nullptr, nullptr, nullptr));
+    ScHandle service(CreateServiceA(
+        manager.get(), name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+        account_.empty() ? nullptr : account_.c_str(), nullptr));
     if (!service) return static_cast<int>(GetLastError());
 
     // Nice to have; a manager that does not take them still runs the service.

@@ -76,9 +76,10 @@ std::string quotedWord(const std::string& word, bool argument) {
 
 std::string unitText(const std::string& name, const std::string& description,
                      const std::string& executable, const std::string& folder,
-                     const std::vector<std::string>& writable) {
+                     const std::vector<std::string>& writable, const std::string& account) {
     if (hasControlCharacter(name) || hasControlCharacter(description) ||
-        hasControlCharacter(executable) || hasControlCharacter(folder))
+        hasControlCharacter(executable) || hasControlCharacter(folder) ||
+        hasControlCharacter(account))
         return "";
     for (const std::string& extra : writable)
         if (hasControlCharacter(extra)) return "";
@@ -95,6 +96,7 @@ std::string unitText(const std::string& name, const std::string& description,
     text +=
         "ExecStart=" + quotedWord(executable, false) + " service " + quotedWord(name, true) + "\n";
     text += "WorkingDirectory=" + plainValue(folder) + "\n";
+    if (!account.empty()) text += "User=" + plainValue(account) + "\n";
     text += "Restart=on-failure\n";
     text += "RestartSec=5\n";
     // 78 (EX_CONFIG): the configuration is missing, malformed or incomplete;

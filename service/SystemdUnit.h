@@ -20,12 +20,14 @@ std::string quotedWord(const std::string& word, bool argument);
 // namespace changes, network families limited to IPv4, IPv6 and Unix
 // sockets. `writable` are further folders the host writes (log folders
 // the configuration names), granted too; one missing when the service
-// starts is passed over rather than failing the start. Empty when a path
-// holds a character no unit line can carry (a line break or another
-// control character).
+// starts is passed over rather than failing the start. `account`, when
+// not empty, is the user it runs as (User=), else root. Empty when a path
+// or the account holds a character no unit line can carry (a line break or
+// another control character).
 std::string unitText(const std::string& name, const std::string& description,
                      const std::string& executable, const std::string& folder,
-                     const std::vector<std::string>& writable = {});
+                     const std::vector<std::string>& writable = {},
+                     const std::string& account = "");
 
 // The unit file of the service `name`: <name>.service in
 // $OSTRA_SYSTEMD_UNIT_DIR when that is set, else in /etc/systemd/system.

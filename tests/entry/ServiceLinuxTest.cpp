@@ -59,8 +59,9 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsRefusesToReplaceItAndRe
     std::string units = (dir.path() / "units").string();
     setenv("OSTRA_SYSTEMD_UNIT_DIR", units.c_str(), 1);
     // A FILE entry's folder outside the executable's: the sandbox must let
-    // the host write there too.
+    // the host write there too. The account it runs under is read at install.
     writeConfig(
+        "account = \"kasa\"; "
         "logs = ( { type = \"FILE\"; path = \"/var/log/kasa\"; }, { type = \"FILE\"; } ); " +
             basics(),
         "Kasa");
@@ -72,6 +73,7 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsRefusesToReplaceItAndRe
     EXPECT_NE(text.find("ReadWritePaths=\"-/var/log/kasa\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("ExecStart=\"" + executable() + "\" service \"Kasa\"\n"), std::string::npos)
         << text;
+    EXPECT_NE(text.find("User=kasa\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
     EXPECT_NE(text.find("RestartPreventExitStatus=78\n"), std::string::npos);
 
