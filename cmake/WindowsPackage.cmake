@@ -5,7 +5,7 @@
 set(OSTRA_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/OstraService)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
     $<TARGET_FILE:tcpline> $<TARGET_FILE:sqlite> $<TARGET_FILE:webcontrol>
-    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg)
+    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION)
 set(package_executable)
 if(TARGET OstraService)
     list(APPEND package_files $<TARGET_FILE:OstraService>)
