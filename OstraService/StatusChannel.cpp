@@ -90,7 +90,7 @@ bool decodeStatusReply(const std::string& received, StatusReply& reply) {
 
 StatusChannel::StatusChannel(CLog& log, const std::string& serviceName,
                              std::function<std::string()> reply) {
-    const std::string address = ostra::localChannelAddress(serviceName);
+    const std::string address = ostra::localChannelServingAddress(serviceName);
     std::string whyNot;
     switch (server_.open(address, whyNot)) {
         case ostra::LocalChannelServer::OpenResult::kOpened:

@@ -26,6 +26,15 @@ namespace ostra {
 // different folders apart, as the socket file beside each does on Linux).
 std::string localChannelAddress(const std::string& serviceName);
 
+// Where the running host opens its channel: the address above, except on
+// Linux under a unit that gives the service a runtime folder of its own
+// (systemd's RuntimeDirectory=, whose path arrives in $RUNTIME_DIRECTORY):
+// then "<that folder>/<name>.status". A service that may not write beside
+// its executable (a packaged one, run as its own user) serves there, and
+// its package puts a link to it beside the executable, which clients
+// follow.
+std::string localChannelServingAddress(const std::string& serviceName);
+
 class LocalChannelServer {
 public:
     enum class OpenResult {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -67,6 +68,15 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 std::string localChannelAddress(const std::string& serviceName) {
     return joinPath(executableDirectory(), serviceName + ".status");
+}
+
+std::string localChannelServingAddress(const std::string& serviceName) {
+    // systemd lists several folders with ':' when a unit names several: the first is ours.
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime == nullptr || *runtime != '/') return localChannelAddress(serviceName);
+    std::string folder(runtime);
+    folder = folder.substr(0, folder.find(':'));
+    return joinPath(folder, serviceName + ".status");
 }
 
 struct LocalChannelServer::State {

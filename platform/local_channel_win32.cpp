@@ -93,6 +93,10 @@ std::string localChannelAddress(const std::string& serviceName) {
     return "\\\\.\\pipe\\OstraService-" + serviceName + "-" + hex + "-status";
 }
 
+std::string localChannelServingAddress(const std::string& serviceName) {
+    return localChannelAddress(serviceName);
+}
+
 struct LocalChannelServer::State {
     Handle pipe;
     Handle ioEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};

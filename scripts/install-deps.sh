@@ -7,6 +7,8 @@
 #   scripts/install-deps.sh systemd   debootstrap, for the systemd lane
 #   scripts/install-deps.sh metrics   Prometheus and promtool, for the
 #                                     metrics tests
+#   scripts/install-deps.sh deb       dpkg-dev and lintian, for the Debian
+#                                     package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +24,9 @@ for lane in "${lanes[@]}"; do
         # function names and its suppressions cannot match.
         fuzz) packages+=(clang libclang-rt-14-dev llvm-14) ;;
         # debootstrap makes the Debian root the container boots systemd in.
-        systemd) packages+=(debootstrap util-linux iproute2) ;;
+        systemd) packages+=(debootstrap util-linux iproute2 python3) ;;
+        # Making the Debian package and checking it.
+        deb) packages+=(dpkg-dev lintian gzip) ;;
         metrics) packages+=(iproute2 curl netcat-openbsd) ;;
         browser)
             packages+=(chromium)

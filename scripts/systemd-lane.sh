@@ -3,7 +3,9 @@
 # Debian 12, installs the linux build there and drives it with the real
 # systemctl: install, start, a record stored, stop/start verbs, a kill and
 # the restart, set-up failures, a SIGTERM during start-up, the sandbox's
-# exposure figure, remove. Needs root and a built linux lane.
+# exposure figure, remove; then the Debian package installed with apt,
+# upgraded under load, removed and purged (tests/package/deb-checks.sh).
+# Needs root and a built linux lane.
 #   scripts/systemd-lane.sh
 # The Debian root is made once (about 5 minutes) and kept outside the
 # checkout, in $OSTRA_SYSTEMD_ROOT (default /var/cache/ostra/systemd-root).
@@ -45,6 +47,18 @@ mkdir -p "$root$folder"
 cp "$bin/OstraService" "$bin"/lib*.so.[0-9]* "$bin"/libtestsupport.so "$bin"/{tcpline,sqlite,webcontrol}.so "$bin/OstraService.cfg" \
     "$bin"/{testprotocol,testcontrol}.so "$root$folder/"
 rm -f "$root/etc/systemd/system/$unit.service"
+
+# --- the Debian package, and a newer build of it for the upgrade -------------
+deb_old_version=$(head -1 VERSION)
+deb_new_version=$deb_old_version+upgrade1
+deb_old=ostraservice_${deb_old_version}_amd64.deb
+deb_new=ostraservice_${deb_new_version}_amd64.deb
+rm -rf "$root/var/cache/ostra-debs" && mkdir -p "$root/var/cache/ostra-debs"
+for version in "$deb_old_version" "$deb_new_version"; do
+    OSTRA_LINUX_BUILD=build/linux OSTRA_PACKAGE_VERSION=$version scripts/package.sh deb > /dev/null ||
+        fail "the Debian package could not be made"
+    cp "build/package/ostraservice_${version}_amd64.deb" "$root/var/cache/ostra-debs/"
+done
 
 # --- boot ---------------------------------------------------------------------
 boot_log=$(mktemp)
@@ -229,6 +243,8 @@ printf '%s\n' "$good_config" > "$root$folder/OstraService.cfg"
 check "remove: the unit is gone" host remove
 check "  no unit file" test ! -e "$root/etc/systemd/system/$unit.service"
 check "  systemd no longer knows it" bash -c "! nsenter -t $pid -m -p -n -r -w systemctl cat $unit > /dev/null 2>&1"
+
+source tests/package/deb-checks.sh
 
 [ "$failures" -eq 0 ] || fail "$failures checks failed"
 echo "systemd lane: all checks passed"

@@ -17,7 +17,7 @@ for lane in "${lanes[@]}"; do
     [ "$lane" = linux ] && install+=(browser metrics)
     [ "$lane" = windows ] && install+=(windows)
     [ "$lane" = fuzz ] && install+=(fuzz)
-    [ "$lane" = systemd ] && install+=(systemd)
+    [ "$lane" = systemd ] && install+=(systemd deb)
 done
 scripts/install-deps.sh "${install[@]}" || exit 1
 

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Makes build/package/ostraservice_<version>_amd64.deb for Debian 12 from a
+# linux build: the executable, our two libraries, the bundled plug-ins and
+# a VERSION file under /opt/ostraservice; the configuration in
+# /etc/ostraservice (a conffile, linked beside the executable, where the
+# host reads it); the unit; the README and the plug-in guide. Nothing
+# else of the build folder: no test programs, no database a test made.
+# Called by scripts/package.sh (which says which build it takes).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source_dir=$PWD
+version=${OSTRA_PACKAGE_VERSION:-$(head -1 VERSION)}
+build=${OSTRA_LINUX_BUILD:-build/package/linux}
+out=$source_dir/build/package
+scripts/install-deps.sh linux deb
+
+if [ -z "${OSTRA_LINUX_BUILD:-}" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTRA_BUILD_TESTS=OFF \
+        > /dev/null
+    cmake --build "$build" --target OstraService tcpline sqlite webcontrol
+fi
+bin=$build/bin
+[ -x "$bin/OstraService" ] || { echo "no executable in $bin" >&2; exit 1; }
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+root=$stage/root
+app=$root/opt/ostraservice
+doc=$root/usr/share/doc/ostraservice
+mkdir -p "$app" "$root/etc/ostraservice" "$root/lib/systemd/system" "$doc" \
+    "$root/usr/share/lintian/overrides" "$root/DEBIAN"
+
+install -m 0755 "$bin/OstraService" "$app/"
+install -m 0644 "$bin/libostracommon.so.1" "$bin/liblog.so.1" "$bin/tcpline.so" "$bin/sqlite.so" \
+    "$bin/webcontrol.so" "$app/"
+strip --strip-unneeded --remove-section=.comment --remove-section=.note "$app/OstraService" \
+    "$app"/*.so*
+echo "$version" > "$app/VERSION"
+chmod 0644 "$app/VERSION"
+# The host reads its configuration beside itself; dpkg keeps an operator's
+# edits to the real file in /etc. The status channel lies in the service's
+# runtime folder: the link lets `OstraService status` find it.
+ln -s /etc/ostraservice/OstraService.cfg "$app/OstraService.cfg"
+ln -s /run/ostraservice/OstraService.status "$app/OstraService.status"
+
+# The sample configuration, with the log and the database where the
+# service's user may write them and an operator looks for them.
+config=$root/etc/ostraservice/OstraService.cfg
+sed -e 's|^# stored in records.db beside the executable;|# stored in /var/lib/ostraservice/records.db;|' \
+    -e 's|path = ""; level|path = "/var/log/ostraservice"; level|' \
+    -e 's|path = "records.db"|path = "/var/lib/ostraservice/records.db"|' \
+    "$bin/OstraService.cfg" > "$config"
+for placed in '/var/lib/ostraservice/records.db;' 'path = "/var/log/ostraservice"' \
+    'path = "/var/lib/ostraservice/records.db"'; do
+    grep -qF "$placed" "$config" || { echo "the sample configuration changed: $placed" >&2; exit 1; }
+done
+chmod 0640 "$config"
+
+install -m 0644 packaging/deb/OstraService.service "$root/lib/systemd/system/"
+install -m 0644 packaging/deb/lintian-overrides "$root/usr/share/lintian/overrides/ostraservice"
+install -m 0644 packaging/deb/copyright "$doc/copyright"
+gzip -9n < README.md > "$doc/README.md.gz"
+gzip -9n < docs/plugins.md > "$doc/plugins.md.gz"
+# The date of the commit the package is built from: the same tree gives the same package.
+when=$(git log -1 --format=%cD 2>/dev/null || date -R)
+printf 'ostraservice (%s) stable; urgency=medium\n\n  * Built from the OstraService tree.\n\n -- %s  %s\n' \
+    "$version" "OstraService developers <ostraservice@packages.invalid>" "$when" |
+    gzip -9n > "$doc/changelog.gz"
+chmod 0644 "$doc"/*
+
+# What the binaries need, as Debian names it (libc6, libconfig++9v5, ...).
+# Our own two libraries come with the package and are no dependency.
+mkdir -p "$stage/shlibs/debian"
+printf 'Source: ostraservice\n\nPackage: ostraservice\nArchitecture: amd64\n' \
+    > "$stage/shlibs/debian/control"
+depends=$(cd "$stage/shlibs" && dpkg-shlibdeps -O --ignore-missing-info -l"$app" \
+    "$app/OstraService" "$app"/*.so* 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+[ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+
+cat > "$root/DEBIAN/control" <<CONTROL
+Package: ostraservice
+Version: $version
+Architecture: amd64
+Maintainer: OstraService developers <ostraservice@packages.invalid>
+Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
+Depends: $depends, passwd
+Section: net
+Priority: optional
+Description: plug-in host relaying records between protocols and databases
+ OstraService loads protocol, database and control plug-ins and relays
+ key/value records from each protocol to its databases. This package runs
+ it as a systemd service under its own user, with the bundled TCP line
+ protocol, the SQLite database and the web console.
+CONTROL
+echo /etc/ostraservice/OstraService.cfg > "$root/DEBIAN/conffiles"
+install -m 0755 packaging/deb/postinst packaging/deb/prerm packaging/deb/postrm "$root/DEBIAN/"
+
+mkdir -p "$out"
+deb=$out/ostraservice_${version}_amd64.deb
+dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" > /dev/null
+echo "Debian package: $deb ($(du -k "$deb" | cut -f1) KiB)"

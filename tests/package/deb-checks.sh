@@ -1,0 +1,100 @@
+# The Debian package in the systemd lane's container, sourced by
+# scripts/systemd-lane.sh once its own checks are done (it defines root,
+# pid, unit, inside, check, active, record_answer, journal_err_has).
+# Expects the packages in $root/var/cache/ostra-debs: $deb_old and $deb_new,
+# a newer build of the same files.
+
+pkg_dir=/var/cache/ostra-debs
+apt_in() { inside env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 "$@" > /tmp/ostra-apt.log 2>&1; }
+main_pid() { inside systemctl show -p MainPID --value "$unit"; }
+package_state() { inside dpkg-query -W -f='${Status} ${Version}' ostraservice 2>/dev/null; }
+cfg=/etc/ostraservice/OstraService.cfg
+
+echo "Debian package: $deb_old, $(du -k "$root$pkg_dir/$deb_old" | cut -f1) KiB"
+check "lintian finds no error in it" lintian --fail-on error "$root$pkg_dir/$deb_old"
+shipped=$(dpkg-deb -c "$root$pkg_dir/$deb_old" | awk '{print $6}' | sed -n 's|^\./opt/ostraservice/||p' | sort | xargs)
+check "  /opt/ostraservice holds the host, its libraries, the plug-ins, VERSION, two links: nothing of the tests" \
+    test "$shipped" = "OstraService OstraService.cfg OstraService.status VERSION liblog.so.1 libostracommon.so.1 sqlite.so tcpline.so webcontrol.so"
+began=$(date +%s)
+check "apt install ./$deb_old" apt_in install "$pkg_dir/$deb_old"
+check "  the package is installed" bash -c "[[ \"\$(nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Status}' ostraservice)\" == 'install ok installed' ]]"
+check "  the service is enabled" bash -c "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-enabled $unit)\" = enabled ]"
+check "  and active" active active
+owner=$(inside stat -c %U "/proc/$(main_pid)" 2>/dev/null)
+check "  it runs as ostraservice, not root ($owner)" test "$owner" = ostraservice
+check "  the user has no login shell" bash -c "nsenter -t $pid -m -p -n -r -w getent passwd ostraservice | grep -q ':/usr/sbin/nologin$'"
+answer=$(record_answer)
+check "  a record sent to 7765 is stored ($answer)" test "$answer" = "0;ROW_ID=1"
+check "  in /var/lib/ostraservice/records.db" test -s "$root/var/lib/ostraservice/records.db"
+check "  the log is /var/log/ostraservice/OstraService.log" grep -q "Service started" "$root/var/log/ostraservice/OstraService.log"
+check "  VERSION beside the executable says ${deb_old_version}" grep -qx "$deb_old_version" "$root/opt/ostraservice/VERSION"
+check "  OstraService status finds it through the link beside the executable (exit 0)" \
+    bash -c "nsenter -t $pid -m -p -n -r -w /opt/ostraservice/OstraService status > /dev/null"
+exposure=$(inside systemd-analyze security "$unit" --no-pager 2>/dev/null |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+check "  systemd-analyze security: exposure ${exposure:-?}, at most 2.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }'
+echo "  install took $(($(date +%s) - began)) s"
+
+check "installing it again (--reinstall) leaves it installed and running" apt_in install --reinstall "$pkg_dir/$deb_old"
+check "  active" active active
+
+# The operator's edit, which the upgrade must keep.
+echo "# edited by the operator" >> "$root$cfg"
+old_pid=$(main_pid)
+client_out=$(mktemp)
+nsenter -t "$pid" -n python3 "$source_dir/tests/package/steady-client.py" 127.0.0.1 7765 > "$client_out" &
+client=$!
+sleep 2
+began=$(date +%s%N)
+check "apt install ./$deb_new (an upgrade) while a client sends a record every 20 ms" apt_in install "$pkg_dir/$deb_new"
+echo "  upgrade took $((($(date +%s%N) - began) / 1000000)) ms"
+sleep 2
+kill -TERM "$client"
+wait "$client"
+check "  the package is $deb_new_version" bash -c "nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Version}' ostraservice | grep -qx '$deb_new_version'"
+check "  VERSION says $deb_new_version" grep -qx "$deb_new_version" "$root/opt/ostraservice/VERSION"
+check "  the service was restarted on the new files" bash -c "[ \"$(main_pid)\" != '$old_pid' ] && [ \"$(main_pid)\" != 0 ]"
+check "  the operator's edit is kept" grep -qx "# edited by the operator" "$root$cfg"
+summary=$(python3 - "$client_out" "$root/var/lib/ostraservice/records.db" <<'PY'
+import json, sqlite3, sys
+result = json.load(open(sys.argv[1]))
+db = sqlite3.connect(f"file:{sys.argv[2]}?mode=ro", uri=True)
+missing = [c for c, row in result["stored"]
+           if not any(f'"{c}"' in e for (e,) in db.execute("SELECT entries FROM records WHERE id = ?", (row,)))]
+first = db.execute("SELECT count(*) FROM records WHERE id = 1").fetchone()[0]
+print(len(result["stored"]), len(missing), result["unanswered"], result["refused"],
+      result["longest_gap_s"], first)
+PY
+)
+read -r sent missing unanswered refused gap first <<< "$summary"
+echo "  client: $sent records answered 0, $refused refused, $unanswered unanswered, longest wait for a reply $gap s"
+check "  every record answered 0 is in the table ($missing missing of $sent)" test "${missing:-1}" = 0 -a "${sent:-0}" -gt 100
+check "  every record was answered ($unanswered left)" test "${unanswered:-1}" = 0
+check "  no reply took longer than 2 s ($gap s)" awk -v g="${gap:-99}" 'BEGIN { exit !(g <= 2.0) }'
+check "  the row stored before the upgrade is kept" test "${first:-0}" = 1
+rm -f "$client_out"
+
+# A configuration broken before an upgrade: the package still installs;
+# the service's failure is systemd's to report.
+good=$(cat "$root$cfg")
+echo "OstraService: { logs = ( " > "$root$cfg"
+check "broken configuration, then an upgrade (--reinstall): the package installs" apt_in install --reinstall "$pkg_dir/$deb_new"
+check "  installed, not half-installed" bash -c "[[ \"\$(nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Status}' ostraservice)\" == 'install ok installed' ]]"
+check "  the unit is failed" active failed
+printf '%s\n' "$good" > "$root$cfg"
+inside systemctl reset-failed "$unit"
+inside systemctl start "$unit"
+
+inside systemctl stop "$unit"
+check "apt remove of a service stopped by hand" apt_in remove ostraservice
+check "  inactive" bash -c "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-active $unit)\" != active ]"
+check "  not enabled" bash -c "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-enabled $unit 2>/dev/null)\" != enabled ]"
+check "  the records are kept" test -s "$root/var/lib/ostraservice/records.db"
+check "  the edited configuration is kept" grep -qx "# edited by the operator" "$root$cfg"
+check "  the program is gone" test ! -e "$root/opt/ostraservice/OstraService"
+
+check "apt purge" apt_in purge ostraservice
+check "  the user and group are gone" bash -c "! nsenter -t $pid -m -p -n -r -w getent passwd ostraservice && ! nsenter -t $pid -m -p -n -r -w getent group ostraservice"
+check "  records, logs and configuration are gone" test ! -e "$root/var/lib/ostraservice" -a ! -e "$root/var/log/ostraservice" -a ! -e "$root/etc/ostraservice"
+check "  the unit is gone" bash -c "! nsenter -t $pid -m -p -n -r -w systemctl cat $unit > /dev/null 2>&1"
+check "  nothing is left under /opt" test ! -e "$root/opt/ostraservice"
