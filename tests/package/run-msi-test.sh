@@ -3,7 +3,8 @@
 # from the lane's package folder (this version and a newer one), checked for
 # what it holds, installed (the service runs as registered by the exe and
 # stores a record), installed again, upgraded over an edited configuration,
-# and, with the service stopped by hand, uninstalled.
+# and, with the service stopped by hand, uninstalled; then once more
+# installed and uninstalled after the service was deleted by hand.
 #   run-msi-test.sh PACKAGE_FOLDER
 set -euo pipefail
 package_dir=$(realpath "$1")
@@ -95,4 +96,14 @@ left=$(ls "$program")
 [ "$left" = OstraService.cfg ] || fail "left in the program folder: $left"
 grep -q '^# edited by the operator' "$program/OstraService.cfg" || fail "the edited configuration is gone"
 [ -s "$data/records.db" ] || fail "the records are gone"
-echo "msi ok: installed, served, installed again, upgraded with the edit kept, uninstalled ($(( $(date +%s) - started )) s)"
+
+# A service deleted by hand does not block the uninstall, nor keep its event source.
+msiexec /i "$(winepath -w "$newer_msi")" || fail "msiexec /i after the uninstall failed"
+[ "$(state)" = RUNNING ] || fail "after the reinstall the service is '$(state)'"
+wine sc stop OstraService < /dev/null > /dev/null 2>&1
+for _ in $(seq 1 50); do [ "$(state)" = STOPPED ] && break; sleep 0.2; done
+wine sc delete OstraService < /dev/null > /dev/null 2>&1 || fail "sc delete failed"
+msiexec /x "$(winepath -w "$newer_msi")" || fail "msiexec /x of a service deleted by hand failed"
+[ -z "$(products)" ] || fail "still installed: $(products)"
+! wine reg query "$source_key" < /dev/null > /dev/null 2>&1 || fail "the event source of a deleted service is left"
+echo "msi ok: installed, served, installed again, upgraded with the edit kept, uninstalled twice ($(( $(date +%s) - started )) s)"
