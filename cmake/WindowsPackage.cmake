@@ -36,4 +36,12 @@ if(OSTRA_BUILD_TESTS)
             ${CMAKE_BINARY_DIR}/package/OstraService.zip)
     set_tests_properties(WindowsPackage.TheZipInstallsServesAndIsRemovedInAFreshWinePrefix PROPERTIES
         TIMEOUT 300 RESOURCE_LOCK default_ports)
+
+    # The MSI built by packaging/msi/make-msi.sh from this folder, this version
+    # and a newer one: installed, installed again, upgraded over an edited
+    # configuration and uninstalled, in a fresh Wine prefix.
+    add_test(NAME WindowsPackage.TheMsiInstallsUpgradesAndUninstallsInAFreshWinePrefix
+        COMMAND ${PROJECT_SOURCE_DIR}/tests/package/run-msi-test.sh ${OSTRA_PACKAGE_DIR})
+    set_tests_properties(WindowsPackage.TheMsiInstallsUpgradesAndUninstallsInAFreshWinePrefix
+        PROPERTIES TIMEOUT 300 RESOURCE_LOCK default_ports)
 endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12, and only what is missing.
 #   scripts/install-deps.sh linux     the native lane (default)
-#   scripts/install-deps.sh windows   the mingw-w64 + Wine lane as well
+#   scripts/install-deps.sh windows   the mingw-w64 + Wine lane as well, and
+#                                     wixl and msitools for the MSI
 #   scripts/install-deps.sh browser   Chromium, Node.js and playwright-core
 #                                     for the web console's browser test
 #   scripts/install-deps.sh systemd   debootstrap, for the systemd lane
@@ -18,7 +19,7 @@ packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bs
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;
-        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev tcl make) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev tcl make wixl msitools) ;;
         bench) packages+=(libbenchmark-dev libspdlog-dev python3) ;;
         # llvm-14 brings llvm-symbolizer: without it LeakSanitizer knows no
         # function names and its suppressions cannot match.

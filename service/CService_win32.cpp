@@ -167,7 +167,12 @@ int CService::uninstall() {
     if (!manager) return static_cast<int>(GetLastError());
     ScHandle service(
         OpenServiceA(manager.get(), getName(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (!service) return static_cast<int>(GetLastError());
+    if (!service) {
+        DWORD error = GetLastError();
+        // A service deleted by hand (sc delete) leaves its event source behind.
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) ostra::unregisterEventSource(getName());
+        return static_cast<int>(error);
+    }
     SERVICE_STATUS status;
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
         waitForState(service.get(), SERVICE_STOPPED, 30000);
