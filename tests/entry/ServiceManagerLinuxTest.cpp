@@ -191,6 +191,11 @@ TEST_F(ServiceManagerLinux, OutOfDescriptorsTheConsoleMakesRoomForTheOperatorAtO
         "/bin/bash", {"-c", "ulimit -n 32 && exec '" + executable() + "' console"},
         dir.path().string());
     ASSERT_TRUE(eventually([&] { return portAccepts(webPort); })) << host.output();
+    // The first pass done (its status channel is open): the descriptors run
+    // out while the host serves, not while it is still setting up.
+    ASSERT_TRUE(eventually([&] {
+        return std::filesystem::exists(dir.file("OstraService.status"));
+    })) << host.output();
     std::vector<LineClient> idle;
     for (int i = 0; i < 60; ++i) idle.emplace_back(webPort);
 
@@ -205,7 +210,7 @@ TEST_F(ServiceManagerLinux, OutOfDescriptorsTheConsoleMakesRoomForTheOperatorAtO
     idle.clear();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     host.writeInput("S");
-    EXPECT_EQ(host.wait(std::chrono::seconds(30)), 0);
+    EXPECT_EQ(host.wait(std::chrono::seconds(30)), 0) << host.output();
 }
 
 TEST_F(ServiceManagerLinux, InTheConsoleAHangUpEndsTheRunAsTheStopKeyDoes) {
