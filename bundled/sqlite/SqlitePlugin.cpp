@@ -67,7 +67,7 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
         std::string error, notice;
         long long id = store_.store(type_, tag, *record, key, storedBefore, error, notice);
         if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
-        if (storedBefore)
+        if (storedBefore && id >= 0)
             logLine(LOG_LEVEL_INFO, __LINE__,
                     "sqlite: " + idempotencyEntry_ + "=" + key + " was stored before as row " +
                         std::to_string(id) + "; answered with that row, not stored again");
