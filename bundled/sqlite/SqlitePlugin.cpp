@@ -31,6 +31,7 @@ int SqlitePlugin::start(Setting& entry) {
             static_cast<int>(keys.integer("busytimeout", settings.busyTimeoutMs, 0, 3600000));
         settings.synchronous =
             keys.word("synchronous", settings.synchronous, {"OFF", "NORMAL", "FULL"});
+        idempotencyEntry_ = keys.text("idempotencykey", "");
         if (!keys.fault().empty()) {
             logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
             return 1;
@@ -61,9 +62,15 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
     try {
         if (isLookup(*record)) return answerLookup(*record);
+        std::string key = idempotencyEntry_.empty() ? "" : record->get(idempotencyEntry_.c_str());
+        bool storedBefore = false;
         std::string error, notice;
-        long long id = store_.store(type_, tag, *record, error, notice);
+        long long id = store_.store(type_, tag, *record, key, storedBefore, error, notice);
         if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
+        if (storedBefore && id >= 0)
+            logLine(LOG_LEVEL_INFO, __LINE__,
+                    "sqlite: " + idempotencyEntry_ + "=" + key + " was stored before as row " +
+                        std::to_string(id) + "; answered with that row, not stored again");
         if (id < 0) {
             logLine(LOG_LEVEL_ERROR, __LINE__,
                     "sqlite: record not stored in " + path_ + ": " + error);

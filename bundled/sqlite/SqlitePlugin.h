@@ -11,10 +11,15 @@
 //                for the disk), "NORMAL" (it survives a crash of the
 //                process; after a power cut or an OS crash the last commits
 //                may roll back although they were answered 0) or "OFF"
+//   idempotencykey   the record entry that carries the sender's key for the
+//                    record (e.g. "MSGID"; default: none). A record whose
+//                    key is already in the file is not stored again.
 //
 // Answers:
 //   any record       stored: 0, with "ROW_ID" set to its row's id; storing
 //                    failed: 1, and the reason goes to the log
+//   a resent record  its idempotencykey entry holds a key already stored:
+//                    0, with "ROW_ID" set to the first row's id; not stored
 //   a lookup record  "CMD" "LOOKUP" (any case), "FIELD" a key, "VALUE" a
 //                    value: not stored; answered 0 with "FOUND" "1" and the
 //                    newest row whose entries hold FIELD=VALUE ("ROW_ID",
@@ -54,6 +59,7 @@ private:
     SqliteStore store_;
     std::atomic<int> type_{0};
     std::string path_;
+    std::string idempotencyEntry_;  // empty: records carry no key
 };
 
 }  // namespace ostra_sqlite

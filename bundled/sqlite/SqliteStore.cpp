@@ -18,11 +18,28 @@ const char* const kSchema =
     " time TEXT NOT NULL,"
     " type INTEGER NOT NULL,"
     " tag INTEGER NOT NULL,"
-    " entries TEXT NOT NULL)";
+    " entries TEXT NOT NULL,"
+    " idempotencykey TEXT)";
 
+// Files made before the key existed lack its column; adding it is a change
+// of the schema only, whatever the number of rows. Partial: rows without a
+// key cost the index nothing.
+const char* const kHasKeyColumn =
+    "SELECT count(*) FROM pragma_table_info('records') WHERE name = 'idempotencykey'";
+const char* const kAddKeyColumn = "ALTER TABLE records ADD COLUMN idempotencykey TEXT";
+const char* const kKeyIndex =
+    "CREATE UNIQUE INDEX IF NOT EXISTS records_by_idempotencykey"
+    " ON records(idempotencykey) WHERE idempotencykey IS NOT NULL";
+
+// A key already stored inserts nothing (no change counted): the resend is
+// then answered with the row found by kFindKey. Another connection's row
+// with the key conflicts only once committed, so the lookup sees it.
 const char* const kInsert =
-    "INSERT INTO records(time, type, tag, entries)"
-    " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3)";
+    "INSERT INTO records(time, type, tag, entries, idempotencykey)"
+    " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3, ?4)"
+    " ON CONFLICT(idempotencykey) WHERE idempotencykey IS NOT NULL DO NOTHING";
+
+const char* const kFindKey = "SELECT id FROM records WHERE idempotencykey = ?1";
 
 // Newest match first, with the number of matches.
 const char* const kFind =
@@ -71,22 +88,39 @@ bool SqliteStore::openLocked(std::string& error) {
     sqlite3_busy_timeout(db_, settings.busyTimeoutMs);
     std::string pragmas =
         "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + settings.synchronous + ";";
-    bool ready = execute(pragmas.c_str(), error) && execute(kSchema, error) &&
+    bool ready = execute(pragmas.c_str(), error) && makeSchema(error) &&
                  sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) == SQLITE_OK &&
-                 sqlite3_prepare_v2(db_, kFind, -1, &find_, nullptr) == SQLITE_OK;
+                 sqlite3_prepare_v2(db_, kFind, -1, &find_, nullptr) == SQLITE_OK &&
+                 sqlite3_prepare_v2(db_, kFindKey, -1, &findKey_, nullptr) == SQLITE_OK;
     if (!ready) {
         if (error.empty()) error = lastError();
         error = settings.path + ": " + error + systemReason();
-        sqlite3_finalize(insert_);
-        sqlite3_finalize(find_);
-        sqlite3_close(db_);
-        insert_ = find_ = nullptr;
-        db_ = nullptr;
+        closeLocked();
     }
     identity_ =
         ready ? bundled_support::identityOf(settings.path) : bundled_support::FileIdentity();
     if (ready) synchronousInForce_ = readSynchronous();
     return ready;
+}
+
+bool SqliteStore::makeSchema(std::string& error) {
+    // One transaction: two hosts opening an old file at once add the column
+    // once, and a failure leaves the file as it was.
+    if (!execute("BEGIN IMMEDIATE", error)) return false;
+    sqlite3_stmt* query = nullptr;
+    bool made = execute(kSchema, error) &&
+                sqlite3_prepare_v2(db_, kHasKeyColumn, -1, &query, nullptr) == SQLITE_OK &&
+                sqlite3_step(query) == SQLITE_ROW;
+    bool hasKeyColumn = made && sqlite3_column_int(query, 0) > 0;
+    sqlite3_finalize(query);
+    made = made && (hasKeyColumn || execute(kAddKeyColumn, error)) && execute(kKeyIndex, error) &&
+           execute("COMMIT", error);
+    if (!made) {
+        if (error.empty()) error = lastError();
+        std::string ignored;
+        execute("ROLLBACK", ignored);
+    }
+    return made;
 }
 
 bool SqliteStore::ensureTheFileAtThePath(std::string& error, std::string& notice, bool always) {
@@ -148,7 +182,8 @@ void SqliteStore::closeLocked() {
     if (!db_) return;
     sqlite3_finalize(insert_);
     sqlite3_finalize(find_);
-    insert_ = find_ = nullptr;
+    sqlite3_finalize(findKey_);
+    insert_ = find_ = findKey_ = nullptr;
     sqlite3_close(db_);
     db_ = nullptr;
 }
@@ -158,9 +193,11 @@ bool SqliteStore::isOpen() {
     return db_ != nullptr;
 }
 
-long long SqliteStore::store(int type, int tag, const Record& record, std::string& error,
-                             std::string& notice) {
+long long SqliteStore::store(int type, int tag, const Record& record,
+                             const std::string& idempotencyKey, bool& storedBefore,
+                             std::string& error, std::string& notice) {
     std::string json = entriesAsJson(record);
+    storedBefore = false;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!db_) {
         error = "the database is closed";
@@ -171,13 +208,34 @@ long long SqliteStore::store(int type, int tag, const Record& record, std::strin
     sqlite3_bind_int(insert_, 1, type);
     sqlite3_bind_int(insert_, 2, tag);
     sqlite3_bind_text(insert_, 3, json.data(), static_cast<int>(json.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(insert_) != SQLITE_DONE) {
+    if (idempotencyKey.empty())
+        sqlite3_bind_null(insert_, 4);
+    else
+        sqlite3_bind_text(insert_, 4, idempotencyKey.data(),
+                          static_cast<int>(idempotencyKey.size()), SQLITE_TRANSIENT);
+    int status = sqlite3_step(insert_);
+    sqlite3_reset(insert_);
+    if (status != SQLITE_DONE) {
         error = lastError();
-        sqlite3_reset(insert_);
         return -1;
     }
-    sqlite3_reset(insert_);
-    return sqlite3_last_insert_rowid(db_);
+    if (sqlite3_changes(db_) > 0) return sqlite3_last_insert_rowid(db_);
+    storedBefore = true;
+    return rowWithKey(idempotencyKey, error);
+}
+
+long long SqliteStore::rowWithKey(const std::string& idempotencyKey, std::string& error) {
+    sqlite3_reset(findKey_);
+    sqlite3_bind_text(findKey_, 1, idempotencyKey.data(), static_cast<int>(idempotencyKey.size()),
+                      SQLITE_TRANSIENT);
+    int status = sqlite3_step(findKey_);
+    long long id = status == SQLITE_ROW ? sqlite3_column_int64(findKey_, 0) : -1;
+    if (status == SQLITE_DONE)
+        error = "the row stored with this key was deleted";
+    else if (status != SQLITE_ROW)
+        error = lastError();
+    sqlite3_reset(findKey_);
+    return id;
 }
 
 bool SqliteStore::lookup(const std::string& key, const std::string& value, FoundRow& row,

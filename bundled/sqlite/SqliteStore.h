@@ -8,7 +8,13 @@
 //       time    TEXT NOT NULL,        -- UTC, e.g. 2026-12-08T06:01:02.345Z
 //       type    INTEGER NOT NULL,     -- the protocol's type code (PBX: 1)
 //       tag     INTEGER NOT NULL,     -- the tag the record came with
-//       entries TEXT NOT NULL);       -- the record as a JSON object, in order
+//       entries TEXT NOT NULL,        -- the record as a JSON object, in order
+//       idempotencykey TEXT);         -- the sender's key for the record, or NULL
+//   CREATE UNIQUE INDEX records_by_idempotencykey ON records(idempotencykey)
+//       WHERE idempotencykey IS NOT NULL;
+//
+// A file made before the key column existed gets it when opened; its rows
+// keep a NULL key.
 //
 // The file is opened in WAL mode with a busy timeout, so other readers (and
 // other stores on the same file) never make a store fail at once. A store
@@ -74,9 +80,13 @@ public:
     bool isOpen();
 
     // Stores one row; its id, or -1 with `error` set. `notice` says so when
-    // the file had to be opened anew first.
-    long long store(int type, int tag, const Record& record, std::string& error,
-                    std::string& notice);
+    // the file had to be opened anew first. With a non-empty
+    // `idempotencyKey` already in the file (stored by any connection, before
+    // any restart), nothing is stored: the id is that row's and
+    // `storedBefore` is set. The key is committed with its row, so a row
+    // whose answer was lost is found when its sender tries again.
+    long long store(int type, int tag, const Record& record, const std::string& idempotencyKey,
+                    bool& storedBefore, std::string& error, std::string& notice);
 
     // Rows whose entries hold `key` with the value `value`. False with
     // `error` set on failure; `row.count` 0 when nothing matched.
@@ -85,6 +95,11 @@ public:
 
 private:
     bool openLocked(std::string& error);
+    // The table and the key's unique index, the key column added to a file
+    // made without it.
+    bool makeSchema(std::string& error);
+    // The id of the row stored with `idempotencyKey`, or -1 with `error` set.
+    long long rowWithKey(const std::string& idempotencyKey, std::string& error);
     void closeLocked();
     // False with `error` set when the file had to be opened anew and could
     // not be. Looks at the path only when `always` or 10 ms have passed.
@@ -106,6 +121,7 @@ private:
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* find_ = nullptr;
+    sqlite3_stmt* findKey_ = nullptr;
 };
 
 // The record's entries as a JSON object in entry order. Bytes above 0x7F

@@ -3,14 +3,22 @@
 // middle of a stream.
 #include <gtest/gtest.h>
 
+#include <libconfig.h++>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "BundledFixture.h"
 #include "RecordsFile.h"
 #include "TestSupport.h"
+#include "common/Record.h"
+#include "loader/loadPlugin.h"
+#include "plugin/CDatabasePlugin.h"
 
 namespace {
 
@@ -139,6 +147,111 @@ TEST_F(SqliteTest, EveryRecordAnsweredZeroIsInTheFileWhenTheHostStopsMidStream) 
     EXPECT_EQ(file.value("SELECT count(*) FROM records"), std::to_string(answeredZero));
     EXPECT_EQ(file.value("SELECT count(DISTINCT entries) FROM records"),
               std::to_string(answeredZero));
+}
+
+TEST_F(SqliteTest, AResentRecordIsAnsweredWithTheFirstRowAndStoredOnce) {
+    serveTcpIntoSqlite("idempotencykey = \"MSGID\";");
+    LineClient client(port);
+    EXPECT_EQ(client.ask("MSGID=a1;CALLER=201"), "0;ROW_ID=1");
+    EXPECT_EQ(client.ask("MSGID=a1;CALLER=999"), "0;ROW_ID=1");  // the key decides, not the rest
+    EXPECT_EQ(client.ask("MSGID=a2;CALLER=201"), "0;ROW_ID=2");
+    // Without the entry, or with it empty, every record is a row of its own.
+    EXPECT_EQ(client.ask("CALLER=201"), "0;ROW_ID=3");
+    EXPECT_EQ(client.ask("CALLER=201"), "0;ROW_ID=4");
+    EXPECT_EQ(client.ask("MSGID=;CALLER=201"), "0;ROW_ID=5");
+    EXPECT_EQ(client.ask("MSGID=;CALLER=201"), "0;ROW_ID=6");
+    EXPECT_EQ(client.ask("MSGID=a2"), "0;ROW_ID=2");
+    EXPECT_TRUE(logHas("sqlite: MSGID=a2 was stored before as row 2"));
+
+    EXPECT_EQ(
+        RecordsFile(path).value("SELECT group_concat(id || ':' || "
+                                "coalesce(idempotencykey, '-') || ':' || entries, ' ')"
+                                " FROM records"),
+        "1:a1:{\"MSGID\":\"a1\",\"CALLER\":\"201\"} 2:a2:{\"MSGID\":\"a2\",\"CALLER\":\"201\"} "
+        "3:-:{\"CALLER\":\"201\"} 4:-:{\"CALLER\":\"201\"} "
+        "5:-:{\"MSGID\":\"\",\"CALLER\":\"201\"} 6:-:{\"MSGID\":\"\",\"CALLER\":\"201\"}");
+}
+
+TEST_F(SqliteTest, AFileMadeBeforeTheKeyKeepsItsRowsAndTakesKeyedRecords) {
+    {
+        sqlite3* old = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &old), SQLITE_OK);
+        ASSERT_EQ(
+            sqlite3_exec(old,
+                         "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
+                         " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL);"
+                         "INSERT INTO records VALUES(1, '2020-01-01T00:00:00.000Z', 1, 7,"
+                         " '{\"MSGID\":\"a1\"}'), (2, '2020-01-01T00:00:01.000Z', 1, 7, '{}')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        sqlite3_close(old);
+    }
+    serveTcpIntoSqlite("idempotencykey = \"MSGID\";");
+    LineClient client(port);
+    // The old row's entries name no key of the sender's: a1 is new here.
+    EXPECT_EQ(client.ask("MSGID=a1"), "0;ROW_ID=3");
+    EXPECT_EQ(client.ask("MSGID=a1"), "0;ROW_ID=3");
+    EXPECT_EQ(client.ask("N=1"), "0;ROW_ID=4");
+    RecordsFile file(path);
+    EXPECT_EQ(file.value("SELECT group_concat(id || '|' || time || '|' || tag || '|' || entries ||"
+                         " '|' || coalesce(idempotencykey, '-'), ' ') FROM records WHERE id < 3"),
+              "1|2020-01-01T00:00:00.000Z|7|{\"MSGID\":\"a1\"}|- "
+              "2|2020-01-01T00:00:01.000Z|7|{}|-");
+    EXPECT_EQ(file.value("SELECT idempotencykey FROM records WHERE id = 3"), "a1");
+}
+
+TEST_F(SqliteTest, AKeyIsRecognisedAfterThePluginStopsAndStartsAgain) {
+    serveTcpIntoSqlite("idempotencykey = \"MSGID\";");
+    ASSERT_EQ(LineClient(port).ask("MSGID=a1"), "0;ROW_ID=1");
+    request("CONTROL", "STOP");
+    request("CONTROL", "START");
+    ASSERT_TRUE(eventually([&] { return portAccepts(port); }));
+    EXPECT_EQ(LineClient(port).ask("MSGID=a1"), "0;ROW_ID=1");
+    EXPECT_EQ(RecordsFile(path).value("SELECT count(*) FROM records"), "1");
+}
+
+TEST_F(SqliteTest, SendersOfOneKeyAtOnceAllGetTheOneRowStored) {
+    // Two plug-ins on one file (two connections, as two protocols have),
+    // each called from several threads at once, as the host may.
+    libconfig::Config config;
+    config.readString("db = { path = " + configString(path) + "; idempotencykey = \"MSGID\"; };");
+    std::vector<CDatabasePlugin*> plugins;
+    for (int i = 0; i < 2; ++i) {
+        plugins.push_back(
+            static_cast<CDatabasePlugin*>(loadPlugin(plugin("sqlite").c_str(), "database")));
+        ASSERT_NE(plugins.back(), nullptr);
+        ASSERT_EQ(plugins.back()->start(config.lookup("db")), 0);
+    }
+    constexpr int kSenders = 4, kKeys = 40;
+    std::vector<std::vector<std::string>> answers(kSenders);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> senders;
+    for (int sender = 0; sender < kSenders; ++sender)
+        senders.emplace_back([&, sender] {
+            while (!go) std::this_thread::yield();
+            for (int key = 0; key < kKeys; ++key) {
+                Record record;
+                record.set("MSGID", ("k" + std::to_string(key)).c_str());
+                int result = plugins[sender % 2]->processRecord(sender, &record);
+                answers[sender].push_back(std::to_string(result) + ";" + record.get("ROW_ID"));
+            }
+        });
+    go = true;
+    for (auto& sender : senders) sender.join();
+    for (auto* database : plugins) {
+        database->stop();
+        delete database;
+    }
+
+    std::set<std::string> distinct;
+    for (int key = 0; key < kKeys; ++key) {
+        for (int sender = 1; sender < kSenders; ++sender)
+            EXPECT_EQ(answers[sender][key], answers[0][key]) << "k" << key;
+        EXPECT_EQ(answers[0][key].rfind("0;", 0), 0u) << answers[0][key];
+        distinct.insert(answers[0][key]);
+    }
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kKeys));
+    EXPECT_EQ(RecordsFile(path).value("SELECT count(*) FROM records"), std::to_string(kKeys));
 }
 
 #ifndef _WIN32
