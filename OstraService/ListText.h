@@ -12,13 +12,16 @@
 #include <string>
 #include <utility>
 
-// Writes `value` in decimal at `at` (room for 20 digits) and returns its end.
+// The most digits a count takes (2^64 - 1).
+constexpr std::size_t kCountDigits = 20;
+
+// Writes `value` in decimal at `at` (room for kCountDigits) and returns its end.
 inline char* putCount(char* at, std::uint64_t value) {
     if (value < 10) {  // most counts of a quiet protocol
         *at = static_cast<char>('0' + value);
         return at + 1;
     }
-    return std::to_chars(at, at + 20, value).ptr;
+    return std::to_chars(at, at + kCountDigits, value).ptr;
 }
 
 class ListText {
@@ -31,12 +34,6 @@ public:
         room(1);
         *at_++ = c;
     }
-    void put(const char* text, std::size_t length) {
-        room(length);
-        std::memcpy(at_, text, length);
-        at_ += length;
-    }
-    void put(const char* text) { put(text, std::strlen(text)); }
     void putCount(std::uint64_t value) {
         room(kCountDigits);
         at_ = ::putCount(at_, value);
@@ -58,8 +55,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kCountDigits = 20;  // 2^64 - 1
-
     void room(std::size_t bytes) {
         if (static_cast<std::size_t>(end_ - at_) < bytes) grow(bytes);
     }

@@ -1,7 +1,6 @@
 #include "OstraService/MetricsAnswer.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -17,8 +16,6 @@
 namespace {
 
 using metrics::Count;
-
-constexpr std::size_t kCountDigits = 20;  // 2^64 - 1
 
 struct ProtocolRow {
     Count relayed[3];     // the relay's answers 0, 1, 3 to the protocol's records
