@@ -11,9 +11,11 @@ namespace {
 
 // How often a log stream looks for new lines: the latency of the live log.
 constexpr std::chrono::milliseconds kStreamFeedInterval(20);
-// A connection that has had this many requests answered and still sends
-// more may be closed to make room: its client can send them again.
-constexpr unsigned kHeavyPipeline = 16;
+// A connection that has had an answer and still sends more requests
+// behind it may be closed to make room: its client can send them again.
+// (Waiting for many answers first let 128 pipelining readers hold every
+// slot for seconds on a loaded machine.)
+constexpr unsigned kHeavyPipeline = 2;
 // How long the loop sleeps when nothing at all is due.
 constexpr std::chrono::seconds kLongestWait(10);
 constexpr std::size_t kReadChunk = 16 * 1024;
@@ -195,6 +197,13 @@ void HttpServer::work() {
         if (stopRequested_) return;
         Connection& connection = *jobs_.front();
         jobs_.pop_front();
+        if (connection.closing) {
+            // Pushed out while it waited for a worker: nobody will read
+            // its answer, and the queue behind it is a newcomer's wait.
+            connection.state = State::Writing;
+            loop_.wake();
+            continue;
+        }
         HttpRequest request = connection.request;
         request.peer = connection.peer;
         lock.unlock();

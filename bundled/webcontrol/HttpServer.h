@@ -15,7 +15,7 @@
 //     a new connection replaces the connection that has waited longest for
 //     its request (an idle one or a half-sent one), else one whose answer
 //     has gone unread for longer than unreadAnswerGrace (a slow reader),
-//     else one that has had many requests answered and pipelines more;
+//     else one that has had an answer and pipelines more requests;
 //     when every connection is being answered or has only just come, the
 //     new one gets 503. What connections sent is read before newcomers are
 //     let in, so a request sent whole with its connection is never pushed
