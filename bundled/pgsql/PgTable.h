@@ -1,0 +1,70 @@
+// PgTable: the server's table of records and the statements on it.
+//
+//   CREATE TABLE records(
+//       id             bigserial PRIMARY KEY,
+//       time           timestamptz NOT NULL,  -- when the host took the record
+//       type           integer NOT NULL,      -- the protocol's type code
+//       tag            integer NOT NULL,      -- the tag it came with
+//       entries        jsonb NOT NULL,        -- the record as an object
+//       entry_order    text[] NOT NULL,       -- its keys in record order
+//       service        text NOT NULL,         -- who stored it: the service,
+//       host           text NOT NULL,         -- the machine
+//       site           text NOT NULL,         -- and the "site" key ('' if none)
+//       seq            bigint NOT NULL,       -- that host's number for the record
+//       idempotencykey text);                 -- the sender's key, or NULL
+//   UNIQUE (service, host, site, seq)                   records_record_key
+//   UNIQUE (service, host, site, idempotencykey)
+//       WHERE idempotencykey IS NOT NULL              records_by_idempotencykey
+//
+// jsonb keeps keys in an order of its own; entry_order keeps the record's.
+// Every insert is ON CONFLICT DO NOTHING on those keys, so a row sent again
+// (after a commit whose answer was lost, or from the spool after a crash)
+// is stored once, and a resent record with a key already stored is not
+// stored again.
+#pragma once
+
+#include <string>
+
+#include "PgConnection.h"
+#include "PgRow.h"
+
+namespace ostra_pgsql {
+
+// What was found when a row was looked up.
+struct FoundRow {
+    long long count = 0;
+    std::string id, time, type, tag, entries;
+};
+
+class PgTable {
+public:
+    // `name`: an identifier of lower-case letters, digits and '_', with an
+    // optional schema before a '.'; validTableName says whether it is one.
+    explicit PgTable(std::string name);
+    static bool validTableName(const std::string& name);
+    const std::string& name() const { return name_; }
+
+    // Makes the table and its unique keys when missing (two hosts doing it
+    // at once make it once), then checks its columns. kRefused with a line
+    // naming the column when the table has another shape.
+    Outcome prepare(PgConnection& connection, Clock::time_point deadline) const;
+
+    // The statement that stores `row`; it answers the new row's id, or no
+    // row when the row (or its sender's key) was stored before.
+    Statement insert(const PgRow& row) const;
+    // The statement that finds the row stored before in place of `row`.
+    Statement existing(const PgRow& row) const;
+    // The newest of this host's rows whose entries hold key = value, with
+    // the number of such rows.
+    Statement lookup(const Identity& identity, const std::string& key,
+                     const std::string& value) const;
+    static FoundRow found(const StatementResult& result);
+
+private:
+    std::string name_;
+    std::string schema_;  // empty: the connection's current schema
+    std::string bare_;    // the name without its schema
+    std::string insertSql_, existingSql_, lookupSql_;
+};
+
+}  // namespace ostra_pgsql

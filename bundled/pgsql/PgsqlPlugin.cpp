@@ -1,0 +1,320 @@
+#include "PgsqlPlugin.h"
+
+#include <libpq-fe.h>
+#include <libconfig.h++>
+
+#include <chrono>
+#include <new>
+#include <set>
+
+#include "ExecutableDir.h"
+#include "HostName.h"
+#include "StrictSettings.h"
+#include "common/Record.h"
+#include "plugin/PluginExport.h"
+
+namespace ostra_pgsql {
+
+namespace {
+
+// Sequence numbers are reserved in blocks, one spool commit per block.
+constexpr long long kSequenceBlock = 100000;
+// At most this long is spent on the server inside start(): enough to see a
+// table of another shape, too short to hold up the host's pass.
+constexpr std::chrono::milliseconds kStartBudget(1000);
+
+bool isLookup(const Record& record) {
+    std::string command = record.get("CMD");
+    if (command.size() != 6) return false;
+    for (char& c : command)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return command == "LOOKUP";
+}
+
+// The spools open in this process: two databases writing one spool would
+// forward each other's rows.
+std::mutex openSpoolsMutex;
+std::set<std::string> openSpools;
+
+long long microsecondsSinceEpoch() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The service's name: the configuration's top group is named after it.
+std::string serviceNameOf(const Setting& entry) {
+    const Setting* top = &entry;
+    while (!top->isRoot() && !top->getParent().isRoot()) top = &top->getParent();
+    const char* name = top->isRoot() ? nullptr : top->getName();
+    return name ? name : "OstraService";
+}
+
+}  // namespace
+
+PgsqlPlugin::~PgsqlPlugin() { stop(); }
+
+bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::string& error) {
+    bundled_support::StrictSettings keys(entry, "pgsql");
+    std::string conninfo = keys.text("conninfo", "");
+    tableName_ = keys.text("table", "records");
+    identity_.site = keys.text("site", "");
+    spoolPath_ = bundled_support::besideExecutable(keys.text("spool", "pgsql-spool.db"));
+    writer.connectTimeoutMs =
+        static_cast<int>(keys.integer("connecttimeout", writer.connectTimeoutMs, 100, 600000));
+    writer.statementTimeoutMs =
+        static_cast<int>(keys.integer("statementtimeout", writer.statementTimeoutMs, 100, 600000));
+    idempotencyEntry_ = keys.text("idempotencykey", "");
+    if (!keys.fault().empty()) {
+        error = keys.fault();
+        return false;
+    }
+    if (conninfo.empty()) {
+        error = "pgsql: \"conninfo\" is missing; expected a libpq connection string";
+        return false;
+    }
+    if (!PgTable::validTableName(tableName_)) {
+        error = "pgsql: \"table\" is \"" + tableName_ +
+                "\"; expected lower-case letters, digits and '_', with an optional schema";
+        return false;
+    }
+    char* message = nullptr;
+    PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), &message);
+    if (parsed == nullptr) {
+        std::string reason = message ? message : "out of memory";
+        while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+        PQfreemem(message);
+        error = "pgsql: \"conninfo\" is not a connection string: " + reason;
+        return false;
+    }
+    std::string host, port, dbname, user;
+    bool hasPassword = false, hasUserTimeout = false, hasApplicationName = false;
+    for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
+        if (option->val == nullptr) continue;
+        const std::string keyword = option->keyword;
+        writer.options.emplace_back(keyword, option->val);
+        if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = option->val;
+        if (keyword == "port") port = option->val;
+        if (keyword == "dbname") dbname = option->val;
+        if (keyword == "user") user = option->val;
+        hasPassword = hasPassword || keyword == "password";
+        hasUserTimeout = hasUserTimeout || keyword == "tcp_user_timeout";
+        hasApplicationName = hasApplicationName || keyword == "application_name";
+    }
+    PQconninfoFree(parsed);
+#ifndef _WIN32
+    // A dead network (no reset, no answer) is noticed by the kernel too.
+    if (!hasUserTimeout)
+        writer.options.emplace_back("tcp_user_timeout", std::to_string(writer.statementTimeoutMs));
+#else
+    (void)hasUserTimeout;
+#endif
+    if (!hasApplicationName) writer.options.emplace_back("application_name", identity_.service);
+    writer.server = (user.empty() ? "" : user + "@") + (host.empty() ? "the default host" : host) +
+                    (port.empty() ? "" : ":" + port) + (dbname.empty() ? "" : "/" + dbname);
+    if (hasPassword)
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: the conninfo holds a password; a passfile (or PGPASSFILE) keeps it out"
+                " of the configuration");
+    return true;
+}
+
+int PgsqlPlugin::start(Setting& entry) {
+    try {
+        identity_.service = serviceNameOf(entry);
+        identity_.host = bundled_support::hostName();
+        WriterSettings settings;
+        std::string error;
+        if (!readSettings(entry, settings, error)) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, error);
+            return 1;
+        }
+        {
+            std::lock_guard<std::mutex> guard(openSpoolsMutex);
+            if (!openSpools.insert(spoolPath_).second) {
+                logLine(LOG_LEVEL_ERROR, __LINE__,
+                        "pgsql: the spool " + spoolPath_ +
+                            " is used by another pgsql database; give each its own \"spool\"");
+                return 1;
+            }
+        }
+        table_.reset(new PgTable(tableName_));
+        if (!spool_.open(spoolPath_, error) || !spool_.reserveSequence(0, 0, nextSeq_, error)) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + error);
+            stop();
+            return 1;
+        }
+        seqLimit_ = nextSeq_;  // the first record reserves a block
+        writer_.reset(new ServerWriter(
+            *table_, spool_,
+            [this](int level, const std::string& text) {
+                logLine(level, __LINE__, "pgsql: " + text);
+            },
+            [this] { return spoolEmptied(); }));
+        {
+            std::lock_guard<std::mutex> guard(modeMutex_);
+            open_ = true;
+            spooling_ = spool_.depth() > 0;
+        }
+        if (!writer_->start(settings, Clock::now() + kStartBudget, error)) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + error);
+            stop();
+            return 1;
+        }
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: storing records in " + tableName_ + " on " + settings.server + " as " +
+                    identity_.service + "@" + identity_.host +
+                    (identity_.site.empty() ? "" : " (site " + identity_.site + ")") + "; spool " +
+                    spoolPath_);
+        if (spool_.depth() > 0) writer_->noteSpoolDepth();
+        return 0;
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+        stop();
+        return 1;
+    }
+}
+
+void PgsqlPlugin::stop() {
+    if (writer_) writer_->stop();
+    bool wasOpen;
+    {
+        std::lock_guard<std::mutex> guard(modeMutex_);
+        wasOpen = open_ || writer_ != nullptr || table_ != nullptr;
+        open_ = false;
+    }
+    if (!wasOpen) return;
+    spool_.close();
+    writer_.reset();
+    std::lock_guard<std::mutex> guard(openSpoolsMutex);
+    openSpools.erase(spoolPath_);
+    table_.reset();
+}
+
+bool PgsqlPlugin::isRunning() {
+    {
+        std::lock_guard<std::mutex> guard(modeMutex_);
+        if (!open_) return false;
+    }
+    return writer_->tableFault().empty();
+}
+
+int PgsqlPlugin::processRecord(int tag, Record* record) {
+    if (!record) return 3;
+    try {
+        {
+            std::lock_guard<std::mutex> guard(modeMutex_);
+            if (!open_) return refuse(*record, "the plug-in is stopped");
+        }
+        if (isLookup(*record)) return answerLookup(*record);
+        PgRow row;
+        std::string error;
+        if (!makeRow(*record, type_, tag, idempotencyEntry_, row, error))
+            return refuse(*record, error);
+        std::string fault = writer_->tableFault();
+        if (!fault.empty()) return refuse(*record, fault);
+        row.identity = identity_;
+        if (!takeSequence(row.seq, error)) return refuse(*record, error);
+        {
+            std::lock_guard<std::mutex> guard(modeMutex_);
+            if (spooling_) return spoolRow(row, "", *record);
+        }
+        StoreResult stored = writer_->store(row);
+        if (stored.failure == Failure::kRefused) return refuse(*record, stored.error);
+        if (stored.failure == Failure::kUnavailable) {
+            std::lock_guard<std::mutex> guard(modeMutex_);
+            return spoolRow(row, stored.error, *record);
+        }
+        if (stored.storedBefore)
+            logLine(
+                LOG_LEVEL_INFO, __LINE__,
+                "pgsql: " +
+                    (row.idempotencyKey.empty() ? std::string("the record")
+                                                : idempotencyEntry_ + "=" + row.idempotencyKey) +
+                    " was stored before as row " + stored.rowId + "; not stored again");
+        if (!stored.rowId.empty()) record->set("ROW_ID", stored.rowId.c_str());
+        return 0;
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+        return 1;
+    }
+}
+
+int PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& record) {
+    if (!open_) return refuse(record, "the plug-in is stopped");
+    const bool first = !spooling_;
+    spooling_ = true;
+    bool heldBefore = false;
+    std::string error;
+    if (!spool_.put(row, heldBefore, error))
+        return refuse(record, "neither the server" + (why.empty() ? "" : " (" + why + ")") +
+                                  " nor the spool could take the record: " + error);
+    if (first)
+        logLine(LOG_LEVEL_ERROR, __LINE__,
+                "pgsql: the server cannot take records now (" + why +
+                    "); they are committed to the spool " + spoolPath_ +
+                    " and forwarded when it is back");
+    writer_->spooled();
+    writer_->noteSpoolDepth();
+    record.set("SPOOLED", "1");
+    return 0;
+}
+
+bool PgsqlPlugin::spoolEmptied() {
+    std::lock_guard<std::mutex> guard(modeMutex_);
+    if (spool_.depth() > 0) return false;
+    spooling_ = false;
+    return true;
+}
+
+bool PgsqlPlugin::takeSequence(long long& seq, std::string& error) {
+    std::lock_guard<std::mutex> guard(sequenceMutex_);
+    if (nextSeq_ >= seqLimit_) {
+        // The clock raises the start: a spool made anew (deleted by hand)
+        // must not hand out numbers this host used before.
+        long long first = 0;
+        if (!spool_.reserveSequence(kSequenceBlock, microsecondsSinceEpoch(), first, error))
+            return false;
+        nextSeq_ = first;
+        seqLimit_ = first + kSequenceBlock;
+    }
+    seq = nextSeq_++;
+    return true;
+}
+
+int PgsqlPlugin::answerLookup(Record& record) {
+    std::string fault = writer_->tableFault();
+    if (!fault.empty()) return refuse(record, fault);
+    Outcome outcome =
+        writer_->query(table_->lookup(identity_, record.get("FIELD"), record.get("VALUE")));
+    if (outcome.failure != Failure::kNone) return refuse(record, "lookup failed: " + outcome.error);
+    FoundRow row = PgTable::found(outcome.results.at(0));
+    record.set("FOUND", row.count > 0 ? "1" : "0");
+    record.set("COUNT", std::to_string(row.count).c_str());
+    if (row.count > 0) {
+        record.set("ROW_ID", row.id.c_str());
+        record.set("ROW_TIME", row.time.c_str());
+        record.set("ROW_TYPE", row.type.c_str());
+        record.set("ROW_TAG", row.tag.c_str());
+        record.set("ROW_ENTRIES", row.entries.c_str());
+    }
+    return 0;
+}
+
+int PgsqlPlugin::refuse(Record& record, const std::string& why) {
+    logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: record not stored: " + why);
+    record.set("REASON", why.c_str());  // the sender hears why, not only "1"
+    return 1;
+}
+
+void PgsqlPlugin::logLine(int level, int sourceLine, const std::string& text) {
+    log_.log(level, "pgsql", sourceLine, text.c_str());
+}
+
+}  // namespace ostra_pgsql
+
+OSTRA_PLUGIN_KIND(database)
+
+OSTRA_PLUGIN_FACTORY {
+    return static_cast<CDatabasePlugin*>(new (std::nothrow) ostra_pgsql::PgsqlPlugin);
+}

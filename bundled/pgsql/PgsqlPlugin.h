@@ -1,0 +1,105 @@
+// pgsql: a database plug-in that stores every record it is offered in a
+// PostgreSQL table (layout in PgTable.h), shared by any number of hosts,
+// and keeps taking records while the server is away (Spool.h).
+//
+// Configuration keys of its databases element:
+//   conninfo          a libpq connection string (required), e.g.
+//                     "host=db.example.org dbname=calls user=site17
+//                     sslmode=verify-full". Keep the password out of it: a
+//                     passfile (the "passfile" keyword or PGPASSFILE) is read
+//                     by libpq and never shown; a password written here is
+//                     never logged either.
+//   table             the table (default "records"; lower-case letters,
+//                     digits, '_', an optional "schema." before it). Made
+//                     when missing; one of another shape refuses the start.
+//   site              this host's site name, stored with every row
+//                     (default: none)
+//   spool             the spool file (default "pgsql-spool.db"; a relative
+//                     path lies beside the executable). Each pgsql database
+//                     of a host needs its own.
+//   connecttimeout    milliseconds a connection may take (default 5000)
+//   statementtimeout  milliseconds a transaction may take, also set as the
+//                     server's statement_timeout (default 5000)
+//   idempotencykey    the record entry that carries the sender's key for
+//                     the record (e.g. "MSGID"; default: none)
+//
+// Answers:
+//   stored in the table   0, "ROW_ID" the row's id
+//   spooled               0, "SPOOLED" "1": the server could not be reached
+//                         in time; the record is committed to the spool and
+//                         is forwarded, once, when the server is back
+//   a resent record       its idempotencykey holds a key this host stored
+//                         before: 0, "ROW_ID" the first row's id, not stored
+//                         again (while spooling: "SPOOLED" "1"; forwarding
+//                         still stores it once)
+//   refused               1, "REASON" why: the server refused it (a value
+//                         it does not take, a permission), the table has
+//                         another shape, an entry is not valid UTF-8, or
+//                         neither the server nor the spool could take it
+//   a lookup record       "CMD" "LOOKUP", "FIELD", "VALUE": this host's
+//                         newest row whose entries hold FIELD=VALUE, answered
+//                         as the sqlite plug-in does ("FOUND", "COUNT",
+//                         "ROW_ID", "ROW_TIME", "ROW_TYPE", "ROW_TAG",
+//                         "ROW_ENTRIES"); 1 with "REASON" when the server
+//                         cannot be asked. Spooled rows are not seen.
+// A record is never answered 0 unless it is committed in the table or in
+// the spool. isRunning() is false while the table cannot be used.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "PgRow.h"
+#include "PgTable.h"
+#include "ServerWriter.h"
+#include "Spool.h"
+#include "common/log/CLog.h"
+#include "plugin/CDatabasePlugin.h"
+
+namespace ostra_pgsql {
+
+class PgsqlPlugin : public CDatabasePlugin {
+public:
+    PgsqlPlugin() = default;
+    ~PgsqlPlugin() override;
+
+    int start(Setting& entry) override;
+    void stop() override;
+    void setCallback(EventProc proc, void* context) override {}
+    void setType(int typeCode) override { type_ = typeCode; }
+    bool isRunning() override;
+    int processRecord(int tag, Record* record) override;
+    CLog* getLog() override { return &log_; }
+
+private:
+    bool readSettings(Setting& entry, WriterSettings& writer, std::string& error);
+    int answerLookup(Record& record);
+    // Commits `row` to the spool (the caller holds modeMutex_).
+    int spoolRow(const PgRow& row, const std::string& why, Record& record);
+    bool takeSequence(long long& seq, std::string& error);
+    // Whether the spool is empty, and if so, records go to the server again.
+    bool spoolEmptied();
+    int refuse(Record& record, const std::string& why);
+    void logLine(int level, int sourceLine, const std::string& text);
+
+    CLog log_;
+    int type_ = 0;
+    std::string tableName_;
+    std::string spoolPath_;
+    std::string idempotencyEntry_;  // empty: records carry no key
+    Identity identity_;
+    std::unique_ptr<PgTable> table_;
+    Spool spool_;
+    std::unique_ptr<ServerWriter> writer_;
+
+    std::mutex modeMutex_;
+    bool open_ = false;
+    bool spooling_ = false;  // records go to the spool, not the server
+
+    std::mutex sequenceMutex_;
+    long long nextSeq_ = 0;
+    long long seqLimit_ = 0;
+};
+
+}  // namespace ostra_pgsql

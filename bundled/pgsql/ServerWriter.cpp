@@ -1,0 +1,365 @@
+#include "ServerWriter.h"
+
+#include <algorithm>
+
+#include "common/log/CLog.h"
+
+namespace ostra_pgsql {
+
+namespace {
+
+constexpr std::size_t kBatch = 256;
+constexpr std::chrono::milliseconds kFirstPause(250);
+constexpr std::chrono::milliseconds kLongestPause(30000);
+
+// Errors that belong to the row itself (a value the server refuses, a row
+// too large): the same row would meet them again whatever is fixed.
+bool isRowFault(const std::string& sqlstate) {
+    const std::string kind = sqlstate.substr(0, 2);
+    return kind == "22" || kind == "23" || kind == "54";
+}
+
+// The table went away or lost a column while connected: the connection
+// is made again, which makes the table again or says what is wrong.
+bool isTableGone(const std::string& sqlstate) { return sqlstate == "42P01" || sqlstate == "42703"; }
+
+}  // namespace
+
+struct ServerWriter::Job {
+    bool isStore = true;
+    PgRow row;
+    Statement statement;
+    StoreResult stored;
+    Outcome queried;
+    bool done = false;
+};
+
+ServerWriter::ServerWriter(const PgTable& table, Spool& spool, LogLine log, SpoolEmptied emptied)
+    : table_(table), spool_(spool), log_(std::move(log)), emptied_(std::move(emptied)) {}
+
+ServerWriter::~ServerWriter() { stop(); }
+
+bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadline,
+                         std::string& error) {
+    settings_ = settings;
+    stopping_ = false;
+    std::string why;
+    if (connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
+        Outcome prepared = table_.prepare(connection_, deadline);
+        if (prepared.failure == Failure::kRefused) {
+            error = prepared.error;
+            connection_.close();
+            return false;
+        }
+        if (prepared.failure == Failure::kNone) {
+            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + ", table " + table_.name());
+        } else {
+            connection_.close();
+        }
+    }
+    spoolHasRows_ = spool_.depth() > 0;
+    thread_ = std::thread(&ServerWriter::run, this);
+    return true;
+}
+
+void ServerWriter::stop() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    connection_.close();
+}
+
+std::shared_ptr<ServerWriter::Job> ServerWriter::submit(std::shared_ptr<Job> job) {
+    // The writer answers within a connect and a statement; this is a
+    // second line, should it not.
+    auto deadline = Clock::now() + std::chrono::milliseconds(settings_.connectTimeoutMs +
+                                                             settings_.statementTimeoutMs + 2000);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopping_) return job;
+    jobs_.push_back(job);
+    changed_.notify_all();
+    changed_.wait_until(lock, deadline, [&] { return job->done; });
+    return job;
+}
+
+StoreResult ServerWriter::store(const PgRow& row) {
+    auto job = std::make_shared<Job>();
+    job->row = row;
+    job->stored.failure = Failure::kUnavailable;
+    job->stored.error = "the plug-in is stopping";
+    submit(job);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!job->done && job->stored.error == "the plug-in is stopping" && !stopping_)
+        job->stored.error = "no answer from the server in time";
+    return job->stored;
+}
+
+Outcome ServerWriter::query(const Statement& statement) {
+    auto job = std::make_shared<Job>();
+    job->isStore = false;
+    job->statement = statement;
+    job->queried.failure = Failure::kUnavailable;
+    job->queried.error = "no answer from the server in time";
+    submit(job);
+    std::lock_guard<std::mutex> guard(mutex_);
+    return job->queried;
+}
+
+void ServerWriter::spooled() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (spoolHasRows_) return;
+    spoolHasRows_ = true;
+    changed_.notify_all();
+}
+
+std::string ServerWriter::tableFault() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return tableFault_;
+}
+
+void ServerWriter::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        const bool forwardDue = spoolHasRows_ && Clock::now() >= nextAttempt_;
+        if (jobs_.empty() && !forwardDue) {
+            if (spoolHasRows_)
+                changed_.wait_until(lock, nextAttempt_);
+            else
+                changed_.wait(lock);
+            continue;
+        }
+        // Every record waiting now goes into one transaction.
+        std::vector<std::shared_ptr<Job>> taken;
+        while (!jobs_.empty() && taken.size() < kBatch) {
+            taken.push_back(jobs_.front());
+            jobs_.pop_front();
+        }
+        lock.unlock();
+        if (!taken.empty())
+            storeRows(taken);
+        else if (connected())
+            forwardSpool();
+        lock.lock();
+        for (auto& job : taken) job->done = true;
+        changed_.notify_all();
+    }
+    for (auto& job : jobs_) job->done = true;  // answered kUnavailable: they spool
+    jobs_.clear();
+    changed_.notify_all();
+}
+
+bool ServerWriter::connected() {
+    if (connection_.isOpen()) return true;
+    if (Clock::now() < nextAttempt_) return false;
+    std::string why;
+    Outcome prepared;
+    auto deadline = Clock::now() + std::chrono::milliseconds(settings_.connectTimeoutMs);
+    if (!connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
+        prepared.failure = Failure::kUnavailable;
+        prepared.error = why;
+    } else {
+        prepared = table_.prepare(
+            connection_, deadline + std::chrono::milliseconds(settings_.statementTimeoutMs));
+    }
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        tableFault_ = prepared.failure == Failure::kRefused ? prepared.error : "";
+    }
+    if (prepared.failure == Failure::kNone) {
+        pause_ = kFirstPause;
+        if (!lastFailure_.empty())
+            log_(LOG_LEVEL_INFO,
+                 "connected to " + settings_.server + " again, table " + table_.name());
+        lastFailure_.clear();
+        return true;
+    }
+    connection_.close();
+    nextAttempt_ = Clock::now() + pause_;
+    pause_ = std::min(pause_ * 2, kLongestPause);
+    if (prepared.error != lastFailure_)
+        log_(LOG_LEVEL_ERROR, "cannot use " + settings_.server + ": " + prepared.error +
+                                  "; trying again, at least every " +
+                                  std::to_string(kLongestPause.count() / 1000) + " s");
+    lastFailure_ = prepared.error;
+    return false;
+}
+
+void ServerWriter::lostServer(const std::string& why) {
+    connection_.close();
+    nextAttempt_ = Clock::now() + pause_;
+    pause_ = std::min(pause_ * 2, kLongestPause);
+    if (why != lastFailure_) log_(LOG_LEVEL_ERROR, "lost " + settings_.server + ": " + why);
+    lastFailure_ = why;
+}
+
+void ServerWriter::storeRows(std::vector<std::shared_ptr<Job>>& jobs) {
+    std::vector<const PgRow*> rows;
+    std::vector<Job*> storing;
+    for (auto& job : jobs) {
+        if (!connected()) {
+            std::string fault = tableFault();
+            job->stored.failure = fault.empty() ? Failure::kUnavailable : Failure::kRefused;
+            job->stored.error =
+                fault.empty() ? "the server cannot be reached: " + lastFailure_ : fault;
+            job->queried.failure = job->stored.failure;
+            job->queried.error = job->stored.error;
+        } else if (job->isStore) {
+            rows.push_back(&job->row);
+            storing.push_back(job.get());
+        } else {
+            job->queried = connection_.run(
+                {job->statement},
+                Clock::now() + std::chrono::milliseconds(settings_.statementTimeoutMs));
+            if (job->queried.failure == Failure::kUnavailable) lostServer(job->queried.error);
+        }
+    }
+    if (rows.empty()) return;
+    std::vector<StoreResult> results = insertRows(rows);
+    for (std::size_t i = 0; i < storing.size(); ++i) storing[i]->stored = results[i];
+}
+
+std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*>& rows) {
+    std::vector<StoreResult> results(rows.size());
+    std::vector<Statement> inserts;
+    for (const PgRow* row : rows) inserts.push_back(table_.insert(*row));
+    auto deadline = Clock::now() + std::chrono::milliseconds(settings_.statementTimeoutMs);
+    Outcome outcome = connection_.run(inserts, deadline);
+    if (outcome.failure == Failure::kRefused && isTableGone(outcome.sqlstate)) {
+        outcome.failure = Failure::kUnavailable;
+        connection_.close();
+    }
+    if (outcome.failure == Failure::kRefused && rows.size() > 1) {
+        // One row spoiled the transaction: each on its own, so that only
+        // that one is refused.
+        for (std::size_t i = 0; i < rows.size(); ++i) results[i] = insertRows({rows[i]})[0];
+        return results;
+    }
+    if (outcome.failure != Failure::kNone) {
+        if (outcome.failure == Failure::kUnavailable) lostServer(outcome.error);
+        for (StoreResult& result : results) {
+            result.failure = outcome.failure;
+            result.error = outcome.error;
+            result.sqlstate = outcome.sqlstate;
+        }
+        return results;
+    }
+    // Rows stored before (by an earlier try, or the sender's key): the
+    // first row's id, found once this transaction has committed.
+    std::vector<Statement> lookups;
+    std::vector<std::size_t> lookedUp;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& returned = outcome.results[i].rows;
+        if (!returned.empty()) {
+            results[i].rowId = returned[0].at(0).value_or("");
+        } else {
+            lookups.push_back(table_.existing(*rows[i]));
+            lookedUp.push_back(i);
+        }
+    }
+    if (lookups.empty()) return results;
+    Outcome found = connection_.run(
+        lookups, Clock::now() + std::chrono::milliseconds(settings_.statementTimeoutMs));
+    if (found.failure == Failure::kUnavailable) lostServer(found.error);
+    for (std::size_t k = 0; k < lookedUp.size(); ++k) {
+        StoreResult& result = results[lookedUp[k]];
+        result.storedBefore = true;
+        if (found.failure == Failure::kNone && !found.results[k].rows.empty()) {
+            result.rowId = found.results[k].rows[0].at(0).value_or("");
+        } else {
+            // Stored (committed above), its id unknown: still stored.
+            result.rowId = "";
+        }
+    }
+    return results;
+}
+
+void ServerWriter::forwardSpool() {
+    std::vector<PgRow> rows;
+    std::string error;
+    if (!spool_.oldest(static_cast<int>(kBatch), rows, error)) {
+        log_(LOG_LEVEL_ERROR, error);
+        nextAttempt_ = Clock::now() + kLongestPause;
+        return;
+    }
+    if (rows.empty()) {
+        if (emptied_()) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            spoolHasRows_ = false;
+        }
+        noteSpoolDepth();
+        return;
+    }
+    std::vector<const PgRow*> pointers;
+    for (const PgRow& row : rows) pointers.push_back(&row);
+    std::vector<StoreResult> results = insertRows(pointers);
+    // Up to the first row not stored, in order: those are committed and
+    // leave the spool.
+    std::size_t stored = 0;
+    while (stored < results.size() && results[stored].failure == Failure::kNone) ++stored;
+    if (stored > 0 && !spool_.removeUpTo(rows[stored - 1].spoolId, error)) {
+        // They are in the table; forwarding them again later stores nothing.
+        log_(LOG_LEVEL_ERROR, error);
+        nextAttempt_ = Clock::now() + kLongestPause;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(depthMutex_);
+        forwarded_ += static_cast<long long>(stored);
+    }
+    if (stored < results.size() && results[stored].failure == Failure::kRefused) {
+        const StoreResult& failed = results[stored];
+        if (isRowFault(failed.sqlstate)) {
+            // Answered as stored long ago: kept, not lost, where the
+            // operator finds it; the rows behind it go on.
+            if (spool_.setAside(rows[stored], failed.error, error))
+                log_(LOG_LEVEL_ERROR, "the server refuses a spooled record (taken " +
+                                          rows[stored].time + "): " + failed.error +
+                                          "; it is kept in the table \"refused\" of " +
+                                          spool_.path());
+            else
+                log_(LOG_LEVEL_ERROR, error);
+        } else {
+            // A permission, a full disk: the operator's to fix; the rows
+            // wait in the spool.
+            if (failed.error != lastFailure_)
+                log_(LOG_LEVEL_ERROR, "the server refuses the spooled records: " + failed.error +
+                                          "; they stay in " + spool_.path() +
+                                          " and are tried again");
+            lastFailure_ = failed.error;
+            nextAttempt_ = Clock::now() + pause_;
+            pause_ = std::min(pause_ * 2, kLongestPause);
+        }
+    }
+    noteSpoolDepth();
+}
+
+void ServerWriter::noteSpoolDepth() {
+    const long long depth = spool_.depth();
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> guard(depthMutex_);
+    if (depth == 0) {
+        if (loggedDepth_ > 0)
+            log_(LOG_LEVEL_INFO, "the spool is empty again: " + std::to_string(forwarded_) +
+                                     " records forwarded to " + settings_.server);
+        loggedDepth_ = 0;
+        forwarded_ = 0;
+        return;
+    }
+    // On the first row, then when the depth doubles or halves, at most
+    // every 5 s; and once a minute while rows wait.
+    const bool notable =
+        loggedDepth_ == 0 || depth >= 2 * loggedDepth_ || 2 * depth <= loggedDepth_;
+    const auto since = now - depthLoggedAt_;
+    if (loggedDepth_ != 0 && !(notable && since >= std::chrono::seconds(5)) &&
+        since < std::chrono::minutes(1))
+        return;
+    log_(LOG_LEVEL_INFO, "the spool " + spool_.path() + " holds " + std::to_string(depth) +
+                             " records, the oldest taken " + spool_.oldestTime());
+    loggedDepth_ = depth;
+    depthLoggedAt_ = now;
+}
+
+}  // namespace ostra_pgsql

@@ -1,0 +1,122 @@
+// ServerWriter: the pgsql plug-in's one connection to the server and the
+// thread that owns it.
+//
+// One connection, not one per protocol thread: records from every thread
+// are handed to this thread, and all that wait when a commit ends go into
+// the next transaction together (group commit), so several senders share
+// one disk sync on the server instead of queueing for one each. A caller
+// waits for its record's outcome; no outcome takes longer than a connect
+// and a statement timeout.
+//
+// The connection is made when there is work (a record, a lookup, rows in
+// the spool), never by a caller's thread; after a failure it is tried again
+// after a growing pause (0.25 s doubling up to 30 s), and records offered
+// meanwhile are answered kUnavailable at once, for the caller to spool.
+// Between records the thread forwards the spool's rows, oldest first, in
+// transactions of up to 256, and removes them from the spool only after
+// their commit.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "PgConnection.h"
+#include "PgTable.h"
+#include "Spool.h"
+
+namespace ostra_pgsql {
+
+struct WriterSettings {
+    std::vector<std::pair<std::string, std::string>> options;  // libpq's keywords and values
+    std::string server;  // where, for the log: host, port and database, no password
+    int connectTimeoutMs = 5000;
+    int statementTimeoutMs = 5000;
+};
+
+struct StoreResult {
+    Failure failure = Failure::kNone;
+    std::string error;
+    std::string sqlstate;       // the server's code for the error, if it answered
+    std::string rowId;          // the row's id in the table
+    bool storedBefore = false;  // the row or its sender's key was there already
+};
+
+class ServerWriter {
+public:
+    using LogLine = std::function<void(int level, const std::string& text)>;
+    // Called when the writer found the spool empty; true when it stays
+    // so (the plug-in then stops spooling).
+    using SpoolEmptied = std::function<bool()>;
+
+    ServerWriter(const PgTable& table, Spool& spool, LogLine log, SpoolEmptied emptied);
+    ~ServerWriter();
+
+    // Tries the server once, by `deadline`, before the thread runs: false
+    // with `error` set only when the server answered that the table cannot
+    // be used (the connection failing is no reason to refuse a start).
+    bool start(const WriterSettings& settings, Clock::time_point deadline, std::string& error);
+    // Ends the thread; records waiting get kUnavailable.
+    void stop();
+
+    // Stores one row with the rows other threads hand in meanwhile.
+    StoreResult store(const PgRow& row);
+    // Runs one query on the connection.
+    Outcome query(const Statement& statement);
+    // The spool holds rows to forward.
+    void spooled();
+
+    // Why the table cannot be used, or empty.
+    std::string tableFault();
+
+    // Logs the spool's depth when it changed notably (the first row, a
+    // doubling or halving, empty again; once a minute while rows wait).
+    void noteSpoolDepth();
+
+private:
+    struct Job;
+
+    void run();
+    std::shared_ptr<Job> submit(std::shared_ptr<Job> job);
+    // Connects when there is none and the pause since the last failure is
+    // over. False when there is no connection to use.
+    bool connected();
+    void storeRows(std::vector<std::shared_ptr<Job>>& jobs);
+    void forwardSpool();
+    // Stores `rows` in one transaction; one result per row.
+    std::vector<StoreResult> insertRows(const std::vector<const PgRow*>& rows);
+    void lostServer(const std::string& why);
+
+    const PgTable& table_;
+    Spool& spool_;
+    LogLine log_;
+    SpoolEmptied emptied_;
+    WriterSettings settings_;
+    PgConnection connection_;  // the thread's alone once it runs
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::shared_ptr<Job>> jobs_;
+    bool spoolHasRows_ = false;
+    bool stopping_ = false;
+    std::string tableFault_;
+    std::thread thread_;
+
+    // The thread's own.
+    Clock::time_point nextAttempt_{};
+    std::chrono::milliseconds pause_{250};
+    std::string lastFailure_;  // logged once until it changes
+
+    std::mutex depthMutex_;  // what noteSpoolDepth logged
+    long long loggedDepth_ = 0;
+    Clock::time_point depthLoggedAt_{};
+    long long forwarded_ = 0;
+};
+
+}  // namespace ostra_pgsql

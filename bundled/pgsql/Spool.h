@@ -1,0 +1,77 @@
+// Spool: a local SQLite file that holds records while the server cannot
+// take them, until they are forwarded. Every write commits with
+// synchronous=FULL before it returns: a record answered as spooled
+// survives a crash of the host, a kill -9 and a power cut.
+//
+//   CREATE TABLE spool(
+//       n INTEGER PRIMARY KEY,   -- arrival order
+//       time TEXT, type INTEGER, tag INTEGER, entries TEXT, entry_order TEXT,
+//       service TEXT, host TEXT, site TEXT, seq INTEGER, idempotencykey TEXT);
+//   CREATE TABLE refused(...)    -- the same, with the server's error: rows
+//                                -- the server will never take, kept here
+//   CREATE TABLE state(name TEXT PRIMARY KEY, value INTEGER)
+//                                -- "nextseq": where the next block of
+//                                -- sequence numbers starts
+// Safe for several threads (one statement at a time).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "PgRow.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace ostra_pgsql {
+
+class Spool {
+public:
+    Spool() = default;
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    bool open(const std::string& path, std::string& error);
+    void close();
+    const std::string& path() const { return path_; }
+
+    // Keeps `row`; false with `error` set when it could not be committed.
+    // A row whose sender's key the spool already holds is kept once:
+    // `heldBefore` is then set.
+    bool put(const PgRow& row, bool& heldBefore, std::string& error);
+    // Up to `limit` of the oldest rows, in order.
+    bool oldest(int limit, std::vector<PgRow>& rows, std::string& error);
+    // Removes rows forwarded (all up to and including spool row `upTo`).
+    bool removeUpTo(long long upTo, std::string& error);
+    // Moves one row the server refuses for good out of the way, with why.
+    bool setAside(const PgRow& row, const std::string& why, std::string& error);
+
+    // The rows held (kept as they come and go: no query).
+    long long depth();
+    // The time of the oldest row held, or empty.
+    std::string oldestTime();
+
+    // Reserves `count` sequence numbers durably and returns the first:
+    // never one handed out before, across restarts and kill -9.
+    // `atLeast` raises the start (the clock, should the file be new).
+    bool reserveSequence(long long count, long long atLeast, long long& first, std::string& error);
+
+private:
+    void closeLocked();
+    bool execute(const char* sql, std::string& error);
+    std::string lastError() const;
+
+    std::mutex mutex_;
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* oldest_ = nullptr;
+    sqlite3_stmt* remove_ = nullptr;
+    sqlite3_stmt* oldestTime_ = nullptr;
+    std::atomic<long long> depth_{0};  // rows held, counted as they come and go
+};
+
+}  // namespace ostra_pgsql

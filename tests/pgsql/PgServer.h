@@ -1,0 +1,46 @@
+// A real PostgreSQL 15 server for one test: made fresh in a scratch folder
+// (tests/pgsql/pg-server.sh), on a free loopback port and a unix socket,
+// gone with the object. Under Wine the test cannot run the server's
+// programs: the lane starts one before its tests and names its port in
+// OSTRA_TEST_PGSQL_PORT; restarts and stops are then not available.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+class PgServer {
+public:
+    PgServer();
+    ~PgServer();
+    PgServer(const PgServer&) = delete;
+    PgServer& operator=(const PgServer&) = delete;
+
+    bool running() const { return running_; }
+    int port() const { return port_; }
+    // Connection strings for the database "ostra", over TCP and the socket.
+    std::string tcpConninfo() const;
+    std::string socketConninfo() const;
+
+    // pg_ctl's modes: "fast", "immediate".
+    void restart(const std::string& mode);
+    void stop(const std::string& mode = "fast");
+    void start();
+    // Every server process stopped (SIGSTOP) or let go on.
+    void freeze();
+    void thaw();
+
+    // Runs `sql` and returns its rows, columns joined with '|'. Fails the
+    // test on an error.
+    std::vector<std::string> rows(const std::string& sql) const;
+    std::string value(const std::string& sql) const;
+
+private:
+    void script(const std::string& arguments);
+
+    testing_support::ScratchDir dir_;
+    int port_ = 0;
+    bool running_ = false;
+    bool frozen_ = false;
+};

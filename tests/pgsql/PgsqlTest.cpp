@@ -1,0 +1,144 @@
+// The pgsql database plug-in behind tcpline and the real host, against a
+// real PostgreSQL server each test starts: what lands in the table, the
+// checks at start, the spool while the server is away.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+
+#include "../bundled/BundledFixture.h"
+#include "../bundled/RecordsFile.h"
+#include "HostName.h"
+#include "PgServer.h"
+
+namespace {
+
+class PgsqlTest : public BundledFixture {
+protected:
+    PgServer server;
+    testing_support::ScratchDir scratch;
+    std::string spool = scratch.file("spool.db");
+    int port = freePort();
+
+    std::string pgsqlDatabase(const std::string& conninfo, const std::string& keys = "") {
+        return "{ dll = " + configString(plugin("pgsql")) +
+               "; conninfo = " + configString(conninfo) + "; spool = " + configString(spool) +
+               "; " + keys + " }";
+    }
+    void serveTcpIntoPgsql(const std::string& conninfo, const std::string& keys = "") {
+        ASSERT_TRUE(server.running());
+        serveUntilListening(controlGroup() + "protocols = ( " +
+                                tcplineProtocol("PBX", port, pgsqlDatabase(conninfo, keys)) + " );",
+                            port);
+    }
+    std::string status() {
+        request("STATUS");
+        return answers().empty() ? "" : answers().back();
+    }
+};
+
+TEST_F(PgsqlTest, EachRecordIsOneRowWithItsHostsIdentityAndAResentKeyIsNotStoredTwice) {
+    serveTcpIntoPgsql(server.socketConninfo(), "site = \"zagreb-1\"; idempotencykey = \"MSGID\";");
+    LineClient client(port);
+    EXPECT_EQ(client.ask("CALLER=201;CALLED=0981234567;SECONDS=42"), "0;ROW_ID=1");
+    EXPECT_EQ(client.ask("Z=last;A=first;Q=\"quoted\" \\\\ back"), "0;ROW_ID=2");
+    EXPECT_EQ(client.ask("MSGID=m-1;N=3"), "0;ROW_ID=3");
+    EXPECT_EQ(client.ask("MSGID=m-1;N=3"), "0;ROW_ID=3") << "a resend is answered with its row";
+    std::string refused = client.ask("BAD=\xC3\x28;N=4");
+    EXPECT_EQ(refused, "1;REASON=the entry BAD is not valid UTF-8");
+
+    EXPECT_EQ(server.value("SELECT count(*) FROM records"), "3");
+    EXPECT_EQ(server.value("SELECT service || '|' || host || '|' || site || '|' ||"
+                           " (entries ->> 'Q') || '|' || entry_order::text FROM records"
+                           " WHERE id = 2"),
+              serviceName + "|" + bundled_support::hostName() + "|zagreb-1|\"quoted\" \\ back|" +
+                  "{Z,A,Q}");
+    EXPECT_EQ(server.value("SELECT count(*) FROM records WHERE idempotencykey = 'm-1'"), "1");
+    EXPECT_EQ(server.value("SELECT count(DISTINCT seq) FROM records"), "3");
+    EXPECT_EQ(server.value("SELECT now() - time < interval '1 minute' FROM records WHERE id = 1"),
+              "t");
+
+    std::string found = client.ask("CMD=lookup;FIELD=CALLER;VALUE=201");
+    std::regex expected(R"(0;FOUND=1;COUNT=1;ROW_ID=1;)"
+                        R"(ROW_TIME=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z;ROW_TYPE=1;ROW_TAG=\d+;)"
+                        R"(ROW_ENTRIES=\{"CALLER":"201","CALLED":"0981234567","SECONDS":"42"\})");
+    EXPECT_TRUE(std::regex_match(found, expected)) << found;
+    EXPECT_EQ(client.ask("CMD=LOOKUP;FIELD=CALLER;VALUE=999"), "0;FOUND=0;COUNT=0");
+}
+
+TEST_F(PgsqlTest, ATableOfAnotherShapeOrAMalformedConninfoRefusesTheStartWithTheReason) {
+    server.rows("CREATE TABLE calls(id bigint, time timestamptz, type integer, entries text)");
+    server.rows(
+        "CREATE TABLE narrow(id bigserial, time timestamptz, type integer,"
+        " tag integer, entries text)");
+    int other = freePort(), third = freePort();
+    writeConfig(
+        controlGroup() + "protocols = ( " +
+        tcplineProtocol("A", port, pgsqlDatabase(server.tcpConninfo(), "table = \"calls\";")) +
+        ", " +
+        tcplineProtocol("B", other,
+                        "{ dll = " + configString(plugin("pgsql")) +
+                            "; conninfo = \"host=127.0.0.1 nosuchoption=1\"; spool = " +
+                            configString(scratch.file("b.db")) + "; }") +
+        ", " +
+        tcplineProtocol("C", third,
+                        "{ dll = " + configString(plugin("pgsql")) +
+                            "; conninfo = " + configString(server.tcpConninfo()) +
+                            "; table = \"narrow\"; spool = " + configString(scratch.file("c.db")) +
+                            "; }") +
+        " );");
+    startServing();
+    EXPECT_TRUE(eventually([&] {
+        return logHas("pgsql: the table calls has no column tag (integer)") &&
+               logHas(
+                   "pgsql: \"conninfo\" is not a connection string: invalid connection option "
+                   "\"nosuchoption\"") &&
+               logHas("pgsql: the column entries of the table narrow is text, not jsonb");
+    }));
+    EXPECT_EQ(status(), "tag=0 CMD=ANSWER,ANSWER=STOPPED") << "none of them runs";
+    EXPECT_EQ(server.value("SELECT to_regclass('records') IS NULL"), "t")
+        << "nothing else is made in the database";
+}
+
+TEST_F(PgsqlTest, WhileTheServerIsDownRecordsAreSpooledAndForwardedOnceWhenItIsBack) {
+    serveTcpIntoPgsql(server.tcpConninfo(), "connecttimeout = 1000; idempotencykey = \"MSGID\";");
+    LineClient client(port);
+    ASSERT_EQ(client.ask("N=0"), "0;ROW_ID=1");
+
+    server.stop("fast");
+    for (int n = 1; n <= 20; ++n) ASSERT_EQ(client.ask("N=" + std::to_string(n)), "0;SPOOLED=1");
+    EXPECT_EQ(client.ask("MSGID=k;N=21"), "0;SPOOLED=1");
+    EXPECT_EQ(client.ask("MSGID=k;N=21"), "0;SPOOLED=1") << "held once";
+    EXPECT_EQ(RecordsFile(spool).value("SELECT count(*) FROM spool"), "21");
+    EXPECT_EQ(status(), "tag=0 CMD=ANSWER,ANSWER=STARTED") << "spooling is running";
+    EXPECT_TRUE(logHas("; they are committed to the spool " + spool));
+
+    server.start();
+    ASSERT_TRUE(eventually([&] { return server.value("SELECT count(*) FROM records") == "22"; },
+                           std::chrono::seconds(40)));
+    EXPECT_EQ(server.value("SELECT count(DISTINCT entries ->> 'N') FROM records"), "22");
+    EXPECT_EQ(server.value("SELECT string_agg(entries ->> 'N', ',' ORDER BY id) FROM records"),
+              "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21")
+        << "forwarded in the order taken";
+    EXPECT_TRUE(eventually([&] { return logHas("pgsql: the spool is empty again: 21 records"); }));
+    EXPECT_EQ(RecordsFile(spool).value("SELECT count(*) FROM spool"), "0");
+    EXPECT_EQ(client.ask("N=22"), "0;ROW_ID=23") << "stored directly again";
+    EXPECT_EQ(client.ask("MSGID=k;N=21"), "0;ROW_ID=22");
+}
+
+#ifndef _WIN32
+TEST_F(PgsqlTest, AFrozenServerCostsAStatementTimeoutAndTheRecordIsSpooledNotLost) {
+    serveTcpIntoPgsql(server.tcpConninfo(), "connecttimeout = 500; statementtimeout = 500;");
+    LineClient client(port);
+    ASSERT_EQ(client.ask("N=1"), "0;ROW_ID=1");
+    server.freeze();
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.ask("N=2"), "0;SPOOLED=1");
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+    server.thaw();
+    EXPECT_TRUE(eventually([&] { return server.value("SELECT count(*) FROM records") == "2"; },
+                           std::chrono::seconds(40)));
+}
+#endif
+
+}  // namespace
