@@ -1,0 +1,160 @@
+// The real executable storing into a real PostgreSQL server that is
+// restarted, restarted hard, and stopped for ten seconds while four clients
+// pipeline records, with the host itself killed (SIGKILL) while its spool
+// holds records: every record ends up in the table exactly once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "../bundled/LineClient.h"
+#include "../bundled/RecordsFile.h"
+#include "../entry/ExecutableFixture.h"
+#include "PgServer.h"
+
+namespace {
+
+constexpr int kClients = 4;
+constexpr int kRecordsEach = 2500;
+
+// One sender: pipelines its records, up to 16 unanswered; a record
+// answered 1, or whose answer was lost with the connection, is sent again.
+struct Sender {
+    int id;
+    int port;
+    std::atomic<bool>& quit;
+    std::atomic<int> answeredZero{0};
+    std::atomic<int> answeredOne{0};
+    std::atomic<int> resent{0};
+
+    void run() {
+        std::deque<int> toSend;
+        for (int i = 0; i < kRecordsEach; ++i) toSend.push_back(i);
+        std::deque<int> unanswered;
+        std::unique_ptr<LineClient> client;
+        while (answeredZero < kRecordsEach && !quit) {
+            if (!client) {
+                client.reset(new LineClient(port));
+                if (!client->connected()) {
+                    client.reset();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    continue;
+                }
+            }
+            bool lost = false;
+            while (unanswered.size() < 16 && !toSend.empty() && !lost) {
+                int record = toSend.front();
+                lost = !client->send("N=" + std::to_string(id) + "-" + std::to_string(record) +
+                                     ";CALLER=20" + std::to_string(id) + "\n");
+                if (lost) break;
+                toSend.pop_front();
+                unanswered.push_back(record);
+                std::this_thread::sleep_for(std::chrono::milliseconds(4));
+            }
+            std::string reply = lost ? "" : client->readLine(8000);
+            if (reply.empty()) {  // the host went away: what it did not answer is sent again
+                resent += static_cast<int>(unanswered.size());
+                toSend.insert(toSend.begin(), unanswered.begin(), unanswered.end());
+                unanswered.clear();
+                client.reset();
+                continue;
+            }
+            int record = unanswered.front();
+            unanswered.pop_front();
+            if (reply.rfind("0;", 0) == 0) {
+                ++answeredZero;
+            } else {
+                ++answeredOne;
+                toSend.push_back(record);
+            }
+        }
+    }
+};
+
+class PgsqlOutageTest : public ExecutableFixture {
+protected:
+    PgServer server;
+    int port = freePort();
+
+    void writeHostConfig() {
+        std::string suffix = OSTRA_PLUGIN_SUFFIX;
+        writeConfig("wakeupwait = 1; control = { dll = \"testcontrol" + suffix +
+                    "\"; }; protocols = ( { name = \"PBX\"; type = \"PBX\"; dll = \"tcpline" +
+                    suffix + "\"; port = " + std::to_string(port) +
+                    "; databases = ( { dll = \"pgsql" + suffix +
+                    "\"; conninfo = " + configString(server.tcpConninfo()) +
+                    "; connecttimeout = 1000; statementtimeout = 2000; idempotencykey = \"N\"; }"
+                    " ); } );");
+    }
+    std::unique_ptr<testing_support::ChildProcess> startHost() {
+        std::unique_ptr<testing_support::ChildProcess> host(
+            new testing_support::ChildProcess(executable(), {"console"}, dir.path().string()));
+        EXPECT_TRUE(eventually([&] { return portAccepts(port); })) << host->output();
+        return host;
+    }
+    long long spooled() {
+        return std::stoll(
+            RecordsFile(dir.file("pgsql-spool.db")).value("SELECT count(*) FROM spool"));
+    }
+};
+
+TEST_F(PgsqlOutageTest, RecordsSentThroughRestartsAStopAndAKilledHostAreEachStoredOnce) {
+    ASSERT_TRUE(server.running());
+    writeHostConfig();
+    auto host = startHost();
+
+    std::atomic<bool> quit{false};
+    std::vector<std::unique_ptr<Sender>> senders;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) senders.emplace_back(new Sender{i, port, quit});
+    for (auto& sender : senders) threads.emplace_back([&sender] { sender->run(); });
+    struct Join {
+        std::atomic<bool>& quit;
+        std::vector<std::thread>& threads;
+        ~Join() {
+            quit = true;
+            for (auto& thread : threads)
+                if (thread.joinable()) thread.join();
+        }
+    } join{quit, threads};
+
+    auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    pause(1500);
+    server.restart("fast");
+    pause(1500);
+    server.restart("immediate");
+    pause(1500);
+    server.stop("fast");
+    auto stoppedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return spooled() > 200; })) << host->output();
+    host.reset();  // SIGKILL, with records in the spool
+    long long spooledAtKill = spooled();
+    host = startHost();
+    std::this_thread::sleep_until(stoppedAt + std::chrono::seconds(10));
+    server.start();
+
+    for (auto& thread : threads) thread.join();
+    long long sent = 0, ones = 0, resent = 0;
+    for (auto& sender : senders) {
+        sent += sender->answeredZero;
+        ones += sender->answeredOne;
+        resent += sender->resent;
+    }
+    ASSERT_EQ(sent, kClients * kRecordsEach);
+    ASSERT_TRUE(eventually([&] { return spooled() == 0; }, std::chrono::seconds(60)))
+        << spooled() << " records still spooled";
+    EXPECT_EQ(server.value("SELECT count(*) FROM records"), std::to_string(sent));
+    EXPECT_EQ(server.value("SELECT count(DISTINCT entries ->> 'N') FROM records"),
+              std::to_string(sent));
+    EXPECT_EQ(server.value("SELECT count(*) FROM records WHERE idempotencykey IS DISTINCT FROM"
+                           " entries ->> 'N'"),
+              "0");
+    std::cout << "spooled when the host was killed: " << spooledAtKill << ", answered 1: " << ones
+              << ", sent again after a lost answer: " << resent << "\n";
+}
+
+}  // namespace
