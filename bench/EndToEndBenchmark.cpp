@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "HostProcess.h"
 #include "Net.h"
 #include "platform/paths.h"
 
@@ -32,104 +33,22 @@ constexpr int kShippedPort = 7765;
 constexpr int kBatch = 1000;
 const std::string kRecord = "CALLER=201;CALLED=0981234567;SECONDS=42";
 
-// A blocking line client on loopback, as an integrator would write one.
-class LineConnection {
-public:
-    explicit LineConnection(int port) {
-        std::string error;
-        for (int attempt = 0; attempt < 200 && socket_ == ostra_net::kInvalidSocket; ++attempt) {
-            socket_ = ostra_net::connectTcp("127.0.0.1", port, error);
-            if (socket_ == ostra_net::kInvalidSocket)
-                std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        if (socket_ == ostra_net::kInvalidSocket) throw std::runtime_error(error);
-    }
-    ~LineConnection() { ostra_net::closeSocket(socket_); }
-    void send(const std::string& bytes) {
-        if (!ostra_net::sendAll(socket_, bytes)) throw std::runtime_error("send failed");
-    }
-    // Reads `count` reply lines; the last one.
-    std::string readReplies(int count) {
-        std::string last;
-        while (count > 0) {
-            std::size_t end = pending_.find('\n', scanned_);
-            if (end == std::string::npos) {
-                scanned_ = pending_.size();
-                char buffer[64 * 1024];
-                long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
-                if (received <= 0) throw std::runtime_error("the server closed the connection");
-                pending_.append(buffer, static_cast<std::size_t>(received));
-                continue;
-            }
-            if (--count == 0) last = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            scanned_ = 0;
-        }
-        return last;
-    }
-
-private:
-    ostra_net::Socket socket_ = ostra_net::kInvalidSocket;
-    std::string pending_;
-    std::size_t scanned_ = 0;
-};
-
 // The real executable in console mode on the shipped configuration, in a
 // folder of its own (a fresh records.db each time).
-class ShippedHost {
+class ShippedHost : public bench::HostProcess {
 public:
     // `level`: the log level put in place of the shipped "INFO".
-    explicit ShippedHost(const std::string& level) : dir_(bench::scratchDir() / "shipped") {
-        fs::path bin = ostra::executableDirectory();
-        const fs::path& dir = dir_;
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        for (const auto& file : fs::directory_iterator(bin))
-            if (!file.is_symlink() && file.path().extension() == ".so" ||
-                file.path().filename().string().find(".so.") != std::string::npos ||
-                file.path().filename() == "OstraService")
-                fs::copy_file(file.path(), dir / file.path().filename());
-        std::ifstream shipped(bin / "OstraService.cfg");
+    explicit ShippedHost(const std::string& level) : HostProcess("shipped", shippedConfig(level)) {}
+
+private:
+    static std::string shippedConfig(const std::string& level) {
+        std::ifstream shipped(fs::path(ostra::executableDirectory()) / "OstraService.cfg");
         std::string config((std::istreambuf_iterator<char>(shipped)),
                            std::istreambuf_iterator<char>());
         std::string::size_type at = config.find("level = \"INFO\"");
         if (at != std::string::npos) config.replace(at, 14, "level = \"" + level + "\"");
-        std::ofstream(dir / "OstraService.cfg") << config;
-
-        int input[2];
-        if (pipe(input) != 0) throw std::runtime_error("pipe failed");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(input[0], 0);
-            int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, 1);
-            dup2(quiet, 2);
-            close(input[1]);
-            std::string program = (dir / "OstraService").string();
-            execl(program.c_str(), program.c_str(), "console", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(input[0]);
-        input_ = input[1];
+        return config;
     }
-    ~ShippedHost() {
-        if (write(input_, "S", 1) != 1) kill(pid_, SIGTERM);
-        close(input_);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
-
-    // The log file's size so far.
-    double logBytes() const {
-        std::error_code error;
-        auto size = fs::file_size(dir_ / "OstraService.log", error);
-        return error ? 0 : static_cast<double>(size);
-    }
-
-private:
-    fs::path dir_;
-    pid_t pid_ = -1;
-    int input_ = -1;
 };
 
 const char* const kLevels[] = {"INFO", "DEBUG"};
@@ -145,7 +64,7 @@ void endToEnd(benchmark::State& state, Run run) {
 }
 
 void oneAtATime(benchmark::State& state, int port) {
-    LineConnection client(port);
+    bench::LineConnection client(port);
     for (auto _ : state) {
         client.send(kRecord + "\n");
         std::string reply = client.readReplies(1);
@@ -155,7 +74,7 @@ void oneAtATime(benchmark::State& state, int port) {
 }
 
 void pipelined(benchmark::State& state, int port) {
-    LineConnection client(port);
+    bench::LineConnection client(port);
     std::string batch;
     for (int i = 0; i < kBatch; ++i) batch += kRecord + "\n";
     for (auto _ : state) {
@@ -202,7 +121,7 @@ void BM_Floor_TcpLineRoundTrip(benchmark::State& state) {
     }
     ostra_net::closeSocket(listener);
     {
-        LineConnection client(port);
+        bench::LineConnection client(port);
         for (auto _ : state) {
             client.send(kRecord + "\n");
             client.readReplies(1);

@@ -6,6 +6,13 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh linux bench
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTRA_BUILD_BENCH=ON > /dev/null
 cmake --build build/bench --target ostra_bench testplugins OstraService bundledplugins
+# A PostgreSQL server of the run's own for the pgsql figures.
+pg_dir=$(mktemp -d /tmp/ostra-bench-pg.XXXXXX)
+chmod 755 "$pg_dir"  # the server runs as the postgres user
+pg_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+trap 'tests/pgsql/pg-server.sh stop "$pg_dir/server" fast || true; rm -rf "$pg_dir"' EXIT
+tests/pgsql/pg-server.sh start "$pg_dir/server" "$pg_port"
+export OSTRA_BENCH_PGSQL="host=127.0.0.1 port=$pg_port dbname=ostra user=postgres"
 build/bench/bin/ostra_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     --benchmark_enable_random_interleaving=true \
     --benchmark_out=build/bench/results.json --benchmark_out_format=json

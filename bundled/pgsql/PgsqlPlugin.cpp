@@ -137,6 +137,7 @@ int PgsqlPlugin::start(Setting& entry) {
                             " is used by another pgsql database; give each its own \"spool\"");
                 return 1;
             }
+            spoolRegistered_ = true;
         }
         table_.reset(new PgTable(tableName_));
         if (!spool_.open(spoolPath_, error) || !spool_.reserveSequence(0, 0, nextSeq_, error)) {
@@ -176,19 +177,17 @@ int PgsqlPlugin::start(Setting& entry) {
 }
 
 void PgsqlPlugin::stop() {
+    // The writer and the table stay until the destructor: a record offered
+    // meanwhile finds them stopped and is answered 1.
     if (writer_) writer_->stop();
-    bool wasOpen;
     {
         std::lock_guard<std::mutex> guard(modeMutex_);
-        wasOpen = open_ || writer_ != nullptr || table_ != nullptr;
         open_ = false;
     }
-    if (!wasOpen) return;
     spool_.close();
-    writer_.reset();
     std::lock_guard<std::mutex> guard(openSpoolsMutex);
-    openSpools.erase(spoolPath_);
-    table_.reset();
+    if (spoolRegistered_) openSpools.erase(spoolPath_);
+    spoolRegistered_ = false;
 }
 
 bool PgsqlPlugin::isRunning() {

@@ -87,6 +87,7 @@ private:
     int type_ = 0;
     std::string tableName_;
     std::string spoolPath_;
+    bool spoolRegistered_ = false;  // in this process's list of open spools
     std::string idempotencyEntry_;  // empty: records carry no key
     Identity identity_;
     std::unique_ptr<PgTable> table_;

@@ -58,30 +58,56 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
         }
     }
     spoolHasRows_ = spool_.depth() > 0;
+    busy_ = false;
     thread_ = std::thread(&ServerWriter::run, this);
     return true;
 }
 
 void ServerWriter::stop() {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         stopping_ = true;
+        changed_.notify_all();
+        // A caller storing now finishes within its deadlines.
+        changed_.wait(lock, [this] { return !busy_; });
     }
-    changed_.notify_all();
     if (thread_.joinable()) thread_.join();
     connection_.close();
 }
 
 std::shared_ptr<ServerWriter::Job> ServerWriter::submit(std::shared_ptr<Job> job) {
-    // The writer answers within a connect and a statement; this is a
+    // The connection answers within a connect and a statement; this is a
     // second line, should it not.
     auto deadline = Clock::now() + std::chrono::milliseconds(settings_.connectTimeoutMs +
                                                              settings_.statementTimeoutMs + 2000);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_) return job;
     jobs_.push_back(job);
-    changed_.notify_all();
-    changed_.wait_until(lock, deadline, [&] { return job->done; });
+    while (!job->done && !stopping_) {
+        if (!busy_) {
+            // Nobody uses the connection: this thread stores what waits,
+            // its own record and those of the threads that came meanwhile,
+            // in one transaction.
+            busy_ = true;
+            std::vector<std::shared_ptr<Job>> taken;
+            while (!jobs_.empty() && taken.size() < kBatch) {
+                taken.push_back(jobs_.front());
+                jobs_.pop_front();
+            }
+            lock.unlock();
+            storeRows(taken);
+            lock.lock();
+            for (auto& done : taken) done->done = true;
+            busy_ = false;
+            changed_.notify_all();
+        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    // Not answered (a stop, or no answer in time): withdrawn if still
+    // waiting; the caller spools it, and its key keeps it stored once
+    // should the server have taken it after all.
+    auto waiting = std::find(jobs_.begin(), jobs_.end(), job);
+    if (waiting != jobs_.end()) jobs_.erase(waiting);
     return job;
 }
 
@@ -123,32 +149,23 @@ std::string ServerWriter::tableFault() {
 void ServerWriter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        const bool forwardDue = spoolHasRows_ && Clock::now() >= nextAttempt_;
-        if (jobs_.empty() && !forwardDue) {
-            if (spoolHasRows_)
-                changed_.wait_until(lock, nextAttempt_);
-            else
-                changed_.wait(lock);
+        // Records waiting for the connection go first. (nextAttempt_ is
+        // read only while nobody holds the connection.)
+        if (busy_ || !jobs_.empty() || !spoolHasRows_) {
+            changed_.wait(lock);
             continue;
         }
-        // Every record waiting now goes into one transaction.
-        std::vector<std::shared_ptr<Job>> taken;
-        while (!jobs_.empty() && taken.size() < kBatch) {
-            taken.push_back(jobs_.front());
-            jobs_.pop_front();
+        if (Clock::now() < nextAttempt_) {
+            changed_.wait_until(lock, nextAttempt_);
+            continue;
         }
+        busy_ = true;
         lock.unlock();
-        if (!taken.empty())
-            storeRows(taken);
-        else if (connected())
-            forwardSpool();
+        if (connected()) forwardSpool();
         lock.lock();
-        for (auto& job : taken) job->done = true;
+        busy_ = false;
         changed_.notify_all();
     }
-    for (auto& job : jobs_) job->done = true;  // answered kUnavailable: they spool
-    jobs_.clear();
-    changed_.notify_all();
 }
 
 bool ServerWriter::connected() {

@@ -1,20 +1,22 @@
 // ServerWriter: the pgsql plug-in's one connection to the server and the
 // thread that owns it.
 //
-// One connection, not one per protocol thread: records from every thread
-// are handed to this thread, and all that wait when a commit ends go into
-// the next transaction together (group commit), so several senders share
-// one disk sync on the server instead of queueing for one each. A caller
-// waits for its record's outcome; no outcome takes longer than a connect
-// and a statement timeout.
+// One connection, not one per protocol thread, used by one thread at a
+// time. A caller that finds it free stores its record on its own thread
+// (no hand-over to another thread on the way); callers that come while it
+// is in use wait, and the next of them to find it free stores all the
+// records waiting then in one transaction (group commit), so several
+// senders share one disk sync on the server instead of queueing for one
+// each. No caller waits longer than the operation in progress and its own,
+// each bounded by a connect and a statement timeout.
 //
 // The connection is made when there is work (a record, a lookup, rows in
-// the spool), never by a caller's thread; after a failure it is tried again
-// after a growing pause (0.25 s doubling up to 30 s), and records offered
-// meanwhile are answered kUnavailable at once, for the caller to spool.
-// Between records the thread forwards the spool's rows, oldest first, in
-// transactions of up to 256, and removes them from the spool only after
-// their commit.
+// the spool), never inside start() beyond its budget; after a failure it is
+// tried again after a growing pause (0.25 s doubling up to 30 s), and
+// records offered meanwhile are answered kUnavailable at once, for the
+// caller to spool. The writer's thread forwards the spool's rows while no
+// record waits, oldest first, in transactions of up to 256, and removes
+// them from the spool only after their commit.
 #pragma once
 
 #include <condition_variable>
@@ -98,17 +100,18 @@ private:
     LogLine log_;
     SpoolEmptied emptied_;
     WriterSettings settings_;
-    PgConnection connection_;  // the thread's alone once it runs
+    PgConnection connection_;  // used by the thread that set busy_
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<Job>> jobs_;
     bool spoolHasRows_ = false;
     bool stopping_ = false;
+    bool busy_ = false;  // a thread uses the connection and the state below
     std::string tableFault_;
     std::thread thread_;
 
-    // The thread's own.
+    // The busy_ thread's.
     Clock::time_point nextAttempt_{};
     std::chrono::milliseconds pause_{250};
     std::string lastFailure_;  // logged once until it changes

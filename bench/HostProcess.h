@@ -1,0 +1,49 @@
+// The real executable run by a benchmark, and a line client for it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+#include "Net.h"
+
+namespace bench {
+
+// A blocking line client on loopback, as an integrator would write one.
+class LineConnection {
+public:
+    // Waits up to 5 s for the port to accept.
+    explicit LineConnection(int port);
+    ~LineConnection();
+    void send(const std::string& bytes);
+    // Reads `count` reply lines; the last one.
+    std::string readReplies(int count);
+
+private:
+    ostra_net::Socket socket_ = ostra_net::kInvalidSocket;
+    std::string pending_;
+    std::size_t scanned_ = 0;
+};
+
+// The executable in console mode with its libraries and plug-ins, copied
+// into scratchDir()/`folder` (emptied first) beside `config` as
+// OstraService.cfg; stopped with 'S' when the object goes.
+class HostProcess {
+public:
+    HostProcess(const std::string& folder, const std::string& config);
+    ~HostProcess();
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    const std::filesystem::path& dir() const { return dir_; }
+    // The log file's size so far.
+    double logBytes() const;
+
+private:
+    std::filesystem::path dir_;
+    pid_t pid_ = -1;
+    int input_ = -1;
+};
+
+}  // namespace bench
