@@ -21,7 +21,8 @@ find_package(Threads REQUIRED)
 
 # The bundled plug-ins' libraries. Linux: Debian's packages. Windows:
 # cpp-httplib's single header and SQLite's amalgamation, both made from
-# Debian's source packages (scripts/build-plugin-deps-mingw.sh).
+# Debian's source packages (scripts/build-plugin-deps-mingw.sh), and libpq
+# cross-built from Debian's postgresql-15 source (scripts/build-libpq-mingw.sh).
 if(WIN32)
     set(OSTRA_WINDOWS_SOURCES "" CACHE PATH "Folder with httplib/ and sqlite/ for Windows")
     find_path(OSTRA_HTTPLIB_DIR httplib.h PATHS ${OSTRA_WINDOWS_SOURCES}/httplib
@@ -39,6 +40,22 @@ if(WIN32)
     target_compile_definitions(ostrasqlite3 PRIVATE SQLITE_THREADSAFE=1 SQLITE_OMIT_LOAD_EXTENSION)
     target_compile_options(ostrasqlite3 PRIVATE -w)
     add_library(SQLite::SQLite3 ALIAS ostrasqlite3)
+
+    # libpq.dll, linked through its import library; the windows lane puts
+    # the DLL beside the executables (WindowsLane.cmake). The prefix is
+    # named, not searched for: a newer build lies in a folder of its own.
+    set(OSTRA_WINDOWS_LIBPQ "" CACHE PATH "Prefix of libpq built for Windows")
+    foreach(file include/libpq-fe.h lib/libpq.dll.a bin/libpq.dll)
+        if(NOT EXISTS "${OSTRA_WINDOWS_LIBPQ}/${file}")
+            message(FATAL_ERROR "${file} not found in OSTRA_WINDOWS_LIBPQ "
+                "'${OSTRA_WINDOWS_LIBPQ}' (made by scripts/build-libpq-mingw.sh)")
+        endif()
+    endforeach()
+    add_library(ostra::libpq SHARED IMPORTED GLOBAL)
+    set_target_properties(ostra::libpq PROPERTIES
+        IMPORTED_LOCATION "${OSTRA_WINDOWS_LIBPQ}/bin/libpq.dll"
+        IMPORTED_IMPLIB "${OSTRA_WINDOWS_LIBPQ}/lib/libpq.dll.a"
+        INTERFACE_INCLUDE_DIRECTORIES "${OSTRA_WINDOWS_LIBPQ}/include")
 else()
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)

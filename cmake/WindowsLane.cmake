@@ -20,8 +20,10 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     list(APPEND OSTRA_RUNTIME_DLLS ${dll_path})
 endforeach()
 
+# libpq.dll is the pgsql plug-in's alone: it is not among the runtime DLLs
+# every package carries, but the tests load the plug-in from here.
 add_custom_target(runtime_dlls ALL
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OSTRA_RUNTIME_DLLS}
-        ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+        $<TARGET_FILE:ostra::libpq> ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
     COMMENT "Putting the runtime DLLs beside the executables")

@@ -3,9 +3,17 @@
 # configuration that wires the plug-ins together; stripped, with CRLF line
 # ends in the configuration, and the same folder as a zip beside it.
 set(OSTRA_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/OstraService)
+set(package_plugins tcpline sqlite webcontrol)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
-    $<TARGET_FILE:tcpline> $<TARGET_FILE:sqlite> $<TARGET_FILE:webcontrol>
     ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION)
+# The PostgreSQL plug-in comes with the libpq.dll it needs.
+if(TARGET pgsql)
+    list(APPEND package_plugins pgsql)
+    list(APPEND package_files $<TARGET_FILE:ostra::libpq>)
+endif()
+foreach(plugin ${package_plugins})
+    list(APPEND package_files $<TARGET_FILE:${plugin}>)
+endforeach()
 set(package_executable)
 if(TARGET OstraService)
     list(APPEND package_files $<TARGET_FILE:OstraService>)
@@ -17,7 +25,7 @@ add_custom_target(package_folder
     COMMAND ${CMAKE_COMMAND} -E copy ${package_files} ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -DDIR=${OSTRA_PACKAGE_DIR} -DSTRIP=${CMAKE_STRIP}
         -P ${PROJECT_SOURCE_DIR}/cmake/PackageFinish.cmake
-    DEPENDS ostracommon liblog runtime_dlls tcpline sqlite webcontrol ${package_executable}
+    DEPENDS ostracommon liblog runtime_dlls ${package_plugins} ${package_executable}
     COMMENT "Putting the Windows package together in ${OSTRA_PACKAGE_DIR} and OstraService.zip")
 
 if(OSTRA_BUILD_TESTS)

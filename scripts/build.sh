@@ -12,9 +12,12 @@ case "$lane" in
     windows)
         scripts/build-libconfig-mingw.sh build/windows/deps/libconfig
         scripts/build-plugin-deps-mingw.sh build/windows/deps
+        # Cached outside build/, where a clean build folder does not lose it.
+        libpq=$(scripts/build-libpq-mingw.sh)
         options+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-posix.cmake"
                   -DOSTRA_WINDOWS_DEPS="$PWD/build/windows/deps/libconfig"
-                  -DOSTRA_WINDOWS_SOURCES="$PWD/build/windows/deps") ;;
+                  -DOSTRA_WINDOWS_SOURCES="$PWD/build/windows/deps"
+                  -DOSTRA_WINDOWS_LIBPQ="$libpq") ;;
     *) echo "unknown lane: $lane" >&2; exit 2 ;;
 esac
 mkdir -p "build/$lane"

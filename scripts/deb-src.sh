@@ -16,12 +16,13 @@ enable_deb_src() {
 }
 
 # Unpacks Debian's source package $1 into the folder $2 and prints the
-# unpacked tree's path.
+# unpacked tree's path. $3, when given, is the exact version to take: the
+# index may name a newer one whose files the mirror no longer has.
 fetch_source() {
-    local package=$1 work=$2
+    local package=$1 work=$2 version=${3:-}
     rm -rf "$work"
     mkdir -p "$work"
-    (cd "$work" && apt-get source -qq "$package" > apt-source.log 2>&1) ||
+    (cd "$work" && apt-get source -qq "$package${version:+=$version}" > apt-source.log 2>&1) ||
         { cat "$work/apt-source.log" >&2; return 1; }
     find "$work" -mindepth 1 -maxdepth 1 -type d | head -n1
 }

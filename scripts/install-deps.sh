@@ -10,12 +10,14 @@
 #                                     metrics tests
 #   scripts/install-deps.sh deb       dpkg-dev and lintian, for the Debian
 #                                     package
+#   scripts/install-deps.sh postgres  PostgreSQL 15's programs (no running
+#                                     server), for the pgsql plug-in's tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 lanes=("${@:-linux}")
 packages=(cmake ninja-build g++ pkg-config googletest libconfig++-dev systemd bsdutils
-          libcpp-httplib-dev libsqlite3-dev netcat-openbsd curl clang-format-14)
+          libcpp-httplib-dev libsqlite3-dev libpq-dev netcat-openbsd curl clang-format-14)
 for lane in "${lanes[@]}"; do
     case "$lane" in
         linux) ;;
@@ -29,6 +31,9 @@ for lane in "${lanes[@]}"; do
         # Making the Debian package and checking it.
         deb) packages+=(dpkg-dev lintian gzip) ;;
         metrics) packages+=(iproute2 curl netcat-openbsd) ;;
+        # The tests start servers of their own in temporary folders (as the
+        # postgres user, which the package creates).
+        postgres) packages+=(postgresql-15) ;;
         browser)
             packages+=(chromium)
             # Debian's Node.js, unless the machine has one already.
@@ -46,6 +51,13 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # Installing the server would also create and start a "main" cluster on
+    # port 5432; the tests need only the programs. An existing file is the
+    # machine's own choice and stays as it is.
+    if [[ " ${missing[*]} " == *" postgresql-15 "* ]] && [ ! -e /etc/postgresql-common/createcluster.conf ]; then
+        mkdir -p /etc/postgresql-common
+        echo "create_main_cluster = false" > /etc/postgresql-common/createcluster.conf
+    fi
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -29,11 +29,23 @@ mirror() {
 if [ ! -f "$root/.ostra-ready" ]; then
     echo "Making the Debian 12 root for systemd in $root (once)"
     rm -rf "$root" && mkdir -p "$root"
-    debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,iproute2,libconfig++9v5,libsqlite3-0 \
+    debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,iproute2,libconfig++9v5,libsqlite3-0,libpq5 \
         bookworm "$root" "$(mirror)" > /tmp/ostra-debootstrap.log 2>&1 ||
         { tail -20 /tmp/ostra-debootstrap.log; fail "debootstrap failed"; }
     touch "$root/.ostra-ready"
 fi
+# The package's libraries must be there before the boot: apt has no network
+# in the container. A root made before a library was needed gets it here.
+needed=(libconfig++9v5 libsqlite3-0 libpq5)
+for package in "${needed[@]}"; do
+    if ! chroot "$root" dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        (chroot "$root" apt-get update -qq &&
+            chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+                --no-install-recommends "${needed[@]}") > /tmp/ostra-root-apt.log 2>&1 ||
+            { tail -20 /tmp/ostra-root-apt.log; fail "installing ${needed[*]} in the root failed"; }
+        break
+    fi
+done
 # No console to log in on (a serial getty would wait for a device that
 # never comes, and the boot would never finish), nothing to wait for online.
 chroot "$root" systemctl mask getty.target console-getty.service serial-getty@ttyS0.service \

@@ -16,6 +16,8 @@ install=(linux)
 for lane in "${lanes[@]}"; do
     [ "$lane" = linux ] && install+=(browser metrics)
     [ "$lane" = windows ] && install+=(windows)
+    # The pgsql tests' servers; the windows lane's talk to a Linux one.
+    case "$lane" in linux | asan | tsan | windows) install+=(postgres) ;; esac
     [ "$lane" = fuzz ] && install+=(fuzz)
     [ "$lane" = systemd ] && install+=(systemd deb)
 done

@@ -14,10 +14,17 @@ build=${OSTRA_LINUX_BUILD:-build/package/linux}
 out=$source_dir/build/package
 scripts/install-deps.sh linux deb
 
+# The bundled plug-ins; pgsql where the tree has it (its libpq comes from
+# Debian, as libpq5 among the dependencies).
+plugins=(tcpline sqlite webcontrol)
+if grep -q '^ostra_add_plugin(pgsql ' bundled/CMakeLists.txt; then
+    plugins+=(pgsql)
+fi
+
 if [ -z "${OSTRA_LINUX_BUILD:-}" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTRA_BUILD_TESTS=OFF \
         > /dev/null
-    cmake --build "$build" --target OstraService tcpline sqlite webcontrol
+    cmake --build "$build" --target OstraService "${plugins[@]}"
 fi
 bin=$build/bin
 [ -x "$bin/OstraService" ] || { echo "no executable in $bin" >&2; exit 1; }
@@ -31,8 +38,10 @@ mkdir -p "$app" "$root/etc/ostraservice" "$root/lib/systemd/system" "$doc" \
     "$root/usr/share/lintian/overrides" "$root/DEBIAN"
 
 install -m 0755 "$bin/OstraService" "$app/"
-install -m 0644 "$bin/libostracommon.so.1" "$bin/liblog.so.1" "$bin/tcpline.so" "$bin/sqlite.so" \
-    "$bin/webcontrol.so" "$app/"
+install -m 0644 "$bin/libostracommon.so.1" "$bin/liblog.so.1" "$app/"
+for plugin in "${plugins[@]}"; do
+    install -m 0644 "$bin/$plugin.so" "$app/"
+done
 strip --strip-unneeded --remove-section=.comment --remove-section=.note "$app/OstraService" \
     "$app"/*.so*
 echo "$version" > "$app/VERSION"
@@ -77,6 +86,8 @@ depends=$(cd "$stage/shlibs" && dpkg-shlibdeps -O --ignore-missing-info -l"$app"
     "$app/OstraService" "$app"/*.so* 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 
+databases="the SQLite database"
+[[ " ${plugins[*]} " != *" pgsql "* ]] || databases="the SQLite and PostgreSQL databases"
 cat > "$root/DEBIAN/control" <<CONTROL
 Package: ostraservice
 Version: $version
@@ -90,7 +101,7 @@ Description: plug-in host relaying records between protocols and databases
  OstraService loads protocol, database and control plug-ins and relays
  key/value records from each protocol to its databases. This package runs
  it as a systemd service under its own user, with the bundled TCP line
- protocol, the SQLite database and the web console.
+ protocol, $databases and the web console.
 CONTROL
 echo /etc/ostraservice/OstraService.cfg > "$root/DEBIAN/conffiles"
 install -m 0755 packaging/deb/postinst packaging/deb/prerm packaging/deb/postrm "$root/DEBIAN/"

@@ -27,6 +27,9 @@ mkdir "$stage"
 # Only what the package folder is made of: programs, libraries, the
 # configuration and VERSION; nothing a test may have left there.
 cp "$package_dir"/*.exe "$package_dir"/*.dll "$package_dir/OstraService.cfg" "$stage/"
+# The pgsql plug-in does not load without the libpq.dll beside it.
+[ ! -f "$stage/pgsql.dll" ] || [ -f "$stage/libpq.dll" ] ||
+    { echo "make-msi: pgsql.dll without libpq.dll in $package_dir" >&2; exit 1; }
 printf '%s\n' "$version" > "$stage/VERSION"
 
 # The MSI's configuration: the service runs as LocalService and keeps its log

@@ -13,8 +13,10 @@ cfg=/etc/ostraservice/OstraService.cfg
 echo "Debian package: $deb_old, $(du -k "$root$pkg_dir/$deb_old" | cut -f1) KiB"
 check "lintian finds no error in it" lintian --fail-on error "$root$pkg_dir/$deb_old"
 shipped=$(dpkg-deb -c "$root$pkg_dir/$deb_old" | awk '{print $6}' | sed -n 's|^\./opt/ostraservice/||p' | sort | xargs)
+plugins="sqlite.so tcpline.so webcontrol.so"
+grep -q '^ostra_add_plugin(pgsql ' "$source_dir/bundled/CMakeLists.txt" && plugins="pgsql.so $plugins"
 check "  /opt/ostraservice holds the host, its libraries, the plug-ins, VERSION, two links: nothing of the tests" \
-    test "$shipped" = "OstraService OstraService.cfg OstraService.status VERSION liblog.so.1 libostracommon.so.1 sqlite.so tcpline.so webcontrol.so"
+    test "$shipped" = "OstraService OstraService.cfg OstraService.status VERSION liblog.so.1 libostracommon.so.1 $plugins"
 began=$(date +%s)
 check "apt install ./$deb_old" apt_in install "$pkg_dir/$deb_old"
 check "  the package is installed" bash -c "[[ \"\$(nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Status}' ostraservice)\" == 'install ok installed' ]]"
