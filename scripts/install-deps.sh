@@ -33,7 +33,7 @@ for lane in "${lanes[@]}"; do
         metrics) packages+=(iproute2 curl netcat-openbsd) ;;
         # The tests start servers of their own in temporary folders (as the
         # postgres user, which the package creates).
-        postgres) packages+=(postgresql-15) ;;
+        postgres) packages+=(postgresql-15 iproute2 util-linux) ;;
         browser)
             packages+=(chromium)
             # Debian's Node.js, unless the machine has one already.

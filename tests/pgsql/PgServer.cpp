@@ -5,6 +5,10 @@
 
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "LineClient.h"
 
 PgServer::PgServer() {
@@ -12,6 +16,14 @@ PgServer::PgServer() {
     const char* port = std::getenv("OSTRA_TEST_PGSQL_PORT");
     port_ = port ? std::atoi(port) : 0;
     running_ = port_ > 0;
+    if (!running_) {
+        ADD_FAILURE() << "OSTRA_TEST_PGSQL_PORT is not set: the lane starts the server";
+        return;
+    }
+    std::string name = "test_" + std::to_string(GetCurrentProcessId());
+    rows("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+    rows("CREATE DATABASE " + name);
+    database_ = name;
 #else
     port_ = freePort();
     script("start " + dir_.file("server") + " " + std::to_string(port_));
@@ -19,7 +31,13 @@ PgServer::PgServer() {
 }
 
 PgServer::~PgServer() {
-#ifndef _WIN32
+#ifdef _WIN32
+    if (database_ != "ostra") {
+        std::string name = database_;
+        database_ = "ostra";
+        rows("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+    }
+#else
     if (frozen_) thaw();
     if (running_) script("stop " + dir_.file("server") + " immediate");
 #endif
@@ -35,12 +53,17 @@ void PgServer::script(const std::string& arguments) {
 }
 
 std::string PgServer::tcpConninfo() const {
-    return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=ostra user=postgres";
+    return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=" + database_ +
+           " user=postgres";
 }
 
 std::string PgServer::socketConninfo() const {
+#ifdef _WIN32
+    return tcpConninfo();
+#else
     return "host=" + dir_.file("server") + " port=" + std::to_string(port_) +
-           " dbname=ostra user=postgres";
+           " dbname=" + database_ + " user=postgres";
+#endif
 }
 
 void PgServer::restart(const std::string& mode) {

@@ -2,7 +2,8 @@
 // (tests/pgsql/pg-server.sh), on a free loopback port and a unix socket,
 // gone with the object. Under Wine the test cannot run the server's
 // programs: the lane starts one before its tests and names its port in
-// OSTRA_TEST_PGSQL_PORT; restarts and stops are then not available.
+// OSTRA_TEST_PGSQL_PORT, and each test gets a database of its own there;
+// restarts and stops are then not available.
 #pragma once
 
 #include <string>
@@ -19,7 +20,8 @@ public:
 
     bool running() const { return running_; }
     int port() const { return port_; }
-    // Connection strings for the database "ostra", over TCP and the socket.
+    // Connection strings for the test's database, over TCP and (not under
+    // Wine) the socket.
     std::string tcpConninfo() const;
     std::string socketConninfo() const;
 
@@ -41,6 +43,7 @@ private:
 
     testing_support::ScratchDir dir_;
     int port_ = 0;
+    std::string database_ = "ostra";
     bool running_ = false;
     bool frozen_ = false;
 };

@@ -48,6 +48,11 @@ case "$command" in
         flock 9
         [ -d "$template" ] || make_template "$template"
         flock -u 9
+        # What an interrupted run left there goes first.
+        if [ -f "$dir/data/postmaster.pid" ]; then
+            as_postgres "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop > /dev/null 2>&1 || true
+        fi
+        rm -rf "$dir/data"
         mkdir -p "$dir"
         chown postgres: "$dir"
         cp -a "$template" "$dir/data"
