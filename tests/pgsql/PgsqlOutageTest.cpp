@@ -157,4 +157,25 @@ TEST_F(PgsqlOutageTest, RecordsSentThroughRestartsAStopAndAKilledHostAreEachStor
               << ", sent again after a lost answer: " << resent << "\n";
 }
 
+TEST_F(PgsqlOutageTest, TheSecondSampleConfigurationStoresIntoTheCentralServerOnceItNamesIt) {
+    std::string config =
+        testing_support::readFile((testing_support::binaryDir() / "OstraService.pgsql.cfg").string());
+    auto replace = [&config](const std::string& from, const std::string& to) {
+        std::size_t at = config.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        config.replace(at, from.size(), to);
+    };
+    replace("host=db.example.org dbname=calls user=ostra_site", server.tcpConninfo());
+    replace("port = 7765;", "port = " + std::to_string(port) + ";");
+    replace("port = 8765;", "port = " + std::to_string(freePort()) + ";");
+    testing_support::writeFile(configPath(), config);
+    EXPECT_EQ(run({"check"}).exitCode, 0);
+
+    auto host = startHost();
+    EXPECT_EQ(LineClient(port).ask("MSGID=a1;CALLER=201"), "0;ROW_ID=1");
+    EXPECT_EQ(LineClient(port).ask("MSGID=a1;CALLER=201"), "0;ROW_ID=1");
+    EXPECT_EQ(server.value("SELECT site || ' ' || count(*) FROM records GROUP BY site"), "site-01 1");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("pgsql-spool.db")));
+}
+
 }  // namespace
