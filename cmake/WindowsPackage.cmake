@@ -5,7 +5,8 @@
 set(OSTRA_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/OstraService)
 set(package_plugins tcpline sqlite webcontrol)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
-    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION)
+    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.pgsql.cfg
+    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION)
 # The PostgreSQL plug-in comes with the libpq.dll it needs.
 if(TARGET pgsql)
     list(APPEND package_plugins pgsql)

@@ -68,6 +68,17 @@ chmod 0640 "$config"
 install -m 0644 packaging/deb/OstraService.service "$root/lib/systemd/system/"
 install -m 0644 packaging/deb/lintian-overrides "$root/usr/share/lintian/overrides/ostraservice"
 install -m 0644 packaging/deb/copyright "$doc/copyright"
+# The second sample (a site storing into a central PostgreSQL server), with
+# its log where the service may write it.
+if [ -f "$bin/OstraService.pgsql.cfg" ]; then
+    mkdir -p "$doc/examples"
+    sed -e 's|path = ""; level|path = "/var/log/ostraservice"; level|' \
+        -e 's|spool = "pgsql-spool.db"|spool = "/var/lib/ostraservice/pgsql-spool.db"|' \
+        "$bin/OstraService.pgsql.cfg" > "$doc/examples/OstraService.pgsql.cfg"
+    grep -qF '/var/lib/ostraservice/pgsql-spool.db' "$doc/examples/OstraService.pgsql.cfg" ||
+        { echo "the pgsql sample changed: no spool key" >&2; exit 1; }
+    chmod 0644 "$doc/examples/OstraService.pgsql.cfg"
+fi
 gzip -9n < README.md > "$doc/README.md.gz"
 gzip -9n < docs/plugins.md > "$doc/plugins.md.gz"
 # The date of the commit the package is built from: the same tree gives the same package.
