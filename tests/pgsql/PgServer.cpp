@@ -52,9 +52,9 @@ void PgServer::script(const std::string& arguments) {
     if (arguments.rfind("stop", 0) == 0) running_ = false;
 }
 
-std::string PgServer::tcpConninfo() const {
+std::string PgServer::conninfoFor(const std::string& user) const {
     return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=" + database_ +
-           " user=postgres";
+           " user=" + user;
 }
 
 std::string PgServer::socketConninfo() const {

@@ -22,7 +22,9 @@ public:
     int port() const { return port_; }
     // Connection strings for the test's database, over TCP and (not under
     // Wine) the socket.
-    std::string tcpConninfo() const;
+    std::string tcpConninfo() const { return conninfoFor("postgres"); }
+    // Over TCP as `user` (no password: give one, or a passfile).
+    std::string conninfoFor(const std::string& user) const;
     std::string socketConninfo() const;
 
     // pg_ctl's modes: "fast", "immediate".

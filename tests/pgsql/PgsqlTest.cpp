@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 
 #include "../bundled/BundledFixture.h"
@@ -30,6 +31,16 @@ protected:
         serveUntilListening(controlGroup() + "protocols = ( " +
                                 tcplineProtocol("PBX", port, pgsqlDatabase(conninfo, keys)) + " );",
                             port);
+    }
+    // A value in a connection string: quoted, its quotes and backslashes
+    // escaped (Windows paths have backslashes).
+    static std::string conninfoValue(const std::string& text) {
+        std::string quoted = "'";
+        for (char c : text) {
+            if (c == '\'' || c == '\\') quoted += '\\';
+            quoted += c;
+        }
+        return quoted + "'";
     }
     std::string status() {
         request("STATUS");
@@ -105,6 +116,68 @@ TEST_F(PgsqlTest, ATableOfAnotherShapeOrAMalformedConninfoRefusesTheStartWithThe
     EXPECT_EQ(status(), "tag=0 CMD=ANSWER,ANSWER=STOPPED") << "none of them runs";
     EXPECT_EQ(server.value("SELECT to_regclass('records') IS NULL"), "t")
         << "nothing else is made in the database";
+}
+
+TEST_F(PgsqlTest, ARoleAllowedOnlyToInsertAndSelectLogsInWithAPasswordNoLogLineShows) {
+    // The table as an administrator makes it for such a role (README).
+    server.rows(
+        "CREATE TABLE records(id bigserial PRIMARY KEY, time timestamptz NOT NULL,"
+        " type integer NOT NULL, tag integer NOT NULL, entries jsonb NOT NULL,"
+        " entry_order text[] NOT NULL, service text NOT NULL, host text NOT NULL,"
+        " site text NOT NULL, seq bigint NOT NULL, idempotencykey text);"
+        "CREATE UNIQUE INDEX records_record_key ON records(service, host, site, seq);"
+        "CREATE UNIQUE INDEX records_by_idempotencykey ON records(service, host, site,"
+        " idempotencykey) WHERE idempotencykey IS NOT NULL");
+    const std::string role = "site_" + std::to_string(port);
+    server.rows("DROP ROLE IF EXISTS " + role);
+    server.rows("CREATE ROLE " + role + " LOGIN PASSWORD 'pw-secret-17' IN ROLE scram_users");
+    server.rows("GRANT INSERT, SELECT ON records TO " + role +
+                "; GRANT USAGE ON SEQUENCE records_id_seq TO " + role);
+    const std::string passfile = scratch.file("pgpass");
+    testing_support::writeFile(passfile,
+                               "127.0.0.1:" + std::to_string(server.port()) + ":*:" + role +
+                                   ":pw-secret-17\n");
+    std::filesystem::permissions(passfile, std::filesystem::perms::owner_read |
+                                               std::filesystem::perms::owner_write);
+    int other = freePort();
+    serveUntilListening(
+        controlGroup() + "protocols = ( " +
+            tcplineProtocol("A", port,
+                            pgsqlDatabase(server.conninfoFor(role) + " passfile=" +
+                                          conninfoValue(passfile))) +
+            ", " +
+            tcplineProtocol("B", other,
+                            "{ dll = " + configString(plugin("pgsql")) + "; conninfo = " +
+                                configString(server.conninfoFor(role) +
+                                             " password=pw-secret-17") +
+                                "; spool = " + configString(scratch.file("b.db")) + "; }") +
+            " );",
+        port);
+    ASSERT_TRUE(eventually([&] { return portAccepts(other); }));
+    EXPECT_EQ(LineClient(port).ask("N=1"), "0;ROW_ID=1");
+    EXPECT_EQ(LineClient(other).ask("N=2"), "0;ROW_ID=2");
+    EXPECT_EQ(LineClient(port).ask("CMD=LOOKUP;FIELD=N;VALUE=1").substr(0, 17), "0;FOUND=1;COUNT=1");
+    EXPECT_EQ(server.value("SELECT count(*) FROM records"), "2");
+    EXPECT_TRUE(logHas("pgsql: the conninfo holds a password; a passfile"));
+    for (const auto& line : hostLines.lines())
+        EXPECT_EQ(line.find("pw-secret-17"), std::string::npos) << line;
+    stopServing();
+    server.rows("DROP OWNED BY " + role + "; DROP ROLE " + role);
+}
+
+TEST_F(PgsqlTest, AConnectionTheServerEndsIsMadeAgainAndTheRecordInFlightIsStoredOnce) {
+    serveTcpIntoPgsql(server.tcpConninfo());
+    LineClient client(port);
+    ASSERT_EQ(client.ask("N=1"), "0;ROW_ID=1");
+    EXPECT_EQ(server.value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                           " WHERE datname = current_database() AND pid <> pg_backend_pid()"
+                           " AND backend_type = 'client backend'"),
+              "1");
+    EXPECT_EQ(client.ask("N=2"), "0;SPOOLED=1");
+    EXPECT_TRUE(eventually([&] { return logHas("pgsql: the spool is empty again: 1 records"); }));
+    EXPECT_EQ(client.ask("N=3"), "0;ROW_ID=3");
+    EXPECT_EQ(server.value("SELECT string_agg(entries ->> 'N', ',' ORDER BY id) FROM records"),
+              "1,2,3");
 }
 
 #ifndef _WIN32  // (under Wine the test cannot stop the server)

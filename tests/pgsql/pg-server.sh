@@ -27,7 +27,13 @@ fsync = on
 CONF
     as_postgres "$bin/pg_ctl" -D "$work/data" -l "$work/server.log" -w start > /dev/null
     as_postgres "$bin/createdb" -h "$work" -U postgres ostra
+    # Roles made members of scram_users log in with a password (SCRAM), as
+    # a site's role would; everyone else is trusted.
+    as_postgres "$bin/psql" -q -h "$work" -U postgres -d ostra -c "CREATE ROLE scram_users NOLOGIN"
     as_postgres "$bin/pg_ctl" -D "$work/data" -m fast -w stop > /dev/null
+    { echo "host all +scram_users 127.0.0.1/32 scram-sha-256"; cat "$work/data/pg_hba.conf"; } \
+        > "$work/hba" && mv "$work/hba" "$work/data/pg_hba.conf"
+    chown postgres: "$work/data/pg_hba.conf"
     mv "$work/data" "$template"
     rm -rf "$work"
 }
@@ -42,7 +48,7 @@ postmaster_pids() {
 case "$command" in
     start)
         port=$3
-        template=/var/tmp/ostra-pg15-template
+        template=/var/tmp/ostra-pg15-template-2
         # One test makes the template; the others wait for it.
         exec 9> "$template.lock"
         flock 9
