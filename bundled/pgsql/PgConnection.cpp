@@ -10,9 +10,19 @@ namespace ostra_pgsql {
 
 namespace {
 
+// libpq's messages on one line: they reach the log and a sender's REASON,
+// where a line end would end the answer.
 std::string trimmed(const char* text) {
-    std::string message = text ? text : "";
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+    std::string message;
+    for (const char* c = text ? text : ""; *c != '\0'; ++c) {
+        if (*c == '\n') {
+            message += "; ";
+            while (c[1] == '\t' || c[1] == ' ') ++c;
+        } else {
+            message += *c == '\t' || *c == '\r' ? ' ' : *c;
+        }
+    }
+    while (!message.empty() && (message.back() == ' ' || message.back() == ';'))
         message.pop_back();
     return message;
 }
@@ -158,7 +168,10 @@ Outcome PgConnection::run(const std::vector<Statement>& statements, Clock::time_
                 } else if (!answer.ok) {
                     const char* code = PQresultErrorField(result, PG_DIAG_SQLSTATE);
                     answer.sqlstate = code ? code : "";
-                    answer.error = trimmed(PQresultErrorMessage(result));
+                    // The primary message alone: the DETAIL of a refused
+                    // row repeats the row, values and all.
+                    const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+                    answer.error = trimmed(primary ? primary : PQresultErrorMessage(result));
                     if (outcome.error.empty()) {
                         outcome.error = answer.error;
                         outcome.sqlstate = answer.sqlstate;

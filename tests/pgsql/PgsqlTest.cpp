@@ -180,6 +180,33 @@ TEST_F(PgsqlTest, AConnectionTheServerEndsIsMadeAgainAndTheRecordInFlightIsStore
               "1,2,3");
 }
 
+TEST_F(PgsqlTest, ARowTheServerRefusesIsAnsweredOneOrSetAsideAndADroppedTableIsMadeAgain) {
+    serveTcpIntoPgsql(server.tcpConninfo());
+    LineClient client(port);
+    ASSERT_EQ(client.ask("N=1"), "0;ROW_ID=1");
+    server.rows("ALTER TABLE records ADD CONSTRAINT short CHECK (length(entries ->> 'N') < 5)");
+    EXPECT_EQ(client.ask("N=123456"),
+              "1;REASON=new row for relation \"records\" violates check constraint \"short\"");
+
+    // Spooled (the connection ended under it), then refused when forwarded:
+    // kept aside in the spool, not lost, and the spool goes on.
+    server.rows("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname ="
+                " current_database() AND pid <> pg_backend_pid() AND backend_type = 'client backend'");
+    EXPECT_EQ(client.ask("N=654321"), "0;SPOOLED=1");
+    EXPECT_TRUE(eventually([&] { return logHas("pgsql: the spool is empty again"); }));
+    EXPECT_TRUE(logHas("violates check constraint \"short\"; it is kept in the table \"refused\" of " +
+                       spool));
+    EXPECT_EQ(RecordsFile(spool).value("SELECT json_extract(entries, '$.N') FROM refused"), "654321");
+
+    server.rows("DROP TABLE records");
+    std::string afterDrop = client.ask("N=7");
+    EXPECT_TRUE(afterDrop == "0;SPOOLED=1" || afterDrop.rfind("0;ROW_ID=", 0) == 0) << afterDrop;
+    EXPECT_TRUE(eventually([&] {
+        return server.value("SELECT to_regclass('records') IS NOT NULL") == "t" &&
+               server.value("SELECT string_agg(entries ->> 'N', ',') FROM records") == "7";
+    }));
+}
+
 #ifndef _WIN32  // (under Wine the test cannot stop the server)
 TEST_F(PgsqlTest, WhileTheServerIsDownRecordsAreSpooledAndForwardedOnceWhenItIsBack) {
     serveTcpIntoPgsql(server.tcpConninfo(), "connecttimeout = 1000; idempotencykey = \"MSGID\";");
