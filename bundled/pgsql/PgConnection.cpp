@@ -22,8 +22,7 @@ std::string trimmed(const char* text) {
             message += *c == '\t' || *c == '\r' ? ' ' : *c;
         }
     }
-    while (!message.empty() && (message.back() == ' ' || message.back() == ';'))
-        message.pop_back();
+    while (!message.empty() && (message.back() == ' ' || message.back() == ';')) message.pop_back();
     return message;
 }
 

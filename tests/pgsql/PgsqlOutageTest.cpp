@@ -158,8 +158,8 @@ TEST_F(PgsqlOutageTest, RecordsSentThroughRestartsAStopAndAKilledHostAreEachStor
 }
 
 TEST_F(PgsqlOutageTest, TheSecondSampleConfigurationStoresIntoTheCentralServerOnceItNamesIt) {
-    std::string config =
-        testing_support::readFile((testing_support::binaryDir() / "OstraService.pgsql.cfg").string());
+    std::string config = testing_support::readFile(
+        (testing_support::binaryDir() / "OstraService.pgsql.cfg").string());
     auto replace = [&config](const std::string& from, const std::string& to) {
         std::size_t at = config.find(from);
         ASSERT_NE(at, std::string::npos) << from;
@@ -174,7 +174,8 @@ TEST_F(PgsqlOutageTest, TheSecondSampleConfigurationStoresIntoTheCentralServerOn
     auto host = startHost();
     EXPECT_EQ(LineClient(port).ask("MSGID=a1;CALLER=201"), "0;ROW_ID=1");
     EXPECT_EQ(LineClient(port).ask("MSGID=a1;CALLER=201"), "0;ROW_ID=1");
-    EXPECT_EQ(server.value("SELECT site || ' ' || count(*) FROM records GROUP BY site"), "site-01 1");
+    EXPECT_EQ(server.value("SELECT site || ' ' || count(*) FROM records GROUP BY site"),
+              "site-01 1");
     EXPECT_TRUE(std::filesystem::exists(dir.file("pgsql-spool.db")));
 }
 

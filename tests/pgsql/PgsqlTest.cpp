@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "../bundled/BundledFixture.h"
 #include "../bundled/RecordsFile.h"
@@ -134,29 +135,28 @@ TEST_F(PgsqlTest, ARoleAllowedOnlyToInsertAndSelectLogsInWithAPasswordNoLogLineS
     server.rows("GRANT INSERT, SELECT ON records TO " + role +
                 "; GRANT USAGE ON SEQUENCE records_id_seq TO " + role);
     const std::string passfile = scratch.file("pgpass");
-    testing_support::writeFile(passfile,
-                               "127.0.0.1:" + std::to_string(server.port()) + ":*:" + role +
-                                   ":pw-secret-17\n");
-    std::filesystem::permissions(passfile, std::filesystem::perms::owner_read |
-                                               std::filesystem::perms::owner_write);
+    testing_support::writeFile(
+        passfile, "127.0.0.1:" + std::to_string(server.port()) + ":*:" + role + ":pw-secret-17\n");
+    std::filesystem::permissions(
+        passfile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     int other = freePort();
     serveUntilListening(
         controlGroup() + "protocols = ( " +
-            tcplineProtocol("A", port,
-                            pgsqlDatabase(server.conninfoFor(role) + " passfile=" +
-                                          conninfoValue(passfile))) +
+            tcplineProtocol(
+                "A", port,
+                pgsqlDatabase(server.conninfoFor(role) + " passfile=" + conninfoValue(passfile))) +
             ", " +
             tcplineProtocol("B", other,
                             "{ dll = " + configString(plugin("pgsql")) + "; conninfo = " +
-                                configString(server.conninfoFor(role) +
-                                             " password=pw-secret-17") +
+                                configString(server.conninfoFor(role) + " password=pw-secret-17") +
                                 "; spool = " + configString(scratch.file("b.db")) + "; }") +
             " );",
         port);
     ASSERT_TRUE(eventually([&] { return portAccepts(other); }));
     EXPECT_EQ(LineClient(port).ask("N=1"), "0;ROW_ID=1");
     EXPECT_EQ(LineClient(other).ask("N=2"), "0;ROW_ID=2");
-    EXPECT_EQ(LineClient(port).ask("CMD=LOOKUP;FIELD=N;VALUE=1").substr(0, 17), "0;FOUND=1;COUNT=1");
+    EXPECT_EQ(LineClient(port).ask("CMD=LOOKUP;FIELD=N;VALUE=1").substr(0, 17),
+              "0;FOUND=1;COUNT=1");
     EXPECT_EQ(server.value("SELECT count(*) FROM records"), "2");
     EXPECT_TRUE(logHas("pgsql: the conninfo holds a password; a passfile"));
     for (const auto& line : hostLines.lines())
@@ -180,6 +180,40 @@ TEST_F(PgsqlTest, AConnectionTheServerEndsIsMadeAgainAndTheRecordInFlightIsStore
               "1,2,3");
 }
 
+TEST_F(PgsqlTest, TwoSitesStoringIntoOneTableAtOnceAreToldApart) {
+    int other = freePort();
+    serveUntilListening(
+        controlGroup() + "protocols = ( " +
+            tcplineProtocol("A", port, pgsqlDatabase(server.tcpConninfo(), "site = \"a\";")) +
+            ", " +
+            tcplineProtocol("B", other,
+                            "{ dll = " + configString(plugin("pgsql")) +
+                                "; conninfo = " + configString(server.tcpConninfo()) +
+                                "; site = \"b\"; spool = " + configString(scratch.file("b.db")) +
+                                "; }") +
+            " );",
+        port);
+    ASSERT_TRUE(eventually([&] { return portAccepts(other); }));
+    auto send = [](int to, int count) {
+        LineClient client(to);
+        for (int i = 0; i < count; ++i)
+            if (client.ask("N=" + std::to_string(i)).rfind("0;ROW_ID=", 0) != 0) return false;
+        return true;
+    };
+    bool aStored = false, bStored = false;
+    std::thread a([&] { aStored = send(port, 200); }), b([&] { bStored = send(other, 200); });
+    a.join();
+    b.join();
+    EXPECT_TRUE(aStored && bStored);
+    EXPECT_EQ(
+        server.rows("SELECT site, count(*), count(DISTINCT entries ->> 'N'), count(DISTINCT seq)"
+                    " FROM records GROUP BY site ORDER BY site"),
+        (std::vector<std::string>{"a|200|200|200", "b|200|200|200"}));
+    EXPECT_EQ(LineClient(other).ask("CMD=LOOKUP;FIELD=N;VALUE=7").substr(0, 17),
+              "0;FOUND=1;COUNT=1")
+        << "a site looks up its own rows";
+}
+
 TEST_F(PgsqlTest, ARowTheServerRefusesIsAnsweredOneOrSetAsideAndADroppedTableIsMadeAgain) {
     serveTcpIntoPgsql(server.tcpConninfo());
     LineClient client(port);
@@ -190,13 +224,15 @@ TEST_F(PgsqlTest, ARowTheServerRefusesIsAnsweredOneOrSetAsideAndADroppedTableIsM
 
     // Spooled (the connection ended under it), then refused when forwarded:
     // kept aside in the spool, not lost, and the spool goes on.
-    server.rows("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname ="
-                " current_database() AND pid <> pg_backend_pid() AND backend_type = 'client backend'");
+    server.rows(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname ="
+        " current_database() AND pid <> pg_backend_pid() AND backend_type = 'client backend'");
     EXPECT_EQ(client.ask("N=654321"), "0;SPOOLED=1");
     EXPECT_TRUE(eventually([&] { return logHas("pgsql: the spool is empty again"); }));
-    EXPECT_TRUE(logHas("violates check constraint \"short\"; it is kept in the table \"refused\" of " +
-                       spool));
-    EXPECT_EQ(RecordsFile(spool).value("SELECT json_extract(entries, '$.N') FROM refused"), "654321");
+    EXPECT_TRUE(logHas(
+        "violates check constraint \"short\"; it is kept in the table \"refused\" of " + spool));
+    EXPECT_EQ(RecordsFile(spool).value("SELECT json_extract(entries, '$.N') FROM refused"),
+              "654321");
 
     server.rows("DROP TABLE records");
     std::string afterDrop = client.ask("N=7");
