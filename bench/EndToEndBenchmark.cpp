@@ -63,26 +63,10 @@ void endToEnd(benchmark::State& state, Run run) {
         benchmark::Counter(host.logBytes() / static_cast<double>(state.items_processed()));
 }
 
-void oneAtATime(benchmark::State& state, int port) {
-    bench::LineConnection client(port);
-    for (auto _ : state) {
-        client.send(kRecord + "\n");
-        std::string reply = client.readReplies(1);
-        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+void oneAtATime(benchmark::State& state, int port) { bench::sendOneAtATime(state, port, kRecord); }
 
 void pipelined(benchmark::State& state, int port) {
-    bench::LineConnection client(port);
-    std::string batch;
-    for (int i = 0; i < kBatch; ++i) batch += kRecord + "\n";
-    for (auto _ : state) {
-        client.send(batch);
-        std::string reply = client.readReplies(kBatch);
-        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
+    bench::sendPipelined(state, port, kRecord, kBatch);
 }
 
 void BM_EndToEnd_OneAtATime(benchmark::State& state) { endToEnd(state, oneAtATime); }

@@ -52,6 +52,28 @@ std::string LineConnection::readReplies(int count) {
     return last;
 }
 
+void sendOneAtATime(benchmark::State& state, int port, const std::string& record) {
+    LineConnection client(port);
+    for (auto _ : state) {
+        client.send(record + "\n");
+        std::string reply = client.readReplies(1);
+        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void sendPipelined(benchmark::State& state, int port, const std::string& record, int batch) {
+    LineConnection client(port);
+    std::string lines;
+    for (int i = 0; i < batch; ++i) lines += record + "\n";
+    for (auto _ : state) {
+        client.send(lines);
+        std::string reply = client.readReplies(batch);
+        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * batch);
+}
+
 HostProcess::HostProcess(const std::string& folder, const std::string& config)
     : dir_(scratchDir() / folder) {
     fs::path bin = ostra::executableDirectory();

@@ -1,6 +1,7 @@
 // The real executable run by a benchmark, and a line client for it.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -25,6 +26,12 @@ private:
     std::string pending_;
     std::size_t scanned_ = 0;
 };
+
+// `record` as a line to `port`, one at a time, each answer read before the
+// next line; an answer other than 0 fails the benchmark.
+void sendOneAtATime(benchmark::State& state, int port, const std::string& record);
+// `batch` lines per write, every answer read before the next write.
+void sendPipelined(benchmark::State& state, int port, const std::string& record, int batch);
 
 // The executable in console mode with its libraries and plug-ins, copied
 // into scratchDir()/`folder` (emptied first) beside `config` as

@@ -70,27 +70,9 @@ void throughHost(benchmark::State& state, Send send, const std::string& conninfo
     send(state);
 }
 
-void oneAtATime(benchmark::State& state) {
-    bench::LineConnection client(kPort);
-    for (auto _ : state) {
-        client.send(kRecord + "\n");
-        std::string reply = client.readReplies(1);
-        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+void oneAtATime(benchmark::State& state) { bench::sendOneAtATime(state, kPort, kRecord); }
 
-void pipelined(benchmark::State& state) {
-    bench::LineConnection client(kPort);
-    std::string batch;
-    for (int i = 0; i < kBatch; ++i) batch += kRecord + "\n";
-    for (auto _ : state) {
-        client.send(batch);
-        std::string reply = client.readReplies(kBatch);
-        if (reply[0] != '0') state.SkipWithError(("answered " + reply).c_str());
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
-}
+void pipelined(benchmark::State& state) { bench::sendPipelined(state, kPort, kRecord, kBatch); }
 
 void BM_Pgsql_OneAtATime(benchmark::State& state) { throughHost(state, oneAtATime); }
 

@@ -161,8 +161,8 @@ Statement PgTable::lookup(const Identity& identity, const std::string& key,
     return {lookupSql_.c_str(), {identity.service, identity.host, identity.site, key, value}};
 }
 
-FoundRow PgTable::found(const StatementResult& result) {
-    FoundRow row;
+bundled_support::LookupAnswer PgTable::found(const StatementResult& result) {
+    bundled_support::LookupAnswer row;
     if (result.rows.empty()) return row;
     const auto& columns = result.rows[0];
     row.id = columns.at(0).value_or("");

@@ -25,16 +25,11 @@
 
 #include <string>
 
+#include "LookupRecord.h"
 #include "PgConnection.h"
 #include "PgRow.h"
 
 namespace ostra_pgsql {
-
-// What was found when a row was looked up.
-struct FoundRow {
-    long long count = 0;
-    std::string id, time, type, tag, entries;
-};
 
 class PgTable {
 public:
@@ -58,7 +53,7 @@ public:
     // the number of such rows.
     Statement lookup(const Identity& identity, const std::string& key,
                      const std::string& value) const;
-    static FoundRow found(const StatementResult& result);
+    static bundled_support::LookupAnswer found(const StatementResult& result);
 
 private:
     std::string name_;

@@ -9,6 +9,7 @@
 
 #include "ExecutableDir.h"
 #include "HostName.h"
+#include "LookupRecord.h"
 #include "StrictSettings.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
@@ -22,14 +23,6 @@ constexpr long long kSequenceBlock = 100000;
 // At most this long is spent on the server inside start(): enough to see a
 // table of another shape, too short to hold up the host's pass.
 constexpr std::chrono::milliseconds kStartBudget(1000);
-
-bool isLookup(const Record& record) {
-    std::string command = record.get("CMD");
-    if (command.size() != 6) return false;
-    for (char& c : command)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return command == "LOOKUP";
-}
 
 // The spools open in this process: two databases writing one spool would
 // forward each other's rows.
@@ -205,7 +198,7 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
             std::lock_guard<std::mutex> guard(modeMutex_);
             if (!open_) return refuse(*record, "the plug-in is stopped");
         }
-        if (isLookup(*record)) return answerLookup(*record);
+        if (bundled_support::isLookupRecord(*record)) return answerLookup(*record);
         PgRow row;
         std::string error;
         if (!makeRow(*record, type_, tag, idempotencyEntry_, row, error))
@@ -287,16 +280,7 @@ int PgsqlPlugin::answerLookup(Record& record) {
     Outcome outcome =
         writer_->query(table_->lookup(identity_, record.get("FIELD"), record.get("VALUE")));
     if (outcome.failure != Failure::kNone) return refuse(record, "lookup failed: " + outcome.error);
-    FoundRow row = PgTable::found(outcome.results.at(0));
-    record.set("FOUND", row.count > 0 ? "1" : "0");
-    record.set("COUNT", std::to_string(row.count).c_str());
-    if (row.count > 0) {
-        record.set("ROW_ID", row.id.c_str());
-        record.set("ROW_TIME", row.time.c_str());
-        record.set("ROW_TYPE", row.type.c_str());
-        record.set("ROW_TAG", row.tag.c_str());
-        record.set("ROW_ENTRIES", row.entries.c_str());
-    }
+    bundled_support::setLookupAnswer(record, PgTable::found(outcome.results.at(0)));
     return 0;
 }
 

@@ -4,23 +4,12 @@
 #include <new>
 
 #include "ExecutableDir.h"
+#include "LookupRecord.h"
 #include "StrictSettings.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
 namespace ostra_sqlite {
-
-namespace {
-
-bool isLookup(const Record& record) {
-    std::string command = record.get("CMD");
-    if (command.size() != 6) return false;
-    for (char& c : command)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return command == "LOOKUP";
-}
-
-}  // namespace
 
 int SqlitePlugin::start(Setting& entry) {
     try {
@@ -61,7 +50,7 @@ void SqlitePlugin::stop() {
 int SqlitePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
     try {
-        if (isLookup(*record)) return answerLookup(*record);
+        if (bundled_support::isLookupRecord(*record)) return answerLookup(*record);
         std::string key = idempotencyEntry_.empty() ? "" : record->get(idempotencyEntry_.c_str());
         bool storedBefore = false;
         std::string error, notice;
@@ -95,15 +84,9 @@ int SqlitePlugin::answerLookup(Record& record) {
         record.set("REASON", error.c_str());
         return 1;
     }
-    record.set("FOUND", row.count > 0 ? "1" : "0");
-    record.set("COUNT", std::to_string(row.count).c_str());
-    if (row.count > 0) {
-        record.set("ROW_ID", std::to_string(row.id).c_str());
-        record.set("ROW_TIME", row.time.c_str());
-        record.set("ROW_TYPE", std::to_string(row.type).c_str());
-        record.set("ROW_TAG", std::to_string(row.tag).c_str());
-        record.set("ROW_ENTRIES", row.entries.c_str());
-    }
+    bundled_support::setLookupAnswer(
+        record, {row.count, std::to_string(row.id), row.time, std::to_string(row.type),
+                 std::to_string(row.tag), row.entries});
     return 0;
 }
 
