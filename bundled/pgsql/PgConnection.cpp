@@ -99,7 +99,14 @@ bool PgConnection::connect(const std::vector<std::pair<std::string, std::string>
     }
     Statement limit{"SELECT set_config('statement_timeout', $1, false)",
                     {std::to_string(statementTimeoutMs)}};
-    Outcome set = run({limit}, deadline);
+    // A record is answered as stored once its commit is on the server's
+    // disk: a server (or role) set to commit without waiting for it is
+    // overruled for this session; the other settings all wait for it.
+    Statement durable{
+        "SELECT set_config('synchronous_commit', 'on', false)"
+        " WHERE current_setting('synchronous_commit') = 'off'",
+        {}};
+    Outcome set = run({limit, durable}, deadline);
     if (set.failure != Failure::kNone) {
         error = set.error;
         close();

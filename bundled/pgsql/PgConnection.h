@@ -62,7 +62,8 @@ public:
     PgConnection& operator=(const PgConnection&) = delete;
 
     // Connects with libpq's keywords and values (no expansion of dbname).
-    // `statementTimeoutMs` becomes the session's statement_timeout. False
+    // `statementTimeoutMs` becomes the session's statement_timeout, and a
+    // synchronous_commit of "off" becomes "on". False
     // with `error` set when the server cannot be reached by `deadline`.
     bool connect(const std::vector<std::pair<std::string, std::string>>& options,
                  int statementTimeoutMs, Clock::time_point deadline, std::string& error);

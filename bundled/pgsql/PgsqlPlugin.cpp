@@ -28,6 +28,8 @@ constexpr std::chrono::milliseconds kStartBudget(1000);
 // forward each other's rows.
 std::mutex openSpoolsMutex;
 std::set<std::string> openSpools;
+// The servers that did not answer within the budget of a start.
+std::set<std::string> silentAtLastStart;
 
 long long microsecondsSinceEpoch() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -150,10 +152,27 @@ int PgsqlPlugin::start(Setting& entry) {
             open_ = true;
             spooling_ = spool_.depth() > 0;
         }
-        if (!writer_->start(settings, Clock::now() + kStartBudget, error)) {
+        // A server that did not answer the last start in this process is
+        // not waited for again: a start retried on every pass (another
+        // database of the protocol refusing) would hold up every pass.
+        bool tryServer;
+        {
+            std::lock_guard<std::mutex> guard(openSpoolsMutex);
+            tryServer = silentAtLastStart.count(settings.server) == 0;
+        }
+        bool answered = true;
+        if (!writer_->start(settings, tryServer ? Clock::now() + kStartBudget : Clock::now(),
+                            answered, error)) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + error);
             stop();
             return 1;
+        }
+        {
+            std::lock_guard<std::mutex> guard(openSpoolsMutex);
+            if (answered)
+                silentAtLastStart.erase(settings.server);
+            else if (tryServer)
+                silentAtLastStart.insert(settings.server);
         }
         logLine(LOG_LEVEL_INFO, __LINE__,
                 "pgsql: storing records in " + tableName_ + " on " + settings.server + " as " +

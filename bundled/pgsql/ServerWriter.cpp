@@ -39,12 +39,15 @@ ServerWriter::ServerWriter(const PgTable& table, Spool& spool, LogLine log, Spoo
 
 ServerWriter::~ServerWriter() { stop(); }
 
-bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadline,
+bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadline, bool& answered,
                          std::string& error) {
     settings_ = settings;
     stopping_ = false;
+    answered = false;
     std::string why;
-    if (connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
+    if (Clock::now() < deadline &&
+        connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
+        answered = true;
         Outcome prepared = table_.prepare(connection_, deadline);
         if (prepared.failure == Failure::kRefused) {
             error = prepared.error;

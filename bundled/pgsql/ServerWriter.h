@@ -63,7 +63,9 @@ public:
     // Tries the server once, by `deadline`, before the thread runs: false
     // with `error` set only when the server answered that the table cannot
     // be used (the connection failing is no reason to refuse a start).
-    bool start(const WriterSettings& settings, Clock::time_point deadline, std::string& error);
+    // `answered` says whether the server answered at all.
+    bool start(const WriterSettings& settings, Clock::time_point deadline, bool& answered,
+               std::string& error);
     // Ends the thread; records waiting get kUnavailable.
     void stop();
 
