@@ -7,10 +7,14 @@ set(package_plugins tcpline sqlite webcontrol)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
     ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.pgsql.cfg
     ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION)
-# The PostgreSQL plug-in comes with the libpq.dll it needs.
+# The PostgreSQL plug-in comes with the libpq.dll it needs, and libpq with
+# its licence, which asks for its notice in every copy.
+set(package_notices)
 if(TARGET pgsql)
     list(APPEND package_plugins pgsql)
     list(APPEND package_files $<TARGET_FILE:ostra::libpq>)
+    set(package_notices COMMAND ${CMAKE_COMMAND} -E copy ${OSTRA_WINDOWS_LIBPQ}/COPYRIGHT
+        ${OSTRA_PACKAGE_DIR}/libpq-COPYRIGHT.txt)
 endif()
 foreach(plugin ${package_plugins})
     list(APPEND package_files $<TARGET_FILE:${plugin}>)
@@ -24,6 +28,7 @@ add_custom_target(package_folder
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${OSTRA_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy ${package_files} ${OSTRA_PACKAGE_DIR}
+    ${package_notices}
     COMMAND ${CMAKE_COMMAND} -DDIR=${OSTRA_PACKAGE_DIR} -DSTRIP=${CMAKE_STRIP}
         -P ${PROJECT_SOURCE_DIR}/cmake/PackageFinish.cmake
     DEPENDS ostracommon liblog runtime_dlls ${package_plugins} ${package_executable}

@@ -117,24 +117,28 @@ std::shared_ptr<ServerWriter::Job> ServerWriter::submit(std::shared_ptr<Job> job
 StoreResult ServerWriter::store(const PgRow& row) {
     auto job = std::make_shared<Job>();
     job->row = row;
-    job->stored.failure = Failure::kUnavailable;
-    job->stored.error = "the plug-in is stopping";
     submit(job);
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!job->done && job->stored.error == "the plug-in is stopping" && !stopping_)
-        job->stored.error = "no answer from the server in time";
-    return job->stored;
+    // A job not done may still be in another thread's hands: its result
+    // is not read.
+    if (job->done) return job->stored;
+    StoreResult unanswered;
+    unanswered.failure = Failure::kUnavailable;
+    unanswered.error = stopping_ ? "the plug-in is stopping" : "no answer from the server in time";
+    return unanswered;
 }
 
 Outcome ServerWriter::query(const Statement& statement) {
     auto job = std::make_shared<Job>();
     job->isStore = false;
     job->statement = statement;
-    job->queried.failure = Failure::kUnavailable;
-    job->queried.error = "no answer from the server in time";
     submit(job);
     std::lock_guard<std::mutex> guard(mutex_);
-    return job->queried;
+    if (job->done) return job->queried;
+    Outcome unanswered;
+    unanswered.failure = Failure::kUnavailable;
+    unanswered.error = stopping_ ? "the plug-in is stopping" : "no answer from the server in time";
+    return unanswered;
 }
 
 void ServerWriter::spooled() {

@@ -27,6 +27,8 @@ mkdir "$stage"
 # Only what the package folder is made of: programs, libraries, the
 # configuration and VERSION; nothing a test may have left there.
 cp "$package_dir"/*.exe "$package_dir"/*.dll "$package_dir/OstraService.cfg" "$stage/"
+# Licences of what is shipped with it (libpq's).
+cp "$package_dir"/*.txt "$stage/" 2> /dev/null || true
 # The pgsql plug-in does not load without the libpq.dll beside it.
 [ ! -f "$stage/pgsql.dll" ] || [ -f "$stage/libpq.dll" ] ||
     { echo "make-msi: pgsql.dll without libpq.dll in $package_dir" >&2; exit 1; }
@@ -51,7 +53,8 @@ edit 's|path = "records.db"|path = "'"${data//\\/\\\\}"'\\\\records.db"|'
 # One component per program file; wixl derives each one's GUID from its path,
 # so upgrades see the same components.
 files= refs=
-for path in "$stage"/*.exe "$stage"/*.dll "$stage/VERSION"; do
+for path in "$stage"/*.exe "$stage"/*.dll "$stage"/*.txt "$stage/VERSION"; do
+    [ -e "$path" ] || continue
     name=$(basename "$path")
     id=$( [ "$name" = OstraService.exe ] && echo OstraServiceExe || echo "f_${name//[^A-Za-z0-9]/_}")
     control=

@@ -26,7 +26,7 @@ echo "msi: $(du -k "$msi" | cut -f1) KiB"
 # What the MSI holds: the programs and the configuration, nothing a test made.
 table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r'; }
 files=$(table "$msi" File | cut -f3)
-for expected in OstraService.exe OstraService.cfg tcpline.dll sqlite.dll pgsql.dll libpq.dll webcontrol.dll VERSION; do
+for expected in OstraService.exe OstraService.cfg tcpline.dll sqlite.dll pgsql.dll libpq.dll libpq-COPYRIGHT.txt webcontrol.dll VERSION; do
     grep -qx "$expected" <<< "$files" || fail "the MSI has no $expected"
 done
 unwanted=$(grep -iE 'test|probe|\.db|\.log|wal|shm' <<< "$files" || true)
