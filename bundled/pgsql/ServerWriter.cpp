@@ -78,7 +78,7 @@ void ServerWriter::stop() {
     connection_.close();
 }
 
-std::shared_ptr<ServerWriter::Job> ServerWriter::submit(std::shared_ptr<Job> job) {
+bool ServerWriter::submit(const std::shared_ptr<Job>& job, std::string& unanswered) {
     // The connection answers within a connect and a statement; this is a
     // second line, should it not.
     auto deadline = Clock::now() + std::chrono::milliseconds(settings_.connectTimeoutMs +
@@ -111,34 +111,34 @@ std::shared_ptr<ServerWriter::Job> ServerWriter::submit(std::shared_ptr<Job> job
     // should the server have taken it after all.
     auto waiting = std::find(jobs_.begin(), jobs_.end(), job);
     if (waiting != jobs_.end()) jobs_.erase(waiting);
-    return job;
+    // A job not done may still be in another thread's hands: its result
+    // is not to be read.
+    if (!job->done)
+        unanswered = stopping_ ? "the plug-in is stopping" : "no answer from the server in time";
+    return job->done;
 }
 
 StoreResult ServerWriter::store(const PgRow& row) {
     auto job = std::make_shared<Job>();
     job->row = row;
-    submit(job);
-    std::lock_guard<std::mutex> guard(mutex_);
-    // A job not done may still be in another thread's hands: its result
-    // is not read.
-    if (job->done) return job->stored;
-    StoreResult unanswered;
-    unanswered.failure = Failure::kUnavailable;
-    unanswered.error = stopping_ ? "the plug-in is stopping" : "no answer from the server in time";
-    return unanswered;
+    std::string unanswered;
+    if (submit(job, unanswered)) return job->stored;
+    StoreResult result;
+    result.failure = Failure::kUnavailable;
+    result.error = unanswered;
+    return result;
 }
 
 Outcome ServerWriter::query(const Statement& statement) {
     auto job = std::make_shared<Job>();
     job->isStore = false;
     job->statement = statement;
-    submit(job);
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (job->done) return job->queried;
-    Outcome unanswered;
-    unanswered.failure = Failure::kUnavailable;
-    unanswered.error = stopping_ ? "the plug-in is stopping" : "no answer from the server in time";
-    return unanswered;
+    std::string unanswered;
+    if (submit(job, unanswered)) return job->queried;
+    Outcome result;
+    result.failure = Failure::kUnavailable;
+    result.error = unanswered;
+    return result;
 }
 
 void ServerWriter::spooled() {

@@ -87,7 +87,9 @@ private:
     struct Job;
 
     void run();
-    std::shared_ptr<Job> submit(std::shared_ptr<Job> job);
+    // Queues `job` and stores it (with those waiting) or waits for whoever
+    // does. True once it is done; false with `unanswered` saying why not.
+    bool submit(const std::shared_ptr<Job>& job, std::string& unanswered);
     // Connects when there is none and the pause since the last failure is
     // over. False when there is no connection to use.
     bool connected();
