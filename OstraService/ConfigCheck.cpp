@@ -13,6 +13,7 @@
 #include "OstraService/Text.h"
 #include "loader/loadPlugin.h"
 #include "platform/console_output.h"
+#include "platform/open_files.h"
 #include "platform/paths.h"
 #include "platform/textfile.h"
 #include "plugin/CControlPlugin.h"
@@ -316,8 +317,10 @@ private:
                                   " has no \"databases\" list: the protocol is counted as "
                                   "failing (write databases = ( ); for none)");
             if (hasText(entry, "dll")) checkLibrary(entry["dll"], owner, dll, "protocol");
-            if (plugin != nullptr && std::string(plugin->library) == "tcpline")
+            if (plugin != nullptr && std::string(plugin->library) == "tcpline") {
                 claimPort(entry, owner, 7765);
+                checkClientLimit(entry, owner);
+            }
             if (entry.exists("databases") && entry["databases"].isAggregate())
                 checkDatabases(entry["databases"], owner);
         }
@@ -418,6 +421,22 @@ private:
                 return;
             }
         listeners_.push_back({owner, address, port, where(at)});
+    }
+
+    // tcpline's "maxclients" must fit the descriptors the service may open,
+    // with 64 kept for its logs, databases and console, as the plug-in
+    // itself refuses to start otherwise.
+    void checkClientLimit(const Setting& group, const std::string& owner) {
+        if (!group.exists("maxclients") || !isInteger(group["maxclients"])) return;
+        const long long wanted = integerOf(group["maxclients"]);
+        const long long limit = ostra::openFileLimit();
+        constexpr long long kReserve = 64;
+        if (limit < 0 || wanted + kReserve <= limit) return;
+        report(group["maxclients"], owner + " allows " + std::to_string(wanted) +
+                                        " connections, but the process may open " +
+                                        std::to_string(limit) + " files and sockets: at most " +
+                                        std::to_string(std::max(0LL, limit - kReserve)) +
+                                        " fit (raise LimitNOFILE= in the service's unit)");
     }
 
     static std::string endpoint(const std::string& address, long long port) {

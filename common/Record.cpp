@@ -34,6 +34,11 @@ void Record::set(const char* key, const char* value) {
     }
 }
 
+void Record::append(const char* key, const char* value) {
+    if (key == nullptr) return;
+    entries_.emplace_back(key, value == nullptr ? "" : value);
+}
+
 bool Record::has(const char* key) const { return find(key) != nullptr; }
 
 void Record::remove(const char* key) {

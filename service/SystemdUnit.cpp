@@ -102,7 +102,10 @@ std::string unitText(const std::string& name, const std::string& description,
     // 78 (EX_CONFIG): the configuration is missing, malformed or incomplete;
     // starting again would fail again, so the unit stays failed.
     text += "RestartPreventExitStatus=78\n";
-    text += "TimeoutStopSec=60\n\n";
+    text += "TimeoutStopSec=60\n";
+    // Every connection a protocol serves is a descriptor; the default soft
+    // limit (1024) would cap the connections below what "maxclients" allows.
+    text += "LimitNOFILE=65536\n\n";
     // The sandbox. A plug-in that needs more (another folder to write, a
     // port below 1024, a device) is given it in a drop-in: systemctl edit.
     text += "NoNewPrivileges=yes\n";

@@ -73,6 +73,12 @@ struct PollEntry {
 // The number of ready entries, 0 on timeout, -1 on failure.
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs);
 
+// How many sockets and files this process may hold open at once, after
+// raising its own limit as far as the system allows (Linux: the soft
+// descriptor limit up to the hard one); -1 where no such limit applies
+// (Windows counts sockets against no per-process limit of this kind).
+long openDescriptorLimit();
+
 // The last socket error of the calling thread, as text.
 std::string lastError();
 

@@ -197,4 +197,6 @@ std::string lastError() {
     return code == 0 ? "socket error" : bundled_support::systemErrorText(code);
 }
 
+long openDescriptorLimit() { return -1; }
+
 }  // namespace ostra_net

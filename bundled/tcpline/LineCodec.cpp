@@ -1,5 +1,9 @@
 #include "LineCodec.h"
 
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
 #include "common/Record.h"
 
 namespace tcpline {
@@ -40,6 +44,10 @@ bool parseRecordLine(const std::string& line, Record& record, std::string& error
         error = "NUL byte in the line";
         return false;
     }
+    // Keys are checked against a hash set, not the record: a line of many
+    // keys then builds in linear time instead of quadratic.
+    std::unordered_set<std::string> keys;
+    for (int i = 0; i < record.count(); ++i) keys.insert(record.keyAt(i));
     const int entriesBefore = record.count();
     std::string key, value;
     bool inValue = false;
@@ -53,7 +61,11 @@ bool parseRecordLine(const std::string& line, Record& record, std::string& error
             error = "empty key";
             return false;
         }
-        record.set(key.c_str(), value.c_str());
+        if (!keys.insert(key).second) {
+            error = "key \"" + key + "\" appears twice";
+            return false;
+        }
+        record.append(key.c_str(), value.c_str());
         key.clear();
         value.clear();
         inValue = false;
@@ -121,10 +133,14 @@ std::string formatLine(const std::string& head, const Record& record) {
 }
 
 std::string formatChanges(const std::string& head, const Record& before, const Record& after) {
+    std::unordered_map<std::string_view, std::string_view> earlier;
+    earlier.reserve(static_cast<std::size_t>(before.count()));
+    for (int i = 0; i < before.count(); ++i) earlier.emplace(before.keyAt(i), before.valueAt(i));
     std::string line = head;
     for (int i = 0; i < after.count(); ++i) {
         const char* key = after.keyAt(i);
-        if (!before.has(key) || std::string(before.get(key)) != after.valueAt(i))
+        auto found = earlier.find(key);
+        if (found == earlier.end() || found->second != after.valueAt(i))
             appendPair(line, key, after.valueAt(i));
     }
     return line;

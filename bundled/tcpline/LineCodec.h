@@ -5,9 +5,10 @@
 // Pairs are separated by ';', key and value by the first unescaped '='.
 // Inside keys and values a backslash escapes the characters that would end
 // them: "\;" ';', "\=" '=', "\\" '\', "\n" line feed, "\r" carriage return.
-// Keys are not empty; empty pairs (";;", a trailing ';') are skipped, but a
-// line must hold at least one pair. A NUL byte refuses the line; any other
-// byte, UTF-8 or not, is taken as it is.
+// Keys are not empty and appear once in a line ("A=1;A=2" is refused, not
+// quietly made one entry); empty pairs (";;", a trailing ';') are skipped,
+// but a line must hold at least one pair. A NUL byte refuses the line; any
+// other byte, UTF-8 or not, is taken as it is.
 //
 // Replies and events use the same pairs after a leading word:
 //   0;ROW_ID=17       the host's result code, then the keys the databases

@@ -1,6 +1,6 @@
 #include "LineServer.h"
 
-#include <vector>
+#include <algorithm>
 
 namespace tcpline {
 
@@ -8,9 +8,6 @@ namespace {
 constexpr std::size_t kReadChunk = 16 * 1024;
 // How long the loop sleeps when nothing at all happens.
 constexpr std::chrono::seconds kLongestWait(10);
-// Replies to lines that arrived together leave together, in one send
-// instead of one each, but none waits longer than this for its company.
-constexpr std::chrono::milliseconds kReplyHold(1);
 }  // namespace
 
 LineServer::~LineServer() { stop(); }
@@ -20,12 +17,20 @@ bool LineServer::start(const LineServerSettings& settings, LineHandler handler, 
     stop();
     if (!loop_.open(error)) return false;
     settings_ = settings;
+    settings_.workers = std::max(1, settings_.workers);
     handler_ = std::move(handler);
     notice_ = std::move(notice);
     listener_ = bundled_support::openListener(settings_.bind, settings_.port, &port_, error);
     if (listener_ == ostra_net::kInvalidSocket) return false;
+    {
+        bundled_support::MutexLock hold(mutex_);
+        workersStop_ = false;
+        readingHeld_ = false;
+        liveClients_ = 0;
+    }
     stopRequested_ = false;
     serving_ = true;
+    for (int i = 0; i < settings_.workers; ++i) workers_.emplace_back(&LineServer::work, this);
     thread_ = std::thread(&LineServer::run, this);
     return true;
 }
@@ -34,7 +39,17 @@ void LineServer::stop() {
     stopRequested_ = true;
     loop_.wake();
     if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> guard(mutex_);
+    {
+        bundled_support::MutexLock hold(mutex_);
+        workersStop_ = true;
+        // Lines behind the ones at a handler are not relayed.
+        for (Client& client : clients_) client.lines.clear();
+        ready_.clear();
+    }
+    readyChanged_.notifyAll();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    bundled_support::MutexLock hold(mutex_);
     for (Client& client : clients_) ostra_net::closeSocket(client.socket);
     clients_.clear();
     ostra_net::closeSocket(listener_);
@@ -46,7 +61,7 @@ void LineServer::stop() {
 int LineServer::broadcast(const std::string& line) {
     int reached = 0;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        bundled_support::MutexLock hold(mutex_);
         for (Client& client : clients_) {
             if (client.closing) continue;
             queueLocked(client, line);
@@ -54,7 +69,7 @@ int LineServer::broadcast(const std::string& line) {
             ++reached;
         }
     }
-    // What did not fit in a socket now is the server thread's to send.
+    // What did not fit in a socket now is the loop's to send.
     loop_.wake();
     return reached;
 }
@@ -66,53 +81,118 @@ void LineServer::run() {
     while (!stopRequested_) {
         entries.clear();
         polled.clear();
-        const auto now = bundled_support::EventLoop::Clock::now();
-        const bool listening = acceptPause.watch(entries, listener_, now);
+        const auto turnStarted = Clock::now();
+        const bool listening = acceptPause.watch(entries, listener_, turnStarted);
         const std::size_t firstClient = entries.size();
+        Clock::time_point deadline = listening ? turnStarted + kLongestWait : acceptPause.until();
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            bundled_support::MutexLock hold(mutex_);
+            // While as many connections wait for a worker as there are
+            // workers, reading more would only queue it here.
+            const bool workersBusy = ready_.size() >= static_cast<std::size_t>(settings_.workers);
+            deadline = std::min(deadline, closeIdleLocked(turnStarted, workersBusy));
+            dropFinishedClientsLocked();
+            readingHeld_ = false;
             for (Client& client : clients_) {
+                if (client.closing) continue;
+                cutLinesLocked(client);
                 ostra_net::PollEntry entry;
                 entry.socket = client.socket;
-                entry.wantRead = true;
+                entry.wantRead = !client.peerDone && !workersBusy && hasRoomLocked(client);
                 entry.wantWrite = !client.output.empty();
+                if (!client.peerDone && !entry.wantRead) readingHeld_ = true;
+                if (!entry.wantRead && !entry.wantWrite) continue;
                 entries.push_back(entry);
                 polled.push_back(&client);
             }
         }
-        // Nothing here is due at a time of its own: the loop sleeps until a
-        // socket or wake() says there is work, or the accept pause ends.
+        // Nothing here is due at a time of its own but idle connections:
+        // the loop sleeps until a socket or wake() says there is work.
         std::string failure;
-        if (loop_.step(entries, listening ? now + kLongestWait : acceptPause.until(), failure) <
-            0) {
+        if (loop_.step(entries, deadline, failure) < 0) {
             if (notice_) notice_(failure);
             break;
         }
-        if (listening && entries[0].readable && !acceptPending()) {
-            if (notice_) notice_("cannot accept connections: " + ostra_net::lastError());
-            acceptPause.begin(bundled_support::EventLoop::Clock::now());
-        }
+        // What connections sent is read before newcomers are let in, so a
+        // line sent with a connection counts before it could be pushed out.
         for (std::size_t i = 0; i < polled.size() && !stopRequested_; ++i) {
             Client& client = *polled[i];
             const ostra_net::PollEntry& entry = entries[firstClient + i];
             if (entry.writable) {
-                std::lock_guard<std::mutex> guard(mutex_);
+                bundled_support::MutexLock hold(mutex_);
                 flushLocked(client);
             }
-            if (entry.readable && !isClosing(client)) readFrom(client);
+            if (entry.readable) readFrom(client);
         }
-        dropClosingClients();
+        if (listening && entries[0].readable && !acceptPending(turnStarted)) {
+            if (notice_) notice_("cannot accept connections: " + ostra_net::lastError());
+            acceptPause.begin(Clock::now());
+        }
     }
     serving_ = false;
 }
 
-bool LineServer::acceptPending() {
+void LineServer::work() {
     for (;;) {
+        Client* client = nullptr;
+        Pending pending;
+        {
+            bundled_support::MutexLock hold(mutex_);
+            while (ready_.empty() && !workersStop_) readyChanged_.wait(hold);
+            if (workersStop_) return;
+            client = ready_.front();
+            ready_.pop_front();
+            if (client->closing || client->lines.empty()) {
+                client->scheduled = false;
+                client = nullptr;
+            } else {
+                pending = std::move(client->lines.front());
+                client->lines.pop_front();
+            }
+        }
+        if (client == nullptr) {
+            loop_.wake();  // a closing client is the loop's to drop
+            continue;
+        }
+        // The handler relays the record without the lock, so events the
+        // databases raise meanwhile can be queued for every client.
+        std::string answer = pending.refusal;
+        if (answer.empty() && handler_) answer = handler_(client->id, pending.line);
+        bool wakeLoop = false;
+        {
+            bundled_support::MutexLock hold(mutex_);
+            if (!answer.empty()) {
+                queueLocked(*client, answer);
+                flushLocked(*client);
+            }
+            client->lastHeard = Clock::now();
+            client->answered = true;
+            if (!client->closing && !client->lines.empty() && !workersStop_) {
+                ready_.push_back(client);  // its next line waits behind everyone else's
+                readyChanged_.notifyOne();
+            } else {
+                client->scheduled = false;
+            }
+            wakeLoop = readingHeld_ || !client->output.empty() || client->closing ||
+                       (client->peerDone && !client->scheduled);
+        }
+        if (wakeLoop) loop_.wake();
+    }
+}
+
+bool LineServer::acceptPending(Clock::time_point turnStarted) {
+    for (;;) {
+        Room room = Room::Free;
+        {
+            bundled_support::MutexLock hold(mutex_);
+            if (liveClients_ >= settings_.maxClients) room = makeRoomLocked(turnStarted);
+        }
+        // Newcomers wait in the backlog until what came this turn is read.
+        if (room == Room::Later) return true;
         bool failed = false;
         ostra_net::Socket socket = ostra_net::acceptConnection(listener_, &failed);
         if (socket == ostra_net::kInvalidSocket) return !failed;
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
+        if (room == Room::None) {
             // Best effort: the refusal fits any socket buffer.
             std::string refusal = "ERROR;REASON=too many connections (limit " +
                                   std::to_string(settings_.maxClients) + ")\n";
@@ -120,98 +200,155 @@ bool LineServer::acceptPending() {
             ostra_net::closeSocket(socket);
             continue;
         }
+        bundled_support::MutexLock hold(mutex_);
         Client client;
         client.id = nextClientId_++;
         client.socket = socket;
+        client.acceptedAt = client.lastHeard = Clock::now();
         clients_.push_back(std::move(client));
+        ++liveClients_;
     }
+}
+
+LineServer::Room LineServer::makeRoomLocked(Clock::time_point turnStarted) {
+    Client* idlest = nullptr;
+    bool unreadNewcomers = false;
+    for (Client& client : clients_) {
+        if (client.closing || inFlightLocked(client)) continue;
+        if (client.acceptedAt >= turnStarted) {
+            unreadNewcomers = true;
+            continue;
+        }
+        if (idlest == nullptr || client.answered < idlest->answered ||
+            (client.answered == idlest->answered && client.lastHeard < idlest->lastHeard))
+            idlest = &client;
+    }
+    // A sender gives way only once the connections let in this turn have
+    // been read: many of them may be gone already, or may be the ones to go.
+    if (idlest == nullptr || (idlest->answered && unreadNewcomers))
+        return unreadNewcomers ? Room::Later : Room::None;
+    closeLocked(*idlest);
+    return Room::Made;
 }
 
 void LineServer::readFrom(Client& client) {
     char buffer[kReadChunk];
     long received = ostra_net::receiveSome(client.socket, buffer, sizeof buffer);
     if (received == ostra_net::kWouldBlock) return;
+    bundled_support::MutexLock hold(mutex_);
     if (received <= 0) {
-        // A last line without its line end still counts; its reply goes
-        // out if the client only closed its sending side.
-        if (received == 0 && !client.skippingLine && !client.input.empty()) {
-            std::string line;
-            line.swap(client.input);
-            handleLine(client, line);
+        // After the end of the input, a last line without its line end
+        // still counts and the answers still go out; after a failure
+        // nothing can.
+        if (received == 0) {
+            client.peerDone = true;
+            cutLinesLocked(client);
+        } else {
+            closeLocked(client);
         }
-        std::lock_guard<std::mutex> guard(mutex_);
-        flushLocked(client);
-        client.closing = true;
         return;
     }
-    // Whatever way this ends, the replies held back go out.
-    struct SendHeldReplies {
-        LineServer& server;
-        Client& client;
-        ~SendHeldReplies() {
-            server.holdingReplies_ = false;
-            std::lock_guard<std::mutex> guard(server.mutex_);
-            server.flushLocked(client);
-        }
-    } sendHeld{*this, client};
-    holdingReplies_ = true;
+    client.lastHeard = Clock::now();
+    client.input.append(buffer, static_cast<std::size_t>(received));
+    cutLinesLocked(client);
+}
+
+void LineServer::cutLinesLocked(Client& client) {
+    std::string& input = client.input;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
-        if (buffer[i] != '\n') continue;
-        client.input.append(buffer + start, i - start);
-        start = i + 1;
+    bool unfinishedLeft = false;
+    for (;;) {
+        if (!client.skippingLine && !hasRoomLocked(client)) break;
+        std::size_t end = input.find('\n', start);
+        if (end == std::string::npos) {
+            if (client.skippingLine) start = input.size();
+            unfinishedLeft = !client.skippingLine;
+            break;
+        }
         if (client.skippingLine) {
             client.skippingLine = false;
-            client.input.clear();
+        } else {
+            enqueueLineLocked(client, input.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    input.erase(0, start);
+    if (!unfinishedLeft) return;
+    if (input.size() > settings_.maxLineBytes) {
+        input.clear();
+        client.skippingLine = true;
+        enqueueLocked(client, Pending{std::string(), overlongLineReply()});
+    } else if (client.peerDone && !input.empty()) {
+        std::string last;
+        last.swap(input);
+        enqueueLineLocked(client, std::move(last));
+    }
+}
+
+void LineServer::enqueueLineLocked(Client& client, std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > settings_.maxLineBytes)
+        enqueueLocked(client, Pending{std::string(), overlongLineReply()});
+    else if (!line.empty())
+        enqueueLocked(client, Pending{std::move(line), std::string()});
+}
+
+void LineServer::enqueueLocked(Client& client, Pending pending) {
+    client.lines.push_back(std::move(pending));
+    if (client.scheduled) return;
+    client.scheduled = true;
+    ready_.push_back(&client);
+    readyChanged_.notifyOne();
+}
+
+bool LineServer::hasRoomLocked(const Client& client) const {
+    return client.lines.size() < kLinesInFlight;
+}
+
+bool LineServer::inFlightLocked(const Client& client) const {
+    return client.scheduled || !client.lines.empty();
+}
+
+LineServer::Clock::time_point LineServer::closeIdleLocked(Clock::time_point now,
+                                                          bool readingPaused) {
+    const auto idle = settings_.idleTimeout;
+    if (idle.count() <= 0) return Clock::time_point::max();
+    // While reading is paused, a quiet client may have sent what is not read.
+    if (readingPaused) return now + idle;
+    Clock::time_point next = Clock::time_point::max();
+    for (Client& client : clients_) {
+        if (client.closing) continue;
+        // A connection in flight becomes idle with its last answer, which
+        // wakes nobody: it is looked at again a timeout from now at the latest.
+        if (inFlightLocked(client)) {
+            next = std::min(next, now + idle);
             continue;
         }
-        std::string line;
-        line.swap(client.input);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        // A client dropped meanwhile (it does not read) gets nothing more
-        // relayed: its remaining lines go unread.
-        if (!handleLine(client, line) || stopRequested_) return;
+        const auto due = client.lastHeard + idle;
+        if (due <= now)
+            closeLocked(client);
+        else
+            next = std::min(next, due);
     }
-    if (!client.skippingLine) client.input.append(buffer + start, received - start);
-    if (client.input.size() > settings_.maxLineBytes) {
-        client.input.clear();
-        client.skippingLine = true;
-        reply(client, overlongLineReply());
-    }
-}
-
-bool LineServer::handleLine(Client& client, const std::string& line) {
-    if (line.size() > settings_.maxLineBytes) return reply(client, overlongLineReply());
-    if (line.empty()) return true;
-    // The handler relays the record: no lock held, so events raised
-    // meanwhile can be queued for every client.
-    std::string answer = handler_ ? handler_(client.id, line) : std::string();
-    return answer.empty() ? !isClosing(client) : reply(client, answer);
-}
-
-bool LineServer::reply(Client& client, const std::string& line) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto now = std::chrono::steady_clock::now();
-    if (client.output.empty()) client.unsentSince = now;
-    queueLocked(client, line);
-    if (!holdingReplies_ || now - client.unsentSince >= kReplyHold) flushLocked(client);
-    return !client.closing;
+    return next;
 }
 
 std::string LineServer::overlongLineReply() const {
     return "ERROR;REASON=line longer than " + std::to_string(settings_.maxLineBytes) + " bytes";
 }
 
-bool LineServer::isClosing(Client& client) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return client.closing;
+void LineServer::closeLocked(Client& client) {
+    if (client.closing) return;
+    client.closing = true;
+    client.lines.clear();
+    client.output.clear();
+    --liveClients_;
 }
 
 void LineServer::queueLocked(Client& client, const std::string& line) {
     if (client.closing) return;
     if (client.output.size() + line.size() + 1 > settings_.maxQueuedBytes) {
-        client.closing = true;
-        client.output.clear();
+        closeLocked(client);
         if (notice_)
             notice_("client " + std::to_string(client.id) +
                     " dropped: it does not read its replies");
@@ -226,18 +363,23 @@ void LineServer::flushLocked(Client& client) {
         long sent = ostra_net::sendSome(client.socket, client.output.data(), client.output.size());
         if (sent == ostra_net::kWouldBlock) return;
         if (sent <= 0) {
-            client.closing = true;
+            closeLocked(client);
             return;
         }
         client.output.erase(0, static_cast<std::size_t>(sent));
+        client.lastHeard = Clock::now();
     }
 }
 
-void LineServer::dropClosingClients() {
-    std::lock_guard<std::mutex> guard(mutex_);
+void LineServer::dropFinishedClientsLocked() {
     for (auto it = clients_.begin(); it != clients_.end();) {
-        if (it->closing) {
-            ostra_net::closeSocket(it->socket);
+        Client& client = *it;
+        // A client that sent its last line leaves once every answer is out.
+        if (client.peerDone && !client.closing && client.input.empty() && !inFlightLocked(client) &&
+            client.output.empty())
+            closeLocked(client);
+        if (client.closing && !client.scheduled) {
+            ostra_net::closeSocket(client.socket);
             it = clients_.erase(it);
         } else {
             ++it;

@@ -1,27 +1,51 @@
-// LineServer: a TCP server that reads lines from its clients on one thread
-// of its own and answers each with one line.
+// LineServer: a TCP server that reads lines from many clients and answers
+// each line with one line, relaying them on a pool of worker threads.
 //
-// Every client is served without blocking: a client that sends slowly, stops
-// reading or vanishes costs the others nothing. Limits keep a client from
-// growing the server without bound:
+// Threads:
+//   - the loop thread owns the sockets: it accepts, reads, cuts the input
+//     into lines and writes what could not be sent at once;
+//   - `workers` relay threads call the handler, one line at a time.
+// A connection has at most one line at a handler at any moment, so its
+// answers leave in the order its lines came and its records reach the
+// databases in that order; lines of different connections are relayed at
+// the same time.
+//
+// No client can hold the others up:
+//   - fair turns: a connection whose line was relayed goes to the back of
+//     the queue behind every other connection that waits, so a client that
+//     pipelines gets one line relayed per turn, as everyone else;
+//   - back-pressure, not queues without end: a connection with
+//     kLinesInFlight lines read but not yet answered is not read further,
+//     and while as many connections wait for a worker as there are
+//     workers, nothing is read at all (the kernel's buffers and TCP hold
+//     the rest);
 //   - a line longer than maxLineBytes is answered "ERROR;REASON=line longer
 //     than N bytes" and skipped up to its end;
-//   - a connection beyond maxClients is told "ERROR;REASON=too many
-//     connections (limit N)" and closed;
-//   - a client whose unsent replies and events pass maxQueuedBytes (it does
-//     not read) is disconnected.
+//   - a connection with nothing in flight that sends nothing for
+//     idleTimeout is closed (one whose last answer just left, within
+//     twice that: answers do not wake the loop);
+//   - at maxClients, a newcomer takes the place of the connection idle
+//     longest (nothing in flight), first among those that never had an
+//     answer, so a flood of empty connections pushes out its own kind
+//     before the senders; when every connection has a line in flight the
+//     newcomer is told "ERROR;REASON=too many connections (limit N)" and
+//     closed;
+//   - a client whose unsent replies and events pass maxQueuedBytes (it
+//     does not read) is disconnected.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "EventLoop.h"
+#include "Mutex.h"
 #include "Net.h"
 
 namespace tcpline {
@@ -32,15 +56,21 @@ struct LineServerSettings {
     std::size_t maxLineBytes = 4096;
     int maxClients = 64;
     std::size_t maxQueuedBytes = 1 << 20;
+    int workers = 16;
+    std::chrono::milliseconds idleTimeout{std::chrono::minutes(5)};  // 0: never
 };
 
 class LineServer {
 public:
-    // Called on the server's thread for each complete line of client
-    // `clientId` (numbered from 1 in order of connection); returns the reply
-    // line, or an empty string for none. Line ends are added by the server.
+    // Lines of one connection read but not yet answered, at most.
+    static constexpr std::size_t kLinesInFlight = 16;
+
+    // Called on a worker thread for each complete line of client
+    // `clientId` (numbered from 1 in order of connection); returns the
+    // reply line, or an empty string for none. Line ends are added by the
+    // server. Calls for different clients run at the same time.
     using LineHandler = std::function<std::string(int clientId, const std::string& line)>;
-    // Told about connections and disconnections, for the plug-in's log.
+    // Told about failures and dropped clients, for the plug-in's log.
     using Notice = std::function<void(const std::string& text)>;
 
     LineServer() = default;
@@ -48,12 +78,12 @@ public:
     LineServer(const LineServer&) = delete;
     LineServer& operator=(const LineServer&) = delete;
 
-    // Listens and starts the server's thread. False with `error` set when
-    // the address cannot be had.
+    // Listens and starts the threads. False with `error` set when the
+    // address cannot be had.
     bool start(const LineServerSettings& settings, LineHandler handler, Notice notice,
                std::string& error);
-    // Closes the listener and every client and joins the thread. Returns
-    // at once, whatever the clients do.
+    // Closes the listener and every client and joins the threads; a line
+    // at a handler is waited for, no line behind it is relayed.
     void stop();
 
     // True from start() until stop() or a failure of the listener.
@@ -65,33 +95,62 @@ public:
     int broadcast(const std::string& line);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // A line waiting for its turn, or the refusal that answers it in its
+    // place (an overlong line), so refusals keep their place in the order.
+    struct Pending {
+        std::string line;
+        std::string refusal;
+    };
+
     struct Client {
         int id = 0;
         ostra_net::Socket socket = ostra_net::kInvalidSocket;
-        std::string input;
-        std::string output;  // guarded by mutex_
+        Clock::time_point acceptedAt;
+        // The loop thread's alone:
+        std::string input;  // read, not yet cut into lines
         bool skippingLine = false;
-        bool closing = false;  // guarded by mutex_: drop at the next turn
-        std::chrono::steady_clock::time_point unsentSince;  // of the oldest queued reply
+        // Guarded by mutex_ (not annotated: a member of an element):
+        bool peerDone = false;      // the client sent its last byte
+        std::deque<Pending> lines;  // cut, waiting for a worker
+        bool scheduled = false;     // in ready_ or at a worker
+        std::string output;         // replies and events not yet sent
+        bool closing = false;       // drop at the loop's next turn
+        Clock::time_point lastHeard;
+        bool answered = false;  // has had an answer: a sender, not just a connection
     };
 
     void run();
+    void work();
     // False when accepting failed for want of resources.
-    bool acceptPending();
+    bool acceptPending(Clock::time_point turnStarted);
+    enum class Room { Free, Made, Later, None };
+    // Makes room for one more connection at the limit by closing the one
+    // idle longest, preferring one that never had an answer (never one let
+    // in during this turn): Made; Later when only a sender could go while
+    // this turn's newcomers are unread; None when every connection is busy.
+    Room makeRoomLocked(Clock::time_point turnStarted) OSTRA_REQUIRES(mutex_);
     void readFrom(Client& client);
-    bool isClosing(Client& client);
-    // Relays one line and queues its reply. False once the client is being
-    // dropped (it does not read its replies, or sending failed).
-    bool handleLine(Client& client, const std::string& line);
-    bool reply(Client& client, const std::string& line);
+    // Cuts the input into lines while the client has room for more.
+    void cutLinesLocked(Client& client) OSTRA_REQUIRES(mutex_);
+    void enqueueLineLocked(Client& client, std::string line) OSTRA_REQUIRES(mutex_);
+    void enqueueLocked(Client& client, Pending pending) OSTRA_REQUIRES(mutex_);
+    bool hasRoomLocked(const Client& client) const OSTRA_REQUIRES(mutex_);
+    bool inFlightLocked(const Client& client) const OSTRA_REQUIRES(mutex_);
+    // Closes connections idle too long; the next moment one may be due.
+    Clock::time_point closeIdleLocked(Clock::time_point now, bool readingPaused)
+        OSTRA_REQUIRES(mutex_);
     std::string overlongLineReply() const;
-    // Queues under mutex_ held by the caller; marks the client for closing
-    // when it is not reading.
-    void queueLocked(Client& client, const std::string& line);
-    void flushLocked(Client& client);
-    void dropClosingClients();
+    // Marks `client` to be dropped once no worker holds it.
+    void closeLocked(Client& client) OSTRA_REQUIRES(mutex_);
+    // Queues `line` for `client`; marks it for closing when it does not
+    // read.
+    void queueLocked(Client& client, const std::string& line) OSTRA_REQUIRES(mutex_);
+    void flushLocked(Client& client) OSTRA_REQUIRES(mutex_);
+    void dropFinishedClientsLocked() OSTRA_REQUIRES(mutex_);
 
-    bundled_support::EventLoop loop_;  // the server thread waits here; broadcast wakes it
+    bundled_support::EventLoop loop_;  // the loop thread waits here; workers wake it
     LineServerSettings settings_;
     LineHandler handler_;
     Notice notice_;
@@ -99,15 +158,20 @@ private:
     int port_ = 0;
     int nextClientId_ = 1;
 
-    std::mutex mutex_;  // the client list (changed on the server thread only) and outputs
-    std::list<Client> clients_;
+    // Lock order: mutex_ is the innermost lock of the server; the handler
+    // and the notice are called without it.
+    bundled_support::Mutex mutex_;
+    std::list<Client> clients_ OSTRA_GUARDED_BY(mutex_);  // added and removed by the loop
+    std::deque<Client*> ready_ OSTRA_GUARDED_BY(mutex_);  // waiting for a worker, in turn
+    int liveClients_ OSTRA_GUARDED_BY(mutex_) = 0;        // not closing
+    bool readingHeld_ OSTRA_GUARDED_BY(mutex_) = false;   // the loop stopped reading
+    bool workersStop_ OSTRA_GUARDED_BY(mutex_) = false;
+    bundled_support::Condition readyChanged_;
 
-    // While the lines of one read are relayed, their replies are held back
-    // (server thread only).
-    bool holdingReplies_ = false;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> serving_{false};
     std::thread thread_;
+    std::vector<std::thread> workers_;
 };
 
 }  // namespace tcpline

@@ -1,5 +1,7 @@
 #include "TcpLinePlugin.h"
 
+#include <algorithm>
+#include <chrono>
 #include <libconfig.h++>
 
 #include "LineCodec.h"
@@ -10,6 +12,15 @@
 namespace tcpline {
 
 TcpLinePlugin::~TcpLinePlugin() { server_.stop(); }
+
+std::string clientsBeyondDescriptors(int maxClients) {
+    const long limit = ostra_net::openDescriptorLimit();
+    if (limit < 0 || maxClients + kDescriptorReserve <= limit) return std::string();
+    return "tcpline: \"maxclients\" is " + std::to_string(maxClients) + "; the process may open " +
+           std::to_string(limit) + " files and sockets, so at most " +
+           std::to_string(std::max(0L, limit - kDescriptorReserve)) +
+           " fit (raise the limit, LimitNOFILE= in the service's unit)";
+}
 
 void TcpLinePlugin::setCallback(EventProc proc, void* context) {
     proc_ = proc;
@@ -36,8 +47,12 @@ int TcpLinePlugin::startServing(Setting& entry) {
         static_cast<std::size_t>(keys.integer("maxqueue", 1 << 20, 1024, 1 << 30));
     settings.maxClients =
         static_cast<int>(keys.integer("maxclients", settings.maxClients, 1, 65536));
-    if (!keys.fault().empty()) {
-        logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
+    settings.workers = static_cast<int>(keys.integer("workers", settings.workers, 1, 256));
+    settings.idleTimeout = std::chrono::seconds(keys.integer("idletimeout", 300, 0, 86400));
+    std::string fault = keys.fault();
+    if (fault.empty()) fault = clientsBeyondDescriptors(settings.maxClients);
+    if (!fault.empty()) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, fault);
         return 1;
     }
     std::string error;

@@ -4,9 +4,17 @@
 //   bind       address to listen on (default "127.0.0.1"; "0.0.0.0": all)
 //   port       TCP port (default 7765; 0: any free port, named in the log)
 //   maxline    longest accepted line in bytes (default 4096)
-//   maxclients connections served at once (default 64)
+//   maxclients connections served at once (default 64); at the limit a
+//              newcomer takes the place of the connection idle longest.
+//              It must fit the process's descriptor limit with
+//              kDescriptorReserve to spare, or the start is refused
 //   maxqueue   bytes of unsent replies and events a client may have
 //              before it is disconnected (default 1048576)
+//   workers    threads that relay lines to the databases (default 16,
+//              1 to 256): records of that many connections are stored at
+//              once, so a slow record holds up only its own connection
+//   idletimeout seconds a connection with nothing in flight may stay
+//              silent before it is closed (default 300; 0: never)
 //
 // Each line a client sends (format in LineCodec.h) becomes one record,
 // raised through the host with the client's number as its tag. The client
@@ -24,6 +32,14 @@
 #include "plugin/CProtocolPlugin.h"
 
 namespace tcpline {
+
+// Descriptors kept for everything else of the process: log files,
+// databases, the console and other protocols.
+constexpr long kDescriptorReserve = 64;
+
+// Why `maxClients` connections would not fit the process's descriptor
+// limit (raised to its hard limit first), or empty when they fit.
+std::string clientsBeyondDescriptors(int maxClients);
 
 class TcpLinePlugin : public CProtocolPlugin {
 public:

@@ -31,6 +31,12 @@ public:
     // key is ignored; a null value is stored as an empty string.
     void set(const char* key, const char* value);
 
+    // Adds the entry at the end without looking for `key` first: for
+    // building a record from keys already known to differ, where set()
+    // would search every entry before it. Were `key` present it would be
+    // held twice, and get() and set() would find the first.
+    void append(const char* key, const char* value);
+
     bool has(const char* key) const;
     void remove(const char* key);
     void clear();

@@ -85,7 +85,16 @@ TEST_F(TcpLineTest, MalformedAndOverlongLinesAreRefusedAndTheConnectionGoesOn) {
     ASSERT_TRUE(client.send(std::string(5000, 'y') + "\n"));
     EXPECT_EQ(client.readLine(), "ERROR;REASON=line longer than 64 bytes");
     EXPECT_EQ(client.ask("A=1\r"), "0");
-    EXPECT_EQ(TestJournal::callsOf("db", "processRecord").size(), 1u);
+    // One key twice is refused, not quietly made one entry.
+    EXPECT_EQ(client.ask("A=1;B=2;A=3"), "ERROR;REASON=key \"A\" appears twice");
+    // A last line without its line end counts, and a CR there is no part of it.
+    ASSERT_TRUE(client.send("LAST=x\r"));
+    client.finishSending();
+    EXPECT_EQ(client.readLine(), "0");
+    auto records = TestJournal::callsOf("db", "processRecord");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_NE(records[1].detail.find("LAST=x"), std::string::npos);
+    EXPECT_EQ(records[1].detail.find('\r'), std::string::npos);
 }
 
 TEST_F(TcpLineTest, RecordsTheDatabasesRaiseGoToEveryClient) {
@@ -102,21 +111,74 @@ TEST_F(TcpLineTest, RecordsTheDatabasesRaiseGoToEveryClient) {
     }));
 }
 
-TEST_F(TcpLineTest, ConnectionsBeyondTheLimitAreToldAndClosed) {
-    serve(testDatabase("db", "trail = false;"), "maxclients = 3;");
-    std::vector<LineClient> held;
+TEST_F(TcpLineTest, AtTheLimitTheIdlestConnectionGivesWayAndBusyOnesAreKept) {
+    serve(testDatabase("db", "trail = false; processDelayMs = 1500;"),
+          "maxclients = 3; workers = 4;");
+    std::vector<LineClient> idle;
     for (int i = 0; i < 3; ++i) {
-        held.emplace_back(port);
-        ASSERT_EQ(held.back().ask("A=1"), "0");
+        idle.emplace_back(port);
+        ASSERT_TRUE(idle.back().connected());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // an order of idleness
     }
+    // Three idle connections no longer lock a sender out: the idlest gives way.
+    LineClient sender(port);
+    ASSERT_TRUE(sender.send("A=1\n"));
+    EXPECT_EQ(idle[0].readLine(), "<closed>");
+    EXPECT_EQ(sender.readLine(), "0");
+
+    // When every connection has a line in flight, a newcomer is refused.
+    std::vector<LineClient> busy;
+    for (int i = 0; i < 2; ++i) {
+        busy.emplace_back(port);
+        ASSERT_TRUE(busy.back().send("B=" + std::to_string(i) + "\n"));
+    }
+    ASSERT_TRUE(sender.send("A=2\n"));
+    EXPECT_TRUE(eventually([] { return TestJournal::callsOf("db", "processRecord").size() == 4; }));
     LineClient extra(port);
     EXPECT_EQ(extra.readLine(), "ERROR;REASON=too many connections (limit 3)");
     EXPECT_EQ(extra.readLine(), "<closed>");
-    held.pop_back();
-    EXPECT_TRUE(eventually([&] {
-        LineClient again(port);
-        return again.ask("A=2") == "0";
-    }));
+    for (auto& client : busy) EXPECT_EQ(client.readLine(), "0");
+    EXPECT_EQ(sender.readLine(), "0");
+}
+
+TEST_F(TcpLineTest, AConnectionWithNothingInFlightIsClosedAfterTheIdleTimeout) {
+    serve(testDatabase("db", "trail = false; processDelayMs = 1500;"), "idletimeout = 1;");
+    LineClient silent(port), waiting(port);
+    ASSERT_TRUE(silent.send("HALF=a line without its end"));
+    // A line whose answer takes longer than the timeout is not idleness.
+    ASSERT_TRUE(waiting.send("A=1\n"));
+    EXPECT_EQ(waiting.readLine(), "0");
+    EXPECT_EQ(silent.readLine(3000), "<closed>");
+    EXPECT_EQ(waiting.readLine(3000), "<closed>");
+}
+
+TEST_F(TcpLineTest, ASlowRecordHoldsUpOnlyItsOwnConnection) {
+    serve(testDatabase("db", "trail = false; processDelayMs = 200;"), "workers = 4;");
+    LineClient pipelining(port), other(port);
+    std::string burst;
+    for (int i = 0; i < 20; ++i) burst += "P=" + std::to_string(i) + "\n";
+    ASSERT_TRUE(pipelining.send(burst));
+    ASSERT_TRUE(eventually([] { return !TestJournal::callsOf("db", "processRecord").empty(); }));
+    EXPECT_EQ(other.ask("O=1"), "0");
+    // The other connection's record was relayed beside the pipeline, not
+    // behind its 20 records (4 s one after another).
+    // Each call's detail is "tag=N KEY=value".
+    auto recordOf = [](const JournalEntry& call) {
+        return call.detail.substr(call.detail.find(' ') + 1);
+    };
+    auto calls = TestJournal::callsOf("db", "processRecord");
+    std::size_t position = 0;
+    while (position < calls.size() && recordOf(calls[position]) != "O=1") ++position;
+    EXPECT_LE(position, 2u);
+    // The pipeline's records reach the database in the order they were sent.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(pipelining.readLine(), "0");
+    calls = TestJournal::callsOf("db", "processRecord");
+    int expected = 0;
+    for (const auto& call : calls) {
+        if (recordOf(call) == "O=1") continue;
+        EXPECT_EQ(recordOf(call), "P=" + std::to_string(expected++));
+    }
+    EXPECT_EQ(expected, 20);
 }
 
 TEST_F(TcpLineTest, AThousandConnectionsOpenedAndDroppedLeaveTheProtocolServing) {

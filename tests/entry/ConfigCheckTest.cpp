@@ -61,7 +61,8 @@ TEST_F(ConfigCheck, ReportsEachProblemAtItsFileAndLineAndExitsOne) {
             "to start: whoever reached it could stop every protocol",
         cfg +
             "7: protocol \"A\": unknown key \"prot\", ignored (the host and tcpline read name, "
-            "type, dll, databases, bind, port, maxline, maxqueue, maxclients)",
+            "type, dll, databases, bind, port, maxline, maxqueue, maxclients, workers, "
+            "idletimeout)",
         cfg + "7: database 1 of protocol \"A\": the library \"testprotocol" + kSuffix +
             "\": it is a protocol plug-in, not a database plug-in",
         cfg +

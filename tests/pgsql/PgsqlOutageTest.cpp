@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "../bundled/LineClient.h"
+#include "../bundled/PipeliningSender.h"
 #include "../bundled/RecordsFile.h"
 #include "../entry/ExecutableFixture.h"
 #include "PgServer.h"
@@ -20,60 +21,6 @@ namespace {
 
 constexpr int kClients = 4;
 constexpr int kRecordsEach = 2500;
-
-// One sender: pipelines its records, up to 16 unanswered; a record
-// answered 1, or whose answer was lost with the connection, is sent again.
-struct Sender {
-    int id;
-    int port;
-    std::atomic<bool>& quit;
-    std::atomic<int> answeredZero{0};
-    std::atomic<int> answeredOne{0};
-    std::atomic<int> resent{0};
-
-    void run() {
-        std::deque<int> toSend;
-        for (int i = 0; i < kRecordsEach; ++i) toSend.push_back(i);
-        std::deque<int> unanswered;
-        std::unique_ptr<LineClient> client;
-        while (answeredZero < kRecordsEach && !quit) {
-            if (!client) {
-                client.reset(new LineClient(port));
-                if (!client->connected()) {
-                    client.reset();
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                    continue;
-                }
-            }
-            bool lost = false;
-            while (unanswered.size() < 16 && !toSend.empty() && !lost) {
-                int record = toSend.front();
-                lost = !client->send("N=" + std::to_string(id) + "-" + std::to_string(record) +
-                                     ";CALLER=20" + std::to_string(id) + "\n");
-                if (lost) break;
-                toSend.pop_front();
-                unanswered.push_back(record);
-                std::this_thread::sleep_for(std::chrono::milliseconds(4));
-            }
-            std::string reply = lost ? "" : client->readLine(8000);
-            if (reply.empty()) {  // the host went away: what it did not answer is sent again
-                resent += static_cast<int>(unanswered.size());
-                toSend.insert(toSend.begin(), unanswered.begin(), unanswered.end());
-                unanswered.clear();
-                client.reset();
-                continue;
-            }
-            int record = unanswered.front();
-            unanswered.pop_front();
-            if (reply.rfind("0;", 0) == 0) {
-                ++answeredZero;
-            } else {
-                ++answeredOne;
-                toSend.push_back(record);
-            }
-        }
-    }
-};
 
 class PgsqlOutageTest : public ExecutableFixture {
 protected:
@@ -108,9 +55,12 @@ TEST_F(PgsqlOutageTest, RecordsSentThroughRestartsAStopAndAKilledHostAreEachStor
     auto host = startHost();
 
     std::atomic<bool> quit{false};
-    std::vector<std::unique_ptr<Sender>> senders;
+    std::vector<std::unique_ptr<PipeliningSender>> senders;
     std::vector<std::thread> threads;
-    for (int i = 0; i < kClients; ++i) senders.emplace_back(new Sender{i, port, quit});
+    for (int i = 0; i < kClients; ++i) {
+        senders.emplace_back(new PipeliningSender{i, port, kRecordsEach, quit});
+        senders.back()->pace = std::chrono::milliseconds(4);
+    }
     for (auto& sender : senders) threads.emplace_back([&sender] { sender->run(); });
     struct Join {
         std::atomic<bool>& quit;

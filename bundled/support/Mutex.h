@@ -1,0 +1,55 @@
+// Mutex: std::mutex made visible to Clang's thread-safety analysis, with
+// its scoped holder and a condition to wait on under it. libstdc++'s own
+// mutex carries no annotations, so members guarded by one would go
+// unchecked; declare them OSTRA_GUARDED_BY a Mutex instead.
+//
+//   bundled_support::Mutex lock_;
+//   std::deque<Job> jobs_ OSTRA_GUARDED_BY(lock_);
+//   ...
+//   bundled_support::MutexLock hold(lock_);
+//   while (jobs_.empty()) changed_.wait(hold);
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/thread_annotations.h"
+
+namespace bundled_support {
+
+class OSTRA_CAPABILITY("mutex") Mutex {
+public:
+    void lock() OSTRA_ACQUIRE() { mutex_.lock(); }
+    void unlock() OSTRA_RELEASE() { mutex_.unlock(); }
+
+private:
+    std::mutex mutex_;
+};
+
+class OSTRA_SCOPED_CAPABILITY MutexLock {
+public:
+    explicit MutexLock(Mutex& mutex) OSTRA_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~MutexLock() OSTRA_RELEASE() { mutex_.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+    Mutex& mutex() { return mutex_; }
+
+private:
+    Mutex& mutex_;
+};
+
+// Waits under a MutexLock; the lock is held again when a wait returns.
+// Callers loop on their own condition around wait(), in code the analysis
+// sees holding the lock (a predicate lambda would hide it).
+class Condition {
+public:
+    void notifyOne() { condition_.notify_one(); }
+    void notifyAll() { condition_.notify_all(); }
+    void wait(MutexLock& hold) { condition_.wait(hold.mutex()); }
+
+private:
+    std::condition_variable_any condition_;
+};
+
+}  // namespace bundled_support

@@ -1,0 +1,7 @@
+#include "platform/open_files.h"
+
+namespace ostra {
+
+long openFileLimit() { return -1; }
+
+}  // namespace ostra

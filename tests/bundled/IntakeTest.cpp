@@ -1,0 +1,99 @@
+// The real executable taking records from many senders at once through
+// tcpline into the sqlite plug-in, killed (SIGKILL on Linux, TerminateProcess
+// on Windows) in the middle: every record answered 0 is stored once, and
+// each connection's rows keep the order it sent them in.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "../entry/ExecutableFixture.h"
+#include "LineClient.h"
+#include "PipeliningSender.h"
+#include "RecordsFile.h"
+
+namespace {
+
+#ifdef OSTRA_SANITIZED
+constexpr int kRecordsEach = 150;  // the same path, in the lanes' time
+#else
+constexpr int kRecordsEach = 500;
+#endif
+constexpr int kSenders = 64;
+
+class IntakeTest : public ExecutableFixture {
+protected:
+    int port = freePort();
+
+    std::unique_ptr<testing_support::ChildProcess> startHost() {
+        std::unique_ptr<testing_support::ChildProcess> host(
+            new testing_support::ChildProcess(executable(), {"console"}, dir.path().string()));
+        EXPECT_TRUE(eventually([&] { return portAccepts(port); })) << host->output();
+        return host;
+    }
+    long long stored() {
+        return std::stoll(RecordsFile(dir.file("records.db")).value("SELECT count(*) FROM records"));
+    }
+};
+
+TEST_F(IntakeTest, SixtyFourSendersThroughAKilledHostHaveEachRecordStoredOnceInTheirOrder) {
+    std::string suffix = OSTRA_PLUGIN_SUFFIX;
+    writeConfig("wakeupwait = 1; control = { dll = \"testcontrol" + suffix +
+                "\"; }; protocols = ( { name = \"PBX\"; type = \"PBX\"; dll = \"tcpline" + suffix +
+                "\"; port = " + std::to_string(port) + "; maxclients = 100; databases = ( { dll = \"sqlite" +
+                suffix + "\"; idempotencykey = \"N\"; } ); } );");
+    auto host = startHost();
+
+    std::atomic<bool> quit{false};
+    std::vector<std::unique_ptr<PipeliningSender>> senders;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kSenders; ++i)
+        senders.emplace_back(new PipeliningSender{i, port, kRecordsEach, quit});
+    for (auto& sender : senders) threads.emplace_back([&sender] { sender->run(); });
+    struct Join {
+        std::atomic<bool>& quit;
+        std::vector<std::thread>& threads;
+        ~Join() {
+            quit = true;
+            for (auto& thread : threads)
+                if (thread.joinable()) thread.join();
+        }
+    } join{quit, threads};
+
+    const long long total = static_cast<long long>(kSenders) * kRecordsEach;
+    ASSERT_TRUE(eventually([&] { return stored() > total / 3; }, std::chrono::seconds(120)));
+    host.reset();  // killed with records in flight on every connection
+    long long storedAtKill = stored();
+    host = startHost();
+
+    for (auto& thread : threads) thread.join();
+    long long answeredZero = 0, resent = 0;
+    for (auto& sender : senders) {
+        answeredZero += sender->answeredZero;
+        resent += sender->resent;
+    }
+    ASSERT_EQ(answeredZero, total);
+    RecordsFile records(dir.file("records.db"));
+    EXPECT_EQ(records.value("SELECT count(*) FROM records"), std::to_string(total));
+    EXPECT_EQ(records.value("SELECT count(DISTINCT json_extract(entries, '$.N')) FROM records"),
+              std::to_string(total));
+    // Rows in the order they were stored: each sender's numbers only grow.
+    std::map<std::string, long long> lastOf;
+    long long outOfOrder = 0;
+    for (const std::string& row :
+         records.rows("SELECT json_extract(entries, '$.N') FROM records ORDER BY id")) {
+        std::string sender = row.substr(0, row.find('-'));
+        long long number = std::stoll(row.substr(row.find('-') + 1));
+        auto last = lastOf.find(sender);
+        if (last != lastOf.end() && number <= last->second) ++outOfOrder;
+        lastOf[sender] = number;
+    }
+    EXPECT_EQ(outOfOrder, 0);
+    std::cout << "stored when the host was killed: " << storedAtKill
+              << ", sent again after a lost answer: " << resent << "\n";
+}
+
+}  // namespace
