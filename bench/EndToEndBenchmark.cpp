@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -72,6 +73,14 @@ void pipelined(benchmark::State& state, int port) {
 void BM_EndToEnd_OneAtATime(benchmark::State& state) { endToEnd(state, oneAtATime); }
 
 void BM_EndToEnd_Pipelined(benchmark::State& state) { endToEnd(state, pipelined); }
+
+// Sixteen senders at once, each one record at a time on a connection of
+// its own: tcpline relays them on its workers, so records that wait while
+// sqlite commits can share the next commit.
+void BM_EndToEnd_SixteenSenders(benchmark::State& state) {
+    bench::sendFromEveryThread(state, kShippedPort, kRecord,
+                               [] { return std::make_unique<ShippedHost>("INFO"); });
+}
 
 // The floor of the network half: a process of its own (as the host is)
 // that answers each line with one reply line as soon as it has read it.
@@ -152,5 +161,6 @@ void BM_Floor_SqliteCommitPerRow(benchmark::State& state) {
 // Arg 0: the shipped level, INFO; arg 1: DEBUG, with the relay's trace lines.
 BENCHMARK(BM_EndToEnd_OneAtATime)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_EndToEnd_Pipelined)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_EndToEnd_SixteenSenders)->Threads(16)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_TcpLineRoundTrip)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_SqliteCommitPerRow)->UseRealTime()->MinTime(2.0);

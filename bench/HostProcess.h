@@ -33,6 +33,19 @@ void sendOneAtATime(benchmark::State& state, int port, const std::string& record
 // `batch` lines per write, every answer read before the next write.
 void sendPipelined(benchmark::State& state, int port, const std::string& record, int batch);
 
+// Every thread of a multi-threaded benchmark sends `record` one at a time on
+// a connection of its own to one host, which the first thread makes with
+// `makeHost` before the measurement and ends after it (Google Benchmark's
+// threads meet at the start and at the end of the measured loop).
+template <typename MakeHost>
+void sendFromEveryThread(benchmark::State& state, int port, const std::string& record,
+                         MakeHost makeHost) {
+    static decltype(makeHost()) host;
+    if (state.thread_index() == 0) host = makeHost();
+    sendOneAtATime(state, port, record);
+    if (state.thread_index() == 0) host.reset();
+}
+
 // The executable in console mode with its libraries and plug-ins, copied
 // into scratchDir()/`folder` (emptied first) beside `config` as
 // OstraService.cfg; stopped with 'S' when the object goes.

@@ -78,6 +78,22 @@ void BM_Pgsql_OneAtATime(benchmark::State& state) { throughHost(state, oneAtATim
 
 void BM_Pgsql_Pipelined(benchmark::State& state) { throughHost(state, pipelined); }
 
+// Sixteen senders through tcpline at once, each one record at a time on a
+// connection of its own: its workers call the plug-in together, and the
+// records waiting share a commit.
+void BM_Pgsql_SixteenSendersThroughTcpline(benchmark::State& state) {
+    if (!server()) {
+        state.SkipWithError("OSTRA_BENCH_PGSQL is not set: run scripts/bench.sh");
+        return;
+    }
+    bench::sendFromEveryThread(state, kPort, kRecord, [&state] {
+        std::unique_ptr<bench::HostProcess> host;
+        if (execute(state, "DROP TABLE IF EXISTS bench_records"))
+            host.reset(new bench::HostProcess("pgsql", pgsqlConfig(kPort, server())));
+        return host;
+    });
+}
+
 // Four senders calling the plug-in at once, each one record at a time, as
 // a protocol plug-in with a thread per connection does (tcpline serves its
 // clients on one thread): the plug-in puts what waits into one commit.
@@ -162,6 +178,7 @@ void BM_Floor_PgsqlInsertPerCommit(benchmark::State& state) {
 
 BENCHMARK(BM_Pgsql_OneAtATime)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Pgsql_Pipelined)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Pgsql_SixteenSendersThroughTcpline)->Threads(16)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Pgsql_FourSendersAtOnce)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Pgsql_SpoolingWhileTheServerIsDown)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_PgsqlInsertPerCommit)->UseRealTime()->MinTime(2.0);

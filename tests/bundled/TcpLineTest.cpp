@@ -276,6 +276,29 @@ TEST_F(TcpLineTest, TheGuidesMinimalDatabaseNumbersEveryRecord) {
 }
 
 #ifndef _WIN32
+TEST_F(TcpLineTest, MoreConnectionsThanTheDescriptorLimitAllowsRefuseTheStart) {
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit tight = original;
+    tight.rlim_cur = 256;
+    tight.rlim_max = 512;  // the plug-in raises its soft limit as far as this
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    writeConfig(controlGroup() + "protocols = ( " +
+                tcplineProtocol("P", port, testDatabase("db"), "maxclients = 1000;") + " );");
+    startServing();
+    bool refused = eventually([&] {
+        return logHas(
+            "tcpline: \"maxclients\" is 1000; the process may open 512 files and sockets, so at "
+            "most 448 fit (raise the limit, LimitNOFILE= in the service's unit)");
+    });
+    rlimit raised{};
+    getrlimit(RLIMIT_NOFILE, &raised);
+    setrlimit(RLIMIT_NOFILE, &original);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(raised.rlim_cur, 512u);
+    EXPECT_FALSE(portAccepts(port));
+}
+
 TEST_F(TcpLineTest, OutOfDescriptorsTheServerPausesAcceptingAndRecovers) {
     serve(testDatabase("db", "trail = false;"));
     LineClient steady(port);

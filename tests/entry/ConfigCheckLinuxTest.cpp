@@ -1,4 +1,6 @@
 // The check verb against the sandbox of the systemd unit `install` wrote.
+#include <sys/resource.h>
+
 #include <cstdlib>
 
 #include "ExecutableFixture.h"
@@ -38,4 +40,29 @@ TEST_F(ConfigCheckLinux,
                                "[Service]\nReadWritePaths=" + data.path().string() + "\n");
     Result granted = run({"check"});
     EXPECT_EQ(granted.exitCode, 0) << granted.output;
+}
+
+TEST_F(ConfigCheckLinux, MoreConnectionsThanTheDescriptorLimitAllowsAreAProblem) {
+    // As the service's unit would set it (LimitNOFILE=512); root may raise it back.
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit tight{512, 512};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    writeConfig(
+        "control = { dll = \"testcontrol.so\"; }; protocols = ( { name = \"P\"; "
+        "type = \"PBX\"; dll = \"tcpline.so\"; maxclients = 1000; databases = ( ); } );");
+    Result tooMany = run({"check"});
+    writeConfig(
+        "control = { dll = \"testcontrol.so\"; }; protocols = ( { name = \"P\"; "
+        "type = \"PBX\"; dll = \"tcpline.so\"; maxclients = 448; databases = ( ); } );");
+    Result fitting = run({"check"});
+    setrlimit(RLIMIT_NOFILE, &original);
+
+    EXPECT_EQ(tooMany.exitCode, 1);
+    EXPECT_NE(tooMany.output.find(
+                  ":1: protocol \"P\" allows 1000 connections, but the process may open 512 files "
+                  "and sockets: at most 448 fit (raise LimitNOFILE= in the service's unit)"),
+              std::string::npos)
+        << tooMany.output;
+    EXPECT_EQ(fitting.exitCode, 0) << fitting.output;
 }
