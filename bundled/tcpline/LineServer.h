@@ -112,17 +112,22 @@ private:
         std::string input;  // read, not yet cut into lines
         bool skippingLine = false;
         // Guarded by mutex_ (not annotated: a member of an element):
-        bool peerDone = false;      // the client sent its last byte
-        std::deque<Pending> lines;  // cut, waiting for a worker
-        bool scheduled = false;     // in ready_ or at a worker
-        std::string output;         // replies and events not yet sent
-        bool closing = false;       // drop at the loop's next turn
+        bool peerDone = false;          // the client sent its last byte
+        std::deque<Pending> lines;      // cut, waiting for a worker
+        bool scheduled = false;         // in ready_ or at a worker
+        std::string output;             // replies and events not yet sent
+        Clock::time_point unsentSince;  // of the oldest byte in output
+        Clock::time_point heldUntil;    // output held back for its company until then
+        bool closing = false;           // drop at the loop's next turn
         Clock::time_point lastHeard;
         bool answered = false;  // has had an answer: a sender, not just a connection
+        bool readHeld = false;  // not read for want of room
     };
 
     void run();
     void work();
+    // Waits a moment without sleeping for a connection to be ready.
+    void awaitNextLineBriefly();
     // False when accepting failed for want of resources.
     bool acceptPending(Clock::time_point turnStarted);
     enum class Room { Free, Made, Later, None };
@@ -164,8 +169,11 @@ private:
     std::list<Client> clients_ OSTRA_GUARDED_BY(mutex_);  // added and removed by the loop
     std::deque<Client*> ready_ OSTRA_GUARDED_BY(mutex_);  // waiting for a worker, in turn
     int liveClients_ OSTRA_GUARDED_BY(mutex_) = 0;        // not closing
-    bool readingHeld_ OSTRA_GUARDED_BY(mutex_) = false;   // the loop stopped reading
+    // The loop reads nothing while as many connections wait for a worker.
+    bool pausedForWorkers_ OSTRA_GUARDED_BY(mutex_) = false;
     bool workersStop_ OSTRA_GUARDED_BY(mutex_) = false;
+    std::atomic<std::size_t> readyCount_{0};  // ready_.size(), read without the lock
+    std::atomic<bool> spinning_{false};       // a worker is in awaitNextLineBriefly
     bundled_support::Condition readyChanged_;
 
     std::atomic<bool> stopRequested_{false};

@@ -33,8 +33,7 @@ TEST_F(PgsqlIntakeTest, AFrozenServerDelaysNeitherAnotherProtocolNorNewConnectio
                         "{ dll = \"pgsql" + suffix +
                             "\"; conninfo = " + configString(server.tcpConninfo()) +
                             "; connecttimeout = 1000; statementtimeout = 5000; }") +
-                ", " + tcpline("Local", sqlitePort, "{ dll = \"sqlite" + suffix + "\"; }") +
-                " );");
+                ", " + tcpline("Local", sqlitePort, "{ dll = \"sqlite" + suffix + "\"; }") + " );");
     testing_support::ChildProcess host(executable(), {"console"}, dir.path().string());
     ASSERT_TRUE(eventually([&] { return portAccepts(pgsqlPort) && portAccepts(sqlitePort); }))
         << host.output();
@@ -49,7 +48,8 @@ TEST_F(PgsqlIntakeTest, AFrozenServerDelaysNeitherAnotherProtocolNorNewConnectio
     }
     // The other protocol answers while every record of the frozen one waits.
     LineClient local(sqlitePort);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(local.ask("L=" + std::to_string(i)).substr(0, 9), "0;ROW_ID=");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(local.ask("L=" + std::to_string(i)).substr(0, 9), "0;ROW_ID=");
     EXPECT_EQ(waiting.front()->readLine(0), "<timeout>");
     // A newcomer to the frozen protocol is let in and heard.
     LineClient newcomer(pgsqlPort);
