@@ -191,6 +191,23 @@ TEST_F(SqliteTest, AKeyOfTheWrongTypeRefusesTheStartWithALineNamingIt) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+TEST_F(SqliteTest, ALookupFieldOrTimeLimitItCannotUseRefusesTheStartWithALineNamingIt) {
+    for (const std::string& refused :
+         {"lookupfields = \"CALLER, A\\\"B\";", "lookuptimeout = 0;", "lookuptimeout = 3600001;"}) {
+        StartedSqlite database("path = " + configString(path) + "; " + refused);
+        EXPECT_FALSE(database.started()) << refused;
+        EXPECT_FALSE(std::filesystem::exists(path)) << refused;
+    }
+    // The line, as the host logs it.
+    writeConfig(controlGroup() + "protocols = ( " +
+                tcplineProtocol("PBX", port, sqliteDatabase(path, "lookupfields = \"A\\\"B\";")) +
+                " );");
+    startServing();
+    EXPECT_TRUE(eventually([&] {
+        return logHas("sqlite: \"lookupfields\": the lookup field A\"B holds a double quote");
+    }));
+}
+
 TEST_F(SqliteTest, ARecordAnsweredZeroWaitsForTheDiskByDefault) {
     // As the connection itself reports it: FULL unless "synchronous" says so.
     serveTcpIntoSqlite();
