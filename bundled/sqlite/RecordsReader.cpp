@@ -14,8 +14,14 @@ using Clock = std::chrono::steady_clock;
 // microseconds apart, a cost nobody measures.
 constexpr int kStepsBetweenLooks = 1000;
 
-int pastDeadline(void* deadline) {
-    return Clock::now() >= *static_cast<Clock::time_point*>(deadline) ? 1 : 0;
+struct Limit {
+    Clock::time_point deadline;
+    const std::atomic<bool>* closing;
+};
+
+int pastLimit(void* limit) {
+    const Limit& running = *static_cast<Limit*>(limit);
+    return *running.closing || Clock::now() >= running.deadline ? 1 : 0;
 }
 
 std::string text(sqlite3_stmt* statement, int column) {
@@ -90,7 +96,11 @@ bool RecordsReader::usesIndex(const std::string& sql, const std::string& index) 
 }
 
 void RecordsReader::close() {
+    // A lookup in progress gives up at its next look at the clock instead
+    // of holding the stop up to its limit.
+    closing_ = true;
     MutexLock lock(mutex_);
+    closing_ = false;
     wanted_ = false;
     closeLocked();
 }
@@ -130,9 +140,8 @@ RecordsReader::Outcome RecordsReader::lookup(const std::string& key, const std::
 
 bool RecordsReader::run(sqlite3_stmt* query, const std::string& key, const std::string& value,
                         FoundRow& row, std::string& error) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(settings_.lookupTimeoutMs);
-    sqlite3_progress_handler(db_, kStepsBetweenLooks, pastDeadline, &deadline);
+    Limit limit{Clock::now() + std::chrono::milliseconds(settings_.lookupTimeoutMs), &closing_};
+    sqlite3_progress_handler(db_, kStepsBetweenLooks, pastLimit, &limit);
     sqlite3_reset(query);
     sqlite3_bind_text(query, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
     sqlite3_bind_text(query, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
@@ -145,6 +154,8 @@ bool RecordsReader::run(sqlite3_stmt* query, const std::string& key, const std::
         row.tag = sqlite3_column_int(query, 3);
         row.entries = text(query, 4);
         row.count = sqlite3_column_int64(query, 5);
+    } else if (status == SQLITE_INTERRUPT && closing_) {
+        error = "the plug-in is stopping";
     } else if (status == SQLITE_INTERRUPT) {
         error = "the lookup took longer than its limit of " +
                 std::to_string(settings_.lookupTimeoutMs) + " ms (lookuptimeout)";

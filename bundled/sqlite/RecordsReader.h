@@ -8,6 +8,7 @@
 // were indexes, within the same limit.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <string>
@@ -50,7 +51,8 @@ public:
     // index (as SQLite plans it). False with `error` set on failure.
     bool open(const ReaderSettings& settings, unsigned generation, std::vector<std::string>& plans,
               std::string& error);
-    // Waits for a lookup in progress.
+    // Stops a lookup in progress (answered "the plug-in is stopping") and
+    // waits for it.
     void close();
 
     enum class Outcome { kAnswered, kFailed, kAnotherFile };
@@ -72,6 +74,7 @@ private:
 
     Mutex mutex_;
     ReaderSettings settings_ OSTRA_GUARDED_BY(mutex_);
+    std::atomic<bool> closing_{false};              // close() waits for the mutex
     bool wanted_ OSTRA_GUARDED_BY(mutex_) = false;  // open() and no close() since
     unsigned generation_ OSTRA_GUARDED_BY(mutex_) = 0;
     bundled_support::FileIdentity identity_ OSTRA_GUARDED_BY(mutex_);

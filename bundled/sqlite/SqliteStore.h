@@ -87,9 +87,10 @@ public:
     // The synchronous mode the open file runs with, as the connection
     // reports it ("FULL", "NORMAL", "OFF").
     std::string synchronousInForce();
-    // Waits for the commit and the lookup in progress, then closes the
-    // file, after the last check of the path; what that check did, or
-    // empty. Records still waiting for their turn are answered as closed.
+    // Waits for the commit in progress and stops a lookup in progress,
+    // then closes the file, after the last check of the path; what that
+    // check did, or empty. Records still waiting for their turn are
+    // answered as closed.
     std::string close();
     bool isOpen();
 

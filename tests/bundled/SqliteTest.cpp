@@ -63,6 +63,7 @@ public:
         if (database_) database_->stop();
     }
     bool started() const { return started_; }
+    void stop() { database_->stop(); }
     // "<result>;<ROW_ID>;<REASON>"
     std::string store(int tag, const std::vector<std::pair<std::string, std::string>>& entries) {
         Record record;
@@ -99,6 +100,24 @@ std::vector<std::vector<std::string>> storeAtOnce(
     go = true;
     for (auto& thread : threads) thread.join();
     return answers;
+}
+
+// A records file of `rows` rows made at once, each row's entries the JSON
+// `entries` makes of its number i.
+void makeFileOfRows(const std::string& path, int rows, const std::string& entries) {
+    sqlite3* made = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &made), SQLITE_OK);
+    sqlite3_close(made);
+    RecordsFile file(path);
+    ASSERT_TRUE(
+        file.execute("CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
+                     " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL,"
+                     " idempotencykey TEXT);"
+                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                     std::to_string(rows) +
+                     ") INSERT INTO records(time, type, tag, entries)"
+                     " SELECT '2026-01-01T00:00:00.000Z', 1, 7, " +
+                     entries + " FROM n"));
 }
 
 // Every row of the file: its id and its entries T and N.
@@ -499,21 +518,9 @@ TEST_F(SqliteTest, ALookupOfALookupFieldReadsItsIndex) {
 }
 
 TEST_F(SqliteTest, ALookupPastItsTimeLimitIsAnsweredOneWithTheReason) {
-    {
-        // A file of rows a lookup of an entry without an index must read.
-        sqlite3* made = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &made), SQLITE_OK);
-        sqlite3_close(made);
-        RecordsFile file(path);
-        ASSERT_TRUE(file.execute(
-            "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
-            " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL,"
-            " idempotencykey TEXT);"
-            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000)"
-            " INSERT INTO records(time, type, tag, entries)"
-            " SELECT '2026-01-01T00:00:00.000Z', 1, 7,"
-            " '{\"CALLER\":\"' || (i % 1000) || '\",\"N\":\"' || i || '\"}' FROM n"));
-    }
+    // Rows a lookup of an entry without an index must read.
+    ASSERT_NO_FATAL_FAILURE(makeFileOfRows(
+        path, 100000, "'{\"CALLER\":\"' || (i % 1000) || '\",\"N\":\"' || i || '\"}'"));
     serveTcpIntoSqlite("lookupfields = \"CALLER\"; lookuptimeout = 1;");
     EXPECT_TRUE(eventually([&] {
         return logHas("sqlite: a LOOKUP of CALLER from the index records_by_entry_CALLER");
@@ -527,19 +534,7 @@ TEST_F(SqliteTest, ALookupPastItsTimeLimitIsAnsweredOneWithTheReason) {
 }
 
 TEST_F(SqliteTest, RecordsAreStoredWhileALookupReadsEveryRow) {
-    {
-        sqlite3* made = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &made), SQLITE_OK);
-        sqlite3_close(made);
-        RecordsFile file(path);
-        ASSERT_TRUE(file.execute(
-            "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
-            " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL,"
-            " idempotencykey TEXT);"
-            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300000)"
-            " INSERT INTO records(time, type, tag, entries)"
-            " SELECT '2026-01-01T00:00:00.000Z', 1, 7, '{\"N\":\"' || i || '\"}' FROM n"));
-    }
+    ASSERT_NO_FATAL_FAILURE(makeFileOfRows(path, 300000, "'{\"N\":\"' || i || '\"}'"));
     StartedSqlite database("path = " + configString(path) + "; lookuptimeout = 600000;");
     ASSERT_TRUE(database.started());
     std::atomic<bool> lookingUp{false}, lookedUp{false};
@@ -563,6 +558,25 @@ TEST_F(SqliteTest, RecordsAreStoredWhileALookupReadsEveryRow) {
     EXPECT_GE(answeredMeanwhile, 3);
     std::cout << "[ measured ] " << answeredMeanwhile
               << " records stored while a LOOKUP read 300000 rows\n";
+}
+
+TEST_F(SqliteTest, ALookupInProgressWhenThePluginStopsIsAnsweredOne) {
+    ASSERT_NO_FATAL_FAILURE(makeFileOfRows(path, 300000, "'{\"N\":\"' || i || '\"}'"));
+    StartedSqlite database("path = " + configString(path) + "; lookuptimeout = 600000;");
+    ASSERT_TRUE(database.started());
+    std::atomic<bool> lookingUp{false};
+    std::string answer;
+    std::thread lookup([&] {
+        lookingUp = true;
+        answer = database.store(2, {{"CMD", "LOOKUP"}, {"FIELD", "N"}, {"VALUE", "1"}});
+    });
+    while (!lookingUp) std::this_thread::yield();
+    // Stopped while it reads (or before it began): not left to run out its
+    // ten minutes, nor answered from a file being closed.
+    database.stop();
+    lookup.join();
+    EXPECT_TRUE(answer == "1;;the plug-in is stopping" || answer == "1;;the database is closed")
+        << answer;
 }
 
 #ifndef _WIN32
