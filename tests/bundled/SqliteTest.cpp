@@ -211,7 +211,7 @@ TEST_F(SqliteTest, AKeyOfTheWrongTypeRefusesTheStartWithALineNamingIt) {
 }
 
 TEST_F(SqliteTest, ALookupFieldOrTimeLimitItCannotUseRefusesTheStartWithALineNamingIt) {
-    for (const std::string& refused :
+    for (const char* refused :
          {"lookupfields = \"CALLER, A\\\"B\";", "lookuptimeout = 0;", "lookuptimeout = 3600001;"}) {
         StartedSqlite database("path = " + configString(path) + "; " + refused);
         EXPECT_FALSE(database.started()) << refused;
