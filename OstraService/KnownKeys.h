@@ -16,7 +16,8 @@
 //   tcpline (protocol)   bind, port 0-65535, maxline 16-16777216,
 //                        maxqueue 1024-1073741824, maxclients 1-65536
 //   sqlite (database)    path, busytimeout 0-3600000, synchronous
-//                        ("OFF", "NORMAL", "FULL")
+//                        ("OFF", "NORMAL", "FULL"), idempotencykey,
+//                        lookupfields, lookuptimeout 1-3600000
 //   webcontrol (control) bind, port 0-65535, token, loglines 1-1000000,
 //                        refusedpercent 0-100
 //   minimal (database)   none

@@ -2,8 +2,10 @@
 
 #include <libconfig.h++>
 #include <new>
+#include <vector>
 
 #include "ExecutableDir.h"
+#include "LookupIndex.h"
 #include "LookupRecord.h"
 #include "StrictSettings.h"
 #include "common/Record.h"
@@ -21,20 +23,32 @@ int SqlitePlugin::start(Setting& entry) {
         settings.synchronous =
             keys.word("synchronous", settings.synchronous, {"OFF", "NORMAL", "FULL"});
         idempotencyEntry_ = keys.text("idempotencykey", "");
+        std::string fields = keys.text("lookupfields", "");
+        settings.lookupTimeoutMs =
+            static_cast<int>(keys.integer("lookuptimeout", settings.lookupTimeoutMs, 1, 3600000));
         if (!keys.fault().empty()) {
             logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
+            return 1;
+        }
+        std::string fault;
+        settings.lookupFields = lookupFields(fields, fault);
+        if (!fault.empty()) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: \"lookupfields\": " + fault);
             return 1;
         }
         settings.path = bundled_support::besideExecutable(path);
         path_ = settings.path;
         std::string error;
-        if (!store_.open(settings, error)) {
+        std::vector<std::string> plans;
+        if (!store_.open(settings, plans, error)) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + error);
             return 1;
         }
         logLine(LOG_LEVEL_INFO, __LINE__,
                 "sqlite: storing records in " + path_ +
                     " (synchronous=" + store_.synchronousInForce() + ")");
+        for (const std::string& plan : plans)
+            logLine(LOG_LEVEL_INFO, __LINE__, "sqlite: a LOOKUP of " + plan);
         return 0;
     } catch (const std::exception& failure) {
         logLine(LOG_LEVEL_ERROR, __LINE__, std::string("sqlite: ") + failure.what());

@@ -14,6 +14,12 @@
 //   idempotencykey   the record entry that carries the sender's key for the
 //                    record (e.g. "MSGID"; default: none). A record whose
 //                    key is already in the file is not stored again.
+//   lookupfields     the entries a LOOKUP finds through an index, separated
+//                    by commas (e.g. "CALLER, CALLED"; default: none). Each
+//                    gets its index when the file is opened; a LOOKUP of any
+//                    other entry reads every row.
+//   lookuptimeout    milliseconds a LOOKUP may take (default 2000, 1 to
+//                    3600000); past them it is answered 1
 //
 // Answers:
 //   any record       stored: 0, with "ROW_ID" set to its row's id; storing
@@ -25,8 +31,13 @@
 //                    newest row whose entries hold FIELD=VALUE ("ROW_ID",
 //                    "ROW_TIME", "ROW_TYPE", "ROW_TAG", "ROW_ENTRIES" as
 //                    JSON, "COUNT" the number of matching rows), or with
-//                    "FOUND" "0"; 1 when the query failed
+//                    "FOUND" "0"; 1 with "REASON" when the query failed or
+//                    took longer than "lookuptimeout"
 // A record offered after stop() began is answered 1: it was not stored.
+//
+// processRecord may be called from several threads at once: records that
+// come while one commits share the next commit (SqliteStore.h), and a
+// LOOKUP runs on a connection of its own, never holding up a record.
 #pragma once
 
 #include <atomic>

@@ -2,9 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "Json.h"
+#include "LookupIndex.h"
 #include "SystemError.h"
 #include "common/Record.h"
 
@@ -41,17 +43,9 @@ const char* const kInsert =
 
 const char* const kFindKey = "SELECT id FROM records WHERE idempotencykey = ?1";
 
-// Newest match first, with the number of matches.
-const char* const kFind =
-    "SELECT r.id, r.time, r.type, r.tag, r.entries, count(*) OVER ()"
-    " FROM records r, json_each(r.entries) e"
-    " WHERE e.key = ?1 AND e.value = ?2"
-    " ORDER BY r.id DESC LIMIT 1";
-
-std::string text(sqlite3_stmt* statement, int column) {
-    const unsigned char* value = sqlite3_column_text(statement, column);
-    return value ? reinterpret_cast<const char*>(value) : "";
-}
+// A transaction takes at most this many records: those behind wait for
+// the next, so no caller's wait grows without bound.
+constexpr std::size_t kBatch = 256;
 
 }  // namespace
 
@@ -67,13 +61,60 @@ std::string entriesAsJson(const Record& record) {
     return json;
 }
 
+// A record and, once its commit is over, its answer. It lives on its
+// caller's stack: the caller leaves only when it is answered, or still in
+// waiting_ (no other thread has it then).
+struct SqliteStore::Waiting {
+    int type = 0;
+    int tag = 0;
+    std::string json;
+    std::string key;
+    long long id = -1;
+    bool storedBefore = false;
+    std::string error;
+    std::string notice;
+    bool answered = false;
+};
+
 SqliteStore::~SqliteStore() { close(); }
 
-bool SqliteStore::open(const StoreSettings& settings, std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+bool SqliteStore::takeTurnIfFree() {
+    if (busy_) return false;
+    busy_ = true;
+    return true;
+}
+
+void SqliteStore::waitForTurn(MutexLock& lock) {
+    while (busy_) lock.wait(turnGiven_);
+    busy_ = true;
+}
+
+void SqliteStore::giveTurn() {
+    busy_ = false;
+    turnGiven_.notify_all();
+}
+
+bool SqliteStore::open(const StoreSettings& settings, std::vector<std::string>& plans,
+                       std::string& error) {
+    MutexLock lock(queueMutex_);
+    waitForTurn(lock);
+    lock.unlock();
+    reader_.close();
     closeLocked();
     settings_ = settings;
-    return openLocked(error);
+    bool opened = openLocked(error);
+    if (opened) {
+        ReaderSettings reading{settings_.path, settings_.busyTimeoutMs, settings_.lookupFields,
+                               settings_.lookupTimeoutMs};
+        opened = reader_.open(reading, generation_, plans, error);
+        if (!opened) closeLocked();
+    }
+    std::string synchronous = opened ? readSynchronous() : "";
+    lock.lock();
+    open_ = opened;
+    synchronousInForce_ = synchronous;
+    giveTurn();
+    return opened;
 }
 
 bool SqliteStore::openLocked(std::string& error) {
@@ -90,7 +131,6 @@ bool SqliteStore::openLocked(std::string& error) {
         "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + settings.synchronous + ";";
     bool ready = execute(pragmas.c_str(), error) && makeSchema(error) &&
                  sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) == SQLITE_OK &&
-                 sqlite3_prepare_v2(db_, kFind, -1, &find_, nullptr) == SQLITE_OK &&
                  sqlite3_prepare_v2(db_, kFindKey, -1, &findKey_, nullptr) == SQLITE_OK;
     if (!ready) {
         if (error.empty()) error = lastError();
@@ -99,7 +139,7 @@ bool SqliteStore::openLocked(std::string& error) {
     }
     identity_ =
         ready ? bundled_support::identityOf(settings.path) : bundled_support::FileIdentity();
-    if (ready) synchronousInForce_ = readSynchronous();
+    if (ready) ++generation_;
     return ready;
 }
 
@@ -113,8 +153,10 @@ bool SqliteStore::makeSchema(std::string& error) {
                 sqlite3_step(query) == SQLITE_ROW;
     bool hasKeyColumn = made && sqlite3_column_int(query, 0) > 0;
     sqlite3_finalize(query);
-    made = made && (hasKeyColumn || execute(kAddKeyColumn, error)) && execute(kKeyIndex, error) &&
-           execute("COMMIT", error);
+    made = made && (hasKeyColumn || execute(kAddKeyColumn, error)) && execute(kKeyIndex, error);
+    for (const std::string& field : settings_.lookupFields)
+        made = made && execute(createLookupIndex(field).c_str(), error);
+    made = made && execute("COMMIT", error);
     if (!made) {
         if (error.empty()) error = lastError();
         std::string ignored;
@@ -171,57 +213,139 @@ long long SqliteStore::copyIntoANewFileAtThePath(std::string& error) {
 }
 
 std::string SqliteStore::close() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock lock(queueMutex_);
+    open_ = false;  // whoever waits for the turn now gives up
+    turnGiven_.notify_all();
+    waitForTurn(lock);
+    lock.unlock();
+    // The reader first: the last connection to close takes the log into
+    // the file.
+    reader_.close();
     std::string error, notice;
     if (db_ && !ensureTheFileAtThePath(error, notice, true)) notice = error;
     closeLocked();
+    lock.lock();
+    giveTurn();
     return notice;
 }
 
 void SqliteStore::closeLocked() {
     if (!db_) return;
     sqlite3_finalize(insert_);
-    sqlite3_finalize(find_);
     sqlite3_finalize(findKey_);
-    insert_ = find_ = findKey_ = nullptr;
+    insert_ = findKey_ = nullptr;
     sqlite3_close(db_);
     db_ = nullptr;
 }
 
 bool SqliteStore::isOpen() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return db_ != nullptr;
+    MutexLock lock(queueMutex_);
+    return open_;
 }
 
 long long SqliteStore::store(int type, int tag, const Record& record,
                              const std::string& idempotencyKey, bool& storedBefore,
                              std::string& error, std::string& notice) {
-    std::string json = entriesAsJson(record);
+    Waiting mine;
+    mine.type = type;
+    mine.tag = tag;
+    mine.json = entriesAsJson(record);
+    mine.key = idempotencyKey;
     storedBefore = false;
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!db_) {
+    MutexLock lock(queueMutex_);
+    if (!open_) {
         error = "the database is closed";
         return -1;
     }
-    if (!ensureTheFileAtThePath(error, notice)) return -1;
+    waiting_.push_back(&mine);
+    while (!mine.answered) {
+        if (!open_) {
+            // Closing: withdrawn unless a commit has it already (that one
+            // answers it, and close() waits for it).
+            auto still = std::find(waiting_.begin(), waiting_.end(), &mine);
+            if (still != waiting_.end()) {
+                waiting_.erase(still);
+                error = "the database is closed";
+                return -1;
+            }
+            lock.wait(turnGiven_);
+        } else if (takeTurnIfFree()) {
+            std::vector<Waiting*> batch;
+            while (!waiting_.empty() && batch.size() < kBatch) {
+                batch.push_back(waiting_.front());
+                waiting_.pop_front();
+            }
+            lock.unlock();
+            commit(batch);
+            lock.lock();
+            for (Waiting* record : batch) record->answered = true;
+            giveTurn();
+        } else {
+            lock.wait(turnGiven_);
+        }
+    }
+    storedBefore = mine.storedBefore;
+    error = mine.error;
+    notice = mine.notice;
+    return mine.id;
+}
+
+void SqliteStore::commit(const std::vector<Waiting*>& batch) {
+    std::string error;
+    if (!db_) {
+        error = "the database is closed";
+    } else if (ensureTheFileAtThePath(error, batch.front()->notice) &&
+               execute("BEGIN IMMEDIATE", error)) {
+        for (Waiting* record : batch) {
+            insert(*record);
+            if (sqlite3_get_autocommit(db_)) break;
+        }
+        // An error that ends the transaction (a full disk, an I/O error)
+        // takes every row with it: none of them is answered as stored.
+        if (sqlite3_get_autocommit(db_)) {
+            error = lastError();
+        } else if (!execute("COMMIT", error)) {
+            std::string ignored;
+            if (!sqlite3_get_autocommit(db_)) execute("ROLLBACK", ignored);
+        }
+    }
+    if (error.empty()) return;
+    for (Waiting* record : batch) {
+        record->id = -1;
+        record->storedBefore = false;
+        if (record->error.empty()) record->error = error;
+    }
+}
+
+void SqliteStore::insert(Waiting& record) {
+    // Its own savepoint: a row the table refuses (a trigger, a constraint)
+    // is undone alone, and the rows before and after it stay.
+    if (!execute("SAVEPOINT record", record.error)) return;
     sqlite3_reset(insert_);
-    sqlite3_bind_int(insert_, 1, type);
-    sqlite3_bind_int(insert_, 2, tag);
-    sqlite3_bind_text(insert_, 3, json.data(), static_cast<int>(json.size()), SQLITE_TRANSIENT);
-    if (idempotencyKey.empty())
+    sqlite3_bind_int(insert_, 1, record.type);
+    sqlite3_bind_int(insert_, 2, record.tag);
+    sqlite3_bind_text(insert_, 3, record.json.data(), static_cast<int>(record.json.size()),
+                      SQLITE_TRANSIENT);
+    if (record.key.empty())
         sqlite3_bind_null(insert_, 4);
     else
-        sqlite3_bind_text(insert_, 4, idempotencyKey.data(),
-                          static_cast<int>(idempotencyKey.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert_, 4, record.key.data(), static_cast<int>(record.key.size()),
+                          SQLITE_TRANSIENT);
     int status = sqlite3_step(insert_);
     sqlite3_reset(insert_);
     if (status != SQLITE_DONE) {
-        error = lastError();
-        return -1;
+        record.error = lastError();
+    } else if (sqlite3_changes(db_) > 0) {
+        record.id = sqlite3_last_insert_rowid(db_);
+    } else {
+        // Its key is in the file, or earlier in this transaction.
+        record.storedBefore = true;
+        record.id = rowWithKey(record.key, record.error);
     }
-    if (sqlite3_changes(db_) > 0) return sqlite3_last_insert_rowid(db_);
-    storedBefore = true;
-    return rowWithKey(idempotencyKey, error);
+    if (sqlite3_get_autocommit(db_)) return;  // the transaction is gone
+    std::string ignored;
+    if (record.id < 0) execute("ROLLBACK TO record", ignored);
+    execute("RELEASE record", ignored);
 }
 
 long long SqliteStore::rowWithKey(const std::string& idempotencyKey, std::string& error) {
@@ -240,29 +364,28 @@ long long SqliteStore::rowWithKey(const std::string& idempotencyKey, std::string
 
 bool SqliteStore::lookup(const std::string& key, const std::string& value, FoundRow& row,
                          std::string& error, std::string& notice) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!db_) {
+    using Outcome = RecordsReader::Outcome;
+    Outcome outcome = reader_.lookup(key, value, generation_, false, row, error);
+    if (outcome != Outcome::kAnotherFile) return outcome == Outcome::kAnswered;
+    // Not the file at the path: the writer repairs the path as it does
+    // before a store, and the reader opens what is there then.
+    if (!lookAtThePath(error, notice)) return false;
+    return reader_.lookup(key, value, generation_, true, row, error) == Outcome::kAnswered;
+}
+
+bool SqliteStore::lookAtThePath(std::string& error, std::string& notice) {
+    MutexLock lock(queueMutex_);
+    if (!open_) {
         error = "the database is closed";
         return false;
     }
-    if (!ensureTheFileAtThePath(error, notice)) return false;
-    sqlite3_reset(find_);
-    sqlite3_bind_text(find_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(find_, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-    int status = sqlite3_step(find_);
-    row = FoundRow();
-    if (status == SQLITE_ROW) {
-        row.id = sqlite3_column_int64(find_, 0);
-        row.time = text(find_, 1);
-        row.type = sqlite3_column_int(find_, 2);
-        row.tag = sqlite3_column_int(find_, 3);
-        row.entries = text(find_, 4);
-        row.count = sqlite3_column_int64(find_, 5);
-    } else if (status != SQLITE_DONE) {
-        error = lastError();
-    }
-    sqlite3_reset(find_);
-    return status == SQLITE_ROW || status == SQLITE_DONE;
+    waitForTurn(lock);
+    lock.unlock();
+    bool looked = db_ && ensureTheFileAtThePath(error, notice, true);
+    if (!db_) error = "the database is closed";
+    lock.lock();
+    giveTurn();
+    return looked;
 }
 
 bool SqliteStore::execute(const char* sql, std::string& error) {
@@ -289,7 +412,7 @@ std::string SqliteStore::readSynchronous() {
 }
 
 std::string SqliteStore::synchronousInForce() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock lock(queueMutex_);
     return synchronousInForce_;
 }
 
