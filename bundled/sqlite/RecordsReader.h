@@ -22,6 +22,9 @@ struct sqlite3_stmt;
 
 namespace ostra_sqlite {
 
+using bundled_support::Mutex;
+using bundled_support::MutexLock;
+
 // The newest stored row that matched a lookup.
 struct FoundRow {
     long long count = 0;  // how many rows matched

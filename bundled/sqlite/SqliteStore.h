@@ -62,6 +62,9 @@ class Record;
 
 namespace ostra_sqlite {
 
+using bundled_support::Mutex;
+using bundled_support::MutexLock;
+
 struct StoreSettings {
     std::string path;
     int busyTimeoutMs = 5000;

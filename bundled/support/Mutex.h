@@ -23,20 +23,25 @@ public:
     void unlock() OSTRA_RELEASE() { mutex_.unlock(); }
 
 private:
+    friend class MutexLock;
     std::mutex mutex_;
 };
 
 class OSTRA_SCOPED_CAPABILITY MutexLock {
 public:
-    explicit MutexLock(Mutex& mutex) OSTRA_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-    ~MutexLock() OSTRA_RELEASE() { mutex_.unlock(); }
+    explicit MutexLock(Mutex& mutex) OSTRA_ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+    ~MutexLock() OSTRA_RELEASE() {}
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
-    Mutex& mutex() { return mutex_; }
+    // Lets go for a while (a slow call made without the lock) and takes it again.
+    void unlock() OSTRA_RELEASE() { lock_.unlock(); }
+    void lock() OSTRA_ACQUIRE() { lock_.lock(); }
+    // Releases the mutex while it waits; holds it again on return.
+    void wait(std::condition_variable& condition) { condition.wait(lock_); }
 
 private:
-    Mutex& mutex_;
+    std::unique_lock<std::mutex> lock_;
 };
 
 // Waits under a MutexLock; the lock is held again when a wait returns.
@@ -46,10 +51,10 @@ class Condition {
 public:
     void notifyOne() { condition_.notify_one(); }
     void notifyAll() { condition_.notify_all(); }
-    void wait(MutexLock& hold) { condition_.wait(hold.mutex()); }
+    void wait(MutexLock& hold) { hold.wait(condition_); }
 
 private:
-    std::condition_variable_any condition_;
+    std::condition_variable condition_;
 };
 
 }  // namespace bundled_support
