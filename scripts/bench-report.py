@@ -211,23 +211,28 @@ NOTES = """## How each figure is taken
   `CALLER=201;CALLED=0981234567;SECONDS=42` lines and reads the replies (`0;ROW_ID=n`),
   either one at a time or 1,000 lines per write, reading the 1,000 replies before
   the next write. Every reply comes after its row's commit.
+- Sixteen senders: the same host, 16 client threads each with a connection of its
+  own, each sending its next line when it has its answer. tcpline relays the 16
+  connections on its workers at once, and sqlite puts the records that wait while
+  one commits into the next commit (each still answered only after its commit).
 - Floors, measured in the same run: a TCP line round trip between the same client
   and a process that only reads a line and writes a reply line; and the sqlite
-  plug-in's table, pragmas (WAL, `synchronous=NORMAL`) and insert statement driven
+  plug-in's table, pragmas (WAL, `synchronous=FULL`) and insert statement driven
   directly, one commit per row. One at a time, the two happen in sequence, so the
-  floor is 1 / (1 / TCP + 1 / commit). Pipelined, the commit is the floor: the relay
-  is synchronous and a record is answered only after its commit, so rows are never
-  grouped into one transaction.
+  floor is 1 / (1 / TCP + 1 / commit). Pipelined, the commit is the floor: one
+  connection's lines are relayed one after another (its rows keep its order, and
+  each is answered after its commit), so a single pipelining sender's rows do not
+  share commits. Several senders do: the sixteen-senders figure is set against the
+  same per-row commit.
 
 - pgsql: a PostgreSQL 15 server that `scripts/bench.sh` starts for the run
   (`tests/pgsql/pg-server.sh`, `synchronous_commit=on`, loopback TCP), the real
   executable with tcpline feeding the pgsql plug-in. Its floor: libpq's blocking
   `INSERT ... RETURNING id`, one commit per row, into a table with the plug-in's
   columns and unique keys. It follows the disk's sync speed and moves by up to
-  2x between runs, so only ratios within one run mean anything. tcpline serves
-  its clients on one thread, one record at a time, so through it every record
-  is a commit of its own; the four-senders figure calls the plug-in from four
-  threads at once (as a protocol plug-in with a thread per connection does), and
+  2x between runs, so only ratios within one run mean anything. One connection's
+  records are relayed one after another, so each is a commit of its own; with 16
+  senders through tcpline (and with four threads calling the plug-in directly)
   the records that wait while one commits share the next commit. With the
   server down, the first record's failed connection sends every record to the
   spool (SQLite, WAL, `synchronous=FULL`, one commit per record before its
