@@ -54,21 +54,7 @@ TEST_F(IntakeTest, SixtyFourSendersThroughAKilledHostHaveEachRecordStoredOnceInT
                 "\"; idempotencykey = \"N\"; } ); } );");
     auto host = startHost();
 
-    std::atomic<bool> quit{false};
-    std::vector<std::unique_ptr<PipeliningSender>> senders;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kSenders; ++i)
-        senders.emplace_back(new PipeliningSender{i, port, kRecordsEach, quit});
-    for (auto& sender : senders) threads.emplace_back([&sender] { sender->run(); });
-    struct Join {
-        std::atomic<bool>& quit;
-        std::vector<std::thread>& threads;
-        ~Join() {
-            quit = true;
-            for (auto& thread : threads)
-                if (thread.joinable()) thread.join();
-        }
-    } join{quit, threads};
+    SenderGroup senders(kSenders, port, kRecordsEach);
 
     const long long total = static_cast<long long>(kSenders) * kRecordsEach;
     ASSERT_TRUE(eventually([&] { return stored() > total / 3; }, std::chrono::seconds(120)));
@@ -76,12 +62,8 @@ TEST_F(IntakeTest, SixtyFourSendersThroughAKilledHostHaveEachRecordStoredOnceInT
     long long storedAtKill = stored();
     host = startHost();
 
-    for (auto& thread : threads) thread.join();
-    long long answeredZero = 0, resent = 0;
-    for (auto& sender : senders) {
-        answeredZero += sender->answeredZero;
-        resent += sender->resent;
-    }
+    senders.join();
+    const long long answeredZero = senders.answeredZero();
     ASSERT_EQ(answeredZero, total);
     RecordsFile records(dir.file("records.db"));
     EXPECT_EQ(records.value("SELECT count(*) FROM records"), std::to_string(total));
@@ -100,7 +82,7 @@ TEST_F(IntakeTest, SixtyFourSendersThroughAKilledHostHaveEachRecordStoredOnceInT
     }
     EXPECT_EQ(outOfOrder, 0);
     std::cout << "stored when the host was killed: " << storedAtKill
-              << ", sent again after a lost answer: " << resent << "\n";
+              << ", sent again after a lost answer: " << senders.resent() << "\n";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "LineClient.h"
 
@@ -66,4 +67,44 @@ struct PipeliningSender {
             }
         }
     }
+};
+
+// `count` senders numbered from 0, each on a thread of its own; told to
+// quit and joined when the group goes, also when a test ends early.
+class SenderGroup {
+public:
+    SenderGroup(int count, int port, int records,
+                std::chrono::milliseconds pace = std::chrono::milliseconds(0)) {
+        for (int i = 0; i < count; ++i) {
+            senders_.emplace_back(new PipeliningSender{i, port, records, quit_});
+            senders_.back()->pace = pace;
+        }
+        for (auto& sender : senders_) threads_.emplace_back([&sender] { sender->run(); });
+    }
+    ~SenderGroup() {
+        quit_ = true;
+        join();
+    }
+    SenderGroup(const SenderGroup&) = delete;
+    SenderGroup& operator=(const SenderGroup&) = delete;
+
+    // Waits until every sender has had all its records answered 0.
+    void join() {
+        for (auto& thread : threads_)
+            if (thread.joinable()) thread.join();
+    }
+    long long answeredZero() const { return sum(&PipeliningSender::answeredZero); }
+    long long answeredOne() const { return sum(&PipeliningSender::answeredOne); }
+    long long resent() const { return sum(&PipeliningSender::resent); }
+
+private:
+    long long sum(std::atomic<int> PipeliningSender::*count) const {
+        long long total = 0;
+        for (const auto& sender : senders_) total += ((*sender).*count).load();
+        return total;
+    }
+
+    std::atomic<bool> quit_{false};
+    std::vector<std::unique_ptr<PipeliningSender>> senders_;
+    std::vector<std::thread> threads_;
 };

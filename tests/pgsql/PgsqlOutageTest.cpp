@@ -54,23 +54,7 @@ TEST_F(PgsqlOutageTest, RecordsSentThroughRestartsAStopAndAKilledHostAreEachStor
     writeHostConfig();
     auto host = startHost();
 
-    std::atomic<bool> quit{false};
-    std::vector<std::unique_ptr<PipeliningSender>> senders;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kClients; ++i) {
-        senders.emplace_back(new PipeliningSender{i, port, kRecordsEach, quit});
-        senders.back()->pace = std::chrono::milliseconds(4);
-    }
-    for (auto& sender : senders) threads.emplace_back([&sender] { sender->run(); });
-    struct Join {
-        std::atomic<bool>& quit;
-        std::vector<std::thread>& threads;
-        ~Join() {
-            quit = true;
-            for (auto& thread : threads)
-                if (thread.joinable()) thread.join();
-        }
-    } join{quit, threads};
+    SenderGroup senders(kClients, port, kRecordsEach, std::chrono::milliseconds(4));
 
     auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     pause(1500);
@@ -87,13 +71,9 @@ TEST_F(PgsqlOutageTest, RecordsSentThroughRestartsAStopAndAKilledHostAreEachStor
     std::this_thread::sleep_until(stoppedAt + std::chrono::seconds(10));
     server.start();
 
-    for (auto& thread : threads) thread.join();
-    long long sent = 0, ones = 0, resent = 0;
-    for (auto& sender : senders) {
-        sent += sender->answeredZero;
-        ones += sender->answeredOne;
-        resent += sender->resent;
-    }
+    senders.join();
+    const long long sent = senders.answeredZero(), ones = senders.answeredOne(),
+                    resent = senders.resent();
     ASSERT_EQ(sent, kClients * kRecordsEach);
     ASSERT_TRUE(eventually([&] { return spooled() == 0; }, std::chrono::seconds(60)))
         << spooled() << " records still spooled";
