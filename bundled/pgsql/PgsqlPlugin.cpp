@@ -52,6 +52,7 @@ PgsqlPlugin::~PgsqlPlugin() { stop(); }
 bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::string& error) {
     bundled_support::StrictSettings keys(entry, "pgsql");
     std::string conninfo = keys.text("conninfo", "");
+    setSecrets(ConninfoSecrets(conninfo));
     tableName_ = keys.text("table", "records");
     identity_.site = keys.text("site", "");
     spoolPath_ = bundled_support::besideExecutable(keys.text("spool", "pgsql-spool.db"));
@@ -76,17 +77,19 @@ bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::stri
     char* message = nullptr;
     PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), &message);
     if (parsed == nullptr) {
+        // libpq's reason quotes the conninfo: logLine takes the password out.
         std::string reason = message ? message : "out of memory";
         while (!reason.empty() && reason.back() == '\n') reason.pop_back();
         PQfreemem(message);
         error = "pgsql: \"conninfo\" is not a connection string: " + reason;
         return false;
     }
-    std::string host, port, dbname, user;
+    std::string host, port, dbname, user, password;
     bool hasPassword = false, hasUserTimeout = false, hasApplicationName = false;
     for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
         if (option->val == nullptr) continue;
         const std::string keyword = option->keyword;
+        if (keyword == "password") password = option->val;
         writer.options.emplace_back(keyword, option->val);
         if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = option->val;
         if (keyword == "port") port = option->val;
@@ -97,6 +100,7 @@ bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::stri
         hasApplicationName = hasApplicationName || keyword == "application_name";
     }
     PQconninfoFree(parsed);
+    setSecrets(ConninfoSecrets(conninfo, password));
 #ifndef _WIN32
     // A dead network (no reset, no answer) is noticed by the kernel too.
     if (!hasUserTimeout)
@@ -305,12 +309,23 @@ int PgsqlPlugin::answerLookup(Record& record) {
 
 int PgsqlPlugin::refuse(Record& record, const std::string& why) {
     logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: record not stored: " + why);
-    record.set("REASON", why.c_str());  // the sender hears why, not only "1"
+    // The sender hears why, not only "1".
+    record.set("REASON", redacted(why).c_str());
     return 1;
 }
 
+void PgsqlPlugin::setSecrets(ConninfoSecrets secrets) {
+    std::lock_guard<std::mutex> guard(secretsMutex_);
+    secrets_ = std::move(secrets);
+}
+
+std::string PgsqlPlugin::redacted(const std::string& text) {
+    std::lock_guard<std::mutex> guard(secretsMutex_);
+    return secrets_.redact(text);
+}
+
 void PgsqlPlugin::logLine(int level, int sourceLine, const std::string& text) {
-    log_.log(level, "pgsql", sourceLine, text.c_str());
+    log_.log(level, "pgsql", sourceLine, redacted(text).c_str());
 }
 
 }  // namespace ostra_pgsql

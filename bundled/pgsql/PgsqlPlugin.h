@@ -7,8 +7,10 @@
 //                     "host=db.example.org dbname=calls user=site17
 //                     sslmode=verify-full". Keep the password out of it: a
 //                     passfile (the "passfile" keyword or PGPASSFILE) is read
-//                     by libpq and never shown; a password written here is
-//                     never logged either.
+//                     by libpq and never shown. A password written here
+//                     (URI or keyword form, even in a conninfo libpq cannot
+//                     parse) is replaced by "***" in every log line and
+//                     REASON.
 //   table             the table (default "records"; lower-case letters,
 //                     digits, '_', an optional "schema." before it). Made
 //                     when missing; one of another shape refuses the start.
@@ -50,6 +52,7 @@
 #include <mutex>
 #include <string>
 
+#include "ConninfoSecrets.h"
 #include "PgRow.h"
 #include "PgTable.h"
 #include "ServerWriter.h"
@@ -81,6 +84,10 @@ private:
     // Whether the spool is empty, and if so, records go to the server again.
     bool spoolEmptied();
     int refuse(Record& record, const std::string& why);
+    void setSecrets(ConninfoSecrets secrets);
+    // `text` without the conninfo's passwords: every line logged and
+    // every REASON goes through it.
+    std::string redacted(const std::string& text);
     void logLine(int level, int sourceLine, const std::string& text);
 
     CLog log_;
@@ -97,6 +104,9 @@ private:
     std::mutex modeMutex_;
     bool open_ = false;
     bool spooling_ = false;  // records go to the spool, not the server
+
+    std::mutex secretsMutex_;  // a start sets them while records may be refused
+    ConninfoSecrets secrets_;
 
     std::mutex sequenceMutex_;
     long long nextSeq_ = 0;
