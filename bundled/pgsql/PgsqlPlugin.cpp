@@ -85,33 +85,37 @@ bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::stri
         return false;
     }
     std::string host, port, dbname, user, password;
-    bool hasPassword = false, hasUserTimeout = false, hasApplicationName = false;
+    std::set<std::string> given;
     for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
         if (option->val == nullptr) continue;
         const std::string keyword = option->keyword;
-        if (keyword == "password") password = option->val;
+        given.insert(keyword);
         writer.options.emplace_back(keyword, option->val);
         if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = option->val;
         if (keyword == "port") port = option->val;
         if (keyword == "dbname") dbname = option->val;
         if (keyword == "user") user = option->val;
-        hasPassword = hasPassword || keyword == "password";
-        hasUserTimeout = hasUserTimeout || keyword == "tcp_user_timeout";
-        hasApplicationName = hasApplicationName || keyword == "application_name";
+        if (keyword == "password") password = option->val;
     }
     PQconninfoFree(parsed);
     setSecrets(ConninfoSecrets(conninfo, password));
+    auto byDefault = [&](const char* keyword, const std::string& value) {
+        if (given.count(keyword) == 0) writer.options.emplace_back(keyword, value);
+    };
 #ifndef _WIN32
     // A dead network (no reset, no answer) is noticed by the kernel too.
-    if (!hasUserTimeout)
-        writer.options.emplace_back("tcp_user_timeout", std::to_string(writer.statementTimeoutMs));
-#else
-    (void)hasUserTimeout;
+    byDefault("tcp_user_timeout", std::to_string(writer.statementTimeoutMs));
 #endif
-    if (!hasApplicationName) writer.options.emplace_back("application_name", identity_.service);
+    // An idle connection whose far end is gone is noticed in under a
+    // minute, not after the system's two hours (Windows has no count).
+    byDefault("keepalives", "1");
+    byDefault("keepalives_idle", std::to_string(kKeepaliveIdle.count()));
+    byDefault("keepalives_interval", std::to_string(kKeepaliveInterval.count()));
+    byDefault("keepalives_count", std::to_string(kKeepaliveCount));
+    byDefault("application_name", identity_.service);
     writer.server = (user.empty() ? "" : user + "@") + (host.empty() ? "the default host" : host) +
                     (port.empty() ? "" : ":" + port) + (dbname.empty() ? "" : "/" + dbname);
-    if (hasPassword)
+    if (!password.empty())
         logLine(LOG_LEVEL_INFO, __LINE__,
                 "pgsql: the conninfo holds a password; a passfile (or PGPASSFILE) keeps it out"
                 " of the configuration");

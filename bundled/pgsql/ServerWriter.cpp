@@ -55,7 +55,8 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
             return false;
         }
         if (prepared.failure == Failure::kNone) {
-            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + ", table " + table_.name());
+            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + ", table " + table_.name() +
+                                     "; session " + connection_.sessionLimits());
         } else {
             connection_.close();
         }
@@ -195,8 +196,8 @@ bool ServerWriter::connected() {
     if (prepared.failure == Failure::kNone) {
         pause_ = kFirstPause;
         if (!lastFailure_.empty())
-            log_(LOG_LEVEL_INFO,
-                 "connected to " + settings_.server + " again, table " + table_.name());
+            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + " again, table " +
+                                     table_.name() + "; session " + connection_.sessionLimits());
         lastFailure_.clear();
         return true;
     }
