@@ -20,6 +20,8 @@ namespace {
 
 // Sequence numbers are reserved in blocks, one spool commit per block.
 constexpr long long kSequenceBlock = 100000;
+// Refusals for one reason within this long are logged once, then counted.
+constexpr std::chrono::seconds kRepeatedRefusals(60);
 // At most this long is spent on the server inside start(): enough to see a
 // table of another shape, too short to hold up the host's pass.
 constexpr std::chrono::milliseconds kStartBudget(1000);
@@ -200,6 +202,7 @@ void PgsqlPlugin::stop() {
     // The writer and the table stay until the destructor: a record offered
     // meanwhile finds them stopped and is answered 1.
     if (writer_) writer_->stop();
+    flushRefusals();
     {
         std::lock_guard<std::mutex> guard(modeMutex_);
         open_ = false;
@@ -312,10 +315,44 @@ int PgsqlPlugin::answerLookup(Record& record) {
 }
 
 int PgsqlPlugin::refuse(Record& record, const std::string& why) {
-    logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: record not stored: " + why);
+    // One line per reason, then a count: a burst of records refused alike
+    // does not bury the log.
+    std::string repeated;
+    bool counted = false;
+    {
+        std::lock_guard<std::mutex> guard(refusalsMutex_);
+        const auto now = Clock::now();
+        counted = why == refusals_.why && now - refusals_.since < kRepeatedRefusals;
+        if (counted) {
+            ++refusals_.more;
+        } else {
+            repeated = repeatedRefusalsLine(now);
+            refusals_ = {why, now, 0};
+        }
+    }
+    if (!repeated.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, repeated);
+    if (!counted) logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: record not stored: " + why);
     // The sender hears why, not only "1".
     record.set("REASON", redacted(why).c_str());
     return 1;
+}
+
+std::string PgsqlPlugin::repeatedRefusalsLine(Clock::time_point now) {
+    if (refusals_.more == 0) return "";
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now - refusals_.since).count();
+    return "pgsql: " + std::to_string(refusals_.more) + " more records not stored (within " +
+           std::to_string(seconds) + " s): " + refusals_.why;
+}
+
+void PgsqlPlugin::flushRefusals() {
+    std::string repeated;
+    {
+        std::lock_guard<std::mutex> guard(refusalsMutex_);
+        repeated = repeatedRefusalsLine(Clock::now());
+        refusals_ = Refusals();
+    }
+    if (!repeated.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, repeated);
 }
 
 void PgsqlPlugin::setSecrets(ConninfoSecrets secrets) {

@@ -28,16 +28,26 @@
 // Answers:
 //   stored in the table   0, "ROW_ID" the row's id
 //   spooled               0, "SPOOLED" "1": the server could not be reached
-//                         in time; the record is committed to the spool and
-//                         is forwarded, once, when the server is back
+//                         in time, or it refuses records for a reason of its
+//                         own state rather than the row's (a permission
+//                         revoked, a read-only server, the table dropped):
+//                         the same answer whether the spool held rows or
+//                         not. The record is committed to the spool and is
+//                         forwarded, once, when the server takes records
+//                         again; it is asked after a pause growing from
+//                         0.25 s to 30 s, reset only by records stored
 //   a resent record       its idempotencykey holds a key this host stored
 //                         before: 0, "ROW_ID" the first row's id, not stored
 //                         again (while spooling: "SPOOLED" "1"; forwarding
 //                         still stores it once)
-//   refused               1, "REASON" why: the server refused it (a value
-//                         it does not take, a permission), the table has
+//   refused               1, "REASON" why: the server refused the row
+//                         itself (a value it does not take, a constraint;
+//                         SQLSTATE classes 22, 23, 54), the table has
 //                         another shape, an entry is not valid UTF-8, or
-//                         neither the server nor the spool could take it
+//                         neither the server nor the spool could take it.
+//                         Refusals for one reason are logged once, then
+//                         counted ("N more records not stored") when the
+//                         reason changes, after a minute, or at stop.
 //   a lookup record       "CMD" "LOOKUP", "FIELD", "VALUE": this host's
 //                         newest row whose entries hold FIELD=VALUE, answered
 //                         as the sqlite plug-in does ("FOUND", "COUNT",
@@ -46,6 +56,12 @@
 //                         cannot be asked. Spooled rows are not seen.
 // A record is never answered 0 unless it is committed in the table or in
 // the spool. isRunning() is false while the table cannot be used.
+//
+// Threads: processRecord may be called from several threads at once.
+// Locks, taken in this order and never against it: modeMutex_; then the
+// writer's and the spool's (spoolRow under modeMutex_); refusalsMutex_;
+// secretsMutex_ last (every line logged takes it). sequenceMutex_ holds
+// only the spool's.
 #pragma once
 
 #include <memory>
@@ -84,6 +100,10 @@ private:
     // Whether the spool is empty, and if so, records go to the server again.
     bool spoolEmptied();
     int refuse(Record& record, const std::string& why);
+    // The count of refusals not logged, as a line; empty when none (the
+    // caller holds refusalsMutex_).
+    std::string repeatedRefusalsLine(Clock::time_point now);
+    void flushRefusals();
     void setSecrets(ConninfoSecrets secrets);
     // `text` without the conninfo's passwords: every line logged and
     // every REASON goes through it.
@@ -107,6 +127,14 @@ private:
 
     std::mutex secretsMutex_;  // a start sets them while records may be refused
     ConninfoSecrets secrets_;
+
+    struct Refusals {
+        std::string why;  // the last reason logged
+        Clock::time_point since{};
+        long long more = 0;  // refusals for it since, not logged
+    };
+    std::mutex refusalsMutex_;
+    Refusals refusals_;
 
     std::mutex sequenceMutex_;
     long long nextSeq_ = 0;

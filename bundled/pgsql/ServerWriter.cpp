@@ -19,10 +19,6 @@ bool isRowFault(const std::string& sqlstate) {
     return kind == "22" || kind == "23" || kind == "54";
 }
 
-// The table went away or lost a column while connected: the connection
-// is made again, which makes the table again or says what is wrong.
-bool isTableGone(const std::string& sqlstate) { return sqlstate == "42P01" || sqlstate == "42703"; }
-
 }  // namespace
 
 struct ServerWriter::Job {
@@ -194,14 +190,16 @@ bool ServerWriter::connected() {
         tableFault_ = prepared.failure == Failure::kRefused ? prepared.error : "";
     }
     if (prepared.failure == Failure::kNone) {
-        pause_ = kFirstPause;
-        if (!lastFailure_.empty())
+        // The pause stays until records are stored again: a server that
+        // takes connections but not records is not asked at every connect.
+        if (connectFailed_)
             log_(LOG_LEVEL_INFO, "connected to " + settings_.server + " again, table " +
                                      table_.name() + "; session " + connection_.sessionLimits());
-        lastFailure_.clear();
+        connectFailed_ = false;
         return true;
     }
     connection_.close();
+    connectFailed_ = true;
     nextAttempt_ = Clock::now() + pause_;
     pause_ = std::min(pause_ * 2, kLongestPause);
     if (prepared.error != lastFailure_)
@@ -212,12 +210,23 @@ bool ServerWriter::connected() {
     return false;
 }
 
-void ServerWriter::lostServer(const std::string& why) {
+void ServerWriter::lostServer(const std::string& why, bool refused) {
     connection_.close();
     nextAttempt_ = Clock::now() + pause_;
     pause_ = std::min(pause_ * 2, kLongestPause);
-    if (why != lastFailure_) log_(LOG_LEVEL_ERROR, "lost " + settings_.server + ": " + why);
+    if (why != lastFailure_)
+        log_(LOG_LEVEL_ERROR,
+             refused
+                 ? "the server refuses records: " + why +
+                       "; they wait in the spool and are tried again after a pause growing to " +
+                       std::to_string(kLongestPause.count() / 1000) + " s"
+                 : "lost " + settings_.server + ": " + why);
     lastFailure_ = why;
+}
+
+void ServerWriter::storing() {
+    pause_ = kFirstPause;
+    lastFailure_.clear();
 }
 
 void ServerWriter::storeRows(std::vector<std::shared_ptr<Job>>& jobs) {
@@ -228,7 +237,9 @@ void ServerWriter::storeRows(std::vector<std::shared_ptr<Job>>& jobs) {
             std::string fault = tableFault();
             job->stored.failure = fault.empty() ? Failure::kUnavailable : Failure::kRefused;
             job->stored.error =
-                fault.empty() ? "the server cannot be reached: " + lastFailure_ : fault;
+                !fault.empty()
+                    ? fault
+                    : (connectFailed_ ? "the server cannot be reached: " : "") + lastFailure_;
             job->queried.failure = job->stored.failure;
             job->queried.error = job->stored.error;
         } else if (job->isStore) {
@@ -252,9 +263,16 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
     for (const PgRow* row : rows) inserts.push_back(table_.insert(*row));
     auto deadline = Clock::now() + std::chrono::milliseconds(settings_.statementTimeoutMs);
     Outcome outcome = connection_.run(inserts, deadline);
-    if (outcome.failure == Failure::kRefused && isTableGone(outcome.sqlstate)) {
+    bool refused = false;
+    if (outcome.failure == Failure::kRefused && !isRowFault(outcome.sqlstate)) {
+        // Not the row's fault but the server's state (a permission, a
+        // read-only server, the table gone): the record waits in the
+        // spool as in an outage, whether the spool held rows or not, and
+        // the server is asked again after the growing pause, on a new
+        // connection (which makes a dropped table again, or finds the new
+        // primary of a conninfo naming several hosts).
         outcome.failure = Failure::kUnavailable;
-        connection_.close();
+        refused = true;
     }
     if (outcome.failure == Failure::kRefused && rows.size() > 1) {
         // One row spoiled the transaction: each on its own, so that only
@@ -263,7 +281,7 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
         return results;
     }
     if (outcome.failure != Failure::kNone) {
-        if (outcome.failure == Failure::kUnavailable) lostServer(outcome.error);
+        if (outcome.failure == Failure::kUnavailable) lostServer(outcome.error, refused);
         for (StoreResult& result : results) {
             result.failure = outcome.failure;
             result.error = outcome.error;
@@ -271,6 +289,7 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
         }
         return results;
     }
+    storing();
     // Rows stored before (by an earlier try, or the sender's key): the
     // first row's id, found once this transaction has committed.
     std::vector<Statement> lookups;
@@ -334,29 +353,17 @@ void ServerWriter::forwardSpool() {
         std::lock_guard<std::mutex> guard(depthMutex_);
         forwarded_ += static_cast<long long>(stored);
     }
+    // Refused is the row's own fault (the server's state comes back as
+    // kUnavailable): answered as stored long ago, it is kept, not lost,
+    // where the operator finds it, and the rows behind it go on.
     if (stored < results.size() && results[stored].failure == Failure::kRefused) {
         const StoreResult& failed = results[stored];
-        if (isRowFault(failed.sqlstate)) {
-            // Answered as stored long ago: kept, not lost, where the
-            // operator finds it; the rows behind it go on.
-            if (spool_.setAside(rows[stored], failed.error, error))
-                log_(LOG_LEVEL_ERROR, "the server refuses a spooled record (taken " +
-                                          rows[stored].time + "): " + failed.error +
-                                          "; it is kept in the table \"refused\" of " +
-                                          spool_.path());
-            else
-                log_(LOG_LEVEL_ERROR, error);
-        } else {
-            // A permission, a full disk: the operator's to fix; the rows
-            // wait in the spool.
-            if (failed.error != lastFailure_)
-                log_(LOG_LEVEL_ERROR, "the server refuses the spooled records: " + failed.error +
-                                          "; they stay in " + spool_.path() +
-                                          " and are tried again");
-            lastFailure_ = failed.error;
-            nextAttempt_ = Clock::now() + pause_;
-            pause_ = std::min(pause_ * 2, kLongestPause);
-        }
+        if (spool_.setAside(rows[stored], failed.error, error))
+            log_(LOG_LEVEL_ERROR, "the server refuses a spooled record (taken " +
+                                      rows[stored].time + "): " + failed.error +
+                                      "; it is kept in the table \"refused\" of " + spool_.path());
+        else
+            log_(LOG_LEVEL_ERROR, error);
     }
     noteSpoolDepth();
 }

@@ -12,11 +12,14 @@
 //
 // The connection is made when there is work (a record, a lookup, rows in
 // the spool), never inside start() beyond its budget; after a failure it is
-// tried again after a growing pause (0.25 s doubling up to 30 s), and
-// records offered meanwhile are answered kUnavailable at once, for the
-// caller to spool. The writer's thread forwards the spool's rows while no
-// record waits, oldest first, in transactions of up to 256, and removes
-// them from the spool only after their commit.
+// tried again after a growing pause (0.25 s doubling up to 30 s, back to
+// 0.25 s only once records are stored again, not when a connection opens),
+// and records offered meanwhile are answered kUnavailable at once, for the
+// caller to spool. A server that refuses records for a reason of its own
+// state (a permission, read-only) rather than the row's counts as such a
+// failure: its records are answered kUnavailable too. The writer's thread forwards the spool's rows
+// while no record waits, oldest first, in transactions of up to 256, and removes them from the
+// spool only after their commit.
 #pragma once
 
 #include <condition_variable>
@@ -97,7 +100,11 @@ private:
     void forwardSpool();
     // Stores `rows` in one transaction; one result per row.
     std::vector<StoreResult> insertRows(const std::vector<const PgRow*>& rows);
-    void lostServer(const std::string& why);
+    // Closes the connection and pauses; `refused`: the server answered,
+    // refusing records for a reason of its own state.
+    void lostServer(const std::string& why, bool refused = false);
+    // Records were stored: the next failure is tried again soon.
+    void storing();
 
     const PgTable& table_;
     Spool& spool_;
@@ -118,7 +125,8 @@ private:
     // The busy_ thread's.
     Clock::time_point nextAttempt_{};
     std::chrono::milliseconds pause_{250};
-    std::string lastFailure_;  // logged once until it changes
+    std::string lastFailure_;     // logged once until it changes or records are stored
+    bool connectFailed_ = false;  // the last connect failed
 
     std::mutex depthMutex_;  // what noteSpoolDepth logged
     long long loggedDepth_ = 0;
