@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <libconfig.h++>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,8 @@
 class PgsqlPluginFixture : public ::testing::Test {
 protected:
     ~PgsqlPluginFixture() override {
+        if (HasFailure())
+            for (const auto& line : lines.lines()) std::printf("plug-in: %s\n", line.c_str());
         for (CDatabasePlugin* plugin : plugins_) {
             plugin->stop();
             delete plugin;
