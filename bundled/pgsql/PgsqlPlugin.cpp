@@ -145,6 +145,9 @@ int PgsqlPlugin::start(Setting& entry) {
             spoolRegistered_ = true;
         }
         table_.reset(new PgTable(tableName_));
+        spool_.setNotice([this](const std::string& text) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + text);
+        });
         if (!spool_.open(spoolPath_, error) || !spool_.reserveSequence(0, 0, nextSeq_, error)) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + error);
             stop();

@@ -18,7 +18,9 @@
 //                     (default: none)
 //   spool             the spool file (default "pgsql-spool.db"; a relative
 //                     path lies beside the executable). Each pgsql database
-//                     of a host needs its own.
+//                     of a host needs its own. Checked at start (a damaged
+//                     one is renamed aside and the start refused) and
+//                     watched while running (Spool.h).
 //   connecttimeout    milliseconds a connection may take (default 5000)
 //   statementtimeout  milliseconds a transaction may take, also set as the
 //                     server's statement_timeout (default 5000)

@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kBatch = 256;
 constexpr std::chrono::milliseconds kFirstPause(250);
 constexpr std::chrono::milliseconds kLongestPause(30000);
+// While rows wait in the spool, the spool's file is looked at this often.
+constexpr std::chrono::milliseconds kWatchSpool(1000);
 
 // Errors that belong to the row itself (a value the server refuses, a row
 // too large): the same row would meet them again whatever is fixed.
@@ -160,7 +162,14 @@ void ServerWriter::run() {
             continue;
         }
         if (Clock::now() < nextAttempt_) {
-            changed_.wait_until(lock, nextAttempt_);
+            changed_.wait_until(lock, std::min(nextAttempt_, Clock::now() + kWatchSpool));
+            // A spool deleted under the host while it waits for the server
+            // is noticed now, not at the next record.
+            lock.unlock();
+            std::string error;
+            if (!spool_.watch(error) && error != lastWatchFault_) log_(LOG_LEVEL_ERROR, error);
+            lastWatchFault_ = error;
+            lock.lock();
             continue;
         }
         busy_ = true;

@@ -127,6 +127,7 @@ private:
     std::chrono::milliseconds pause_{250};
     std::string lastFailure_;     // logged once until it changes or records are stored
     bool connectFailed_ = false;  // the last connect failed
+    std::string lastWatchFault_;  // the run thread's: logged once until it changes
 
     std::mutex depthMutex_;  // what noteSpoolDepth logged
     long long loggedDepth_ = 0;
