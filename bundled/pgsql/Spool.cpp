@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 namespace ostra_pgsql {
 
@@ -37,16 +36,10 @@ bool exists(const std::string& path) { return bundled_support::identityOf(path).
 // `path` with a suffix saying why and when it was put aside, one no file
 // has yet: ".damaged-20261209T110350Z", then "-2", "-3" ...
 std::string asideName(const std::string& path, const char* why) {
-    std::time_t now = std::time(nullptr);
-    char stamp[32];
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    std::string base = path + "." + why + "-" + stamp;
+    std::string stamp;  // 20261209T110350Z: no ':', which Windows refuses
+    for (char c : utcNow().substr(0, 19))
+        if (c != '-' && c != ':') stamp += c;
+    std::string base = path + "." + why + "-" + stamp + "Z";
     std::string name = base;
     for (int n = 2; exists(name) || exists(name + "-wal"); ++n)
         name = base + "-" + std::to_string(n);
