@@ -134,6 +134,7 @@ int PgsqlPlugin::start(Setting& entry) {
             logLine(LOG_LEVEL_ERROR, __LINE__, error);
             return 1;
         }
+        settings.identity = identity_;
         {
             std::lock_guard<std::mutex> guard(openSpoolsMutex);
             if (!openSpools.insert(spoolPath_).second) {

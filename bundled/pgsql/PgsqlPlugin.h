@@ -41,7 +41,12 @@
 //   a resent record       its idempotencykey holds a key this host stored
 //                         before: 0, "ROW_ID" the first row's id, not stored
 //                         again (while spooling: "SPOOLED" "1"; forwarding
-//                         still stores it once)
+//                         still stores it once). A key held by a row with
+//                         other entries is a collision: 1, never "stored
+//                         before".
+//   another live host     under this service, host name and site on the
+//                         same table: the start (or the connection) is
+//                         refused with a line naming the identity
 //   refused               1, "REASON" why: the server refused the row
 //                         itself (a value it does not take, a constraint;
 //                         SQLSTATE classes 22, 23, 54), the table has

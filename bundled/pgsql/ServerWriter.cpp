@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kBatch = 256;
 constexpr std::chrono::milliseconds kFirstPause(250);
 constexpr std::chrono::milliseconds kLongestPause(30000);
+// How long a connection waits for the identity's lock (ServerWriter.h).
+constexpr std::chrono::milliseconds kClaimWait(500);
 // While rows wait in the spool, the spool's file is looked at this often.
 constexpr std::chrono::milliseconds kWatchSpool(1000);
 
@@ -46,7 +48,7 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
     if (Clock::now() < deadline &&
         connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
         answered = true;
-        Outcome prepared = table_.prepare(connection_, deadline);
+        Outcome prepared = prepareSession(deadline);
         if (prepared.failure == Failure::kRefused) {
             error = prepared.error;
             connection_.close();
@@ -63,6 +65,26 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
     busy_ = false;
     thread_ = std::thread(&ServerWriter::run, this);
     return true;
+}
+
+Outcome ServerWriter::prepareSession(Clock::time_point deadline) {
+    Outcome prepared = table_.prepare(connection_, deadline);
+    if (prepared.failure != Failure::kNone) return prepared;
+    // A host that just went (a restart) may leave a session the server
+    // has not yet ended: waited for briefly.
+    Outcome claimed = connection_.run(
+        {{"SELECT set_config('lock_timeout', $1, true)", {std::to_string(kClaimWait.count())}},
+         table_.claim(settings_.identity)},
+        deadline);
+    if (claimed.failure == Failure::kRefused && claimed.sqlstate == "55P03") {
+        const Identity& identity = settings_.identity;
+        claimed.error = "another live host stores into " + table_.name() + " on " +
+                        settings_.server + " as " + identity.service + "@" + identity.host +
+                        (identity.site.empty() ? "" : " (site " + identity.site + ")") +
+                        ": two hosts under one identity would take each other's rows for their"
+                        " own; give each its own \"site\"";
+    }
+    return claimed;
 }
 
 void ServerWriter::stop() {
@@ -191,8 +213,8 @@ bool ServerWriter::connected() {
         prepared.failure = Failure::kUnavailable;
         prepared.error = why;
     } else {
-        prepared = table_.prepare(
-            connection_, deadline + std::chrono::milliseconds(settings_.statementTimeoutMs));
+        prepared =
+            prepareSession(deadline + std::chrono::milliseconds(settings_.statementTimeoutMs));
     }
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -318,13 +340,32 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
     if (found.failure == Failure::kUnavailable) lostServer(found.error);
     for (std::size_t k = 0; k < lookedUp.size(); ++k) {
         StoreResult& result = results[lookedUp[k]];
-        result.storedBefore = true;
-        if (found.failure == Failure::kNone && !found.results[k].rows.empty()) {
-            result.rowId = found.results[k].rows[0].at(0).value_or("");
-        } else {
-            // Stored (committed above), its id unknown: still stored.
-            result.rowId = "";
+        const PgRow& row = *rows[lookedUp[k]];
+        if (found.failure != Failure::kNone || found.results[k].rows.empty()) {
+            // Not stored by this insert, and whether the row there is this
+            // record is unknown: asked again later, from the spool.
+            result.failure = Failure::kUnavailable;
+            result.error = found.failure != Failure::kNone ? found.error
+                                                           : "the row stored before is not found";
+            continue;
         }
+        const auto& there = found.results[k].rows[0];
+        result.rowId = there.at(0).value_or("");
+        if (there.at(1).value_or("") == "t") {
+            result.storedBefore = true;
+            continue;
+        }
+        // The key is taken by another record: a second host under this
+        // identity, or a sender's key used twice. Never "stored before".
+        result.failure = Failure::kRefused;
+        result.sqlstate = "23505";
+        result.error = "the record collides with row " + result.rowId + " of " + table_.name() +
+                       ", stored under the same " +
+                       (row.idempotencyKey.empty()
+                            ? "identity and number"
+                            : "identity and sender's key \"" + row.idempotencyKey + "\"") +
+                       " with other entries; not stored";
+        result.rowId.clear();
     }
     return results;
 }

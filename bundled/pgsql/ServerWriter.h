@@ -10,6 +10,13 @@
 // each. No caller waits longer than the operation in progress and its own,
 // each bounded by a connect and a statement timeout.
 //
+// Every connection holds a session advisory lock on the host's identity in
+// the table (PgTable::claim): a second live host under the same service,
+// host name and site finds it held, and its start (or its connection) is
+// refused with a line naming the identity, as a table of the wrong shape
+// is; a host's own session that the server has not yet ended after a
+// restart is waited for up to half a second.
+//
 // The connection is made when there is work (a record, a lookup, rows in
 // the spool), never inside start() beyond its budget; after a failure it is
 // tried again after a growing pause (0.25 s doubling up to 30 s, back to
@@ -40,6 +47,7 @@ namespace ostra_pgsql {
 
 struct WriterSettings {
     std::vector<std::pair<std::string, std::string>> options;  // libpq's keywords and values
+    Identity identity;   // whose rows: locked on the server while connected
     std::string server;  // where, for the log: host, port and database, no password
     int connectTimeoutMs = 5000;
     int statementTimeoutMs = 5000;
@@ -98,6 +106,9 @@ private:
     bool connected();
     void storeRows(std::vector<std::shared_ptr<Job>>& jobs);
     void forwardSpool();
+    // Prepares the table and takes the identity's advisory lock on a new
+    // connection; kRefused when another live host holds the lock.
+    Outcome prepareSession(Clock::time_point deadline);
     // Stores `rows` in one transaction; one result per row.
     std::vector<StoreResult> insertRows(const std::vector<const PgRow*>& rows);
     // Closes the connection and pauses; `refused`: the server answered,
