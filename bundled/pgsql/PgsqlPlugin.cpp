@@ -241,16 +241,26 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
         if (!fault.empty()) return refuse(*record, fault);
         row.identity = identity_;
         if (!takeSequence(row.seq, error)) return refuse(*record, error);
+        std::string spoolFault;  // the spool could not take the record
         {
             std::lock_guard<std::mutex> guard(modeMutex_);
-            if (spooling_) return spoolRow(row, "", *record);
+            if (!open_) return refuse(*record, "the plug-in is stopped");
+            if (spooling_ && spoolRow(row, "", *record, spoolFault)) return 0;
         }
+        // A spool that cannot be written (a full disk) does not hold up a
+        // server that can take the record: it goes there, ahead of the
+        // rows still spooled.
         StoreResult stored = writer_->store(row);
         if (stored.failure == Failure::kRefused) return refuse(*record, stored.error);
         if (stored.failure == Failure::kUnavailable) {
             std::lock_guard<std::mutex> guard(modeMutex_);
-            return spoolRow(row, stored.error, *record);
+            if (spoolFault.empty() && open_ && spoolRow(row, stored.error, *record, spoolFault))
+                return 0;
+            return refuse(*record, "neither the server (" + stored.error +
+                                       ") nor the spool could take the record: " +
+                                       (open_ ? spoolFault : "the plug-in is stopped"));
         }
+        if (!spoolFault.empty()) noteBypass(spoolFault);
         if (stored.storedBefore)
             logLine(
                 LOG_LEVEL_INFO, __LINE__,
@@ -266,15 +276,17 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
     }
 }
 
-int PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& record) {
-    if (!open_) return refuse(record, "the plug-in is stopped");
+bool PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& record,
+                           std::string& error) {
     const bool first = !spooling_;
     spooling_ = true;
     bool heldBefore = false;
-    std::string error;
-    if (!spool_.put(row, heldBefore, error))
-        return refuse(record, "neither the server" + (why.empty() ? "" : " (" + why + ")") +
-                                  " nor the spool could take the record: " + error);
+    if (!spool_.put(row, heldBefore, error)) return false;
+    if (bypassing_) {
+        bypassing_ = false;
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: the spool " + spoolPath_ + " takes records again, in their order");
+    }
     if (first)
         logLine(LOG_LEVEL_ERROR, __LINE__,
                 "pgsql: the server cannot take records now (" + why +
@@ -283,7 +295,18 @@ int PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& reco
     writer_->spooled();
     writer_->noteSpoolDepth();
     record.set("SPOOLED", "1");
-    return 0;
+    return true;
+}
+
+void PgsqlPlugin::noteBypass(const std::string& spoolFault) {
+    {
+        std::lock_guard<std::mutex> guard(modeMutex_);
+        if (bypassing_) return;
+        bypassing_ = true;
+    }
+    logLine(LOG_LEVEL_ERROR, __LINE__,
+            "pgsql: " + spoolFault + "; records the server takes are stored there directly, ahead" +
+                " of the " + std::to_string(spool_.depth()) + " still spooled");
 }
 
 bool PgsqlPlugin::spoolEmptied() {

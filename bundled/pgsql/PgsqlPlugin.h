@@ -47,6 +47,10 @@
 //   another live host     under this service, host name and site on the
 //                         same table: the start (or the connection) is
 //                         refused with a line naming the identity
+//   spool full            while the spool holds rows but cannot take one
+//                         more (a full disk), the record goes straight to
+//                         the server: 0, "ROW_ID", ahead of the rows still
+//                         spooled (order relaxed; logged once)
 //   refused               1, "REASON" why: the server refused the row
 //                         itself (a value it does not take, a constraint;
 //                         SQLSTATE classes 22, 23, 54), the table has
@@ -101,8 +105,13 @@ public:
 private:
     bool readSettings(Setting& entry, WriterSettings& writer, std::string& error);
     int answerLookup(Record& record);
-    // Commits `row` to the spool (the caller holds modeMutex_).
-    int spoolRow(const PgRow& row, const std::string& why, Record& record);
+    // Commits `row` to the spool and marks `record` spooled (the caller
+    // holds modeMutex_, the plug-in is open); false with `error` set when
+    // the spool cannot take it.
+    bool spoolRow(const PgRow& row, const std::string& why, Record& record, std::string& error);
+    // A record went to the server because the spool could not take it:
+    // said once, until the spool takes records again.
+    void noteBypass(const std::string& spoolFault);
     bool takeSequence(long long& seq, std::string& error);
     // Whether the spool is empty, and if so, records go to the server again.
     bool spoolEmptied();
@@ -130,7 +139,8 @@ private:
 
     std::mutex modeMutex_;
     bool open_ = false;
-    bool spooling_ = false;  // records go to the spool, not the server
+    bool spooling_ = false;   // records go to the spool, not the server
+    bool bypassing_ = false;  // ... but it cannot be written: to the server
 
     std::mutex secretsMutex_;  // a start sets them while records may be refused
     ConninfoSecrets secrets_;

@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kBatch = 256;
 constexpr std::chrono::milliseconds kFirstPause(250);
 constexpr std::chrono::milliseconds kLongestPause(30000);
+// After the spool could not be shrunk (a full disk), the first pause.
+constexpr std::chrono::milliseconds kFirstSpoolPause(1000);
 // How long a connection waits for the identity's lock (ServerWriter.h).
 constexpr std::chrono::milliseconds kClaimWait(500);
 // While rows wait in the spool, the spool's file is looked at this often.
@@ -394,10 +396,18 @@ void ServerWriter::forwardSpool() {
     std::size_t stored = 0;
     while (stored < results.size() && results[stored].failure == Failure::kNone) ++stored;
     if (stored > 0 && !spool_.removeUpTo(rows[stored - 1].spoolId, error)) {
-        // They are in the table; forwarding them again later stores nothing.
-        log_(LOG_LEVEL_ERROR, error);
-        nextAttempt_ = Clock::now() + kLongestPause;
+        // They are in the table; forwarding them again later stores
+        // nothing. Tried again after a pause of its own, growing: the
+        // server's was reset by their commit.
+        if (error != lastSpoolFault_) log_(LOG_LEVEL_ERROR, error);
+        lastSpoolFault_ = error;
+        nextAttempt_ = Clock::now() + spoolPause_;
+        spoolPause_ = std::min(spoolPause_ * 2, kLongestPause);
         return;
+    }
+    if (stored > 0) {
+        spoolPause_ = kFirstSpoolPause;
+        lastSpoolFault_.clear();
     }
     {
         std::lock_guard<std::mutex> guard(depthMutex_);

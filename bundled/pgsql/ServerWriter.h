@@ -139,6 +139,8 @@ private:
     std::string lastFailure_;     // logged once until it changes or records are stored
     bool connectFailed_ = false;  // the last connect failed
     std::string lastWatchFault_;  // the run thread's: logged once until it changes
+    std::chrono::milliseconds spoolPause_{1000};  // after the spool could not shrink
+    std::string lastSpoolFault_;
 
     std::mutex depthMutex_;  // what noteSpoolDepth logged
     long long loggedDepth_ = 0;

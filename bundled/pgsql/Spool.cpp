@@ -319,6 +319,13 @@ bool Spool::removeUpTo(long long upTo, std::string& error) {
     sqlite3_bind_int64(remove_, 1, upTo);
     int status = sqlite3_step(remove_);
     sqlite3_reset(remove_);
+    if (status == SQLITE_FULL) {
+        // A full disk: the log folded into the file and emptied gives the
+        // delete room to be written.
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        status = sqlite3_step(remove_);
+        sqlite3_reset(remove_);
+    }
     if (status == SQLITE_DONE) depth_ -= sqlite3_changes(db_);
     if (status != SQLITE_DONE) error = "cannot write the spool " + path_ + ": " + lastError();
     return status == SQLITE_DONE;

@@ -49,8 +49,8 @@ TEST_F(PgsqlIdentityTest, AKeyTakenByAnotherRecordIsACollisionAnsweredOneNeverSt
     const std::string spool = scratch.file("a.db");
     CDatabasePlugin* plugin = load();
     ASSERT_NE(plugin, nullptr);
-    ASSERT_EQ(start(plugin, spoolKeys(server.tcpConninfo(), spool) + " idempotencykey = \"MSGID\";"),
-              0);
+    ASSERT_EQ(
+        start(plugin, spoolKeys(server.tcpConninfo(), spool) + " idempotencykey = \"MSGID\";"), 0);
     ASSERT_EQ(send(plugin, "MSGID=m-1;N=1"), "0;ROW_ID=1");
     EXPECT_EQ(send(plugin, "MSGID=m-1;N=1"), "0;ROW_ID=1") << "the same record sent again";
     const std::string collision =

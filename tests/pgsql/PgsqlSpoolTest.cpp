@@ -3,8 +3,11 @@
 // with its records, which all reach the table when the server is back.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "../bundled/LineClient.h"
 #include "../bundled/RecordsFile.h"
@@ -17,6 +20,7 @@ namespace fs = std::filesystem;
 class PgsqlSpoolTest : public PgsqlPluginFixture {
 protected:
     std::string spool = scratch.file("spool.db");
+    std::vector<CDatabasePlugin*> loaded;  // stopped before their disk goes
 
     // A conninfo naming a port nothing listens on: every record is spooled.
     std::string nowhere() {
@@ -103,6 +107,60 @@ TEST_F(PgsqlSpoolTest, ASpoolDeletedWhileTheServerIsDownLosesNoRecordAnsweredZer
     EXPECT_TRUE(eventually([&] { return server.value("SELECT count(*) FROM records") == "31"; },
                            std::chrono::seconds(40)));
     EXPECT_EQ(server.value("SELECT count(DISTINCT entries ->> 'N') FROM records"), "31");
+}
+
+// Fills the file system holding `folder` to the last byte.
+void fill(const std::string& folder) {
+    FILE* filler = std::fopen((folder + "/filler").c_str(), "wb");
+    ASSERT_NE(filler, nullptr);
+    for (std::size_t chunk : {65536u, 4096u, 512u, 1u}) {
+        const std::string bytes(chunk, 'f');
+        while (std::fwrite(bytes.data(), 1, chunk, filler) == chunk && std::fflush(filler) == 0) {
+        }
+        std::clearerr(filler);
+    }
+    std::fclose(filler);
+}
+
+TEST_F(PgsqlSpoolTest, AFullSpoolDiskDoesNotHoldUpRecordsTheServerCanTake) {
+    // A disk of its own, 1 MiB, in the test's own mount namespace.
+    const std::string disk = scratch.file("disk");
+    fs::create_directory(disk);
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=1m tmpfs " + disk).c_str()), 0);
+    std::shared_ptr<void> unmount(nullptr, [&](void*) {
+        for (CDatabasePlugin* plugin : loaded) plugin->stop();
+        std::system(("umount " + disk).c_str());
+    });
+    const std::string spool = disk + "/spool.db";
+    CDatabasePlugin* plugin = load();
+    ASSERT_NE(plugin, nullptr);
+    loaded.push_back(plugin);
+    ASSERT_EQ(start(plugin, spoolKeys(server.tcpConninfo(), spool) + " connecttimeout = 500;"), 0);
+    ASSERT_EQ(send(plugin, "N=0"), "0;ROW_ID=1");
+
+    server.stop("fast");
+    for (int n = 1; n <= 20; ++n) ASSERT_EQ(send(plugin, "N=" + std::to_string(n)), "0;SPOOLED=1");
+    fill(disk);
+    server.start();
+    // Once the writer is back on the server, new records are stored there
+    // although the spool cannot take them (before: every one answered 1).
+    ASSERT_TRUE(eventually([&] { return server.value("SELECT count(*) FROM records") == "21"; },
+                           std::chrono::seconds(40)));
+    for (int n = 21; n <= 70; ++n)
+        ASSERT_EQ(send(plugin, "N=" + std::to_string(n)).rfind("0;ROW_ID=", 0), 0u) << n;
+    EXPECT_TRUE(
+        logHas("database or disk is full; records the server takes are stored there"
+               " directly, ahead of the "));
+
+    // Forwarded rows leave the spool even on the full disk (its log is
+    // folded into the file first); with room again at the latest.
+    fs::remove(disk + "/filler");
+    EXPECT_TRUE(eventually([&] { return logHas("pgsql: the spool is empty again"); },
+                           std::chrono::seconds(40)));
+    EXPECT_EQ(RecordsFile(spool).value("SELECT count(*) FROM spool"), "0");
+    EXPECT_EQ(
+        server.value("SELECT count(*) || ' ' || count(DISTINCT entries ->> 'N') FROM records"),
+        "71 71");
 }
 
 TEST_F(PgsqlSpoolTest, ASpoolReplacedWhileOpenIsKeptAsideAndTheRecordsGoOn) {
