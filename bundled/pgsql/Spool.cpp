@@ -110,6 +110,7 @@ bool Spool::open(const std::string& path, std::string& error) {
 bool Spool::verified(std::string& error) {
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
     std::string problem;
+    std::string held = "records (they cannot be counted)";
     bool damaged = false;
     if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) == SQLITE_OK &&
         sqlite3_busy_timeout(db_, 5000) == SQLITE_OK) {
@@ -131,6 +132,14 @@ bool Spool::verified(std::string& error) {
                   (status == SQLITE_DONE || code == SQLITE_CORRUPT || code == SQLITE_NOTADB);
         problem = found;
         if (!found.empty() && !damaged) error = "cannot read the spool " + path_ + ": " + found;
+        if (damaged) {
+            // What it held, as far as it can be read, for the line.
+            sqlite3_stmt* count = nullptr;
+            if (sqlite3_prepare_v2(db_, kDepth, -1, &count, nullptr) == SQLITE_OK &&
+                sqlite3_step(count) == SQLITE_ROW)
+                held = std::to_string(sqlite3_column_int64(count, 0)) + " records";
+            sqlite3_finalize(count);
+        }
     } else {
         error = "cannot open the spool " + path_ + ": " + lastError();
     }
@@ -143,10 +152,9 @@ bool Spool::verified(std::string& error) {
         return false;
     }
     error = "the spool " + path_ + " fails its integrity check (" + problem + "); it is kept as " +
-            aside +
-            " and the start is refused: its records are not forwarded (read what it holds with"
-            " sqlite3 " +
-            aside + " .recover); the next start makes a new spool";
+            aside + " and the start is refused: its " + held +
+            " are not forwarded (read what it holds with sqlite3 " + aside +
+            " .recover); the next start makes a new spool";
     return false;
 }
 

@@ -64,7 +64,9 @@ TEST_F(PgsqlSpoolTest, ASpoolWithDamagedPagesRefusesTheStartAndIsKeptAside) {
     EXPECT_TRUE(logHas("pgsql: the spool " + spool + " fails its integrity check ("));
     std::vector<fs::path> aside = filesNamed(".damaged-");
     ASSERT_EQ(aside.size(), 1u);
-    EXPECT_TRUE(logHas("; it is kept as " + aside[0].string() + " and the start is refused"));
+    EXPECT_TRUE(logHas("; it is kept as " + aside[0].string() + " and the start is refused: its "));
+    EXPECT_TRUE(logHas(" are not forwarded (read what it holds with sqlite3 " + aside[0].string() +
+                       " .recover); the next start makes a new spool"));
     EXPECT_EQ(testing_support::readFile(aside[0].string()), damaged) << "kept as it was";
     EXPECT_FALSE(fs::exists(spool));
 
