@@ -2,6 +2,8 @@
 // in its lines, whatever libpq quotes from a conninfo it cannot parse.
 #include <gtest/gtest.h>
 
+#include "../host/HostFixture.h"
+#include "OstraService/KeptAnswer.h"
 #include "PgsqlPluginFixture.h"
 
 namespace {
@@ -83,6 +85,44 @@ TEST_F(PgsqlSecretsTest, AWellFormedConninfoWithAPasswordStoresAndNoLineOrReason
     EXPECT_TRUE(eventually([&] { return logHas("password authentication failed for user"); }));
 
     expectNoPasswordShown();
+}
+
+// Through the real host: the start's failure, as METRICS (and so /metrics
+// and /healthz) and STATUS report it, and every line of the host's log.
+class PgsqlSecretsInHostTest : public HostFixture {
+protected:
+    testing_support::ScratchDir scratch;
+};
+
+TEST_F(PgsqlSecretsInHostTest, TheHostsReportsOfAFailedStartShowNoPassword) {
+    const std::string conninfo = "postgresql://site_rw:Sekr1t-PW@[::1:5432/ostra";
+    writeConfig(controlGroup() + " protocols = ( { name = \"a\"; id = \"pa\"; type = \"PBX\";" +
+                " dll = " + configString(plugin("testprotocol")) + "; databases = ( { dll = " +
+                configString(plugin("pgsql")) + "; conninfo = " + configString(conninfo) +
+                "; spool = " + configString(scratch.file("s.db")) + "; } ); } );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& line : hostLines.lines())
+            if (line.find("\"postgresql://site_rw:***@[::1:5432/ostra\"") != std::string::npos)
+                return true;
+        return false;
+    }));
+
+    KeptAnswer metrics;
+    Record ask;
+    ask.set("CMD", "METRICS");
+    host.handleControlRecord(&metrics, 7, &ask);
+    std::string everything;
+    for (int i = 0; i < metrics.answer.count(); ++i)
+        everything += std::string(metrics.answer.keyAt(i)) + "=" + metrics.answer.valueAt(i) + "\n";
+    EXPECT_NE(everything.find("site_rw:***@[::1:5432"), std::string::npos)
+        << "the failure is reported\n"
+        << everything;
+    request("STATUS");
+    for (const auto& answer : answers()) everything += answer + "\n";
+    for (const auto& line : hostLines.lines()) everything += line + "\n";
+    EXPECT_EQ(everything.find("ekr1t"), std::string::npos) << everything;
 }
 
 }  // namespace
