@@ -79,6 +79,8 @@ public:
     bool reserveSequence(long long count, long long atLeast, long long& first, std::string& error);
 
 private:
+    // The spool's tables in the database `db` ("main", or an attached one).
+    static std::string schemaIn(const std::string& db);
     bool verified(std::string& error);
     bool openLocked(std::string& error);
     // Whether the path still names the open file; if not, makes the spool
