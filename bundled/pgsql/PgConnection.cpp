@@ -106,12 +106,30 @@ bool PgConnection::connect(const std::vector<std::pair<std::string, std::string>
         "SELECT set_config('synchronous_commit', 'on', false)"
         " WHERE current_setting('synchronous_commit') = 'off'",
         {}};
-    Outcome set = run({limit, durable}, deadline);
+    Statement halfOpen{
+        "SELECT set_config(s.name, w.value::text, false) FROM (VALUES"
+        " ('idle_in_transaction_session_timeout', $1::bigint), ('tcp_keepalives_idle', $2::bigint),"
+        " ('tcp_keepalives_interval', $3::bigint), ('tcp_keepalives_count', $4::bigint)) AS "
+        "w(name, value)"
+        " JOIN pg_settings s ON s.name = w.name"
+        " WHERE s.setting::bigint = 0 OR s.setting::bigint > w.value",
+        {std::to_string(kIdleInTransaction.count()), std::to_string(kKeepaliveIdle.count()),
+         std::to_string(kKeepaliveInterval.count()), std::to_string(kKeepaliveCount)}};
+    Statement inForce{
+        "SELECT 'tcp_keepalives_idle=' || current_setting('tcp_keepalives_idle') ||"
+        " ' tcp_keepalives_interval=' || current_setting('tcp_keepalives_interval') ||"
+        " ' tcp_keepalives_count=' || current_setting('tcp_keepalives_count') ||"
+        " ' idle_in_transaction_session_timeout=' ||"
+        " current_setting('idle_in_transaction_session_timeout')",
+        {}};
+    Outcome set = run({limit, durable, halfOpen, inForce}, deadline);
     if (set.failure != Failure::kNone) {
         error = set.error;
         close();
         return false;
     }
+    const auto& shown = set.results.at(3).rows;
+    sessionLimits_ = shown.empty() ? "" : shown[0].at(0).value_or("");
     return true;
 }
 

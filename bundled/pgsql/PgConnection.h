@@ -21,6 +21,17 @@ namespace ostra_pgsql {
 
 using Clock = std::chrono::steady_clock;
 
+// A half-open session (its far end gone without a word, or a client cut
+// off mid-pipeline with the batch's locks held) ends within about a
+// minute on both sides: TCP keepalives after 20 s idle, then 4 probes 5 s
+// apart; and on the server a transaction left open ends after 45 s. The
+// server's settings are lowered to these, never raised; libpq's are set
+// unless the conninfo sets them.
+constexpr std::chrono::seconds kKeepaliveIdle(20);
+constexpr std::chrono::seconds kKeepaliveInterval(5);
+constexpr int kKeepaliveCount = 4;
+constexpr std::chrono::milliseconds kIdleInTransaction(45000);
+
 // Why something could not be done.
 enum class Failure {
     kNone,
@@ -62,13 +73,18 @@ public:
     PgConnection& operator=(const PgConnection&) = delete;
 
     // Connects with libpq's keywords and values (no expansion of dbname).
-    // `statementTimeoutMs` becomes the session's statement_timeout, and a
-    // synchronous_commit of "off" becomes "on". False
-    // with `error` set when the server cannot be reached by `deadline`.
+    // `statementTimeoutMs` becomes the session's statement_timeout, a
+    // synchronous_commit of "off" becomes "on", and the server's keepalives
+    // and idle_in_transaction_session_timeout are lowered to the limits
+    // above. False with `error` set when the server cannot be reached by
+    // `deadline`.
     bool connect(const std::vector<std::pair<std::string, std::string>>& options,
                  int statementTimeoutMs, Clock::time_point deadline, std::string& error);
     bool isOpen() const { return connection_ != nullptr; }
     void close();
+    // The limits on a half-open session the server reported in force at
+    // the last connect, for the log.
+    const std::string& sessionLimits() const { return sessionLimits_; }
 
     // Sends every statement at once (libpq's pipeline mode, one round trip)
     // and collects their results by `deadline`. The statements form one
@@ -86,6 +102,7 @@ private:
     Outcome lost(const std::string& why);
 
     pg_conn* connection_ = nullptr;
+    std::string sessionLimits_;
 };
 
 // The error classes that mean "not now" rather than "never": the

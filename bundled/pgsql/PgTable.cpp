@@ -57,9 +57,15 @@ PgTable::PgTable(std::string name) : name_(std::move(name)) {
                  " idempotencykey) VALUES($1::timestamptz, $2::integer, $3::integer,"
                  " $4::jsonb, $5::text[], $6, $7, $8, $9::bigint, $10)"
                  " ON CONFLICT DO NOTHING RETURNING id";
-    existingSql_ = "SELECT id FROM " + name_ +
-                   " WHERE service = $1 AND host = $2 AND site = $3"
-                   " AND (seq = $4::bigint OR idempotencykey = $5) ORDER BY id LIMIT 1";
+    // With whether it holds this record: the same entries in the same
+    // order, of the same type, under the same sender's key.
+    existingSql_ =
+        "SELECT id, type = $6::integer AND entries = $7::jsonb"
+        " AND entry_order = $8::text[] AND idempotencykey IS NOT DISTINCT FROM $5"
+        " FROM " +
+        name_ +
+        " WHERE service = $1 AND host = $2 AND site = $3"
+        " AND (seq = $4::bigint OR idempotencykey = $5) ORDER BY id LIMIT 1";
     // The entries as the record had them, in its order, compact.
     lookupSql_ =
         "SELECT r.id, to_char(r.time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
@@ -150,10 +156,16 @@ Statement PgTable::insert(const PgRow& row) const {
 }
 
 Statement PgTable::existing(const PgRow& row) const {
-    return {existingSql_.c_str(),
-            {row.identity.service, row.identity.host, row.identity.site, std::to_string(row.seq),
-             row.idempotencyKey.empty() ? std::nullopt
-                                        : std::optional<std::string>(row.idempotencyKey)}};
+    return {
+        existingSql_.c_str(),
+        {row.identity.service, row.identity.host, row.identity.site, std::to_string(row.seq),
+         row.idempotencyKey.empty() ? std::nullopt : std::optional<std::string>(row.idempotencyKey),
+         std::to_string(row.type), row.entries, row.entryOrder}};
+}
+
+Statement PgTable::claim(const Identity& identity) const {
+    return {"SELECT pg_advisory_lock(hashtext($1), hashtext($2))",
+            {name_, identity.service + "|" + identity.host + "|" + identity.site}};
 }
 
 Statement PgTable::lookup(const Identity& identity, const std::string& key,

@@ -47,8 +47,14 @@ public:
     // The statement that stores `row`; it answers the new row's id, or no
     // row when the row (or its sender's key) was stored before.
     Statement insert(const PgRow& row) const;
-    // The statement that finds the row stored before in place of `row`.
+    // The statement that finds the row stored before in place of `row`:
+    // its id, and whether it holds the same record ("t") or another one
+    // under the same key ("f", a collision).
     Statement existing(const PgRow& row) const;
+    // Takes the session's advisory lock on `identity` in this table: held
+    // while the connection lives, so a second live host under the same
+    // identity waits for it (and is refused at its lock_timeout).
+    Statement claim(const Identity& identity) const;
     // The newest of this host's rows whose entries hold key = value, with
     // the number of such rows.
     Statement lookup(const Identity& identity, const std::string& key,

@@ -20,6 +20,8 @@ namespace {
 
 // Sequence numbers are reserved in blocks, one spool commit per block.
 constexpr long long kSequenceBlock = 100000;
+// Refusals for one reason within this long are logged once, then counted.
+constexpr std::chrono::seconds kRepeatedRefusals(60);
 // At most this long is spent on the server inside start(): enough to see a
 // table of another shape, too short to hold up the host's pass.
 constexpr std::chrono::milliseconds kStartBudget(1000);
@@ -52,6 +54,7 @@ PgsqlPlugin::~PgsqlPlugin() { stop(); }
 bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::string& error) {
     bundled_support::StrictSettings keys(entry, "pgsql");
     std::string conninfo = keys.text("conninfo", "");
+    setSecrets(ConninfoSecrets(conninfo));
     tableName_ = keys.text("table", "records");
     identity_.site = keys.text("site", "");
     spoolPath_ = bundled_support::besideExecutable(keys.text("spool", "pgsql-spool.db"));
@@ -76,38 +79,45 @@ bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::stri
     char* message = nullptr;
     PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), &message);
     if (parsed == nullptr) {
+        // libpq's reason quotes the conninfo: logLine takes the password out.
         std::string reason = message ? message : "out of memory";
         while (!reason.empty() && reason.back() == '\n') reason.pop_back();
         PQfreemem(message);
         error = "pgsql: \"conninfo\" is not a connection string: " + reason;
         return false;
     }
-    std::string host, port, dbname, user;
-    bool hasPassword = false, hasUserTimeout = false, hasApplicationName = false;
+    std::string host, port, dbname, user, password;
+    std::set<std::string> given;
     for (PQconninfoOption* option = parsed; option->keyword != nullptr; ++option) {
         if (option->val == nullptr) continue;
         const std::string keyword = option->keyword;
+        given.insert(keyword);
         writer.options.emplace_back(keyword, option->val);
         if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = option->val;
         if (keyword == "port") port = option->val;
         if (keyword == "dbname") dbname = option->val;
         if (keyword == "user") user = option->val;
-        hasPassword = hasPassword || keyword == "password";
-        hasUserTimeout = hasUserTimeout || keyword == "tcp_user_timeout";
-        hasApplicationName = hasApplicationName || keyword == "application_name";
+        if (keyword == "password") password = option->val;
     }
     PQconninfoFree(parsed);
+    setSecrets(ConninfoSecrets(conninfo, password));
+    auto byDefault = [&](const char* keyword, const std::string& value) {
+        if (given.count(keyword) == 0) writer.options.emplace_back(keyword, value);
+    };
 #ifndef _WIN32
     // A dead network (no reset, no answer) is noticed by the kernel too.
-    if (!hasUserTimeout)
-        writer.options.emplace_back("tcp_user_timeout", std::to_string(writer.statementTimeoutMs));
-#else
-    (void)hasUserTimeout;
+    byDefault("tcp_user_timeout", std::to_string(writer.statementTimeoutMs));
 #endif
-    if (!hasApplicationName) writer.options.emplace_back("application_name", identity_.service);
+    // An idle connection whose far end is gone is noticed in under a
+    // minute, not after the system's two hours (Windows has no count).
+    byDefault("keepalives", "1");
+    byDefault("keepalives_idle", std::to_string(kKeepaliveIdle.count()));
+    byDefault("keepalives_interval", std::to_string(kKeepaliveInterval.count()));
+    byDefault("keepalives_count", std::to_string(kKeepaliveCount));
+    byDefault("application_name", identity_.service);
     writer.server = (user.empty() ? "" : user + "@") + (host.empty() ? "the default host" : host) +
                     (port.empty() ? "" : ":" + port) + (dbname.empty() ? "" : "/" + dbname);
-    if (hasPassword)
+    if (!password.empty())
         logLine(LOG_LEVEL_INFO, __LINE__,
                 "pgsql: the conninfo holds a password; a passfile (or PGPASSFILE) keeps it out"
                 " of the configuration");
@@ -124,6 +134,7 @@ int PgsqlPlugin::start(Setting& entry) {
             logLine(LOG_LEVEL_ERROR, __LINE__, error);
             return 1;
         }
+        settings.identity = identity_;
         {
             std::lock_guard<std::mutex> guard(openSpoolsMutex);
             if (!openSpools.insert(spoolPath_).second) {
@@ -135,6 +146,9 @@ int PgsqlPlugin::start(Setting& entry) {
             spoolRegistered_ = true;
         }
         table_.reset(new PgTable(tableName_));
+        spool_.setNotice([this](const std::string& text) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + text);
+        });
         if (!spool_.open(spoolPath_, error) || !spool_.reserveSequence(0, 0, nextSeq_, error)) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + error);
             stop();
@@ -192,6 +206,7 @@ void PgsqlPlugin::stop() {
     // The writer and the table stay until the destructor: a record offered
     // meanwhile finds them stopped and is answered 1.
     if (writer_) writer_->stop();
+    flushRefusals();
     {
         std::lock_guard<std::mutex> guard(modeMutex_);
         open_ = false;
@@ -226,16 +241,26 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
         if (!fault.empty()) return refuse(*record, fault);
         row.identity = identity_;
         if (!takeSequence(row.seq, error)) return refuse(*record, error);
+        std::string spoolFault;  // the spool could not take the record
         {
             std::lock_guard<std::mutex> guard(modeMutex_);
-            if (spooling_) return spoolRow(row, "", *record);
+            if (!open_) return refuse(*record, "the plug-in is stopped");
+            if (spooling_ && spoolRow(row, "", *record, spoolFault)) return 0;
         }
+        // A spool that cannot be written (a full disk) does not hold up a
+        // server that can take the record: it goes there, ahead of the
+        // rows still spooled.
         StoreResult stored = writer_->store(row);
         if (stored.failure == Failure::kRefused) return refuse(*record, stored.error);
         if (stored.failure == Failure::kUnavailable) {
             std::lock_guard<std::mutex> guard(modeMutex_);
-            return spoolRow(row, stored.error, *record);
+            if (spoolFault.empty() && open_ && spoolRow(row, stored.error, *record, spoolFault))
+                return 0;
+            return refuse(*record, "neither the server (" + stored.error +
+                                       ") nor the spool could take the record: " +
+                                       (open_ ? spoolFault : "the plug-in is stopped"));
         }
+        if (!spoolFault.empty()) noteBypass(spoolFault);
         if (stored.storedBefore)
             logLine(
                 LOG_LEVEL_INFO, __LINE__,
@@ -251,15 +276,17 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
     }
 }
 
-int PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& record) {
-    if (!open_) return refuse(record, "the plug-in is stopped");
+bool PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& record,
+                           std::string& error) {
     const bool first = !spooling_;
     spooling_ = true;
     bool heldBefore = false;
-    std::string error;
-    if (!spool_.put(row, heldBefore, error))
-        return refuse(record, "neither the server" + (why.empty() ? "" : " (" + why + ")") +
-                                  " nor the spool could take the record: " + error);
+    if (!spool_.put(row, heldBefore, error)) return false;
+    if (bypassing_) {
+        bypassing_ = false;
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: the spool " + spoolPath_ + " takes records again, in their order");
+    }
     if (first)
         logLine(LOG_LEVEL_ERROR, __LINE__,
                 "pgsql: the server cannot take records now (" + why +
@@ -268,7 +295,18 @@ int PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& reco
     writer_->spooled();
     writer_->noteSpoolDepth();
     record.set("SPOOLED", "1");
-    return 0;
+    return true;
+}
+
+void PgsqlPlugin::noteBypass(const std::string& spoolFault) {
+    {
+        std::lock_guard<std::mutex> guard(modeMutex_);
+        if (bypassing_) return;
+        bypassing_ = true;
+    }
+    logLine(LOG_LEVEL_ERROR, __LINE__,
+            "pgsql: " + spoolFault + "; records the server takes are stored there directly, ahead" +
+                " of the " + std::to_string(spool_.depth()) + " still spooled");
 }
 
 bool PgsqlPlugin::spoolEmptied() {
@@ -304,13 +342,58 @@ int PgsqlPlugin::answerLookup(Record& record) {
 }
 
 int PgsqlPlugin::refuse(Record& record, const std::string& why) {
-    logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: record not stored: " + why);
-    record.set("REASON", why.c_str());  // the sender hears why, not only "1"
+    // One line per reason, then a count: a burst of records refused alike
+    // does not bury the log.
+    std::string repeated;
+    bool counted = false;
+    {
+        std::lock_guard<std::mutex> guard(refusalsMutex_);
+        const auto now = Clock::now();
+        counted = why == refusals_.why && now - refusals_.since < kRepeatedRefusals;
+        if (counted) {
+            ++refusals_.more;
+        } else {
+            repeated = repeatedRefusalsLine(now);
+            refusals_ = {why, now, 0};
+        }
+    }
+    if (!repeated.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, repeated);
+    if (!counted) logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: record not stored: " + why);
+    // The sender hears why, not only "1".
+    record.set("REASON", redacted(why).c_str());
     return 1;
 }
 
+std::string PgsqlPlugin::repeatedRefusalsLine(Clock::time_point now) {
+    if (refusals_.more == 0) return "";
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now - refusals_.since).count();
+    return "pgsql: " + std::to_string(refusals_.more) + " more records not stored (within " +
+           std::to_string(seconds) + " s): " + refusals_.why;
+}
+
+void PgsqlPlugin::flushRefusals() {
+    std::string repeated;
+    {
+        std::lock_guard<std::mutex> guard(refusalsMutex_);
+        repeated = repeatedRefusalsLine(Clock::now());
+        refusals_ = Refusals();
+    }
+    if (!repeated.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, repeated);
+}
+
+void PgsqlPlugin::setSecrets(ConninfoSecrets secrets) {
+    std::lock_guard<std::mutex> guard(secretsMutex_);
+    secrets_ = std::move(secrets);
+}
+
+std::string PgsqlPlugin::redacted(const std::string& text) {
+    std::lock_guard<std::mutex> guard(secretsMutex_);
+    return secrets_.redact(text);
+}
+
 void PgsqlPlugin::logLine(int level, int sourceLine, const std::string& text) {
-    log_.log(level, "pgsql", sourceLine, text.c_str());
+    log_.log(level, "pgsql", sourceLine, redacted(text).c_str());
 }
 
 }  // namespace ostra_pgsql

@@ -7,8 +7,10 @@
 //                     "host=db.example.org dbname=calls user=site17
 //                     sslmode=verify-full". Keep the password out of it: a
 //                     passfile (the "passfile" keyword or PGPASSFILE) is read
-//                     by libpq and never shown; a password written here is
-//                     never logged either.
+//                     by libpq and never shown. A password written here
+//                     (URI or keyword form, even in a conninfo libpq cannot
+//                     parse) is replaced by "***" in every log line and
+//                     REASON.
 //   table             the table (default "records"; lower-case letters,
 //                     digits, '_', an optional "schema." before it). Made
 //                     when missing; one of another shape refuses the start.
@@ -16,7 +18,9 @@
 //                     (default: none)
 //   spool             the spool file (default "pgsql-spool.db"; a relative
 //                     path lies beside the executable). Each pgsql database
-//                     of a host needs its own.
+//                     of a host needs its own. Checked at start (a damaged
+//                     one is renamed aside and the start refused) and
+//                     watched while running (Spool.h).
 //   connecttimeout    milliseconds a connection may take (default 5000)
 //   statementtimeout  milliseconds a transaction may take, also set as the
 //                     server's statement_timeout (default 5000)
@@ -26,16 +30,35 @@
 // Answers:
 //   stored in the table   0, "ROW_ID" the row's id
 //   spooled               0, "SPOOLED" "1": the server could not be reached
-//                         in time; the record is committed to the spool and
-//                         is forwarded, once, when the server is back
+//                         in time, or it refuses records for a reason of its
+//                         own state rather than the row's (a permission
+//                         revoked, a read-only server, the table dropped):
+//                         the same answer whether the spool held rows or
+//                         not. The record is committed to the spool and is
+//                         forwarded, once, when the server takes records
+//                         again; it is asked after a pause growing from
+//                         0.25 s to 30 s, reset only by records stored
 //   a resent record       its idempotencykey holds a key this host stored
 //                         before: 0, "ROW_ID" the first row's id, not stored
 //                         again (while spooling: "SPOOLED" "1"; forwarding
-//                         still stores it once)
-//   refused               1, "REASON" why: the server refused it (a value
-//                         it does not take, a permission), the table has
+//                         still stores it once). A key held by a row with
+//                         other entries is a collision: 1, never "stored
+//                         before".
+//   another live host     under this service, host name and site on the
+//                         same table: the start (or the connection) is
+//                         refused with a line naming the identity
+//   spool full            while the spool holds rows but cannot take one
+//                         more (a full disk), the record goes straight to
+//                         the server: 0, "ROW_ID", ahead of the rows still
+//                         spooled (order relaxed; logged once)
+//   refused               1, "REASON" why: the server refused the row
+//                         itself (a value it does not take, a constraint;
+//                         SQLSTATE classes 22, 23, 54), the table has
 //                         another shape, an entry is not valid UTF-8, or
-//                         neither the server nor the spool could take it
+//                         neither the server nor the spool could take it.
+//                         Refusals for one reason are logged once, then
+//                         counted ("N more records not stored") when the
+//                         reason changes, after a minute, or at stop.
 //   a lookup record       "CMD" "LOOKUP", "FIELD", "VALUE": this host's
 //                         newest row whose entries hold FIELD=VALUE, answered
 //                         as the sqlite plug-in does ("FOUND", "COUNT",
@@ -44,12 +67,19 @@
 //                         cannot be asked. Spooled rows are not seen.
 // A record is never answered 0 unless it is committed in the table or in
 // the spool. isRunning() is false while the table cannot be used.
+//
+// Threads: processRecord may be called from several threads at once.
+// Locks, taken in this order and never against it: modeMutex_; then the
+// writer's and the spool's (spoolRow under modeMutex_); refusalsMutex_;
+// secretsMutex_ last (every line logged takes it). sequenceMutex_ holds
+// only the spool's.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "ConninfoSecrets.h"
 #include "PgRow.h"
 #include "PgTable.h"
 #include "ServerWriter.h"
@@ -75,12 +105,25 @@ public:
 private:
     bool readSettings(Setting& entry, WriterSettings& writer, std::string& error);
     int answerLookup(Record& record);
-    // Commits `row` to the spool (the caller holds modeMutex_).
-    int spoolRow(const PgRow& row, const std::string& why, Record& record);
+    // Commits `row` to the spool and marks `record` spooled (the caller
+    // holds modeMutex_, the plug-in is open); false with `error` set when
+    // the spool cannot take it.
+    bool spoolRow(const PgRow& row, const std::string& why, Record& record, std::string& error);
+    // A record went to the server because the spool could not take it:
+    // said once, until the spool takes records again.
+    void noteBypass(const std::string& spoolFault);
     bool takeSequence(long long& seq, std::string& error);
     // Whether the spool is empty, and if so, records go to the server again.
     bool spoolEmptied();
     int refuse(Record& record, const std::string& why);
+    // The count of refusals not logged, as a line; empty when none (the
+    // caller holds refusalsMutex_).
+    std::string repeatedRefusalsLine(Clock::time_point now);
+    void flushRefusals();
+    void setSecrets(ConninfoSecrets secrets);
+    // `text` without the conninfo's passwords: every line logged and
+    // every REASON goes through it.
+    std::string redacted(const std::string& text);
     void logLine(int level, int sourceLine, const std::string& text);
 
     CLog log_;
@@ -96,7 +139,19 @@ private:
 
     std::mutex modeMutex_;
     bool open_ = false;
-    bool spooling_ = false;  // records go to the spool, not the server
+    bool spooling_ = false;   // records go to the spool, not the server
+    bool bypassing_ = false;  // ... but it cannot be written: to the server
+
+    std::mutex secretsMutex_;  // a start sets them while records may be refused
+    ConninfoSecrets secrets_;
+
+    struct Refusals {
+        std::string why;  // the last reason logged
+        Clock::time_point since{};
+        long long more = 0;  // refusals for it since, not logged
+    };
+    std::mutex refusalsMutex_;
+    Refusals refusals_;
 
     std::mutex sequenceMutex_;
     long long nextSeq_ = 0;

@@ -11,6 +11,12 @@ namespace {
 constexpr std::size_t kBatch = 256;
 constexpr std::chrono::milliseconds kFirstPause(250);
 constexpr std::chrono::milliseconds kLongestPause(30000);
+// After the spool could not be shrunk (a full disk), the first pause.
+constexpr std::chrono::milliseconds kFirstSpoolPause(1000);
+// How long a connection waits for the identity's lock (ServerWriter.h).
+constexpr std::chrono::milliseconds kClaimWait(500);
+// While rows wait in the spool, the spool's file is looked at this often.
+constexpr std::chrono::milliseconds kWatchSpool(1000);
 
 // Errors that belong to the row itself (a value the server refuses, a row
 // too large): the same row would meet them again whatever is fixed.
@@ -18,10 +24,6 @@ bool isRowFault(const std::string& sqlstate) {
     const std::string kind = sqlstate.substr(0, 2);
     return kind == "22" || kind == "23" || kind == "54";
 }
-
-// The table went away or lost a column while connected: the connection
-// is made again, which makes the table again or says what is wrong.
-bool isTableGone(const std::string& sqlstate) { return sqlstate == "42P01" || sqlstate == "42703"; }
 
 }  // namespace
 
@@ -48,14 +50,15 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
     if (Clock::now() < deadline &&
         connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
         answered = true;
-        Outcome prepared = table_.prepare(connection_, deadline);
+        Outcome prepared = prepareSession(deadline);
         if (prepared.failure == Failure::kRefused) {
             error = prepared.error;
             connection_.close();
             return false;
         }
         if (prepared.failure == Failure::kNone) {
-            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + ", table " + table_.name());
+            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + ", table " + table_.name() +
+                                     "; session " + connection_.sessionLimits());
         } else {
             connection_.close();
         }
@@ -64,6 +67,26 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
     busy_ = false;
     thread_ = std::thread(&ServerWriter::run, this);
     return true;
+}
+
+Outcome ServerWriter::prepareSession(Clock::time_point deadline) {
+    Outcome prepared = table_.prepare(connection_, deadline);
+    if (prepared.failure != Failure::kNone) return prepared;
+    // A host that just went (a restart) may leave a session the server
+    // has not yet ended: waited for briefly.
+    Outcome claimed = connection_.run(
+        {{"SELECT set_config('lock_timeout', $1, true)", {std::to_string(kClaimWait.count())}},
+         table_.claim(settings_.identity)},
+        deadline);
+    if (claimed.failure == Failure::kRefused && claimed.sqlstate == "55P03") {
+        const Identity& identity = settings_.identity;
+        claimed.error = "another live host stores into " + table_.name() + " on " +
+                        settings_.server + " as " + identity.service + "@" + identity.host +
+                        (identity.site.empty() ? "" : " (site " + identity.site + ")") +
+                        ": two hosts under one identity would take each other's rows for their"
+                        " own; give each its own \"site\"";
+    }
+    return claimed;
 }
 
 void ServerWriter::stop() {
@@ -163,7 +186,14 @@ void ServerWriter::run() {
             continue;
         }
         if (Clock::now() < nextAttempt_) {
-            changed_.wait_until(lock, nextAttempt_);
+            changed_.wait_until(lock, std::min(nextAttempt_, Clock::now() + kWatchSpool));
+            // A spool deleted under the host while it waits for the server
+            // is noticed now, not at the next record.
+            lock.unlock();
+            std::string error;
+            if (!spool_.watch(error) && error != lastWatchFault_) log_(LOG_LEVEL_ERROR, error);
+            lastWatchFault_ = error;
+            lock.lock();
             continue;
         }
         busy_ = true;
@@ -185,22 +215,24 @@ bool ServerWriter::connected() {
         prepared.failure = Failure::kUnavailable;
         prepared.error = why;
     } else {
-        prepared = table_.prepare(
-            connection_, deadline + std::chrono::milliseconds(settings_.statementTimeoutMs));
+        prepared =
+            prepareSession(deadline + std::chrono::milliseconds(settings_.statementTimeoutMs));
     }
     {
         std::lock_guard<std::mutex> guard(mutex_);
         tableFault_ = prepared.failure == Failure::kRefused ? prepared.error : "";
     }
     if (prepared.failure == Failure::kNone) {
-        pause_ = kFirstPause;
-        if (!lastFailure_.empty())
-            log_(LOG_LEVEL_INFO,
-                 "connected to " + settings_.server + " again, table " + table_.name());
-        lastFailure_.clear();
+        // The pause stays until records are stored again: a server that
+        // takes connections but not records is not asked at every connect.
+        if (connectFailed_)
+            log_(LOG_LEVEL_INFO, "connected to " + settings_.server + " again, table " +
+                                     table_.name() + "; session " + connection_.sessionLimits());
+        connectFailed_ = false;
         return true;
     }
     connection_.close();
+    connectFailed_ = true;
     nextAttempt_ = Clock::now() + pause_;
     pause_ = std::min(pause_ * 2, kLongestPause);
     if (prepared.error != lastFailure_)
@@ -211,12 +243,23 @@ bool ServerWriter::connected() {
     return false;
 }
 
-void ServerWriter::lostServer(const std::string& why) {
+void ServerWriter::lostServer(const std::string& why, bool refused) {
     connection_.close();
     nextAttempt_ = Clock::now() + pause_;
     pause_ = std::min(pause_ * 2, kLongestPause);
-    if (why != lastFailure_) log_(LOG_LEVEL_ERROR, "lost " + settings_.server + ": " + why);
+    if (why != lastFailure_)
+        log_(LOG_LEVEL_ERROR,
+             refused
+                 ? "the server refuses records: " + why +
+                       "; they wait in the spool and are tried again after a pause growing to " +
+                       std::to_string(kLongestPause.count() / 1000) + " s"
+                 : "lost " + settings_.server + ": " + why);
     lastFailure_ = why;
+}
+
+void ServerWriter::storing() {
+    pause_ = kFirstPause;
+    lastFailure_.clear();
 }
 
 void ServerWriter::storeRows(std::vector<std::shared_ptr<Job>>& jobs) {
@@ -227,7 +270,9 @@ void ServerWriter::storeRows(std::vector<std::shared_ptr<Job>>& jobs) {
             std::string fault = tableFault();
             job->stored.failure = fault.empty() ? Failure::kUnavailable : Failure::kRefused;
             job->stored.error =
-                fault.empty() ? "the server cannot be reached: " + lastFailure_ : fault;
+                !fault.empty()
+                    ? fault
+                    : (connectFailed_ ? "the server cannot be reached: " : "") + lastFailure_;
             job->queried.failure = job->stored.failure;
             job->queried.error = job->stored.error;
         } else if (job->isStore) {
@@ -251,9 +296,16 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
     for (const PgRow* row : rows) inserts.push_back(table_.insert(*row));
     auto deadline = Clock::now() + std::chrono::milliseconds(settings_.statementTimeoutMs);
     Outcome outcome = connection_.run(inserts, deadline);
-    if (outcome.failure == Failure::kRefused && isTableGone(outcome.sqlstate)) {
+    bool refused = false;
+    if (outcome.failure == Failure::kRefused && !isRowFault(outcome.sqlstate)) {
+        // Not the row's fault but the server's state (a permission, a
+        // read-only server, the table gone): the record waits in the
+        // spool as in an outage, whether the spool held rows or not, and
+        // the server is asked again after the growing pause, on a new
+        // connection (which makes a dropped table again, or finds the new
+        // primary of a conninfo naming several hosts).
         outcome.failure = Failure::kUnavailable;
-        connection_.close();
+        refused = true;
     }
     if (outcome.failure == Failure::kRefused && rows.size() > 1) {
         // One row spoiled the transaction: each on its own, so that only
@@ -262,7 +314,7 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
         return results;
     }
     if (outcome.failure != Failure::kNone) {
-        if (outcome.failure == Failure::kUnavailable) lostServer(outcome.error);
+        if (outcome.failure == Failure::kUnavailable) lostServer(outcome.error, refused);
         for (StoreResult& result : results) {
             result.failure = outcome.failure;
             result.error = outcome.error;
@@ -270,6 +322,7 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
         }
         return results;
     }
+    storing();
     // Rows stored before (by an earlier try, or the sender's key): the
     // first row's id, found once this transaction has committed.
     std::vector<Statement> lookups;
@@ -289,13 +342,32 @@ std::vector<StoreResult> ServerWriter::insertRows(const std::vector<const PgRow*
     if (found.failure == Failure::kUnavailable) lostServer(found.error);
     for (std::size_t k = 0; k < lookedUp.size(); ++k) {
         StoreResult& result = results[lookedUp[k]];
-        result.storedBefore = true;
-        if (found.failure == Failure::kNone && !found.results[k].rows.empty()) {
-            result.rowId = found.results[k].rows[0].at(0).value_or("");
-        } else {
-            // Stored (committed above), its id unknown: still stored.
-            result.rowId = "";
+        const PgRow& row = *rows[lookedUp[k]];
+        if (found.failure != Failure::kNone || found.results[k].rows.empty()) {
+            // Not stored by this insert, and whether the row there is this
+            // record is unknown: asked again later, from the spool.
+            result.failure = Failure::kUnavailable;
+            result.error = found.failure != Failure::kNone ? found.error
+                                                           : "the row stored before is not found";
+            continue;
         }
+        const auto& there = found.results[k].rows[0];
+        result.rowId = there.at(0).value_or("");
+        if (there.at(1).value_or("") == "t") {
+            result.storedBefore = true;
+            continue;
+        }
+        // The key is taken by another record: a second host under this
+        // identity, or a sender's key used twice. Never "stored before".
+        result.failure = Failure::kRefused;
+        result.sqlstate = "23505";
+        result.error = "the record collides with row " + result.rowId + " of " + table_.name() +
+                       ", stored under the same " +
+                       (row.idempotencyKey.empty()
+                            ? "identity and number"
+                            : "identity and sender's key \"" + row.idempotencyKey + "\"") +
+                       " with other entries; not stored";
+        result.rowId.clear();
     }
     return results;
 }
@@ -324,38 +396,34 @@ void ServerWriter::forwardSpool() {
     std::size_t stored = 0;
     while (stored < results.size() && results[stored].failure == Failure::kNone) ++stored;
     if (stored > 0 && !spool_.removeUpTo(rows[stored - 1].spoolId, error)) {
-        // They are in the table; forwarding them again later stores nothing.
-        log_(LOG_LEVEL_ERROR, error);
-        nextAttempt_ = Clock::now() + kLongestPause;
+        // They are in the table; forwarding them again later stores
+        // nothing. Tried again after a pause of its own, growing: the
+        // server's was reset by their commit.
+        if (error != lastSpoolFault_) log_(LOG_LEVEL_ERROR, error);
+        lastSpoolFault_ = error;
+        nextAttempt_ = Clock::now() + spoolPause_;
+        spoolPause_ = std::min(spoolPause_ * 2, kLongestPause);
         return;
+    }
+    if (stored > 0) {
+        spoolPause_ = kFirstSpoolPause;
+        lastSpoolFault_.clear();
     }
     {
         std::lock_guard<std::mutex> guard(depthMutex_);
         forwarded_ += static_cast<long long>(stored);
     }
+    // Refused is the row's own fault (the server's state comes back as
+    // kUnavailable): answered as stored long ago, it is kept, not lost,
+    // where the operator finds it, and the rows behind it go on.
     if (stored < results.size() && results[stored].failure == Failure::kRefused) {
         const StoreResult& failed = results[stored];
-        if (isRowFault(failed.sqlstate)) {
-            // Answered as stored long ago: kept, not lost, where the
-            // operator finds it; the rows behind it go on.
-            if (spool_.setAside(rows[stored], failed.error, error))
-                log_(LOG_LEVEL_ERROR, "the server refuses a spooled record (taken " +
-                                          rows[stored].time + "): " + failed.error +
-                                          "; it is kept in the table \"refused\" of " +
-                                          spool_.path());
-            else
-                log_(LOG_LEVEL_ERROR, error);
-        } else {
-            // A permission, a full disk: the operator's to fix; the rows
-            // wait in the spool.
-            if (failed.error != lastFailure_)
-                log_(LOG_LEVEL_ERROR, "the server refuses the spooled records: " + failed.error +
-                                          "; they stay in " + spool_.path() +
-                                          " and are tried again");
-            lastFailure_ = failed.error;
-            nextAttempt_ = Clock::now() + pause_;
-            pause_ = std::min(pause_ * 2, kLongestPause);
-        }
+        if (spool_.setAside(rows[stored], failed.error, error))
+            log_(LOG_LEVEL_ERROR, "the server refuses a spooled record (taken " +
+                                      rows[stored].time + "): " + failed.error +
+                                      "; it is kept in the table \"refused\" of " + spool_.path());
+        else
+            log_(LOG_LEVEL_ERROR, error);
     }
     noteSpoolDepth();
 }

@@ -10,13 +10,23 @@
 // each. No caller waits longer than the operation in progress and its own,
 // each bounded by a connect and a statement timeout.
 //
+// Every connection holds a session advisory lock on the host's identity in
+// the table (PgTable::claim): a second live host under the same service,
+// host name and site finds it held, and its start (or its connection) is
+// refused with a line naming the identity, as a table of the wrong shape
+// is; a host's own session that the server has not yet ended after a
+// restart is waited for up to half a second.
+//
 // The connection is made when there is work (a record, a lookup, rows in
 // the spool), never inside start() beyond its budget; after a failure it is
-// tried again after a growing pause (0.25 s doubling up to 30 s), and
-// records offered meanwhile are answered kUnavailable at once, for the
-// caller to spool. The writer's thread forwards the spool's rows while no
-// record waits, oldest first, in transactions of up to 256, and removes
-// them from the spool only after their commit.
+// tried again after a growing pause (0.25 s doubling up to 30 s, back to
+// 0.25 s only once records are stored again, not when a connection opens),
+// and records offered meanwhile are answered kUnavailable at once, for the
+// caller to spool. A server that refuses records for a reason of its own
+// state (a permission, read-only) rather than the row's counts as such a
+// failure: its records are answered kUnavailable too. The writer's thread forwards the spool's rows
+// while no record waits, oldest first, in transactions of up to 256, and removes them from the
+// spool only after their commit.
 #pragma once
 
 #include <condition_variable>
@@ -37,6 +47,7 @@ namespace ostra_pgsql {
 
 struct WriterSettings {
     std::vector<std::pair<std::string, std::string>> options;  // libpq's keywords and values
+    Identity identity;   // whose rows: locked on the server while connected
     std::string server;  // where, for the log: host, port and database, no password
     int connectTimeoutMs = 5000;
     int statementTimeoutMs = 5000;
@@ -95,9 +106,16 @@ private:
     bool connected();
     void storeRows(std::vector<std::shared_ptr<Job>>& jobs);
     void forwardSpool();
+    // Prepares the table and takes the identity's advisory lock on a new
+    // connection; kRefused when another live host holds the lock.
+    Outcome prepareSession(Clock::time_point deadline);
     // Stores `rows` in one transaction; one result per row.
     std::vector<StoreResult> insertRows(const std::vector<const PgRow*>& rows);
-    void lostServer(const std::string& why);
+    // Closes the connection and pauses; `refused`: the server answered,
+    // refusing records for a reason of its own state.
+    void lostServer(const std::string& why, bool refused = false);
+    // Records were stored: the next failure is tried again soon.
+    void storing();
 
     const PgTable& table_;
     Spool& spool_;
@@ -118,7 +136,11 @@ private:
     // The busy_ thread's.
     Clock::time_point nextAttempt_{};
     std::chrono::milliseconds pause_{250};
-    std::string lastFailure_;  // logged once until it changes
+    std::string lastFailure_;     // logged once until it changes or records are stored
+    bool connectFailed_ = false;  // the last connect failed
+    std::string lastWatchFault_;  // the run thread's: logged once until it changes
+    std::chrono::milliseconds spoolPause_{1000};  // after the spool could not shrink
+    std::string lastSpoolFault_;
 
     std::mutex depthMutex_;  // what noteSpoolDepth logged
     long long loggedDepth_ = 0;

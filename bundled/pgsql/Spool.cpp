@@ -8,18 +8,7 @@ namespace ostra_pgsql {
 
 namespace {
 
-const char* const kSchema =
-    "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
-    "CREATE TABLE IF NOT EXISTS spool(n INTEGER PRIMARY KEY, time TEXT NOT NULL,"
-    " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL,"
-    " entry_order TEXT NOT NULL, service TEXT NOT NULL, host TEXT NOT NULL, site TEXT NOT NULL,"
-    " seq INTEGER NOT NULL, idempotencykey TEXT);"
-    "CREATE UNIQUE INDEX IF NOT EXISTS spool_by_idempotencykey"
-    " ON spool(service, host, site, idempotencykey) WHERE idempotencykey IS NOT NULL;"
-    "CREATE TABLE IF NOT EXISTS refused(n INTEGER PRIMARY KEY, time TEXT, type INTEGER,"
-    " tag INTEGER, entries TEXT, entry_order TEXT, service TEXT, host TEXT, site TEXT,"
-    " seq INTEGER, idempotencykey TEXT, error TEXT, refused_at TEXT);"
-    "CREATE TABLE IF NOT EXISTS state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+const char* const kPragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;";
 
 const char* const kInsert =
     "INSERT INTO spool(time, type, tag, entries, entry_order, service, host, site, seq,"
@@ -63,28 +52,56 @@ void bindRow(sqlite3_stmt* statement, int first, const PgRow& row) {
 
 }  // namespace
 
+std::string Spool::schemaIn(const std::string& db) {
+    return "CREATE TABLE IF NOT EXISTS " + db +
+           ".spool(n INTEGER PRIMARY KEY, time TEXT NOT NULL,"
+           " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL,"
+           " entry_order TEXT NOT NULL, service TEXT NOT NULL, host TEXT NOT NULL,"
+           " site TEXT NOT NULL, seq INTEGER NOT NULL, idempotencykey TEXT);"
+           "CREATE UNIQUE INDEX IF NOT EXISTS " +
+           db +
+           ".spool_by_idempotencykey"
+           " ON spool(service, host, site, idempotencykey) WHERE idempotencykey IS NOT NULL;"
+           "CREATE TABLE IF NOT EXISTS " +
+           db +
+           ".refused(n INTEGER PRIMARY KEY, time TEXT, type INTEGER,"
+           " tag INTEGER, entries TEXT, entry_order TEXT, service TEXT, host TEXT, site TEXT,"
+           " seq INTEGER, idempotencykey TEXT, error TEXT, refused_at TEXT);"
+           "CREATE TABLE IF NOT EXISTS " +
+           db + ".state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+}
+
 Spool::~Spool() { close(); }
 
 bool Spool::open(const std::string& path, std::string& error) {
     std::lock_guard<std::mutex> guard(mutex_);
     path_ = path;
+    if (bundled_support::identityOf(path).exists && !verified(error)) return false;
+    return openLocked(error);
+}
+
+bool Spool::openLocked(std::string& error) {
+    const std::string& path = path_;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     bool ready = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) == SQLITE_OK &&
-                 sqlite3_busy_timeout(db_, 5000) == SQLITE_OK && execute(kSchema, error) &&
+                 sqlite3_busy_timeout(db_, 5000) == SQLITE_OK && execute(kPragmas, error) &&
+                 execute(schemaIn("main").c_str(), error) &&
                  sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) == SQLITE_OK &&
                  sqlite3_prepare_v2(db_, kOldest, -1, &oldest_, nullptr) == SQLITE_OK &&
                  sqlite3_prepare_v2(db_, kRemove, -1, &remove_, nullptr) == SQLITE_OK &&
                  sqlite3_prepare_v2(db_, kOldestTime, -1, &oldestTime_, nullptr) == SQLITE_OK;
+    // A count that fails is no empty spool: the open fails.
     sqlite3_stmt* count = nullptr;
-    if (ready && sqlite3_prepare_v2(db_, kDepth, -1, &count, nullptr) == SQLITE_OK &&
-        sqlite3_step(count) == SQLITE_ROW)
-        depth_ = sqlite3_column_int64(count, 0);
+    ready = ready && sqlite3_prepare_v2(db_, kDepth, -1, &count, nullptr) == SQLITE_OK &&
+            sqlite3_step(count) == SQLITE_ROW;
+    if (ready) depth_ = sqlite3_column_int64(count, 0);
     sqlite3_finalize(count);
     if (!ready) {
         if (error.empty()) error = lastError();
         error = "cannot open the spool " + path + ": " + error;
         closeLocked();
     }
+    identity_ = ready ? bundled_support::identityOf(path) : bundled_support::FileIdentity();
     return ready;
 }
 
@@ -109,6 +126,7 @@ bool Spool::put(const PgRow& row, bool& heldBefore, std::string& error) {
         error = "the spool is closed";
         return false;
     }
+    if (!theFileAtThePath(error)) return false;
     sqlite3_reset(insert_);
     bindRow(insert_, 1, row);
     int status = sqlite3_step(insert_);
@@ -129,6 +147,7 @@ bool Spool::oldest(int limit, std::vector<PgRow>& rows, std::string& error) {
         error = "the spool is closed";
         return false;
     }
+    if (!theFileAtThePath(error)) return false;
     sqlite3_reset(oldest_);
     sqlite3_bind_int(oldest_, 1, limit);
     int status;
@@ -156,10 +175,18 @@ bool Spool::removeUpTo(long long upTo, std::string& error) {
         error = "the spool is closed";
         return false;
     }
+    if (!theFileAtThePath(error)) return false;
     sqlite3_reset(remove_);
     sqlite3_bind_int64(remove_, 1, upTo);
     int status = sqlite3_step(remove_);
     sqlite3_reset(remove_);
+    if (status == SQLITE_FULL) {
+        // A full disk: the log folded into the file and emptied gives the
+        // delete room to be written.
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        status = sqlite3_step(remove_);
+        sqlite3_reset(remove_);
+    }
     if (status == SQLITE_DONE) depth_ -= sqlite3_changes(db_);
     if (status != SQLITE_DONE) error = "cannot write the spool " + path_ + ": " + lastError();
     return status == SQLITE_DONE;
@@ -171,6 +198,7 @@ bool Spool::setAside(const PgRow& row, const std::string& why, std::string& erro
         error = "the spool is closed";
         return false;
     }
+    if (!theFileAtThePath(error)) return false;
     sqlite3_stmt* move = nullptr;
     bool moved =
         execute("BEGIN IMMEDIATE", error) &&
@@ -216,6 +244,7 @@ bool Spool::reserveSequence(long long count, long long atLeast, long long& first
         error = "the spool is closed";
         return false;
     }
+    if (!theFileAtThePath(error)) return false;
     sqlite3_stmt* read = nullptr;
     bool done = execute("BEGIN IMMEDIATE", error) &&
                 sqlite3_prepare_v2(db_, "SELECT value FROM state WHERE name = 'nextseq'", -1, &read,

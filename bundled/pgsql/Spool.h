@@ -12,14 +12,25 @@
 //   CREATE TABLE state(name TEXT PRIMARY KEY, value INTEGER)
 //                                -- "nextseq": where the next block of
 //                                -- sequence numbers starts
+// At open, a file already there is checked (PRAGMA quick_check): one that
+// fails is renamed aside (".damaged-<UTC time>", with its log files) and
+// the open refused; nothing is ever deleted. While open, every operation
+// first looks at which file the path names: a spool deleted, renamed or
+// replaced under the host is noticed there (and by watch()), and its rows,
+// still readable through the open connection, are copied into a new spool
+// made at the path (a file someone put there is renamed aside first,
+// ".replaced-<UTC time>"), so a record answered as spooled survives a
+// restart that follows.
 // Safe for several threads (one statement at a time).
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "FileIdentity.h"
 #include "PgRow.h"
 
 struct sqlite3;
@@ -34,6 +45,8 @@ public:
     Spool(const Spool&) = delete;
     Spool& operator=(const Spool&) = delete;
 
+    // False with `error` set when the file cannot be opened, or fails its
+    // integrity check (it is then renamed aside, and `error` says where).
     bool open(const std::string& path, std::string& error);
     void close();
     const std::string& path() const { return path_; }
@@ -54,12 +67,25 @@ public:
     // The time of the oldest row held, or empty.
     std::string oldestTime();
 
+    // Called with a line whenever the spool was made anew at its path.
+    void setNotice(std::function<void(const std::string&)> notice);
+    // Looks at the file at the path now (every other operation does so
+    // too); false with `error` set when a new spool could not be made.
+    bool watch(std::string& error);
+
     // Reserves `count` sequence numbers durably and returns the first:
     // never one handed out before, across restarts and kill -9.
     // `atLeast` raises the start (the clock, should the file be new).
     bool reserveSequence(long long count, long long atLeast, long long& first, std::string& error);
 
 private:
+    // The spool's tables in the database `db` ("main", or an attached one).
+    static std::string schemaIn(const std::string& db);
+    bool verified(std::string& error);
+    bool openLocked(std::string& error);
+    // Whether the path still names the open file; if not, makes the spool
+    // anew there with every row. False with `error` when it cannot.
+    bool theFileAtThePath(std::string& error);
     void closeLocked();
     bool execute(const char* sql, std::string& error);
     std::string lastError() const;
@@ -71,7 +97,9 @@ private:
     sqlite3_stmt* oldest_ = nullptr;
     sqlite3_stmt* remove_ = nullptr;
     sqlite3_stmt* oldestTime_ = nullptr;
-    std::atomic<long long> depth_{0};  // rows held, counted as they come and go
+    std::atomic<long long> depth_{0};         // rows held, counted as they come and go
+    bundled_support::FileIdentity identity_;  // the file opened at path_
+    std::function<void(const std::string&)> notice_;
 };
 
 }  // namespace ostra_pgsql

@@ -112,3 +112,10 @@ std::string PgServer::value(const std::string& sql) const {
     std::vector<std::string> found = rows(sql);
     return found.empty() ? "" : found[0];
 }
+
+int PgServer::logLinesWith(const std::string& text) const {
+    int count = 0;
+    for (const std::string& line : testing_support::readLines(logFile()))
+        if (line.find(text) != std::string::npos) ++count;
+    return count;
+}

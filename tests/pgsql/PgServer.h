@@ -26,6 +26,10 @@ public:
     // Over TCP as `user` (no password: give one, or a passfile).
     std::string conninfoFor(const std::string& user) const;
     std::string socketConninfo() const;
+    // The server's own log (not under Wine).
+    std::string logFile() const { return dir_.file("server") + "/server.log"; }
+    // Lines of the server's log holding `text`.
+    int logLinesWith(const std::string& text) const;
 
     // pg_ctl's modes: "fast", "immediate".
     void restart(const std::string& mode);

@@ -149,7 +149,8 @@ TEST_F(PgsqlTest, ARoleAllowedOnlyToInsertAndSelectLogsInWithAPasswordNoLogLineS
             tcplineProtocol("B", other,
                             "{ dll = " + configString(plugin("pgsql")) + "; conninfo = " +
                                 configString(server.conninfoFor(role) + " password=pw-secret-17") +
-                                "; spool = " + configString(scratch.file("b.db")) + "; }") +
+                                "; spool = " + configString(scratch.file("b.db")) +
+                                "; site = \"b\"; }") +
             " );",
         port);
     ASSERT_TRUE(eventually([&] { return portAccepts(other); }));
