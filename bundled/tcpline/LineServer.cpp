@@ -17,6 +17,8 @@ constexpr std::size_t kReplyBatchBytes = 8 * 1024;
 // a virtual machine, and a sender that sends its next record when it has
 // its answer comes back within a loopback round trip.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(200);
+// At the limit, the idlest connections looked at for one that has gone.
+constexpr std::size_t kEvictionProbes = 16;
 }  // namespace
 
 LineServer::~LineServer() { stop(); }
@@ -98,9 +100,11 @@ void LineServer::run() {
         {
             bundled_support::MutexLock hold(mutex_);
             // While as many connections wait for a worker as there are
-            // workers, reading more would only queue it here.
+            // workers, more lines of a connection that has lines waiting
+            // would only queue here; a connection with none is still read,
+            // so its line takes its turn behind the others, not after them.
             const bool workersBusy = ready_.size() >= static_cast<std::size_t>(settings_.workers);
-            deadline = std::min(deadline, closeIdleLocked(turnStarted, workersBusy));
+            deadline = std::min(deadline, closeIdleLocked(turnStarted));
             dropFinishedClientsLocked();
             pausedForWorkers_ = workersBusy;
             for (Client& client : clients_) {
@@ -109,7 +113,8 @@ void LineServer::run() {
                 ostra_net::PollEntry entry;
                 entry.socket = client.socket;
                 client.readHeld = !hasRoomLocked(client);
-                entry.wantRead = !client.peerDone && !workersBusy && !client.readHeld;
+                entry.wantRead = !client.peerDone && !client.readHeld &&
+                                 !(workersBusy && inFlightLocked(client));
                 entry.wantWrite = !client.output.empty() && client.heldUntil <= turnStarted;
                 if (!client.output.empty() && client.heldUntil > turnStarted)
                     deadline = std::min(deadline, client.heldUntil);
@@ -194,10 +199,7 @@ void LineServer::work() {
         {
             bundled_support::MutexLock hold(mutex_);
             const auto now = Clock::now();
-            if (!answer.empty()) {
-                if (client->output.empty()) client->unsentSince = now;
-                queueLocked(*client, answer);
-            }
+            if (!answer.empty()) queueLocked(*client, answer);
             // Answers to a pipeline this worker goes on relaying leave
             // together, in one send instead of one each, but none waits
             // longer than kReplyHold for its company.
@@ -268,24 +270,57 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
 }
 
 LineServer::Room LineServer::makeRoomLocked(Clock::time_point turnStarted) {
-    Client* idlest = nullptr;
+    std::vector<Client*> idle;
     bool unreadNewcomers = false;
     for (Client& client : clients_) {
         if (client.closing || inFlightLocked(client)) continue;
-        if (client.acceptedAt >= turnStarted) {
+        if (client.acceptedAt >= turnStarted)
             unreadNewcomers = true;
-            continue;
+        else
+            idle.push_back(&client);
+    }
+    // Idlest first: those that never had an answer, then the longest silent.
+    const std::size_t looked = std::min(idle.size(), kEvictionProbes);
+    std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(looked), idle.end(),
+                      [](const Client* a, const Client* b) {
+                          if (a->answered != b->answered) return !a->answered;
+                          return a->lastHeard < b->lastHeard;
+                      });
+    // What the poll has not seen yet is looked at before anyone is pushed
+    // out: a client that has gone frees its place, and one whose line has
+    // just arrived is not idle.
+    Client* quiet = nullptr;
+    for (std::size_t i = 0; i < looked; ++i) {
+        Probe probe = probeLocked(*idle[i]);
+        if (probe == Probe::Gone) {
+            closeLocked(*idle[i]);
+            return Room::Made;
         }
-        if (idlest == nullptr || client.answered < idlest->answered ||
-            (client.answered == idlest->answered && client.lastHeard < idlest->lastHeard))
-            idlest = &client;
+        if (probe == Probe::Quiet && quiet == nullptr) quiet = idle[i];
     }
     // A sender gives way only once the connections let in this turn have
     // been read: many of them may be gone already, or may be the ones to go.
-    if (idlest == nullptr || (idlest->answered && unreadNewcomers))
+    if (quiet == nullptr || (quiet->answered && unreadNewcomers))
         return unreadNewcomers ? Room::Later : Room::None;
-    closeLocked(*idlest);
+    closeLocked(*quiet);
     return Room::Made;
+}
+
+LineServer::Probe LineServer::probeLocked(Client& client) {
+    char buffer[kReadChunk];
+    long received = ostra_net::receiveSome(client.socket, buffer, sizeof buffer);
+    if (received == ostra_net::kWouldBlock) return Probe::Quiet;
+    if (received < 0) return Probe::Gone;
+    if (received == 0) {
+        // Gone, unless it left a last line to answer.
+        client.peerDone = true;
+        cutLinesLocked(client);
+        return inFlightLocked(client) ? Probe::Spoke : Probe::Gone;
+    }
+    client.lastHeard = Clock::now();
+    client.input.append(buffer, static_cast<std::size_t>(received));
+    cutLinesLocked(client);
+    return Probe::Spoke;
 }
 
 void LineServer::readFrom(Client& client) {
@@ -370,15 +405,20 @@ bool LineServer::inFlightLocked(const Client& client) const {
     return client.scheduled || !client.lines.empty();
 }
 
-LineServer::Clock::time_point LineServer::closeIdleLocked(Clock::time_point now,
-                                                          bool readingPaused) {
+LineServer::Clock::time_point LineServer::closeIdleLocked(Clock::time_point now) {
     const auto idle = settings_.idleTimeout;
     if (idle.count() <= 0) return Clock::time_point::max();
-    // While reading is paused, a quiet client may have sent what is not read.
-    if (readingPaused) return now + idle;
     Clock::time_point next = Clock::time_point::max();
     for (Client& client : clients_) {
         if (client.closing) continue;
+        // Answers nobody takes: the client does not read.
+        if (!client.output.empty()) {
+            if (now - client.unsentSince >= idle) {
+                closeLocked(client);
+                continue;
+            }
+            next = std::min(next, client.unsentSince + idle);
+        }
         // A connection in flight becomes idle with its last answer, which
         // wakes nobody: it is looked at again a timeout from now at the latest.
         if (inFlightLocked(client)) {
@@ -415,6 +455,7 @@ void LineServer::queueLocked(Client& client, const std::string& line) {
                     " dropped: it does not read its replies");
         return;
     }
+    if (client.output.empty()) client.unsentSince = Clock::now();
     client.output += line;
     client.output += '\n';
 }
@@ -428,7 +469,7 @@ void LineServer::flushLocked(Client& client) {
             return;
         }
         client.output.erase(0, static_cast<std::size_t>(sent));
-        client.lastHeard = Clock::now();
+        client.lastHeard = client.unsentSince = Clock::now();
     }
 }
 

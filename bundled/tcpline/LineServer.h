@@ -17,21 +17,22 @@
 //   - back-pressure, not queues without end: a connection with
 //     kLinesInFlight lines read but not yet answered is not read further,
 //     and while as many connections wait for a worker as there are
-//     workers, nothing is read at all (the kernel's buffers and TCP hold
-//     the rest);
+//     workers, only connections with nothing waiting are read (the
+//     kernel's buffers and TCP hold the rest);
 //   - a line longer than maxLineBytes is answered "ERROR;REASON=line longer
 //     than N bytes" and skipped up to its end;
 //   - a connection with nothing in flight that sends nothing for
 //     idleTimeout is closed (one whose last answer just left, within
 //     twice that: answers do not wake the loop);
-//   - at maxClients, a newcomer takes the place of the connection idle
-//     longest (nothing in flight), first among those that never had an
-//     answer, so a flood of empty connections pushes out its own kind
-//     before the senders; when every connection has a line in flight the
-//     newcomer is told "ERROR;REASON=too many connections (limit N)" and
-//     closed;
-//   - a client whose unsent replies and events pass maxQueuedBytes (it
-//     does not read) is disconnected.
+//   - at maxClients, a newcomer takes the place of a connection that has
+//     gone unnoticed, else of the one idle longest (nothing in flight),
+//     first among those that never had an answer, so a flood of empty
+//     connections pushes out its own kind before the senders; when every
+//     connection has a line in flight the newcomer is told
+//     "ERROR;REASON=too many connections (limit N)" and closed;
+//   - a client whose unsent replies and events pass maxQueuedBytes, or
+//     that takes none of them for idleTimeout (it does not read), is
+//     disconnected.
 #pragma once
 
 #include <atomic>
@@ -116,7 +117,7 @@ private:
         std::deque<Pending> lines;      // cut, waiting for a worker
         bool scheduled = false;         // in ready_ or at a worker
         std::string output;             // replies and events not yet sent
-        Clock::time_point unsentSince;  // of the oldest byte in output
+        Clock::time_point unsentSince;  // output last made progress, or began
         Clock::time_point heldUntil;    // output held back for its company until then
         bool closing = false;           // drop at the loop's next turn
         Clock::time_point lastHeard;
@@ -136,6 +137,10 @@ private:
     // in during this turn): Made; Later when only a sender could go while
     // this turn's newcomers are unread; None when every connection is busy.
     Room makeRoomLocked(Clock::time_point turnStarted) OSTRA_REQUIRES(mutex_);
+    enum class Probe { Gone, Spoke, Quiet };
+    // Reads what `client` sent that the poll has not seen: it has gone,
+    // has spoken (now has input), or is quiet.
+    Probe probeLocked(Client& client) OSTRA_REQUIRES(mutex_);
     void readFrom(Client& client);
     // Cuts the input into lines while the client has room for more.
     void cutLinesLocked(Client& client) OSTRA_REQUIRES(mutex_);
@@ -144,8 +149,7 @@ private:
     bool hasRoomLocked(const Client& client) const OSTRA_REQUIRES(mutex_);
     bool inFlightLocked(const Client& client) const OSTRA_REQUIRES(mutex_);
     // Closes connections idle too long; the next moment one may be due.
-    Clock::time_point closeIdleLocked(Clock::time_point now, bool readingPaused)
-        OSTRA_REQUIRES(mutex_);
+    Clock::time_point closeIdleLocked(Clock::time_point now) OSTRA_REQUIRES(mutex_);
     std::string overlongLineReply() const;
     // Marks `client` to be dropped once no worker holds it.
     void closeLocked(Client& client) OSTRA_REQUIRES(mutex_);

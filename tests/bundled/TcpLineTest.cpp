@@ -224,6 +224,43 @@ TEST_F(TcpLineTest, AClientThatNeverReadsIsDroppedWhileOthersAreServed) {
     EXPECT_EQ(other.ask("A=after"), reply);
 }
 
+TEST_F(TcpLineTest, AClientThatTakesNoneOfItsAnswersForTheIdleTimeoutIsDropped) {
+    // No queue limit to reach: only the stalled answers can end it.
+    const std::string label = "db" + std::string(1000, 'x');
+    serve(testDatabase(label, "journal = false;"), "maxqueue = 1073741824; idletimeout = 1;");
+    LineClient deaf(port);
+    bool cutOff = false;
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) lines += "FLOOD=" + std::to_string(i) + "\n";
+    for (int round = 0; round < 2000 && !cutOff; ++round) cutOff = !deaf.send(lines);
+    EXPECT_TRUE(cutOff);
+    EXPECT_EQ(LineClient(port).ask("A=1"), "0;TRAIL=" + label + "\\;");
+}
+
+TEST_F(TcpLineTest, ManyPipeliningClientsDoNotPushAnotherSendersLineBehindTheirQueues) {
+    serve(testDatabase("db", "trail = false; processDelayMs = 5;"), "workers = 2;");
+    std::vector<LineClient> pipelining;
+    std::string burst;
+    for (int i = 0; i < 60; ++i) burst += "P=" + std::to_string(i) + "\n";
+    for (int i = 0; i < 8; ++i) {
+        pipelining.emplace_back(port);
+        ASSERT_TRUE(pipelining.back().send(burst));
+    }
+    ASSERT_TRUE(
+        eventually([] { return TestJournal::callsOf("db", "processRecord").size() >= 40; }));
+    LineClient polite(port);
+    const std::size_t before = TestJournal::callsOf("db", "processRecord").size();
+    EXPECT_EQ(polite.ask("O=1"), "0");
+    // Its line waits behind one line of each pipelining client, not behind
+    // the lines they have queued (16 each).
+    auto calls = TestJournal::callsOf("db", "processRecord");
+    std::size_t position = before;
+    while (position < calls.size() && calls[position].detail.find("O=1") == std::string::npos)
+        ++position;
+    ASSERT_LT(position, calls.size());
+    EXPECT_LE(position - before, 20u);
+}
+
 TEST_F(TcpLineTest, StoppingClosesThePortWhateverTheClientsDoAndStartingOpensItAgain) {
     serve(testDatabase("db"));
     LineClient idle(port), halfLine(port);
