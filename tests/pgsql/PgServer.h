@@ -20,6 +20,8 @@ public:
 
     bool running() const { return running_; }
     int port() const { return port_; }
+    // The test's database (its own under Wine, "ostra" elsewhere).
+    const std::string& database() const { return database_; }
     // Connection strings for the test's database, over TCP and (not under
     // Wine) the socket.
     std::string tcpConninfo() const { return conninfoFor("postgres"); }

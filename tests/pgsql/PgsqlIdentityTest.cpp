@@ -24,7 +24,7 @@ TEST_F(PgsqlIdentityTest, ASecondLiveHostUnderOneIdentityIsRefusedWithALineNamin
     ASSERT_NE(clone, nullptr);
     EXPECT_EQ(start(clone, keys("zagreb", "b.db")), 1);
     EXPECT_TRUE(logHas("pgsql: another live host stores into records on postgres@127.0.0.1:" +
-                       std::to_string(server.port()) + "/ostra as PgsqlTest@" +
+                       std::to_string(server.port()) + "/" + server.database() + " as PgsqlTest@" +
                        bundled_support::hostName() +
                        " (site zagreb): two hosts under one identity would take each other's"
                        " rows for their own; give each its own \"site\""));

@@ -65,13 +65,13 @@ TEST_F(PgsqlSecretsTest, AWellFormedConninfoWithAPasswordStoresAndNoLineOrReason
     CDatabasePlugin* uri = load();
     ASSERT_NE(uri, nullptr);
     ASSERT_EQ(start(uri, spoolKeys("postgresql://" + role + ":Sekr1t%40home@127.0.0.1:" + port +
-                                       "/ostra?connect_timeout=5",
+                                       "/" + server.database() + "?connect_timeout=5",
                                    scratch.file("uri.db"))),
               0);
     EXPECT_EQ(send(uri, "N=1"), "0;ROW_ID=1");
     EXPECT_TRUE(logHas("pgsql: the conninfo holds a password; a passfile"));
-    EXPECT_TRUE(
-        logHas("pgsql: storing records in records on " + role + "@127.0.0.1:" + port + "/ostra"));
+    EXPECT_TRUE(logHas("pgsql: storing records in records on " + role + "@127.0.0.1:" + port + "/" +
+                       server.database()));
 
     // A wrong one in the keyword form, quoted: the record waits in the
     // spool, and what the server said is logged without it.
