@@ -11,11 +11,14 @@
 // process arrives through processLog as a record with "CMD" "CMD_LOG" and
 // "LOG_LINE" holding the line in double quotes.
 //
-// Two requests a plug-in may also send (a plug-in that never sends them
-// sees no difference):
-//   - "CONTROL" with "PROTOCOL": starts or stops only the protocol of that
-//     name. Any CONTROL may carry "ORIGIN", who asked (a client's address,
-//     say): the host writes one INFO line per CONTROL naming the action,
+// A CONTROL acts on every protocol whatever other keys the record carries
+// (a plug-in's own "PROTOCOL" key included). Two requests a plug-in may
+// also send (a plug-in that never sends them sees no difference):
+//   - "CONTROL_PROTOCOL" with "TYPE" "START" or "STOP" and "PROTOCOL":
+//     starts (forced) or stops only the protocol of that name; no answer.
+//     A missing or unknown name acts on none. Any CONTROL or
+//     CONTROL_PROTOCOL may carry "ORIGIN", who asked (a client's address,
+//     say): the host writes one INFO line per request naming the action,
 //     the protocol and the origin.
 //   - "METRICS": answered like STATUS (same tag, "CMD" "ANSWER", "ANSWER"
 //     "STARTED" or "STOPPED"), with the host's numbers added. Counts run

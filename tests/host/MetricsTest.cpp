@@ -77,7 +77,7 @@ TEST_F(Metrics, CountRecordsAnswersStartsAndFailuresPerProtocolAndDatabase) {
 
     // A stop of one protocol, logged with who asked.
     Record stop;
-    stop.set("CMD", "CONTROL");
+    stop.set("CMD", "CONTROL_PROTOCOL");
     stop.set("TYPE", "STOP");
     stop.set("PROTOCOL", "a");
     stop.set("ORIGIN", "web console client 127.0.0.1:50000");
