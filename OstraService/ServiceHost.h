@@ -98,6 +98,12 @@ public:
     // returns the host's log.
     CLog* getLog(const char* path);
 
+    // An INFO line of the host's life (the service or the console started or
+    // stopped, the service installed or removed), written whatever the
+    // configured level: the level filters the relay's trace and the
+    // plug-ins' chatter, not when the service ran. Any thread.
+    void logMilestone(int line, const char* text);
+
     // A service run without a log file of its own: the log file at `path`
     // is opened by the first ERROR line (FirstFailureLogFile.h).
     void openLogFileOnFirstFailure(const std::string& path);
@@ -177,6 +183,7 @@ private:
     WaitLine hostLine;  // control requests waiting for hostLock, in turn
     CControlLogStream controlStream;
     CLog log;
+    CLog milestoneLog;  // the host log's streams at INFO, for logMilestone
     CStdLogFormat formatter;
     LogLineCounts logLineCounts;  // before fileStream, which counts into it
     flogstream fileStream;

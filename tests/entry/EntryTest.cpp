@@ -163,7 +163,11 @@ TEST_F(Entry, TheConfiguredLevelHoldsForTheHostTheProtocolsAndThePlugins) {
         EXPECT_EQ(log.find("protocolEventProc"), std::string::npos) << level << log;
     }
     std::string log = logAt("level = \"ERROR\";");
-    EXPECT_EQ(log.find("Service started"), std::string::npos) << log;
+    EXPECT_EQ(log.find("protocol says hello"), std::string::npos) << log;
+    EXPECT_EQ(logTexts(dir.file("OstraService.log")),
+              (std::vector<std::string>{"Console started", "Service started", "Service stopped",
+                                        "Console stopped"}))
+        << "the lines of the host's life are written at every level";
     log = logAt("level = \"DEBUG\";");
     EXPECT_NE(log.find("ProtocolApp protocolEventProc WAIT"), std::string::npos);
 }

@@ -96,6 +96,24 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsRefusesToReplaceItAndRe
     unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
 }
 
+TEST_F(ServiceLinux, AtLevelErrorTheServiceAndInstallLinesAreStillWritten) {
+    fs::create_directory(dir.path() / "units");
+    setenv("OSTRA_SYSTEMD_UNIT_DIR", (dir.path() / "units").string().c_str(), 1);
+    writeConfig("logs = ( { type = \"FILE\"; level = \"ERROR\"; } ); " + basics());
+    std::string log = dir.file("OstraService.log");
+    EXPECT_EQ(run({"install"}).exitCode, 0);
+    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    ASSERT_TRUE(waitForLog(log, "Service started", 2));
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    EXPECT_EQ(run({"remove"}).exitCode, 0);
+    unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
+    EXPECT_EQ(logTexts(log),
+              (std::vector<std::string>{"Servis OstraService je instaliran", "Service started",
+                                        "Service started", "Service stopped", "Service stopped",
+                                        "Servis OstraService je deinstaliran"}));
+}
+
 TEST_F(ServiceLinux, AnInstallFolderWithSpecifiersAndBlanksGivesAUnitThatNamesItExactly) {
     // "%h" would be the home folder to systemd, "$HOME" a variable, the blank a word break.
     fs::path folder = dir.path() / "my%h $HOME dir";
