@@ -62,7 +62,7 @@ int carryOut(CServiceHost& host, const char* verb, const std::string& serviceNam
         return host.startFailure();  // a set-up that failed is no clean stop
     }
     if (text::equalsIgnoreCase(verb, "help") || text::equalsIgnoreCase(verb, "?")) {
-        ostra::writeText(stdout, messages::kUsage);
+        ostra::writeText(stdout, std::string(messages::kUsage) + messages::kMoreVerbs);
         return 1;
     }
     int result = host.start();
