@@ -65,13 +65,14 @@ int carryOut(CServiceHost& host, const char* verb, const std::string& serviceNam
         ostra::writeText(stdout, std::string(messages::kUsage) + messages::kMoreVerbs);
         return 1;
     }
-    int result = host.start();
+    int result = host.start(text::equalsIgnoreCase(verb, CService::kServiceVerb));
     if (result != 0 && result == host.startFailure()) return result;  // said already
     logResult(host, result, "", messages::serviceNotStarted(verb ? verb : serviceName));
     return result;
 }
 
-// Every verb but these runs the process as the service.
+// Every verb but these runs the process as the service ("service" always;
+// no verb or another word only where a service manager started it).
 bool runsAsService(const char* verb) {
     for (const char* other :
          {"install", "remove", "uninstall", "start", "stop", "console", "help", "?"})
@@ -114,7 +115,7 @@ int runEntry(int argc, char* argv[]) {
                 ->log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
             ostra::reportErrorEvent(serviceName, failure);
             host.reportStartFailure(CServiceHost::kSetUpFailed);
-            int result = host.start();
+            int result = host.start(text::equalsIgnoreCase(verb, CService::kServiceVerb));
             return result != 0 ? result : CServiceHost::kSetUpFailed;
         }
         setUpLog(host, config, serviceName, path);
