@@ -60,10 +60,12 @@
 // Requests the host does not serve in place (the EventProc returns 0 at
 // once):
 //   - raised from inside processLog, or from inside the processRecord that
-//     answers a STATUS: the host keeps a copy and serves it from its run
-//     loop a few milliseconds later (the answer to STATUS then arrives
-//     through processRecord on the host's thread). At most 64 wait; more
-//     are dropped.
+//     answers a STATUS when four answers already nest on this thread (up
+//     to that depth such a request is served in place, on the same
+//     thread): the host keeps a copy and serves it from its run loop a few
+//     milliseconds later (the answer to STATUS then arrives through
+//     processRecord on the host's thread). At most 64 wait; more are
+//     dropped.
 //   - raised once the host's stop sequence has begun (until this plug-in's
 //     stop() is called): STATUS is answered "STOPPED" at once (METRICS too,
 //     every protocol STOPPED), CONTROL is ignored.
