@@ -458,7 +458,9 @@ bool readConfig(const std::string& path, libconfig::Config& config,
                 std::vector<config_file::SourceLine>& origins, std::vector<Problem>& problems) {
     std::string text, whyNot;
     if (!ostra::readTextFile(path, text, whyNot)) {
-        problems.push_back({0, path, "cannot be read: " + whyNot});
+        // The reader's own words may say it already ("cannot be read: <the system's reason>").
+        const bool saysSo = whyNot.rfind("cannot be read", 0) == 0;
+        problems.push_back({0, path, saysSo ? whyNot : "cannot be read: " + whyNot});
         return false;
     }
     config_file::SourceLine failedAt;

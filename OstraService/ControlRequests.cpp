@@ -1,5 +1,5 @@
-// Requests of the control plug-in (STATUS, METRICS, CONTROL START/STOP),
-// and of the status channel.
+// Requests of the control plug-in (STATUS, METRICS, CONTROL and
+// CONTROL_PROTOCOL START/STOP), and of the status channel.
 #include "OstraService/ControlLogStream.h"
 #include "OstraService/InterruptibleLock.h"
 #include "OstraService/KeptAnswer.h"
@@ -75,19 +75,21 @@ int CServiceHost::handleControlRecord(CControlPlugin* sender, int tag, Record* r
         else
             answerMetrics(sender, tag, *record, allRunning ? "STARTED" : "STOPPED");
     } else if (text::equalsIgnoreCase(command, "CONTROL")) {
-        controlProtocols(*record);
+        // Every protocol, whatever else the request carries: a plug-in may
+        // use any key of its own, "PROTOCOL" included.
+        controlProtocols(*record, false);
+    } else if (text::equalsIgnoreCase(command, "CONTROL_PROTOCOL")) {
+        controlProtocols(*record, true);
     }
     return 0;
 }
 
-void CServiceHost::controlProtocols(const Record& request) {
+void CServiceHost::controlProtocols(const Record& request, bool named) {
     const char* type = request.get("TYPE");
     bool start = text::equalsIgnoreCase(type, "START");
     if (!start && !text::equalsIgnoreCase(type, "STOP")) return;
-    // One protocol when the request names it (an empty name names none),
-    // otherwise every one.
-    const bool named = request.has("PROTOCOL");
-    const std::string only = request.get("PROTOCOL");
+    // A missing or empty name names no protocol.
+    const std::string only = named ? request.get("PROTOCOL") : "";
     bool found = !named;
     for (size_t index = 0; index < protocols.size(); ++index) {
         if (named && protocols[index].name != only) continue;

@@ -23,31 +23,34 @@ const char kDefaultServiceName[] = "OstraService";
 
 // The outcome goes to the log and, for an operator at a terminal or
 // console, to standard error as well: the log may be a file they do not see.
-void logResult(CLog& log, int result, const std::string& success, const std::string& failure) {
+void logResult(CServiceHost& host, int result, const std::string& success,
+               const std::string& failure) {
     const std::string& line = result == 0 ? success : failure;
     if (line.empty()) return;
-    log.log(result == 0 ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, kSource, __LINE__, line.c_str());
+    if (result == 0)
+        host.logMilestone(__LINE__, line.c_str());
+    else
+        host.getLog(nullptr)->log(LOG_LEVEL_ERROR, kSource, __LINE__, line.c_str());
     if (ostra::isInteractive(stderr)) ostra::writeText(stderr, line + "\n");
 }
 
 int carryOut(CServiceHost& host, const char* verb, const std::string& serviceName) {
-    CLog& log = *host.getLog(nullptr);
     const char* name = serviceName.c_str();
     if (text::equalsIgnoreCase(verb, "install")) {
         int result = host.install(name, name);
-        logResult(log, result, messages::serviceInstalled(serviceName),
+        logResult(host, result, messages::serviceInstalled(serviceName),
                   messages::serviceNotInstalled(serviceName));
         return result;
     }
     if (text::equalsIgnoreCase(verb, "remove") || text::equalsIgnoreCase(verb, "uninstall")) {
         int result = host.uninstall();
-        logResult(log, result, messages::serviceRemoved(serviceName),
+        logResult(host, result, messages::serviceRemoved(serviceName),
                   messages::serviceNotRemoved(serviceName));
         return result;
     }
     if (text::equalsIgnoreCase(verb, "start")) {
         int result = host.StartServiceA(name);
-        logResult(log, result, "", messages::serviceNotStarted(serviceName));
+        logResult(host, result, "", messages::serviceNotStarted(serviceName));
         return result;
     }
     if (text::equalsIgnoreCase(verb, "stop")) {
@@ -59,16 +62,17 @@ int carryOut(CServiceHost& host, const char* verb, const std::string& serviceNam
         return host.startFailure();  // a set-up that failed is no clean stop
     }
     if (text::equalsIgnoreCase(verb, "help") || text::equalsIgnoreCase(verb, "?")) {
-        ostra::writeText(stdout, messages::kUsage);
+        ostra::writeText(stdout, std::string(messages::kUsage) + messages::kMoreVerbs);
         return 1;
     }
-    int result = host.start();
+    int result = host.start(text::equalsIgnoreCase(verb, CService::kServiceVerb));
     if (result != 0 && result == host.startFailure()) return result;  // said already
-    logResult(log, result, "", messages::serviceNotStarted(verb ? verb : serviceName));
+    logResult(host, result, "", messages::serviceNotStarted(verb ? verb : serviceName));
     return result;
 }
 
-// Every verb but these runs the process as the service.
+// Every verb but these runs the process as the service ("service" always;
+// no verb or another word only where a service manager started it).
 bool runsAsService(const char* verb) {
     for (const char* other :
          {"install", "remove", "uninstall", "start", "stop", "console", "help", "?"})
@@ -111,7 +115,7 @@ int runEntry(int argc, char* argv[]) {
                 ->log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
             ostra::reportErrorEvent(serviceName, failure);
             host.reportStartFailure(CServiceHost::kSetUpFailed);
-            int result = host.start();
+            int result = host.start(text::equalsIgnoreCase(verb, CService::kServiceVerb));
             return result != 0 ? result : CServiceHost::kSetUpFailed;
         }
         setUpLog(host, config, serviceName, path);

@@ -49,7 +49,10 @@ std::string serviceNotRemoved(const std::string& serviceName);
 std::string serviceNotStarted(const std::string& nameOrVerb);
 
 // Console.
+// The usage line, byte for byte as operators' tools know it, then a line of
+// its own for the verbs added since.
 extern const char* const kUsage;
+extern const char* const kMoreVerbs;
 extern const char* const kConsoleStarted;
 extern const char* const kConsoleStopped;
 // The configuration has no "logs" list: no log is written.

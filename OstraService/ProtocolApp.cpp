@@ -29,6 +29,7 @@ CProtocolApp::CProtocolApp()
       protocol(nullptr),
       setting(nullptr),
       setUpAndEnabled(false),
+      lastAttemptResult(0),
       tearingDown(false),
       relaysInside(0),
       generation(0),
@@ -61,6 +62,8 @@ int CProtocolApp::start(bool force) {
         log.setLevel(configuredLevel);
         return 0;
     }
+    // A failed protocol waits for its retry: the pass goes on at its pace.
+    if (!force && !retry.due(RetryPacing::Clock::now())) return lastAttemptResult.load();
     LineGuard sync(critSection, waitLine);
     if (!enabled && !force) return 0;
     log.setLevel(configuredLevel);
@@ -74,6 +77,8 @@ int CProtocolApp::start(bool force) {
     } catch (...) {
         // A wrong-typed value fails the attempt as surely as a refusal.
         noteState();
+        retry.failed(RetryPacing::Clock::now());
+        lastAttemptResult.store(-1);
         const auto now = metrics::WallClock::now();
         counters_->attempted(true, attemptException(), now);
         counters_->setState(metrics::ProtocolState::kFailing, now);
@@ -82,6 +87,11 @@ int CProtocolApp::start(bool force) {
     }
     noteState();
     const bool failed = protocol == nullptr || result != 0;
+    if (failed)
+        retry.failed(RetryPacing::Clock::now());
+    else
+        retry.reset();
+    lastAttemptResult.store(result);
     // One moment for both: a failure at or after the state's start is why it fails.
     const auto now = metrics::WallClock::now();
     counters_->attempted(failed, repeatedFailures.attemptFailure(), now);
@@ -130,7 +140,11 @@ int CProtocolApp::startLocked() {
                               -1, [&] { return created->start(entry); },
                               faultOf(dll, "start", &counters_->faults))
                         : -1;
-    if (started != 0) return -1;
+    if (started != 0) {
+        // Not kept until a stop: the retry makes a new one.
+        tearDown();
+        return -1;
+    }
 
     try {
         return startDatabases(entry, typeCode, dll) ? 0 : -1;
@@ -197,6 +211,7 @@ void CProtocolApp::stop() {
     LineGuard sync(critSection, waitLine);
     enabled = false;
     noteState();
+    retry.reset();
     tearDown();
     counters_->setState(metrics::ProtocolState::kStopped);
     repeatedFailures.stopped(log, name);

@@ -4,15 +4,21 @@
 // each of them the service's log settings, wires them to the two relay
 // procedures, and offers the host init, start, stop and isRunning.
 //
-//   Waiting           no protocol plug-in; every start(false) tries again
+//   Waiting           no plug-ins; start(false) tries again once the
+//                     retry is due (RetryPacing.h: 1 s after a failure,
+//                     then 2, 4, 8, 16 and at most 30 s)
 //   Set up            plug-ins created and started; start returns at once
-//   Protocol refused  the protocol plug-in refused its start; it stays
-//                     until stop
 //   Stopped           stop() ran; start(false) does nothing until a
 //                     start(true)
 //
-// An attempt that fails as the one before it did writes its lines once,
-// then once a minute with a count (RepeatedFailures.h).
+// An attempt fails when the protocol library cannot be made, the type is
+// unknown, a key is missing, or the protocol or a database plug-in refuses
+// its start; what was made of it is stopped and destroyed (a protocol
+// plug-in that refused gets its stop(), then its destructor), so a failing
+// protocol holds no port between its attempts. A start(true) tries at
+// once whatever the pacing. An attempt that fails as the one before it did
+// writes its lines once, then once a minute with a count
+// (RepeatedFailures.h).
 //
 // Locks. Every operation holds the app lock (a critical section, re-entrant
 // for its owner) while it calls the plug-ins. Callers hold the host lock,
@@ -58,6 +64,7 @@
 #include "OstraService/InterruptibleLock.h"
 #include "OstraService/ProtocolMetrics.h"
 #include "OstraService/RepeatedFailures.h"
+#include "OstraService/RetryPacing.h"
 #include "common/log/CLog.h"
 #include "common/log/CTrace.h"
 #include "platform/winapi.h"
@@ -82,8 +89,10 @@ public:
 
     // Creates and starts the plug-ins when there are none. Returns 0, or -1
     // when the type is unknown, a key is missing or a plug-in refused. Does
-    // nothing (0) after stop() unless `force`. A configuration value of the
-    // wrong type throws the configuration library's exception to the caller.
+    // nothing (0) after stop() unless `force`; without `force`, after a
+    // failed attempt, does nothing until the retry is due and returns that
+    // attempt's result. A configuration value of the wrong type throws the
+    // configuration library's exception to the caller.
     int start(bool force);
 
     // Stops, then destroys, every plug-in; start(false) does nothing after.
@@ -162,6 +171,9 @@ private:
     void noteState() OSTRA_REQUIRES(critSection) {
         setUpAndEnabled.store(enabled && protocol != nullptr);
     }
+
+    RetryPacing retry;                   // when start(false) tries again after a failure
+    std::atomic<int> lastAttemptResult;  // what start(false) returns meanwhile
 
     std::atomic<bool> tearingDown;
     std::atomic<int> relaysInside;

@@ -2,9 +2,10 @@
 // every pass.
 //
 // A protocol whose library is missing, whose type is unknown or whose
-// database refuses to start is tried again on every pass of the run loop,
-// about a thousand times a second, and each attempt would write the same
-// lines again (gigabytes a day, every one an error in the journal). While
+// database refuses to start is tried again by itself (RetryPacing.h: every
+// 30 s once it has failed for a while), and each attempt would write the
+// same lines again, an error in the journal each time, for as long as the
+// cause lasts. While
 // attempts keep failing, a line is written when it is new to the streak (the
 // first failure, or a failure whose text changed); a line an earlier
 // attempt of the streak wrote already is held back. An attempt that fails is

@@ -44,9 +44,21 @@ CServiceHost::~CServiceHost() {
 
 void CServiceHost::run() {
     if (startFailure() != 0) return;  // the configuration could not even be read
-    log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
+    logMilestone(__LINE__, "Service started");
     serve(false, kStopKey);
-    log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
+    logMilestone(__LINE__, "Service stopped");
+}
+
+void CServiceHost::logMilestone(int line, const char* text) {
+    if (logLevelPasses(LOG_LEVEL_INFO, log.getLevel())) {
+        log.log(LOG_LEVEL_INFO, kSource, line, text);
+        return;
+    }
+    // Copied each time: streams are added to the host log as the run goes
+    // on (the control plug-in's), and these lines are a handful per run.
+    milestoneLog.copySettingsFrom(log);
+    milestoneLog.setLevel(LOG_LEVEL_INFO);
+    milestoneLog.log(LOG_LEVEL_INFO, kSource, line, text);
 }
 
 void CServiceHost::setUpFailed(const std::string& text) {
@@ -101,7 +113,7 @@ void CServiceHost::serve(bool console, int stopKey) {
             reportStartFailure(kSetUpFailed);
             return;
         }
-        log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service started");
+        logMilestone(__LINE__, "Service started");
     }
     // The service manager hears "running" once the first pass has started
     // the protocols, so a start that returns means they listen. A stop asked
@@ -294,7 +306,7 @@ std::function<void(const char*)> CServiceHost::controlFault(const char* operatio
 
 void CServiceHost::stopSequence() {
     reportStopping();
-    log.log(LOG_LEVEL_INFO, kSource, __LINE__, "Service stopped");
+    logMilestone(__LINE__, "Service stopped");
     stopping.store(true);
     hostLine.wakeAll();
     serveDeferredRequests();  // what is still queued is answered "STOPPED"

@@ -98,6 +98,12 @@ public:
     // returns the host's log.
     CLog* getLog(const char* path);
 
+    // An INFO line of the host's life (the service or the console started or
+    // stopped, the service installed or removed), written whatever the
+    // configured level: the level filters the relay's trace and the
+    // plug-ins' chatter, not when the service ran. Any thread.
+    void logMilestone(int line, const char* text);
+
     // A service run without a log file of its own: the log file at `path`
     // is opened by the first ERROR line (FirstFailureLogFile.h).
     void openLogFileOnFirstFailure(const std::string& path);
@@ -120,8 +126,9 @@ public:
     // The control plug-in's EventProc; `context` is the host. Returns 0.
     static int controlEventProc(void* context, void* sender, int tag, Record* record);
     // One control request: STATUS is answered through `sender`, CONTROL
-    // START/STOP starts (forced) or stops every protocol. Returns 0. See
-    // above for requests that are deferred or answered while stopping.
+    // START/STOP starts (forced) or stops every protocol, CONTROL_PROTOCOL
+    // the one its "PROTOCOL" names. Returns 0. See above for requests that
+    // are deferred or answered while stopping.
     int handleControlRecord(CControlPlugin* sender, int tag, Record* record);
 
 private:
@@ -146,8 +153,9 @@ private:
     void answerWhileStopping(CControlPlugin* sender, int tag, const Record& request);
     // The answer to METRICS, `state` being STATUS's answer.
     void answerMetrics(CControlPlugin* sender, int tag, const Record& request, const char* state);
-    // CONTROL START or STOP, of every protocol or of the one named "PROTOCOL".
-    void controlProtocols(const Record& request) OSTRA_REQUIRES(hostLock);
+    // START or STOP ("TYPE") of every protocol, or when `named` of the one
+    // the request's "PROTOCOL" names.
+    void controlProtocols(const Record& request, bool named) OSTRA_REQUIRES(hostLock);
     // Delivers an answer through the sender's processRecord.
     void deliverAnswer(CControlPlugin* sender, int tag, Record& answer);
     // A wrong-typed value met by a later start of protocol `index`: one
@@ -175,6 +183,7 @@ private:
     WaitLine hostLine;  // control requests waiting for hostLock, in turn
     CControlLogStream controlStream;
     CLog log;
+    CLog milestoneLog;  // the host log's streams at INFO, for logMilestone
     CStdLogFormat formatter;
     LogLineCounts logLineCounts;  // before fileStream, which counts into it
     flogstream fileStream;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <vector>
 
 #include "loader/PluginType.h"
 #include "platform/library.h"
@@ -23,6 +25,41 @@ Function lookUp(HMODULE library, const char* name) {
     FARPROC address = GetProcAddress(library, name);
     return address != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(address))
                               : nullptr;
+}
+
+// Libraries whose factory made an object of another kind than the one
+// asked for. A library is never unloaded and its factory would make the
+// same again: it is not asked again for that kind, so a protocol retried
+// by the run loop costs no new object (one of no plug-in kind at all
+// cannot be destroyed by the host, and would be one more leaked on each
+// attempt).
+class KindRefusals {
+public:
+    // Why `library` was refused for `kind`, or "" when it never was.
+    std::string find(HMODULE library, const char* kind) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const Refusal& refusal : refusals_)
+            if (refusal.library == library && refusal.kind == kind) return refusal.why;
+        return std::string();
+    }
+    void add(HMODULE library, const char* kind, const std::string& why) {
+        std::lock_guard<std::mutex> guard(lock_);
+        refusals_.push_back({library, kind, why});
+    }
+
+private:
+    struct Refusal {
+        HMODULE library;
+        std::string kind;
+        std::string why;
+    };
+    std::mutex lock_;
+    std::vector<Refusal> refusals_;  // a handful: one per misnamed library and kind
+};
+
+KindRefusals& kindRefusals() {
+    static KindRefusals* refusals = new KindRefusals;  // used until the process ends
+    return *refusals;
 }
 
 // Empty when the library may make objects of `kind`; otherwise why not.
@@ -47,6 +84,7 @@ void* loadPlugin(const char* dllName, const char* kind) {
     if (factory == nullptr)
         return fail(PluginLoadError::kNoFactory, "no export CreateClassInstance");
     std::string mismatch = kindMismatch(library, kind);
+    if (mismatch.empty() && kind != nullptr) mismatch = kindRefusals().find(library, kind);
     if (!mismatch.empty()) return fail(PluginLoadError::kWrongKind, mismatch);
     void* plugin = nullptr;
     try {
@@ -61,8 +99,10 @@ void* loadPlugin(const char* dllName, const char* kind) {
         return fail(PluginLoadError::kNoObject, "CreateClassInstance returned no object");
     std::string otherKind;
     if (kind != nullptr &&
-        plugin_type::check(plugin, kind, otherKind) == plugin_type::Verdict::kAnotherKind)
+        plugin_type::check(plugin, kind, otherKind) == plugin_type::Verdict::kAnotherKind) {
+        kindRefusals().add(library, kind, otherKind);
         return fail(PluginLoadError::kWrongKind, otherKind);
+    }
     return plugin;
 }
 

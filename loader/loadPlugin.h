@@ -14,14 +14,18 @@
 // through its optional export OstraPluginKind that it makes another kind is
 // refused before its factory is called. For a library that says nothing,
 // the object its factory made is checked by its run-time type information
-// (PluginType.h): one of another kind is destroyed and refused the same
-// way; one built without type information is taken to be of the kind asked
-// for. The pointer returned is the object's interface of that kind.
+// (PluginType.h): one of another plug-in kind is destroyed through its own
+// interface's virtual destructor (so by its library's own code) and refused
+// the same way; one of no plug-in kind cannot be destroyed safely and is
+// left alone; one built without type information is taken to be of the
+// kind asked for. A library refused this way is remembered: later loads of
+// it for that kind are refused with the same reason without calling its
+// factory. The pointer returned is the object's interface of that kind.
 //
 // The caller owns the object and deletes it through the interface of the
 // kind it asked for. The library is never unloaded; loading the same name
-// again maps it once and makes a new object. Keeps no state and writes no
-// message; safe to call from any thread.
+// again maps it once and makes a new object. Writes no message; safe to
+// call from any thread.
 void* loadPlugin(const char* dllName, const char* kind = nullptr);
 
 // Why the calling thread's last loadPlugin returned null.

@@ -52,8 +52,15 @@ public:
     int StartServiceA(const char* name);
     int StopService(const char* name);
     // Runs this process as the service: run() is called on the service's
-    // thread, and start() returns once the service has ended.
-    int start();
+    // thread, and start() returns once the service has ended. Linux: only
+    // when a service manager started the process (systemd's INVOCATION_ID or
+    // NOTIFY_SOCKET in the environment) or the run is `asked` for (the verb
+    // "service": containers, foreground supervisors); otherwise nothing
+    // runs and the result is kNoServiceManager, as Windows' dispatcher
+    // refuses a process that its service manager did not start. Windows:
+    // `asked` changes nothing.
+    int start(bool asked = false);
+    static constexpr int kNoServiceManager = 64;  // EX_USAGE; Windows gives its own 1063
 
     // Folders the service writes besides the executable's (the log's),
     // which install() grants in the Linux unit's sandbox. Windows: unused.

@@ -87,7 +87,16 @@ int CService::StartServiceA(const char* name) { return systemctl({"start", name 
 
 int CService::StopService(const char* name) { return systemctl({"stop", name ? name : ""}); }
 
-int CService::start() {
+namespace {
+bool startedByServiceManager() {
+    return std::getenv("INVOCATION_ID") != nullptr || std::getenv("NOTIFY_SOCKET") != nullptr;
+}
+}  // namespace
+
+int CService::start(bool asked) {
+    // A mistyped verb at a terminal must not run a whole host (as root, on
+    // the production log and database).
+    if (!asked && !startedByServiceManager()) return kNoServiceManager;
     // Running first, then the signals: a SIGTERM from here on is kept, even
     // one that arrives while the body sets up (it ends the run right after).
     markRunning();

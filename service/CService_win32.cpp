@@ -201,7 +201,7 @@ int CService::StopService(const char* name) {
     return static_cast<int>(waitForState(service.get(), SERVICE_STOPPED, 60000));
 }
 
-int CService::start() {
+int CService::start(bool) {
     markRunning();
     ServiceBackEnd::service = this;
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(getName()), ServiceBackEnd::serviceMain},

@@ -218,7 +218,7 @@ void WebControlPlugin::sendControl(const char* type, bool named, const std::stri
                                    const std::string& client) {
     if (!proc_ || stopping_) return;
     Record request;
-    request.set("CMD", "CONTROL");
+    request.set("CMD", named ? "CONTROL_PROTOCOL" : "CONTROL");
     request.set("TYPE", type);
     if (named) request.set("PROTOCOL", protocol.c_str());
     request.set("ORIGIN", ("web console client " + client).c_str());

@@ -11,11 +11,14 @@
 // process arrives through processLog as a record with "CMD" "CMD_LOG" and
 // "LOG_LINE" holding the line in double quotes.
 //
-// Two requests a plug-in may also send (a plug-in that never sends them
-// sees no difference):
-//   - "CONTROL" with "PROTOCOL": starts or stops only the protocol of that
-//     name. Any CONTROL may carry "ORIGIN", who asked (a client's address,
-//     say): the host writes one INFO line per CONTROL naming the action,
+// A CONTROL acts on every protocol whatever other keys the record carries
+// (a plug-in's own "PROTOCOL" key included). Two requests a plug-in may
+// also send (a plug-in that never sends them sees no difference):
+//   - "CONTROL_PROTOCOL" with "TYPE" "START" or "STOP" and "PROTOCOL":
+//     starts (forced) or stops only the protocol of that name; no answer.
+//     A missing or unknown name acts on none. Any CONTROL or
+//     CONTROL_PROTOCOL may carry "ORIGIN", who asked (a client's address,
+//     say): the host writes one INFO line per request naming the action,
 //     the protocol and the origin.
 //   - "METRICS": answered like STATUS (same tag, "CMD" "ANSWER", "ANSWER"
 //     "STARTED" or "STOPPED"), with the host's numbers added. Counts run
@@ -57,10 +60,12 @@
 // Requests the host does not serve in place (the EventProc returns 0 at
 // once):
 //   - raised from inside processLog, or from inside the processRecord that
-//     answers a STATUS: the host keeps a copy and serves it from its run
-//     loop a few milliseconds later (the answer to STATUS then arrives
-//     through processRecord on the host's thread). At most 64 wait; more
-//     are dropped.
+//     answers a STATUS when four answers already nest on this thread (up
+//     to that depth such a request is served in place, on the same
+//     thread): the host keeps a copy and serves it from its run loop a few
+//     milliseconds later (the answer to STATUS then arrives through
+//     processRecord on the host's thread). At most 64 wait; more are
+//     dropped.
 //   - raised once the host's stop sequence has begun (until this plug-in's
 //     stop() is called): STATUS is answered "STOPPED" at once (METRICS too,
 //     every protocol STOPPED), CONTROL is ignored.

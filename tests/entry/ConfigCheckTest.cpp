@@ -91,6 +91,13 @@ TEST_F(ConfigCheck, AnUnreadableOrMalformedFileIsOneProblemAtItsLine) {
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.output, configPath() + ": cannot be read: not found\n1 problem found in " +
                                   configPath() + "\n");
+    // A reason of the system's own is said once, not after a second "cannot be read".
+    testing_support::writeFile(dir.file("blocker"), "a file, not a folder\n");
+    Result blocked = run({"check", "blocker/OstraService"});
+    EXPECT_EQ(blocked.exitCode, 1);
+    EXPECT_EQ(blocked.output.find("cannot be read: cannot be read"), std::string::npos)
+        << blocked.output;
+    EXPECT_NE(blocked.output.find(": cannot be read: "), std::string::npos) << blocked.output;
 
     testing_support::writeFile(configPath(),
                                "OstraService: {\n  protocols = (\n"

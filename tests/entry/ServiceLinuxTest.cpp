@@ -23,9 +23,45 @@ protected:
     }
 };
 
-TEST_F(ServiceLinux, WithoutAVerbTheServiceRunsUntilSigterm) { serviceRunEndsOnSigterm({}); }
+namespace {
+// What systemd sets in the environment of every process it starts.
+class UnderServiceManager {
+public:
+    UnderServiceManager() { setenv("INVOCATION_ID", "5d1e3b6c8f0a4e2b9c7d1a3f5e7b9d0c", 1); }
+    ~UnderServiceManager() { unsetenv("INVOCATION_ID"); }
+};
+}  // namespace
 
-TEST_F(ServiceLinux, AnUnknownVerbRunsTheServiceToo) { serviceRunEndsOnSigterm({"run"}); }
+TEST_F(ServiceLinux, WithoutAVerbUnderAServiceManagerTheServiceRunsUntilSigterm) {
+    UnderServiceManager manager;
+    serviceRunEndsOnSigterm({});
+}
+
+TEST_F(ServiceLinux, AnUnknownVerbUnderAServiceManagerRunsTheServiceToo) {
+    UnderServiceManager manager;
+    serviceRunEndsOnSigterm({"run"});
+}
+
+TEST_F(ServiceLinux, TheServiceVerbRunsTheServiceWithoutAServiceManager) {
+    // Containers and foreground supervisors ask for it by name.
+    serviceRunEndsOnSigterm({"Service"});
+}
+
+TEST_F(ServiceLinux, AWordThatIsNoVerbOutsideAServiceManagerStartsNothing) {
+    unsetenv("INVOCATION_ID");
+    unsetenv("NOTIFY_SOCKET");
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
+    const std::string journal = dir.file("plugins.journal");
+    setenv("OSTRA_TEST_JOURNAL", journal.c_str(), 1);
+    EXPECT_EQ(run({"stauts"}).exitCode, 64);
+    EXPECT_EQ(run({}).exitCode, 64);
+    unsetenv("OSTRA_TEST_JOURNAL");
+    EXPECT_FALSE(fs::exists(journal))
+        << "a plug-in was made: " << testing_support::readFile(journal);
+    EXPECT_EQ(logTexts(dir.file("OstraService.log")),
+              (std::vector<std::string>{"Nije uspjelo pokretanje servisa stauts",
+                                        "Nije uspjelo pokretanje servisa OstraService"}));
+}
 
 TEST_F(ServiceLinux, CtrlCEndsAConsoleRunThroughTheStopSequence) {
     writeConfig("logs = ( { type = \"FILE\"; } ); " + basics());
@@ -94,6 +130,24 @@ TEST_F(ServiceLinux, InstallWritesAUnitThatSystemdAcceptsRefusesToReplaceItAndRe
                   "Servis Kasa je instaliran", "Nije uspjela instalacija servisa Kasa",
                   "Servis Kasa je deinstaliran", "Nije uspjela deinstalacija servisa Kasa"}));
     unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
+}
+
+TEST_F(ServiceLinux, AtLevelErrorTheServiceAndInstallLinesAreStillWritten) {
+    fs::create_directory(dir.path() / "units");
+    setenv("OSTRA_SYSTEMD_UNIT_DIR", (dir.path() / "units").string().c_str(), 1);
+    writeConfig("logs = ( { type = \"FILE\"; level = \"ERROR\"; } ); " + basics());
+    std::string log = dir.file("OstraService.log");
+    EXPECT_EQ(run({"install"}).exitCode, 0);
+    testing_support::ChildProcess service(executable(), {"service"}, dir.path().string());
+    ASSERT_TRUE(waitForLog(log, "Service started", 2));
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    EXPECT_EQ(run({"remove"}).exitCode, 0);
+    unsetenv("OSTRA_SYSTEMD_UNIT_DIR");
+    EXPECT_EQ(logTexts(log),
+              (std::vector<std::string>{"Servis OstraService je instaliran", "Service started",
+                                        "Service started", "Service stopped", "Service stopped",
+                                        "Servis OstraService je deinstaliran"}));
 }
 
 TEST_F(ServiceLinux, AnInstallFolderWithSpecifiersAndBlanksGivesAUnitThatNamesItExactly) {

@@ -49,6 +49,66 @@ TEST_F(ControlRequests, ControlStopKeepsProtocolsStoppedThroughPassesUntilContro
     EXPECT_EQ(answers().size(), 2u) << "CONTROL requests get no answer";
 }
 
+TEST_F(ControlRequests, ControlWithAPluginsOwnProtocolKeyStillActsOnEveryProtocol) {
+    // A plug-in written to the original interface may carry any key of its
+    // own; "PROTOCOL" (here its protocol version) must change nothing.
+    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1") + ", " +
+                protocol("b", "p2") + " );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    Record stop;
+    stop.set("CMD", "CONTROL");
+    stop.set("TYPE", "STOP");
+    stop.set("PROTOCOL", "2.1");
+    EXPECT_EQ(request(stop), 0);
+    for (const char* who : {"p1", "p1db", "p2", "p2db"})
+        EXPECT_EQ(count(who, "destroy"), 1u) << who << " was not stopped";
+    EXPECT_TRUE(hasLine("Control: STOP of every protocol, asked by the control plug-in"));
+
+    Record start = stop;
+    start.set("TYPE", "START");
+    start.set("PROTOCOL", "a");
+    EXPECT_EQ(request(start), 0);
+    EXPECT_EQ(count("p1", "start"), 2u);
+    EXPECT_EQ(count("p2", "start"), 2u);
+    request("STATUS");
+    EXPECT_EQ(answers().back(), "tag=0 CMD=ANSWER,ANSWER=STARTED");
+}
+
+TEST_F(ControlRequests, ControlProtocolActsOnTheNamedProtocolOnly) {
+    writeConfig(controlGroup() + " protocols = ( " + protocol("a", "p1") + ", " +
+                protocol("b", "p2") + " );");
+    startServing();
+    ASSERT_TRUE(waitForLine("Service started"));
+    Record stop;
+    stop.set("CMD", "control_protocol");
+    stop.set("TYPE", "STOP");
+    stop.set("PROTOCOL", "b");
+    EXPECT_EQ(request(stop), 0);
+    EXPECT_EQ(count("p1", "destroy"), 0u);
+    EXPECT_EQ(count("p2", "destroy"), 1u);
+    EXPECT_TRUE(hasLine("Control: STOP of protocol b, asked by the control plug-in"));
+
+    stop.set("PROTOCOL", "x");
+    EXPECT_EQ(request(stop), 0);
+    Record unnamed;
+    unnamed.set("CMD", "CONTROL_PROTOCOL");
+    unnamed.set("TYPE", "STOP");
+    EXPECT_EQ(request(unnamed), 0);
+    EXPECT_EQ(count("p1", "destroy"), 0u) << "an unknown or missing name stopped another";
+    EXPECT_TRUE(
+        hasLine("Control: STOP of protocol x (no such protocol), asked by the control "
+                "plug-in"));
+
+    Record start = stop;
+    start.set("TYPE", "START");
+    start.set("PROTOCOL", "b");
+    EXPECT_EQ(request(start), 0);
+    EXPECT_EQ(count("p2", "start"), 2u);
+    EXPECT_EQ(count("p1", "start"), 1u);
+    EXPECT_TRUE(answers().empty()) << "no answer to either";
+}
+
 TEST_F(ControlRequests, UnknownCommandsAndTypesChangeNothingAndGetNoAnswer) {
     serveThreeProtocolsWithTheSecondNotRunning();
     size_t before = TestJournal::entries().size();

@@ -181,9 +181,7 @@ TEST_F(ServiceHost, TheWakeUpLoopRepairsAProtocolWhoseLibraryAppearsLater) {
     ASSERT_TRUE(eventually([&] { return count("late", "start") == 1; }));
     EXPECT_EQ(request("STATUS"), 0);
     EXPECT_EQ(answers().back(), "tag=0 CMD=ANSWER,ANSWER=STARTED");
-    // Every pass tried again; the log says so once, not once per pass.
-    EXPECT_EQ(linesLike(failure), 1u);
-    EXPECT_EQ(linesLike("Protocol: late, ista greška ponovljena je još "), 1u);
+    EXPECT_EQ(linesLike(failure), 1u) << "the log says so once";
 }
 
 TEST_F(ServiceHost, AStopRequestedDuringSetUpEndsTheRunWithoutAPass) {
@@ -211,7 +209,7 @@ TEST_F(ServiceHost, AWrongTypedValueFoundByALaterPassDoesNotEndTheRun) {
     EXPECT_EQ(answers().size(), 1u) << "the host still runs and answers";
     std::string fault = "Neispravna definicija protokola br. 0 (late): postavka " + serviceName +
                         ".protocols.[0].databases.[0].dll nije ispravnog tipa";
-    ASSERT_TRUE(eventually([&] { return count("late", "start") >= 5; }))
+    ASSERT_TRUE(eventually([&] { return count("late", "start") >= 3; }))
         << "later passes try again";
     Lines lines = hostLines.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), fault), 1) << "logged once, not on every pass";

@@ -128,3 +128,34 @@ TEST(LoadPlugin, AnUnmarkedLibraryIsToldByItsObjectsTypeAndRefusedInEveryWrongPl
         }
     }
 }
+
+TEST(LoadPlugin, ALibraryRefusedForItsKindIsNotAskedAgainForThatKind) {
+    TestJournal::clear();
+    std::string firstWhy;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(loadPlugin(pluginFile("notaplugin").c_str(), "protocol"), nullptr);
+        EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kWrongKind);
+        if (attempt == 0) firstWhy = lastPluginLoadFailure();
+        EXPECT_EQ(lastPluginLoadFailure(), firstWhy) << "the same reason every time";
+    }
+    EXPECT_NE(firstWhy.find("is no plug-in, not a protocol plug-in"), std::string::npos)
+        << firstWhy;
+    // One object at most: an earlier test in this process may have been refused already.
+    EXPECT_LE(TestJournal::entries().size(), 1u) << "its factory was asked again";
+
+    // An object of another plug-in kind is destroyed by its own destructor, once.
+    TestJournal::clear();
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(loadPlugin(pluginFile("unmarkeddatabase").c_str(), "protocol"), nullptr);
+    size_t made = 0, destroyed = 0;
+    for (const auto& entry : TestJournal::entries()) {
+        made += entry.call == "factory";
+        destroyed += entry.call == "destroy";
+    }
+    EXPECT_LE(made, 1u);
+    EXPECT_EQ(destroyed, made);
+    auto* database = static_cast<CDatabasePlugin*>(
+        loadPlugin(pluginFile("unmarkeddatabase").c_str(), "database"));
+    EXPECT_NE(database, nullptr) << "refused only where it does not belong";
+    delete database;
+}

@@ -1,6 +1,7 @@
 #include "TestPluginCore.h"
 
 #include <chrono>
+#include <fstream>
 #include <libconfig.h++>
 #include <stdexcept>
 
@@ -56,6 +57,10 @@ int TestPluginCore::start(libconfig::Setting& group) {
         if (journal) TestJournal::setLabel(serial_, id);
     }
     readKey(group, "startResult", startResult_);
+    std::string refuseWhile;
+    readKey(group, "refuseWhile", refuseWhile);
+    if (!refuseWhile.empty() && startResult_ == 0 && std::ifstream(refuseWhile).good())
+        startResult_ = 1;
     readKey(group, "running", reportRunning_);
     readKey(group, "answer", answer_);
     readKey(group, "eventTag", eventTag_);

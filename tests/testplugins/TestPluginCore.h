@@ -5,6 +5,8 @@
 // Keys of the plug-in's group (all optional):
 //   id               label in the journal and the registry (default "#serial")
 //   startResult      what start() returns (default 0)
+//   refuseWhile      a file's path: start() returns 1 while it exists (a
+//                    port held by another program, say, until it is freed)
 //   running          what isRunning() answers after a start (default true)
 //   answer           what processRecord() returns (default 0)
 //   eventTag         tag of the events the plug-in raises (default 0)
