@@ -47,9 +47,9 @@ protected:
 
 TEST_F(IntakeTest, SixtyFourSendersThroughAKilledHostHaveEachRecordStoredOnceInTheirOrder) {
     std::string suffix = OSTRA_PLUGIN_SUFFIX;
-    writeConfig("wakeupwait = 1; control = { dll = \"testcontrol" + suffix +
-                "\"; }; protocols = ( { name = \"PBX\"; type = \"PBX\"; dll = \"tcpline" + suffix +
-                "\"; port = " + std::to_string(port) +
+    writeConfig("wakeupwait = 1; logs = ( { type = \"FILE\"; } ); control = { dll = \"testcontrol" +
+                suffix + "\"; }; protocols = ( { name = \"PBX\"; type = \"PBX\"; dll = \"tcpline" +
+                suffix + "\"; port = " + std::to_string(port) +
                 "; maxclients = 100; databases = ( { dll = \"sqlite" + suffix +
                 "\"; idempotencykey = \"N\"; } ); } );");
     auto host = startHost();
@@ -62,6 +62,10 @@ TEST_F(IntakeTest, SixtyFourSendersThroughAKilledHostHaveEachRecordStoredOnceInT
     long long storedAtKill = stored();
     host = startHost();
 
+    ASSERT_TRUE(
+        eventually([&] { return senders.answeredZero() == total; }, std::chrono::seconds(120)))
+        << senders.answeredZero() << " of " << total << " answered 0; the host's log:\n"
+        << testing_support::readFile(dir.file("OstraService.log"));
     senders.join();
     const long long answeredZero = senders.answeredZero();
     ASSERT_EQ(answeredZero, total);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <mutex>
 #include <set>
+#include <vector>
 
 bool LineClient::connect(int port) {
     close();
@@ -29,6 +30,13 @@ std::string LineClient::readLine(int timeoutMs) {
 }
 
 void LineClient::receiveMore() {
+    // Waits in poll, not in the receive: under Wine a receive on a
+    // connection whose server process was killed before accepting it can
+    // wait for ever, whatever its timeout.
+    std::vector<ostra_net::PollEntry> entries(1);
+    entries[0].socket = socket_;
+    entries[0].wantRead = true;
+    if (ostra_net::pollSockets(entries, 100) <= 0 || !entries[0].readable) return;
     char buffer[4096];
     long received = ostra_net::receiveSome(socket_, buffer, sizeof buffer);
     if (received > 0)
