@@ -30,6 +30,17 @@ PgServer::PgServer() {
 #endif
 }
 
+PgServer::PgServer(StandbyOf standby) {
+#ifdef _WIN32
+    (void)standby;
+    ADD_FAILURE() << "a standby is not available under Wine";
+#else
+    port_ = freePort();
+    script("standby " + dir_.file("server") + " " + std::to_string(port_) + " " +
+           std::to_string(standby.primary.port()));
+#endif
+}
+
 PgServer::~PgServer() {
 #ifdef _WIN32
     if (database_ != "ostra") {
@@ -47,7 +58,8 @@ void PgServer::script(const std::string& arguments) {
     std::string command = std::string(OSTRA_PG_SERVER_SCRIPT) + " " + arguments;
     int status = std::system(command.c_str());
     if (status != 0) ADD_FAILURE() << command << " failed: " << status;
-    if (arguments.rfind("start", 0) == 0 || arguments.rfind("restart", 0) == 0)
+    if (arguments.rfind("start", 0) == 0 || arguments.rfind("restart", 0) == 0 ||
+        arguments.rfind("standby", 0) == 0)
         running_ = status == 0;
     if (arguments.rfind("stop", 0) == 0) running_ = false;
 }
@@ -73,6 +85,8 @@ void PgServer::stop(const std::string& mode) { script("stop " + dir_.file("serve
 
 // pg_ctl restart starts a stopped server as well.
 void PgServer::start() { script("restart " + dir_.file("server") + " fast"); }
+
+void PgServer::promote() { script("promote " + dir_.file("server")); }
 
 void PgServer::freeze() {
     script("freeze " + dir_.file("server"));

@@ -14,6 +14,12 @@
 class PgServer {
 public:
     PgServer();
+    // A streaming hot standby of `primary` (pg_basebackup -R), on a port of
+    // its own, read-only until promote(). Not under Wine.
+    struct StandbyOf {
+        const PgServer& primary;
+    };
+    explicit PgServer(StandbyOf standby);
     ~PgServer();
     PgServer(const PgServer&) = delete;
     PgServer& operator=(const PgServer&) = delete;
@@ -37,6 +43,8 @@ public:
     void restart(const std::string& mode);
     void stop(const std::string& mode = "fast");
     void start();
+    // A standby made a primary (pg_ctl promote, waiting until it is one).
+    void promote();
     // Every server process stopped (SIGSTOP) or let go on.
     void freeze();
     void thaw();

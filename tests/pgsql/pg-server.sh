@@ -6,6 +6,10 @@
 #   pg-server.sh stop DIR [MODE]     pg_ctl stop -m MODE (default immediate)
 #   pg-server.sh restart DIR MODE    pg_ctl restart -m MODE
 #   pg-server.sh freeze|thaw DIR     SIGSTOP / SIGCONT to every server process
+#   pg-server.sh standby DIR PORT PRIMARY_PORT
+#                                    a streaming hot standby of the server on
+#                                    127.0.0.1:PRIMARY_PORT (pg_basebackup -R)
+#   pg-server.sh promote DIR         the standby made a primary
 # initdb refuses to run as root: the server runs as the postgres user. The
 # data folder is copied from a template made once per machine (initdb +
 # createdb take 1.5-2 s; the copy well under one).
@@ -68,6 +72,25 @@ port = $port
 unix_socket_directories = '$dir'
 CONF
         as_postgres "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start > /dev/null ;;
+    standby)
+        port=$3
+        primary_port=$4
+        if [ -f "$dir/data/postmaster.pid" ]; then
+            as_postgres "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop > /dev/null 2>&1 || true
+        fi
+        rm -rf "$dir/data"
+        mkdir -p "$dir"
+        chown postgres: "$dir"
+        as_postgres "$bin/pg_basebackup" -h 127.0.0.1 -p "$primary_port" -U postgres \
+            -D "$dir/data" -R -X stream -c fast
+        # The copied configuration names the primary's port and folder.
+        cat >> "$dir/data/postgresql.conf" << CONF
+port = $port
+unix_socket_directories = '$dir'
+CONF
+        as_postgres "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start > /dev/null ;;
+    promote)
+        as_postgres "$bin/pg_ctl" -D "$dir/data" -w -t 60 promote > /dev/null ;;
     stop)
         as_postgres "$bin/pg_ctl" -D "$dir/data" -m "${3:-immediate}" -w -t 60 stop > /dev/null ;;
     restart)
