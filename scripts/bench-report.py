@@ -131,7 +131,7 @@ def main():
             f"SQLite FULL commit per row {commit/1e3:.1f} k", f"{piped/commit:.2f}",
             f"ratio >= {goal_piped}" if goal_piped else "-", piped / commit >= goal_piped)
 
-    sixteen = per_second("BM_EndToEnd_SixteenSenders/real_time/threads:16")
+    sixteen = per_second("BM_EndToEnd_SixteenSenders")
     row("shipped configuration, 16 senders each one record at a time, records/s",
         f"{sixteen/1e3:.1f} k", f"SQLite FULL commit per row {commit/1e3:.1f} k",
         f"{sixteen/commit:.2f}", "ratio >= 5", sixteen / commit >= 5)
@@ -149,7 +149,7 @@ def main():
     row("pgsql through tcpline, pipelined, records/s", f"{pg_piped/1e3:.2f} k",
         f"bare PostgreSQL INSERT per commit {pg_floor/1e3:.2f} k", f"{pg_piped/pg_floor:.2f}",
         "ratio >= 0.8", pg_piped / pg_floor >= 0.8)
-    pg_sixteen = per_second("BM_Pgsql_SixteenSendersThroughTcpline/real_time/threads:16")
+    pg_sixteen = per_second("BM_Pgsql_SixteenSendersThroughTcpline")
     row("pgsql through tcpline, 16 senders each one record at a time, records/s",
         f"{pg_sixteen/1e3:.2f} k", f"bare PostgreSQL INSERT per commit {pg_floor/1e3:.2f} k",
         f"{pg_sixteen/pg_floor:.2f}", "ratio >= 3", pg_sixteen / pg_floor >= 3)
