@@ -76,7 +76,7 @@ Verdict check(void*& object, const char* kind, std::string& why) {
         return Verdict::kAnotherKind;
     }
     why = "its object (" + readableName(*type) + ") is no plug-in, not a " + kind + " plug-in";
-    return Verdict::kAnotherKind;
+    return Verdict::kNoPlugin;
 }
 
 }  // namespace plugin_type

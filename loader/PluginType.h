@@ -18,13 +18,14 @@ namespace plugin_type {
 
 enum class Verdict {
     kIsThatKind,     // `object` now points at its interface of the kind asked for
-    kAnotherKind,    // `why` says which kind it is instead
+    kAnotherKind,    // `why` says which kind it is instead; the object is destroyed
+    kNoPlugin,       // `why` says what it is; no interface can destroy it
     kNoInformation,  // built without type information: trusted
 };
 
 // `object` is what a factory returned; `kind` "control", "protocol" or
 // "database". An object of another kind is destroyed through the interface
-// it has; one of no plug-in kind at all is left alone.
+// it has; one of no plug-in kind at all is left alone (kNoPlugin).
 Verdict check(void*& object, const char* kind, std::string& why);
 
 }  // namespace plugin_type

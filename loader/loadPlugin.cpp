@@ -42,9 +42,11 @@ public:
             if (refusal.library == library && refusal.kind == kind) return refusal.why;
         return std::string();
     }
-    void add(HMODULE library, const char* kind, const std::string& why) {
+    // `undestroyed`: the object the library made, when nothing could
+    // destroy it; kept here, the one it will ever make for `kind`.
+    void add(HMODULE library, const char* kind, const std::string& why, void* undestroyed) {
         std::lock_guard<std::mutex> guard(lock_);
-        refusals_.push_back({library, kind, why});
+        refusals_.push_back({library, kind, why, undestroyed});
     }
 
 private:
@@ -52,6 +54,7 @@ private:
         HMODULE library;
         std::string kind;
         std::string why;
+        void* undestroyed;
     };
     std::mutex lock_;
     std::vector<Refusal> refusals_;  // a handful: one per misnamed library and kind
@@ -98,9 +101,13 @@ void* loadPlugin(const char* dllName, const char* kind) {
     if (plugin == nullptr)
         return fail(PluginLoadError::kNoObject, "CreateClassInstance returned no object");
     std::string otherKind;
-    if (kind != nullptr &&
-        plugin_type::check(plugin, kind, otherKind) == plugin_type::Verdict::kAnotherKind) {
-        kindRefusals().add(library, kind, otherKind);
+    const plugin_type::Verdict verdict = kind != nullptr
+                                             ? plugin_type::check(plugin, kind, otherKind)
+                                             : plugin_type::Verdict::kIsThatKind;
+    if (verdict == plugin_type::Verdict::kAnotherKind ||
+        verdict == plugin_type::Verdict::kNoPlugin) {
+        kindRefusals().add(library, kind, otherKind,
+                           verdict == plugin_type::Verdict::kNoPlugin ? plugin : nullptr);
         return fail(PluginLoadError::kWrongKind, otherKind);
     }
     return plugin;
