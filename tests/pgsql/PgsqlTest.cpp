@@ -176,9 +176,14 @@ TEST_F(PgsqlTest, AConnectionTheServerEndsIsMadeAgainAndTheRecordInFlightIsStore
               "1");
     EXPECT_EQ(client.ask("N=2"), "0;SPOOLED=1");
     EXPECT_TRUE(eventually([&] { return logHas("pgsql: the spool is empty again: 1 records"); }));
-    EXPECT_EQ(client.ask("N=3"), "0;ROW_ID=3");
-    EXPECT_EQ(server.value("SELECT string_agg(entries ->> 'N', ',' ORDER BY id) FROM records"),
-              "1,2,3");
+    // The writer leaves spooling a moment after that line: the next record
+    // is stored directly or goes through the spool once more.
+    const std::string third = client.ask("N=3");
+    EXPECT_TRUE(third == "0;ROW_ID=3" || third == "0;SPOOLED=1") << third;
+    EXPECT_TRUE(eventually([&] {
+        return server.value("SELECT string_agg(entries ->> 'N', ',' ORDER BY id) FROM records") ==
+               "1,2,3";
+    }));
 }
 
 TEST_F(PgsqlTest, TwoSitesStoringIntoOneTableAtOnceAreToldApart) {
