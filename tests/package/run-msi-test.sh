@@ -41,7 +41,17 @@ table "$msi" MsiLockPermissionsEx | grep -q 'DATADIR.*(A;OICI;0x1301bf;;;LS)' ||
 boot_wine_prefix
 program="$WINEPREFIX/drive_c/Program Files/OstraService"
 data="$WINEPREFIX/drive_c/ProgramData/OstraService"
-msiexec() { wine msiexec "$@" /qn < /dev/null > /dev/null 2>&1; }
+# 3010 is success with a restart asked for (a file was in use); any other
+# failure prints the code and the installer's own error lines.
+msiexec() {
+    local status=0
+    wine msiexec "$@" /qn /l*v 'C:\msiexec.log' < /dev/null > /dev/null 2>&1 || status=$?
+    [ $status -eq 0 ] || [ $status -eq 3010 ] && return 0
+    echo "msiexec $* exited $status; from its log:"
+    tr -d '\0\r' < "$WINEPREFIX/drive_c/msiexec.log" |
+        grep -E 'Return value 3|Error [0-9]|error|failed' | tail -20 || true
+    return 1
+}
 state() { wine sc query OstraService < /dev/null 2> /dev/null | tr -d '\r' | awk '/STATE/ { print $4 }'; }
 send_record() {
     local answer=
