@@ -9,6 +9,7 @@
 #include "platform/library.h"
 #include "platform/os_error.h"
 #include "plugin/PluginExport.h"
+#include "plugin/PluginExtension.h"
 
 namespace {
 thread_local PluginLoadError lastError = PluginLoadError::kNone;
@@ -116,3 +117,13 @@ void* loadPlugin(const char* dllName, const char* kind) {
 PluginLoadError lastPluginLoadError() { return lastError; }
 
 std::string lastPluginLoadFailure() { return lastFailure; }
+
+const OstraExtension* pluginExtension(const char* dllName) {
+    if (dllName == nullptr) return nullptr;
+    HMODULE library = ostra::loadLibrary(dllName);
+    if (library == nullptr) return nullptr;
+    auto extension = lookUp<PluginExtensionExport>(library, "OstraPluginExtension");
+    if (extension == nullptr) return nullptr;
+    const OstraExtension* found = extension();
+    return found != nullptr && found->version >= 1 ? found : nullptr;
+}

@@ -43,3 +43,12 @@ PluginLoadError lastPluginLoadError();
 // The same in words: the operating system's reason for kNotLoaded, the
 // exception's text for kFactoryThrew, and so on. Empty after success.
 std::string lastPluginLoadFailure();
+
+struct OstraExtension;
+
+// The extension (PluginExtension.h) of the library `dllName`, loaded as
+// loadPlugin loads it; null when the library cannot be loaded or does not
+// export OstraPluginExtension, or says a version of 0. The table lives as
+// long as the process (libraries are never unloaded). Read only the fields
+// its `version` has. Makes no object; safe to call from any thread.
+const OstraExtension* pluginExtension(const char* dllName);
