@@ -10,7 +10,7 @@
 //       {"port", OSTRA_SETTING_INTEGER, 0, "7765", 0, 65535, nullptr,
 //        "the TCP port to listen on"},
 //       {"mode", OSTRA_SETTING_WORD, 0, "fast", 0, 0, "fast|safe", "how to write"},
-//       {nullptr}};
+//       OSTRA_SETTINGS_END};
 //   static void report(void* instance, const OstraReportSink* sink) {
 //       auto* self = static_cast<MyDatabase*>(static_cast<CDatabasePlugin*>(instance));
 //       sink->state(sink->context, OSTRA_STATE_OK, "");
@@ -42,7 +42,7 @@ enum OstraSettingType {
 };
 
 // One key of the plug-in's configuration group. A table of them ends with
-// an entry whose name is null.
+// an entry whose name is null (OSTRA_SETTINGS_END).
 struct OstraSetting {
     const char* name;
     int type;                  // an OstraSettingType
@@ -52,6 +52,8 @@ struct OstraSetting {
     const char* choices;       // WORD: the words, separated by '|'
     const char* meaning;       // one line for `check` and the documentation
 };
+
+#define OSTRA_SETTINGS_END {nullptr, 0, 0, nullptr, 0, 0, nullptr, nullptr}
 
 // A check of a value the table cannot express (a connection string that
 // must parse, a path that must be absolute). `value` is the setting as text
