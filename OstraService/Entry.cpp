@@ -1,4 +1,5 @@
 #include "OstraService/Entry.h"
+#include "common/InheritedSockets.h"
 
 #include <cstdio>
 #include <libconfig.h++>
@@ -90,6 +91,10 @@ int runEntry(int argc, char* argv[]) {
     // Nor does `status`: it only asks the running host.
     if (argc > 1 && text::equalsIgnoreCase(argv[1], "status"))
         return status_verb::run(argc > 2 ? argv[2] : kDefaultServiceName);
+    // The sockets a service manager passed are claimed before any thread
+    // or plug-in runs (and before a plug-in could start a program that
+    // would inherit the variables naming them).
+    ostraInheritedListener(nullptr, 0);
     JournalStream journal;  // declared first: it outlives the host, whose log carries it
     CServiceHost host;
     if (JournalStream::wanted()) host.getLog(nullptr)->addStream(&journal);

@@ -25,7 +25,9 @@ void setListenerOptions(Socket socket);
 
 // A listening TCP socket on `bind`:`port` (port 0: any free port, which
 // `boundPort` then tells). Reuses the address so a restart does not wait
-// for old connections. Invalid socket and `error` set on failure.
+// for old connections. When a service manager passed the process a
+// listening socket on exactly that address and port, a duplicate of it
+// (common/InheritedSockets.h). Invalid socket and `error` set on failure.
 Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error);
 

@@ -15,7 +15,9 @@
 #include <mutex>
 
 #include "Net.h"
+
 #include "NetAddress.h"
+#include "common/InheritedSockets.h"
 
 namespace ostra_net {
 
@@ -41,6 +43,13 @@ Socket listenTcp(const std::string& bind, int port, int backlog, int* boundPort,
                  std::string& error) {
     SocketAddress address;
     if (!resolveAddress(bind, port, address, error)) return kInvalidSocket;
+    // One a service manager keeps open across restarts, when it passed one.
+    const int inherited = ostraInheritedListener(bind.c_str(), port);
+    if (inherited >= 0) {
+        setNonBlocking(inherited);
+        if (boundPort) *boundPort = port;
+        return inherited;
+    }
     int socket = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         error = lastError();

@@ -283,3 +283,35 @@ TEST_F(ServiceManagerLinux, AControlPlugInThatRefusesItsStartIsAnErrorInTheJourn
         error = error || (text.rfind("<3>", 0) == 0 && text.find(line) != std::string::npos);
     EXPECT_TRUE(error) << service.output();
 }
+
+TEST_F(ServiceManagerLinux,
+       ASocketTheServiceManagerPassesIsServedAndAConnectionQueuedOnItIsAnswered) {
+    // As a socket unit does: the listening socket exists before the
+    // service, which gets it as descriptor 3 (LISTEN_FDS, LISTEN_PID).
+    int port = freePort();
+    writeConfig("logs = ( { type = \"FILE\"; } ); " + control +
+                " protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"tcpline" + suffix +
+                "\"; bind = \"127.0.0.1\"; port = " + std::to_string(port) +
+                "; databases = ( { dll = \"sqlite" + suffix + "\"; path = \"r.db\"; } ); } );");
+    testing_support::ChildProcess service("/usr/bin/python3",
+                                          {"-c",
+                                           "import os, socket, sys\n"
+                                           "s = socket.socket()\n"
+                                           "s.bind(('127.0.0.1', " +
+                                               std::to_string(port) +
+                                               "))\n"
+                                               "s.listen(16)\n"
+                                               "os.dup2(s.fileno(), 3)\n"
+                                               "os.environ['LISTEN_FDS'] = '1'\n"
+                                               "os.environ['LISTEN_PID'] = str(os.getpid())\n"
+                                               "os.execv(sys.argv[1], [sys.argv[1], 'service'])\n",
+                                           executable()},
+                                          dir.path().string());
+    // Sent at once: it waits in the socket's queue until the host serves it
+    // (a socket of the host's own could not be bound beside this one).
+    LineClient early;
+    ASSERT_TRUE(eventually([&] { return early.connect(port); })) << service.output();
+    EXPECT_EQ(early.ask("N=1"), "0;ROW_ID=1") << service.output();
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0) << service.output();
+}
