@@ -72,7 +72,8 @@ done
 [ -z "${OSTRA_PACKAGE_CONFIG_NOTE:-}" ] || echo "# $OSTRA_PACKAGE_CONFIG_NOTE" >> "$config"
 chmod 0644 "$config"
 
-install -m 0644 packaging/deb/OstraService.service "$root/lib/systemd/system/"
+install -m 0644 packaging/deb/OstraService.service packaging/deb/OstraService.socket \
+    "$root/lib/systemd/system/"
 install -m 0644 packaging/deb/lintian-overrides "$root/usr/share/lintian/overrides/ostraservice"
 install -m 0644 packaging/deb/copyright "$doc/copyright"
 install -D -m 0644 packaging/prometheus/ostraservice.rules.yml \

@@ -55,25 +55,25 @@ rm -rf "$root/srv/ostra"
 check "installing it again (--reinstall) leaves it installed and running" apt_in install --reinstall "$pkg_dir/$deb_old"
 check "  active" active active
 
-# The operator's edit, which the upgrade must keep.
-echo "# edited by the operator" >> "$root$cfg"
-old_pid=$(main_pid)
-client_out=$(mktemp)
-nsenter -t "$pid" -n python3 "$source_dir/tests/package/steady-client.py" 127.0.0.1 7765 > "$client_out" &
-client=$!
-sleep 2
-began=$(date +%s%N)
-check "apt-get -y install ./$deb_new (an upgrade over an edited configuration whose default changed too) while a client sends a record every 20 ms" apt_in install "$pkg_dir/$deb_new"
-echo "  upgrade took $((($(date +%s%N) - began) / 1000000)) ms"
-sleep 2
-kill -TERM "$client"
-wait "$client"
-check "  the package is $deb_new_version" bash -c "nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Version}' ostraservice | grep -qx '$deb_new_version'"
-check "  VERSION says $deb_new_version" grep -qx "$deb_new_version" "$root/opt/ostraservice/VERSION"
-check "  the service was restarted on the new files" bash -c "[ \"$(main_pid)\" != '$old_pid' ] && [ \"$(main_pid)\" != 0 ]"
-check "  the operator's edit is kept" grep -qx "# edited by the operator" "$root$cfg"
-check "  the new default lies beside it" grep -qx "# default changed in $deb_new_version" "$root$cfg.dist"
-summary=$(python3 - "$client_out" "$root/var/lib/ostraservice/records.db" <<'PY'
+# A sender that opens a new connection every 5 ms and sends one record on
+# it, while `$@` runs: with the socket unit holding the listening sockets,
+# no connection is refused and every record answered 0 is in the table.
+steadily() {
+    local label=$1
+    shift
+    local client_out client summary began
+    client_out=$(mktemp)
+    nsenter -t "$pid" -n python3 "$source_dir/tests/package/steady-client.py" 127.0.0.1 7765 \
+        new-connection > "$client_out" &
+    client=$!
+    sleep 1
+    began=$(date +%s%N)
+    check "$label while a client opens a connection every 5 ms" "$@"
+    echo "  took $((($(date +%s%N) - began) / 1000000)) ms"
+    sleep 1
+    kill -TERM "$client"
+    wait "$client"
+    summary=$(python3 - "$client_out" "$root/var/lib/ostraservice/records.db" <<'PY'
 import json, sqlite3, sys
 result = json.load(open(sys.argv[1]))
 db = sqlite3.connect(f"file:{sys.argv[2]}?mode=ro", uri=True)
@@ -81,16 +81,35 @@ missing = [c for c, row in result["stored"]
            if not any(f'"{c}"' in e for (e,) in db.execute("SELECT entries FROM records WHERE id = ?", (row,)))]
 first = db.execute("SELECT count(*) FROM records WHERE id = 1").fetchone()[0]
 print(len(result["stored"]), len(missing), result["unanswered"], result["refused"],
-      result["longest_gap_s"], first)
+      result["connections_refused"], result["longest_gap_s"], first)
 PY
 )
-read -r sent missing unanswered refused gap first <<< "$summary"
-echo "  client: $sent records answered 0, $refused refused, $unanswered unanswered, longest wait for a reply $gap s"
-check "  every record answered 0 is in the table ($missing missing of $sent)" test "${missing:-1}" = 0 -a "${sent:-0}" -gt 100
-check "  every record was answered ($unanswered left)" test "${unanswered:-1}" = 0
-check "  no reply took longer than 2 s ($gap s)" awk -v g="${gap:-99}" 'BEGIN { exit !(g <= 2.0) }'
-check "  the row stored before the upgrade is kept" test "${first:-0}" = 1
-rm -f "$client_out"
+    rm -f "$client_out"
+    read -r sent missing unanswered refused connections_refused gap first <<< "$summary"
+    echo "  client: $sent records answered 0, $refused refused, $unanswered unanswered, $connections_refused connections refused, longest wait for a reply $gap s"
+    check "  no connection was refused ($connections_refused)" test "${connections_refused:-1}" = 0
+    check "  every record answered 0 is in the table ($missing missing of $sent)" test "${missing:-1}" = 0 -a "${sent:-0}" -gt 100
+    check "  every record was answered ($unanswered left)" test "${unanswered:-1}" = 0
+    check "  no reply took longer than 2 s ($gap s)" awk -v g="${gap:-99}" 'BEGIN { exit !(g <= 2.0) }'
+    check "  the row stored first is kept" test "${first:-0}" = 1
+}
+
+check "  the socket unit holds the listening sockets" bash -c \
+    "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-active OstraService.socket)\" = active ]"
+old_pid=$(main_pid)
+steadily "systemctl restart OstraService" inside systemctl restart "$unit"
+check "  the service runs anew" bash -c "[ \"$(main_pid)\" != '$old_pid' ] && [ \"$(main_pid)\" != 0 ]"
+
+# The operator's edit, which the upgrade must keep.
+echo "# edited by the operator" >> "$root$cfg"
+old_pid=$(main_pid)
+steadily "apt-get -y install ./$deb_new (an upgrade over an edited configuration whose default changed too)" \
+    apt_in install "$pkg_dir/$deb_new"
+check "  the package is $deb_new_version" bash -c "nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Version}' ostraservice | grep -qx '$deb_new_version'"
+check "  VERSION says $deb_new_version" grep -qx "$deb_new_version" "$root/opt/ostraservice/VERSION"
+check "  the service was restarted on the new files" bash -c "[ \"$(main_pid)\" != '$old_pid' ] && [ \"$(main_pid)\" != 0 ]"
+check "  the operator's edit is kept" grep -qx "# edited by the operator" "$root$cfg"
+check "  the new default lies beside it" grep -qx "# default changed in $deb_new_version" "$root$cfg.dist"
 
 # A configuration broken before an upgrade: the package still installs;
 # the service's failure is systemd's to report.
