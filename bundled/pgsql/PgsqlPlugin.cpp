@@ -11,6 +11,7 @@
 #include "HostName.h"
 #include "LookupRecord.h"
 #include "StrictSettings.h"
+#include "Utf8.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -234,12 +235,11 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
         }
         if (bundled_support::isLookupRecord(*record)) return answerLookup(*record);
         PgRow row;
-        std::string error;
-        if (!makeRow(*record, type_, tag, idempotencyEntry_, row, error))
-            return refuse(*record, error);
+        makeRow(*record, type_, tag, idempotencyEntry_, row);
         std::string fault = writer_->tableFault();
         if (!fault.empty()) return refuse(*record, fault);
         row.identity = identity_;
+        std::string error;
         if (!takeSequence(row.seq, error)) return refuse(*record, error);
         std::string spoolFault;  // the spool could not take the record
         {
@@ -334,8 +334,9 @@ bool PgsqlPlugin::takeSequence(long long& seq, std::string& error) {
 int PgsqlPlugin::answerLookup(Record& record) {
     std::string fault = writer_->tableFault();
     if (!fault.empty()) return refuse(record, fault);
-    Outcome outcome =
-        writer_->query(table_->lookup(identity_, record.get("FIELD"), record.get("VALUE")));
+    Outcome outcome = writer_->query(
+        table_->lookup(identity_, bundled_support::hostTextToUtf8(record.get("FIELD")),
+                       bundled_support::hostTextToUtf8(record.get("VALUE"))));
     if (outcome.failure != Failure::kNone) return refuse(record, "lookup failed: " + outcome.error);
     bundled_support::setLookupAnswer(record, PgTable::found(outcome.results.at(0)));
     return 0;

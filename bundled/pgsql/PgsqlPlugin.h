@@ -54,8 +54,8 @@
 //   refused               1, "REASON" why: the server refused the row
 //                         itself (a value it does not take, a constraint;
 //                         SQLSTATE classes 22, 23, 54), the table has
-//                         another shape, an entry is not valid UTF-8, or
-//                         neither the server nor the spool could take it.
+//                         another shape, or neither the server nor the
+//                         spool could take it.
 //                         Refusals for one reason are logged once, then
 //                         counted ("N more records not stored") when the
 //                         reason changes, after a minute, or at stop.

@@ -62,7 +62,7 @@ std::string unquoted(const char* quoted) {
 // bytes: converting is left to the browsers' threads, off the host's
 // logging path); a line has no line ends of its own.
 std::string asEvent(const LogRing::Line& line) {
-    std::string data = hostTextToUtf8(line.text);
+    std::string data = bundled_support::hostTextToUtf8(line.text);
     for (char& c : data)
         if (c == '\r' || c == '\n') c = ' ';
     return "id: " + std::to_string(line.number) + "\ndata: " + data + "\n\n";
@@ -255,8 +255,8 @@ HttpResponse WebControlPlugin::route(const HttpRequest& request) {
             query.rfind("protocol=", 0) == 0 || query.find("&protocol=") != std::string::npos;
         std::string protocol = request.param("protocol");
         if (named && protocol.empty()) return jsonAnswer(400, "error", "no protocol named");
-        sendControl(path == "/api/start" ? "START" : "STOP", named, hostTextFromUtf8(protocol),
-                    request.peer);
+        sendControl(path == "/api/start" ? "START" : "STOP", named,
+                    bundled_support::hostTextFromUtf8(protocol), request.peer);
         return stateAnswer();
     }
     if (isCommand) {
@@ -362,14 +362,15 @@ HttpResponse WebControlPlugin::metricsPage() {
     for (std::size_t index = 0; index < numbers.protocols.size(); ++index) {
         const ProtocolMetrics& protocol = numbers.protocols[index];
         if (index > 0) json += ',';
-        json += "{\"name\":" + jsonString(hostTextToUtf8(protocol.name));
+        json += "{\"name\":" + jsonString(bundled_support::hostTextToUtf8(protocol.name));
         json += ",\"state\":" + jsonString(protocol.state);
         json += ",\"since\":" + std::to_string(protocol.since);
         json += ",\"records\":" + std::to_string(protocol.records);
         json += ",\"answers\":[" + std::to_string(protocol.answers[0]) + "," +
                 std::to_string(protocol.answers[1]) + "," + std::to_string(protocol.answers[2]) +
                 "]";
-        json += ",\"lastFailure\":" + jsonString(hostTextToUtf8(protocol.lastFailure));
+        json +=
+            ",\"lastFailure\":" + jsonString(bundled_support::hostTextToUtf8(protocol.lastFailure));
         json += ",\"lastFailureTime\":" + std::to_string(protocol.lastFailureTime);
         json += ",\"p50\":" + jsonNumber(protocol.latencyQuantile(0.5, numbers.latencyBounds));
         json += ",\"p99\":" + jsonNumber(protocol.latencyQuantile(0.99, numbers.latencyBounds));
@@ -411,8 +412,8 @@ HttpResponse WebControlPlugin::healthPage(bool withDetails) {
         }
         if (why.empty()) continue;
         if (!failing.empty()) failing += ',';
-        failing += "{\"protocol\":" + jsonString(hostTextToUtf8(protocol.name)) +
-                   ",\"failure\":" + jsonString(hostTextToUtf8(why)) +
+        failing += "{\"protocol\":" + jsonString(bundled_support::hostTextToUtf8(protocol.name)) +
+                   ",\"failure\":" + jsonString(bundled_support::hostTextToUtf8(why)) +
                    ",\"since\":" + std::to_string(protocol.since) + "}";
     }
     HttpResponse page;
