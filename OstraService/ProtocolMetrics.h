@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "plugin/EventProc.h"
+
 namespace metrics {
 
 using Count = std::uint64_t;
@@ -44,9 +46,9 @@ private:
 struct AnswerCounts {
     Counter answered0, answered1, answered3;
     void count(int answer) {
-        if (answer == 0)
+        if (answer == RELAY_ANSWER_0)
             answered0.add();
-        else if (answer == 1)
+        else if (answer == RELAY_ANSWER_1)
             answered1.add();
         else
             answered3.add();
