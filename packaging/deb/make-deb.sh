@@ -68,6 +68,8 @@ chmod 0640 "$config"
 install -m 0644 packaging/deb/OstraService.service "$root/lib/systemd/system/"
 install -m 0644 packaging/deb/lintian-overrides "$root/usr/share/lintian/overrides/ostraservice"
 install -m 0644 packaging/deb/copyright "$doc/copyright"
+install -D -m 0644 packaging/prometheus/ostraservice.rules.yml \
+    "$root/usr/share/ostraservice/prometheus/ostraservice.rules.yml"
 # The second sample (a site storing into a central PostgreSQL server), with
 # its log where the service may write it.
 if [ -f "$bin/OstraService.pgsql.cfg" ]; then

@@ -17,6 +17,8 @@ plugins="sqlite.so tcpline.so webcontrol.so"
 grep -q '^ostra_add_plugin(pgsql ' "$source_dir/bundled/CMakeLists.txt" && plugins="pgsql.so $plugins"
 check "  /opt/ostraservice holds the host, its libraries, the plug-ins, VERSION, two links: nothing of the tests" \
     test "$shipped" = "OstraService OstraService.cfg OstraService.status VERSION liblog.so.1 libostracommon.so.1 $plugins"
+check "  it ships the Prometheus rules" bash -c \
+    "dpkg-deb -c '$root$pkg_dir/$deb_old' | grep -q ' ./usr/share/ostraservice/prometheus/ostraservice.rules.yml$'"
 began=$(date +%s)
 check "apt install ./$deb_old" apt_in install "$pkg_dir/$deb_old"
 check "  the package is installed" bash -c "[[ \"\$(nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Status}' ostraservice)\" == 'install ok installed' ]]"
