@@ -53,8 +53,8 @@
 #include <vector>
 
 #include "FileIdentity.h"
-#include "Mutex.h"
 #include "RecordsReader.h"
+#include "platform/Mutex.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -62,8 +62,8 @@ class Record;
 
 namespace ostra_sqlite {
 
-using bundled_support::Mutex;
-using bundled_support::MutexLock;
+using ostra::Mutex;
+using ostra::MutexLock;
 
 struct StoreSettings {
     std::string path;

@@ -9,7 +9,7 @@ namespace {
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
 struct Lead {
-    std::size_t length;      // 0: no sequence starts here
+    std::size_t length;       // 0: no sequence starts here
     unsigned char low, high;  // the second byte's range
 };
 

@@ -101,7 +101,7 @@ int WebControlPlugin::processLog(Record* record) {
 int WebControlPlugin::processRecord(int tag, Record* record) {
     if (!record) return 0;
     try {
-        std::lock_guard<std::mutex> guard(answersMutex_);
+        ostra::MutexLock guard(answersMutex_);
         auto waiting = answers_.find(tag);
         if (waiting != answers_.end()) waiting->second.reset(new Record(*record));
     } catch (const std::exception&) {
@@ -166,22 +166,25 @@ int WebControlPlugin::startServer(Setting& group) {
 
 void WebControlPlugin::stop() {
     {
-        std::lock_guard<std::mutex> guard(samplerMutex_);
+        ostra::MutexLock guard(samplerMutex_);
         stopping_ = true;
     }
-    samplerWake_.notify_all();
+    samplerWake_.notifyAll();
     if (sampler_.joinable()) sampler_.join();
     server_.stop();
 }
 
 void WebControlPlugin::sample() {
-    std::unique_lock<std::mutex> lock(samplerMutex_);
+    ostra::MutexLock lock(samplerMutex_);
     while (!stopping_) {
         lock.unlock();
         HostMetrics numbers;
         if (askMetrics(numbers)) history_.add(numbers);
         lock.lock();
-        samplerWake_.wait_for(lock, kSampleInterval, [this] { return stopping_.load(); });
+        const auto next = std::chrono::steady_clock::now() + kSampleInterval;
+        for (auto now = std::chrono::steady_clock::now(); !stopping_ && now < next;
+             now = std::chrono::steady_clock::now())
+            samplerWake_.waitFor(lock, next - now);
     }
 }
 
@@ -189,14 +192,14 @@ bool WebControlPlugin::ask(const char* command, Record& answer) {
     if (!proc_ || stopping_) return false;
     int tag = nextTag_++;
     {
-        std::lock_guard<std::mutex> guard(answersMutex_);
+        ostra::MutexLock guard(answersMutex_);
         answers_[tag];
     }
     Record request;
     request.set("CMD", command);
     request.set("REQUEST", std::to_string(tag).c_str());
     proc_(context_, static_cast<CControlPlugin*>(this), tag, &request);
-    std::lock_guard<std::mutex> guard(answersMutex_);
+    ostra::MutexLock guard(answersMutex_);
     auto answered = answers_.find(tag);
     bool got = answered->second != nullptr;
     if (got) answer = *answered->second;
@@ -304,7 +307,7 @@ HttpResponse WebControlPlugin::stateAnswer() {
 HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
     auto pushedOut = std::make_shared<std::atomic<bool>>(false);
     {
-        std::lock_guard<std::mutex> guard(readersMutex_);
+        ostra::MutexLock guard(readersMutex_);
         if (readers_.size() >= static_cast<std::size_t>(kMaxLogReaders)) {
             readers_.front()->store(true);
             readers_.pop_front();
@@ -332,7 +335,7 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
         return true;
     };
     events.streamEnded = [this, pushedOut] {
-        std::lock_guard<std::mutex> guard(readersMutex_);
+        ostra::MutexLock guard(readersMutex_);
         for (auto reader = readers_.begin(); reader != readers_.end(); ++reader)
             if (*reader == pushedOut) {
                 readers_.erase(reader);
