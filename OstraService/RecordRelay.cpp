@@ -108,7 +108,7 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
                 "ProtocolApp protocolEventProc call db->processRecord");
         const auto called = tally.databaseCalling();
         int answer = plugin_calls::guard(
-            RELAY_NOT_SUPPORTED, [&] { return database->processRecord(tag, record); },
+            int{RELAY_NOT_SUPPORTED}, [&] { return database->processRecord(tag, record); },
             [&](const char* what) {
                 databaseCounted->faults.add();
                 reportRelayFault(index, offeredIn, what);
@@ -151,7 +151,7 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     CProtocolPlugin* target = protocol;
     scope.release();
     int answer = plugin_calls::guard(
-        RELAY_NOT_SUPPORTED, [&] { return target->processRecord(tag, record); },
+        int{RELAY_NOT_SUPPORTED}, [&] { return target->processRecord(tag, record); },
         [&](const char* what) {
             counted.faults.add();
             reportRelayFault(kProtocolsFault, 0, what);
