@@ -139,7 +139,7 @@ void flogstream::rotate() {
         // by another process, say) ends the rotation for now: nothing is ever
         // renamed onto a file that still exists, so no line is lost, and
         // meanwhile the current file grows.
-        const std::string& path = path_;
+        const std::string path = path_;  // a copy: the lambda is not seen holding the lock
         auto numbered = [&path](int i) { return path + "." + std::to_string(i); };
         int highest = 0;  // the old files present: name.1 .. name.highest
         while (highest < rotateCount_ && disk_->exists(numbered(highest + 1))) ++highest;
