@@ -32,6 +32,10 @@ enum class ReadResult {
 // On failure `message` holds the operator message for it, the same text
 // whoever reports it. No content of the file ends the process: a missing,
 // unreadable or folder include is a malformed file naming the include.
-ReadResult read(libconfig::Config& config, const std::string& path, std::string& message);
+// For a malformed file `location`, when given, says where, as `check`
+// does: "<file>:<line>: <the error>", the file being the included one
+// that holds the line; empty when no line is known.
+ReadResult read(libconfig::Config& config, const std::string& path, std::string& message,
+                std::string* location = nullptr);
 
 }  // namespace config_file

@@ -1,7 +1,7 @@
 #include "OstraService/DeferredRequests.h"
 
 bool DeferredRequests::push(CControlPlugin* sender, int tag, const Record& record) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     if (requests_.size() >= kCapacity) return false;
     requests_.push_back(Request{sender, tag, record});
     size_.store(requests_.size());
@@ -12,7 +12,7 @@ void DeferredRequests::drain(const std::function<void(Request&)>& serve) {
     if (size_.load() == 0) return;
     std::deque<Request> taken;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         taken.swap(requests_);
         size_.store(0);
     }

@@ -19,9 +19,9 @@
 #include <atomic>
 #include <deque>
 #include <functional>
-#include <mutex>
 
 #include "common/Record.h"
+#include "platform/Mutex.h"
 #include "plugin/CControlPlugin.h"
 
 class DeferredRequests {
@@ -42,7 +42,7 @@ public:
     void drain(const std::function<void(Request&)>& serve);
 
 private:
-    std::mutex lock_;
-    std::deque<Request> requests_;
+    ostra::Mutex lock_;
+    std::deque<Request> requests_ OSTRA_GUARDED_BY(lock_);
     std::atomic<size_t> size_{0};
 };

@@ -105,10 +105,13 @@ int runEntry(int argc, char* argv[]) {
     const std::string path = config_file::pathFor(serviceName);
     {
         libconfig::Config config;
-        std::string failure;
-        if (config_file::read(config, path, failure) != config_file::ReadResult::kRead) {
-            // Under systemd standard output goes to the journal too: marked as an error there.
-            ostra::writeText(stdout, (ostra::goesToJournal(stdout) ? "<3>" : "") + failure + "\n");
+        std::string failure, location;
+        if (config_file::read(config, path, failure, &location) != config_file::ReadResult::kRead) {
+            // Under systemd standard output goes to the journal too: marked as an error
+            // there, and followed by where the fault is (the message names no line).
+            const bool toJournal = ostra::goesToJournal(stdout);
+            ostra::writeText(stdout, (toJournal ? "<3>" : "") + failure + "\n");
+            if (toJournal && !location.empty()) ostra::writeText(stdout, "<3>" + location + "\n");
             const char* verb = argc > 1 ? argv[1] : nullptr;
             if (!runsAsService(verb)) return -1;
             // Run by a service manager: it must hear of the failure (systemd
@@ -116,8 +119,9 @@ int runEntry(int argc, char* argv[]) {
             // status), and not take it for a clean stop. Nobody reads a
             // service's standard output on Windows: the line also goes to
             // the log beside the executable and to the Event Log.
-            host.getLog(logFilePath("", serviceName).c_str())
-                ->log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
+            CLog* log = host.getLog(logFilePath("", serviceName).c_str());
+            log->log(LOG_LEVEL_ERROR, kSource, __LINE__, failure.c_str());
+            if (!location.empty()) log->log(LOG_LEVEL_ERROR, kSource, __LINE__, location.c_str());
             ostra::reportErrorEvent(serviceName, failure);
             host.reportStartFailure(CServiceHost::kSetUpFailed);
             int result = host.start(text::equalsIgnoreCase(verb, CService::kServiceVerb));

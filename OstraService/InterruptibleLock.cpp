@@ -20,16 +20,16 @@ constexpr int kEagerTries = 16;
 void WaitLine::released() {
     if (waiters_.load() == 0) return;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         ++releases_;
     }
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 void WaitLine::wakeAll() {
     if (waiters_.load() == 0) return;
-    { std::lock_guard<std::mutex> guard(mutex_); }
-    changed_.notify_all();
+    { ostra::MutexLock guard(mutex_); }
+    changed_.notifyAll();
 }
 
 bool InterruptibleLock::tryOnce() {
@@ -57,14 +57,13 @@ bool InterruptibleLock::acquire() {
 }
 
 bool InterruptibleLock::waitInLine() {
-    std::unique_lock<std::mutex> guard(line_.mutex_);
+    ostra::MutexLock guard(line_.mutex_);
     const unsigned long long ticket = line_.nextTicket_++;
     line_.tickets_.push_back(ticket);
     while (!abandon_.load()) {
         if (line_.tickets_.front() != ticket) {
-            line_.changed_.wait_for(guard, kQueuedPoll, [&] {
-                return line_.tickets_.front() == ticket || abandon_.load();
-            });
+            // Woken early or late alike: the loop looks again.
+            line_.changed_.waitFor(guard, kQueuedPoll);
             continue;
         }
         const unsigned long long seen = line_.releases_;
@@ -73,12 +72,11 @@ bool InterruptibleLock::waitInLine() {
             std::this_thread::yield();
         guard.lock();
         if (held_) break;
-        line_.changed_.wait_for(guard, kHeadPoll,
-                                [&] { return line_.releases_ != seen || abandon_.load(); });
+        if (line_.releases_ == seen && !abandon_.load()) line_.changed_.waitFor(guard, kHeadPoll);
     }
     line_.tickets_.erase(std::find(line_.tickets_.begin(), line_.tickets_.end(), ticket));
     guard.unlock();
-    line_.changed_.notify_all();  // the next in line, if this one was first
+    line_.changed_.notifyAll();  // the next in line, if this one was first
     return held_;
 }
 

@@ -23,10 +23,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 
+#include "platform/Mutex.h"
 #include "platform/winapi.h"
 
 // The queue of threads waiting for one critical section.
@@ -44,11 +43,11 @@ public:
 private:
     friend class InterruptibleLock;
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<unsigned long long> tickets_;  // guarded by mutex_
-    unsigned long long nextTicket_ = 0;       // guarded by mutex_
-    unsigned long long releases_ = 0;         // guarded by mutex_
+    ostra::Mutex mutex_;
+    ostra::Condition changed_;
+    std::deque<unsigned long long> tickets_ OSTRA_GUARDED_BY(mutex_);
+    unsigned long long nextTicket_ OSTRA_GUARDED_BY(mutex_) = 0;
+    unsigned long long releases_ OSTRA_GUARDED_BY(mutex_) = 0;
     std::atomic<int> waiters_{0};
 };
 

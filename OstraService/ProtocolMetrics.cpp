@@ -37,12 +37,12 @@ const char* stateWord(ProtocolState state) {
 namespace metrics {
 
 void ProtocolCounters::setName(const std::string& name) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     guarded_.name = name;
 }
 
 DatabaseCounters& ProtocolCounters::database(std::size_t position, const std::string& dll) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     auto& names = guarded_.databaseNames;
     while (guarded_.databases.size() <= position) {
         guarded_.databases.emplace_back();
@@ -61,7 +61,7 @@ DatabaseCounters& ProtocolCounters::database(std::size_t position, const std::st
 
 void ProtocolCounters::attempted(bool failed, const std::string& failure,
                                  WallClock::time_point now) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     ++guarded_.starts;
     if (!failed) return;
     ++guarded_.failedStarts;
@@ -77,7 +77,7 @@ void ProtocolCounters::setState(ProtocolState state) {
 }
 
 void ProtocolCounters::setState(ProtocolState state, WallClock::time_point now) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     if (state == guarded_.state) return;
     guarded_.state = state;
     guarded_.since = now;

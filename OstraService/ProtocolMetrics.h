@@ -23,9 +23,11 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/Mutex.h"
+#include "plugin/EventProc.h"
 
 namespace metrics {
 
@@ -44,9 +46,9 @@ private:
 struct AnswerCounts {
     Counter answered0, answered1, answered3;
     void count(int answer) {
-        if (answer == 0)
+        if (answer == RELAY_ANSWER_0)
             answered0.add();
-        else if (answer == 1)
+        else if (answer == RELAY_ANSWER_1)
             answered1.add();
         else
             answered3.add();
@@ -152,15 +154,16 @@ public:
     // it needs without copying the texts.
     template <typename Read>
     void read(Read&& read) const {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         read(static_cast<const Guarded&>(guarded_));
     }
-    // With the lock held (inside read()).
-    Relayed relayedLocked() const;
+    // With the lock held (inside read(), whose callback the analysis cannot
+    // see holding it).
+    Relayed relayedLocked() const OSTRA_NO_THREAD_SAFETY_ANALYSIS;
 
 private:
-    mutable std::mutex lock_;
-    Guarded guarded_;
+    mutable ostra::Mutex lock_;
+    Guarded guarded_ OSTRA_GUARDED_BY(lock_);
     std::atomic<ProtocolState> state_{ProtocolState::kFailing};  // guarded_.state, to look at
     std::atomic<Count> stateChanges_{0};
 };

@@ -7,6 +7,7 @@
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
 #include "OstraService/ProtocolApp.h"
+#include "plugin/EventProc.h"
 
 namespace {
 const char kSource[] = "ProtocolApp";
@@ -54,7 +55,7 @@ public:
         if (timed_) untilTimed = metrics::kLatencySampling - 1;
     }
     ~RelayTally() {
-        if (answer_ == 3) counters_.notTaken.add();
+        if (answer_ == RELAY_NOT_SUPPORTED) counters_.notTaken.add();
         if (timed_ && called_) counters_.latency.observe(spent_);
     }
     RelayTally(const RelayTally&) = delete;
@@ -74,25 +75,25 @@ private:
     const bool timed_;
     bool called_ = false;
     Clock::duration spent_{};
-    int answer_ = 3;
+    int answer_ = RELAY_NOT_SUPPORTED;
 };
 }  // namespace
 
 int CProtocolApp::protocolEventProc(void* context, void* sender, int tag, Record* record) {
     auto* app = static_cast<CProtocolApp*>(context);
-    return app != nullptr ? app->relayFromProtocol(tag, record) : 3;
+    return app != nullptr ? app->relayFromProtocol(tag, record) : RELAY_NOT_SUPPORTED;
 }
 
 int CProtocolApp::databaseEventProc(void* context, void* sender, int tag, Record* record) {
     auto* app = static_cast<CProtocolApp*>(context);
-    return app != nullptr ? app->relayFromDatabase(tag, record) : 3;
+    return app != nullptr ? app->relayFromDatabase(tag, record) : RELAY_NOT_SUPPORTED;
 }
 
 int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     RelayScope scope(*this);
     RelayTally tally(*counters_);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
-    if (!scope.acquire()) return 3;
+    if (!scope.acquire()) return RELAY_NOT_SUPPORTED;
     const unsigned offeredIn = generation;
     const size_t count = databases.size();
     for (size_t index = 0; index < count; ++index) {
@@ -107,7 +108,7 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
                 "ProtocolApp protocolEventProc call db->processRecord");
         const auto called = tally.databaseCalling();
         int answer = plugin_calls::guard(
-            3, [&] { return database->processRecord(tag, record); },
+            int{RELAY_NOT_SUPPORTED}, [&] { return database->processRecord(tag, record); },
             [&](const char* what) {
                 databaseCounted->faults.add();
                 reportRelayFault(index, offeredIn, what);
@@ -119,14 +120,15 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
         // After the last database nothing is left to look at in the app.
         // A database that took the record has answered, whatever happened
         // to the app meanwhile: the sender must not be told to send it again.
-        if (answer == 0 || answer == 1) return tally.answer(answer);
-        if (index + 1 == count) return 3;
-        if (!scope.acquire() || generation != offeredIn) return 3;  // torn down meanwhile
+        if (answer == RELAY_ANSWER_0 || answer == RELAY_ANSWER_1) return tally.answer(answer);
+        if (index + 1 == count) return RELAY_NOT_SUPPORTED;
+        if (!scope.acquire() || generation != offeredIn)
+            return RELAY_NOT_SUPPORTED;  // torn down meanwhile
     }
     scope.release();
     if (count == 0)
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
-    return 3;
+    return RELAY_NOT_SUPPORTED;
 }
 
 int CProtocolApp::relayFromDatabase(int tag, Record* record) {
@@ -135,21 +137,21 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     // Only the answer is counted: the records are the answers' sum.
     struct Answered {
         metrics::AnswerCounts& counts;
-        int answer = 3;
+        int answer = RELAY_NOT_SUPPORTED;
         ~Answered() { counts.count(answer); }
         int is(int code) { return answer = code; }
     } tally{counted.databaseAnswers};
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc WAIT");
-    if (!scope.acquire()) return 3;
+    if (!scope.acquire()) return RELAY_NOT_SUPPORTED;
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc START");
     if (protocol == nullptr) {
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp databaseEventProc NOt SUPPORTED");
-        return 3;
+        return RELAY_NOT_SUPPORTED;
     }
     CProtocolPlugin* target = protocol;
     scope.release();
     int answer = plugin_calls::guard(
-        3, [&] { return target->processRecord(tag, record); },
+        int{RELAY_NOT_SUPPORTED}, [&] { return target->processRecord(tag, record); },
         [&](const char* what) {
             counted.faults.add();
             reportRelayFault(kProtocolsFault, 0, what);
@@ -158,9 +160,10 @@ int CProtocolApp::relayFromDatabase(int tag, Record* record) {
     // change that answer.
     scope.acquire();
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp return from protocol->processrecord");
-    if (answer == 0) return tally.is(0);
-    if (answer == 3) return 3;
-    return tally.is(1);
+    // Anything but 0 and 3 counts as 1.
+    if (answer == RELAY_ANSWER_0) return tally.is(RELAY_ANSWER_0);
+    if (answer == RELAY_NOT_SUPPORTED) return RELAY_NOT_SUPPORTED;
+    return tally.is(RELAY_ANSWER_1);
 }
 
 void CProtocolApp::reportRelayFault(size_t index, unsigned offeredIn, const char* what) {

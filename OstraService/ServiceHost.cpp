@@ -143,9 +143,10 @@ void CServiceHost::serve(bool console, int stopKey) {
 bool CServiceHost::setUp() {
     const std::string serviceName = getName();
     const std::string path = config_file::pathFor(serviceName);
-    std::string failure;
-    if (config_file::read(config, path, failure) != config_file::ReadResult::kRead) {
+    std::string failure, location;
+    if (config_file::read(config, path, failure, &location) != config_file::ReadResult::kRead) {
         setUpFailed(failure);
+        if (!location.empty()) log.log(LOG_LEVEL_ERROR, kSource, __LINE__, location.c_str());
         return false;
     }
 

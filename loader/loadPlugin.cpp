@@ -2,10 +2,10 @@
 
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <vector>
 
 #include "loader/PluginType.h"
+#include "platform/Mutex.h"
 #include "platform/library.h"
 #include "platform/os_error.h"
 #include "plugin/PluginExport.h"
@@ -38,7 +38,7 @@ class KindRefusals {
 public:
     // Why `library` was refused for `kind`, or "" when it never was.
     std::string find(HMODULE library, const char* kind) {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         for (const Refusal& refusal : refusals_)
             if (refusal.library == library && refusal.kind == kind) return refusal.why;
         return std::string();
@@ -46,7 +46,7 @@ public:
     // `undestroyed`: the object the library made, when nothing could
     // destroy it; kept here, the one it will ever make for `kind`.
     void add(HMODULE library, const char* kind, const std::string& why, void* undestroyed) {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         refusals_.push_back({library, kind, why, undestroyed});
     }
 
@@ -57,8 +57,9 @@ private:
         std::string why;
         void* undestroyed;
     };
-    std::mutex lock_;
-    std::vector<Refusal> refusals_;  // a handful: one per misnamed library and kind
+    ostra::Mutex lock_;
+    std::vector<Refusal> refusals_
+        OSTRA_GUARDED_BY(lock_);  // a handful: one per misnamed library and kind
 };
 
 KindRefusals& kindRefusals() {

@@ -9,9 +9,9 @@ seconds=${1:-60}
 scripts/install-deps.sh linux fuzz
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DOSTRA_SANITIZER=fuzz -DOSTRA_BUILD_FUZZ=ON > /dev/null
-# tcpline and sqlite too: their locks are checked by the build's thread-safety analysis.
+# Every bundled plug-in too: their locks are checked by the build's thread-safety analysis.
 cmake --build build/fuzz --target FuzzConfig FuzzControl FuzzRecord FuzzHttpHead FuzzHttpFraming testplugins \
-    tcpline sqlite
+    tcpline sqlite pgsql webcontrol
 mkdir -p build/fuzz/findings build/fuzz/work
 status=0
 pids=()

@@ -29,17 +29,14 @@ struct PgRow {
     std::string idempotencyKey;  // the sender's key for the record, or empty
 };
 
-// The row for `record` (without `seq`). False with `error` naming the
-// entry when a key or value is not text the server takes: on Linux not
-// valid UTF-8; on Windows the entries are Windows-1250 and are converted.
-bool makeRow(const Record& record, int type, int tag, const std::string& idempotencyEntry,
-             PgRow& row, std::string& error);
+// The row for `record` (without `seq`). The server takes UTF-8 only: on
+// Windows the entries are Windows-1250 and are converted; on Linux every
+// part of a key or value that is not valid UTF-8 is stored as U+FFFD
+// (bundled/support/Utf8.h), so the record is kept.
+void makeRow(const Record& record, int type, int tag, const std::string& idempotencyEntry,
+             PgRow& row);
 
 // Now, in UTC with milliseconds.
 std::string utcNow();
-
-// True when `text` is UTF-8 as PostgreSQL takes it: no NUL, no overlong
-// form, no surrogate, nothing above U+10FFFF.
-bool isStrictUtf8(const std::string& text);
 
 }  // namespace ostra_pgsql

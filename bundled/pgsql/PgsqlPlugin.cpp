@@ -11,6 +11,7 @@
 #include "HostName.h"
 #include "LookupRecord.h"
 #include "StrictSettings.h"
+#include "Utf8.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -28,10 +29,10 @@ constexpr std::chrono::milliseconds kStartBudget(1000);
 
 // The spools open in this process: two databases writing one spool would
 // forward each other's rows.
-std::mutex openSpoolsMutex;
-std::set<std::string> openSpools;
+ostra::Mutex openSpoolsMutex;
+std::set<std::string> openSpools OSTRA_GUARDED_BY(openSpoolsMutex);
 // The servers that did not answer within the budget of a start.
-std::set<std::string> silentAtLastStart;
+std::set<std::string> silentAtLastStart OSTRA_GUARDED_BY(openSpoolsMutex);
 
 long long microsecondsSinceEpoch() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -136,7 +137,7 @@ int PgsqlPlugin::start(Setting& entry) {
         }
         settings.identity = identity_;
         {
-            std::lock_guard<std::mutex> guard(openSpoolsMutex);
+            ostra::MutexLock guard(openSpoolsMutex);
             if (!openSpools.insert(spoolPath_).second) {
                 logLine(LOG_LEVEL_ERROR, __LINE__,
                         "pgsql: the spool " + spoolPath_ +
@@ -149,12 +150,17 @@ int PgsqlPlugin::start(Setting& entry) {
         spool_.setNotice([this](const std::string& text) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + text);
         });
-        if (!spool_.open(spoolPath_, error) || !spool_.reserveSequence(0, 0, nextSeq_, error)) {
+        long long firstSeq = 0;
+        if (!spool_.open(spoolPath_, error) || !spool_.reserveSequence(0, 0, firstSeq, error)) {
             logLine(LOG_LEVEL_ERROR, __LINE__, "pgsql: " + error);
             stop();
             return 1;
         }
-        seqLimit_ = nextSeq_;  // the first record reserves a block
+        {
+            ostra::MutexLock guard(sequenceMutex_);
+            nextSeq_ = firstSeq;
+            seqLimit_ = firstSeq;  // the first record reserves a block
+        }
         writer_.reset(new ServerWriter(
             *table_, spool_,
             [this](int level, const std::string& text) {
@@ -162,7 +168,7 @@ int PgsqlPlugin::start(Setting& entry) {
             },
             [this] { return spoolEmptied(); }));
         {
-            std::lock_guard<std::mutex> guard(modeMutex_);
+            ostra::MutexLock guard(modeMutex_);
             open_ = true;
             spooling_ = spool_.depth() > 0;
         }
@@ -171,7 +177,7 @@ int PgsqlPlugin::start(Setting& entry) {
         // database of the protocol refusing) would hold up every pass.
         bool tryServer;
         {
-            std::lock_guard<std::mutex> guard(openSpoolsMutex);
+            ostra::MutexLock guard(openSpoolsMutex);
             tryServer = silentAtLastStart.count(settings.server) == 0;
         }
         bool answered = true;
@@ -182,7 +188,7 @@ int PgsqlPlugin::start(Setting& entry) {
             return 1;
         }
         {
-            std::lock_guard<std::mutex> guard(openSpoolsMutex);
+            ostra::MutexLock guard(openSpoolsMutex);
             if (answered)
                 silentAtLastStart.erase(settings.server);
             else if (tryServer)
@@ -208,18 +214,18 @@ void PgsqlPlugin::stop() {
     if (writer_) writer_->stop();
     flushRefusals();
     {
-        std::lock_guard<std::mutex> guard(modeMutex_);
+        ostra::MutexLock guard(modeMutex_);
         open_ = false;
     }
     spool_.close();
-    std::lock_guard<std::mutex> guard(openSpoolsMutex);
+    ostra::MutexLock guard(openSpoolsMutex);
     if (spoolRegistered_) openSpools.erase(spoolPath_);
     spoolRegistered_ = false;
 }
 
 bool PgsqlPlugin::isRunning() {
     {
-        std::lock_guard<std::mutex> guard(modeMutex_);
+        ostra::MutexLock guard(modeMutex_);
         if (!open_) return false;
     }
     return writer_->tableFault().empty();
@@ -229,21 +235,20 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
     try {
         {
-            std::lock_guard<std::mutex> guard(modeMutex_);
+            ostra::MutexLock guard(modeMutex_);
             if (!open_) return refuse(*record, "the plug-in is stopped");
         }
         if (bundled_support::isLookupRecord(*record)) return answerLookup(*record);
         PgRow row;
-        std::string error;
-        if (!makeRow(*record, type_, tag, idempotencyEntry_, row, error))
-            return refuse(*record, error);
+        makeRow(*record, type_, tag, idempotencyEntry_, row);
         std::string fault = writer_->tableFault();
         if (!fault.empty()) return refuse(*record, fault);
         row.identity = identity_;
+        std::string error;
         if (!takeSequence(row.seq, error)) return refuse(*record, error);
         std::string spoolFault;  // the spool could not take the record
         {
-            std::lock_guard<std::mutex> guard(modeMutex_);
+            ostra::MutexLock guard(modeMutex_);
             if (!open_) return refuse(*record, "the plug-in is stopped");
             if (spooling_ && spoolRow(row, "", *record, spoolFault)) return 0;
         }
@@ -253,7 +258,7 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
         StoreResult stored = writer_->store(row);
         if (stored.failure == Failure::kRefused) return refuse(*record, stored.error);
         if (stored.failure == Failure::kUnavailable) {
-            std::lock_guard<std::mutex> guard(modeMutex_);
+            ostra::MutexLock guard(modeMutex_);
             if (spoolFault.empty() && open_ && spoolRow(row, stored.error, *record, spoolFault))
                 return 0;
             return refuse(*record, "neither the server (" + stored.error +
@@ -300,7 +305,7 @@ bool PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& rec
 
 void PgsqlPlugin::noteBypass(const std::string& spoolFault) {
     {
-        std::lock_guard<std::mutex> guard(modeMutex_);
+        ostra::MutexLock guard(modeMutex_);
         if (bypassing_) return;
         bypassing_ = true;
     }
@@ -310,14 +315,14 @@ void PgsqlPlugin::noteBypass(const std::string& spoolFault) {
 }
 
 bool PgsqlPlugin::spoolEmptied() {
-    std::lock_guard<std::mutex> guard(modeMutex_);
+    ostra::MutexLock guard(modeMutex_);
     if (spool_.depth() > 0) return false;
     spooling_ = false;
     return true;
 }
 
 bool PgsqlPlugin::takeSequence(long long& seq, std::string& error) {
-    std::lock_guard<std::mutex> guard(sequenceMutex_);
+    ostra::MutexLock guard(sequenceMutex_);
     if (nextSeq_ >= seqLimit_) {
         // The clock raises the start: a spool made anew (deleted by hand)
         // must not hand out numbers this host used before.
@@ -334,8 +339,9 @@ bool PgsqlPlugin::takeSequence(long long& seq, std::string& error) {
 int PgsqlPlugin::answerLookup(Record& record) {
     std::string fault = writer_->tableFault();
     if (!fault.empty()) return refuse(record, fault);
-    Outcome outcome =
-        writer_->query(table_->lookup(identity_, record.get("FIELD"), record.get("VALUE")));
+    Outcome outcome = writer_->query(
+        table_->lookup(identity_, bundled_support::hostTextToUtf8(record.get("FIELD")),
+                       bundled_support::hostTextToUtf8(record.get("VALUE"))));
     if (outcome.failure != Failure::kNone) return refuse(record, "lookup failed: " + outcome.error);
     bundled_support::setLookupAnswer(record, PgTable::found(outcome.results.at(0)));
     return 0;
@@ -347,7 +353,7 @@ int PgsqlPlugin::refuse(Record& record, const std::string& why) {
     std::string repeated;
     bool counted = false;
     {
-        std::lock_guard<std::mutex> guard(refusalsMutex_);
+        ostra::MutexLock guard(refusalsMutex_);
         const auto now = Clock::now();
         counted = why == refusals_.why && now - refusals_.since < kRepeatedRefusals;
         if (counted) {
@@ -375,7 +381,7 @@ std::string PgsqlPlugin::repeatedRefusalsLine(Clock::time_point now) {
 void PgsqlPlugin::flushRefusals() {
     std::string repeated;
     {
-        std::lock_guard<std::mutex> guard(refusalsMutex_);
+        ostra::MutexLock guard(refusalsMutex_);
         repeated = repeatedRefusalsLine(Clock::now());
         refusals_ = Refusals();
     }
@@ -383,12 +389,12 @@ void PgsqlPlugin::flushRefusals() {
 }
 
 void PgsqlPlugin::setSecrets(ConninfoSecrets secrets) {
-    std::lock_guard<std::mutex> guard(secretsMutex_);
+    ostra::MutexLock guard(secretsMutex_);
     secrets_ = std::move(secrets);
 }
 
 std::string PgsqlPlugin::redacted(const std::string& text) {
-    std::lock_guard<std::mutex> guard(secretsMutex_);
+    ostra::MutexLock guard(secretsMutex_);
     return secrets_.redact(text);
 }
 

@@ -54,8 +54,8 @@
 //   refused               1, "REASON" why: the server refused the row
 //                         itself (a value it does not take, a constraint;
 //                         SQLSTATE classes 22, 23, 54), the table has
-//                         another shape, an entry is not valid UTF-8, or
-//                         neither the server nor the spool could take it.
+//                         another shape, or neither the server nor the
+//                         spool could take it.
 //                         Refusals for one reason are logged once, then
 //                         counted ("N more records not stored") when the
 //                         reason changes, after a minute, or at stop.
@@ -69,14 +69,18 @@
 // the spool. isRunning() is false while the table cannot be used.
 //
 // Threads: processRecord may be called from several threads at once.
-// Locks, taken in this order and never against it: modeMutex_; then the
-// writer's and the spool's (spoolRow under modeMutex_); refusalsMutex_;
-// secretsMutex_ last (every line logged takes it). sequenceMutex_ holds
-// only the spool's.
+// Locks, each an ostra::Mutex whose members are annotated, taken in this
+// order and never against it (docs/concurrency.md):
+//   1. modeMutex_, or sequenceMutex_ (never both)
+//   2. refusalsMutex_ or ServerWriter::mutex_ (nothing is taken under
+//      either), or ServerWriter::depthMutex_
+//   3. Spool::mutex_
+//   4. secretsMutex_ (every line logged takes it; nothing under it)
+// The process's openSpoolsMutex is a leaf, taken under none of these. The
+// writer's thread calls back (spoolEmptied, its lines) holding none.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "ConninfoSecrets.h"
@@ -85,6 +89,7 @@
 #include "ServerWriter.h"
 #include "Spool.h"
 #include "common/log/CLog.h"
+#include "platform/Mutex.h"
 #include "plugin/CDatabasePlugin.h"
 
 namespace ostra_pgsql {
@@ -108,7 +113,8 @@ private:
     // Commits `row` to the spool and marks `record` spooled (the caller
     // holds modeMutex_, the plug-in is open); false with `error` set when
     // the spool cannot take it.
-    bool spoolRow(const PgRow& row, const std::string& why, Record& record, std::string& error);
+    bool spoolRow(const PgRow& row, const std::string& why, Record& record, std::string& error)
+        OSTRA_REQUIRES(modeMutex_);
     // A record went to the server because the spool could not take it:
     // said once, until the spool takes records again.
     void noteBypass(const std::string& spoolFault);
@@ -118,7 +124,7 @@ private:
     int refuse(Record& record, const std::string& why);
     // The count of refusals not logged, as a line; empty when none (the
     // caller holds refusalsMutex_).
-    std::string repeatedRefusalsLine(Clock::time_point now);
+    std::string repeatedRefusalsLine(Clock::time_point now) OSTRA_REQUIRES(refusalsMutex_);
     void flushRefusals();
     void setSecrets(ConninfoSecrets secrets);
     // `text` without the conninfo's passwords: every line logged and
@@ -137,25 +143,27 @@ private:
     Spool spool_;
     std::unique_ptr<ServerWriter> writer_;
 
-    std::mutex modeMutex_;
-    bool open_ = false;
-    bool spooling_ = false;   // records go to the spool, not the server
-    bool bypassing_ = false;  // ... but it cannot be written: to the server
+    ostra::Mutex modeMutex_;
+    bool open_ OSTRA_GUARDED_BY(modeMutex_) = false;
+    // Records go to the spool, not the server.
+    bool spooling_ OSTRA_GUARDED_BY(modeMutex_) = false;
+    // ... but it cannot be written: to the server.
+    bool bypassing_ OSTRA_GUARDED_BY(modeMutex_) = false;
 
-    std::mutex secretsMutex_;  // a start sets them while records may be refused
-    ConninfoSecrets secrets_;
+    ostra::Mutex secretsMutex_;  // a start sets them while records may be refused
+    ConninfoSecrets secrets_ OSTRA_GUARDED_BY(secretsMutex_);
 
     struct Refusals {
         std::string why;  // the last reason logged
         Clock::time_point since{};
         long long more = 0;  // refusals for it since, not logged
     };
-    std::mutex refusalsMutex_;
-    Refusals refusals_;
+    ostra::Mutex refusalsMutex_;
+    Refusals refusals_ OSTRA_GUARDED_BY(refusalsMutex_);
 
-    std::mutex sequenceMutex_;
-    long long nextSeq_ = 0;
-    long long seqLimit_ = 0;
+    ostra::Mutex sequenceMutex_;
+    long long nextSeq_ OSTRA_GUARDED_BY(sequenceMutex_) = 0;
+    long long seqLimit_ OSTRA_GUARDED_BY(sequenceMutex_) = 0;
 };
 
 }  // namespace ostra_pgsql

@@ -44,7 +44,10 @@ ServerWriter::~ServerWriter() { stop(); }
 bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadline, bool& answered,
                          std::string& error) {
     settings_ = settings;
-    stopping_ = false;
+    {
+        ostra::MutexLock guard(mutex_);
+        stopping_ = false;
+    }
     answered = false;
     std::string why;
     if (Clock::now() < deadline &&
@@ -63,8 +66,11 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
             connection_.close();
         }
     }
-    spoolHasRows_ = spool_.depth() > 0;
-    busy_ = false;
+    {
+        ostra::MutexLock guard(mutex_);
+        spoolHasRows_ = spool_.depth() > 0;
+        busy_ = false;
+    }
     thread_ = std::thread(&ServerWriter::run, this);
     return true;
 }
@@ -91,11 +97,11 @@ Outcome ServerWriter::prepareSession(Clock::time_point deadline) {
 
 void ServerWriter::stop() {
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        ostra::MutexLock lock(mutex_);
         stopping_ = true;
-        changed_.notify_all();
+        changed_.notifyAll();
         // A caller storing now finishes within its deadlines.
-        changed_.wait(lock, [this] { return !busy_; });
+        while (busy_) changed_.wait(lock);
     }
     if (thread_.joinable()) thread_.join();
     connection_.close();
@@ -106,7 +112,7 @@ bool ServerWriter::submit(const std::shared_ptr<Job>& job, std::string& unanswer
     // second line, should it not.
     auto deadline = Clock::now() + std::chrono::milliseconds(settings_.connectTimeoutMs +
                                                              settings_.statementTimeoutMs + 2000);
-    std::unique_lock<std::mutex> lock(mutex_);
+    ostra::MutexLock lock(mutex_);
     jobs_.push_back(job);
     while (!job->done && !stopping_) {
         if (!busy_) {
@@ -124,8 +130,8 @@ bool ServerWriter::submit(const std::shared_ptr<Job>& job, std::string& unanswer
             lock.lock();
             for (auto& done : taken) done->done = true;
             busy_ = false;
-            changed_.notify_all();
-        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            changed_.notifyAll();
+        } else if (!changed_.waitUntil(lock, deadline)) {
             break;
         }
     }
@@ -165,19 +171,19 @@ Outcome ServerWriter::query(const Statement& statement) {
 }
 
 void ServerWriter::spooled() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     if (spoolHasRows_) return;
     spoolHasRows_ = true;
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 std::string ServerWriter::tableFault() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     return tableFault_;
 }
 
 void ServerWriter::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    ostra::MutexLock lock(mutex_);
     while (!stopping_) {
         // Records waiting for the connection go first. (nextAttempt_ is
         // read only while nobody holds the connection.)
@@ -186,7 +192,7 @@ void ServerWriter::run() {
             continue;
         }
         if (Clock::now() < nextAttempt_) {
-            changed_.wait_until(lock, std::min(nextAttempt_, Clock::now() + kWatchSpool));
+            changed_.waitUntil(lock, std::min(nextAttempt_, Clock::now() + kWatchSpool));
             // A spool deleted under the host while it waits for the server
             // is noticed now, not at the next record.
             lock.unlock();
@@ -201,7 +207,7 @@ void ServerWriter::run() {
         if (connected()) forwardSpool();
         lock.lock();
         busy_ = false;
-        changed_.notify_all();
+        changed_.notifyAll();
     }
 }
 
@@ -219,7 +225,7 @@ bool ServerWriter::connected() {
             prepareSession(deadline + std::chrono::milliseconds(settings_.statementTimeoutMs));
     }
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         tableFault_ = prepared.failure == Failure::kRefused ? prepared.error : "";
     }
     if (prepared.failure == Failure::kNone) {
@@ -382,7 +388,7 @@ void ServerWriter::forwardSpool() {
     }
     if (rows.empty()) {
         if (emptied_()) {
-            std::lock_guard<std::mutex> guard(mutex_);
+            ostra::MutexLock guard(mutex_);
             spoolHasRows_ = false;
         }
         noteSpoolDepth();
@@ -410,7 +416,7 @@ void ServerWriter::forwardSpool() {
         lastSpoolFault_.clear();
     }
     {
-        std::lock_guard<std::mutex> guard(depthMutex_);
+        ostra::MutexLock guard(depthMutex_);
         forwarded_ += static_cast<long long>(stored);
     }
     // Refused is the row's own fault (the server's state comes back as
@@ -431,7 +437,7 @@ void ServerWriter::forwardSpool() {
 void ServerWriter::noteSpoolDepth() {
     const long long depth = spool_.depth();
     const auto now = Clock::now();
-    std::lock_guard<std::mutex> guard(depthMutex_);
+    ostra::MutexLock guard(depthMutex_);
     if (depth == 0) {
         if (loggedDepth_ > 0)
             log_(LOG_LEVEL_INFO, "the spool is empty again: " + std::to_string(forwarded_) +

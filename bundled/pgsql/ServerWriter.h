@@ -29,11 +29,9 @@
 // spool only after their commit.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -42,6 +40,7 @@
 #include "PgConnection.h"
 #include "PgTable.h"
 #include "Spool.h"
+#include "platform/Mutex.h"
 
 namespace ostra_pgsql {
 
@@ -124,13 +123,16 @@ private:
     WriterSettings settings_;
     PgConnection connection_;  // used by the thread that set busy_
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::shared_ptr<Job>> jobs_;
-    bool spoolHasRows_ = false;
-    bool stopping_ = false;
-    bool busy_ = false;  // a thread uses the connection and the state below
-    std::string tableFault_;
+    // A leaf: nothing is called while it is held but the spool's depth.
+    ostra::Mutex mutex_;
+    ostra::Condition changed_;
+    std::deque<std::shared_ptr<Job>> jobs_ OSTRA_GUARDED_BY(mutex_);
+    bool spoolHasRows_ OSTRA_GUARDED_BY(mutex_) = false;
+    bool stopping_ OSTRA_GUARDED_BY(mutex_) = false;
+    // A thread uses the connection and the state below: a turn taken and
+    // given under mutex_, not a lock the analysis sees.
+    bool busy_ OSTRA_GUARDED_BY(mutex_) = false;
+    std::string tableFault_ OSTRA_GUARDED_BY(mutex_);
     std::thread thread_;
 
     // The busy_ thread's.
@@ -142,10 +144,12 @@ private:
     std::chrono::milliseconds spoolPause_{1000};  // after the spool could not shrink
     std::string lastSpoolFault_;
 
-    std::mutex depthMutex_;  // what noteSpoolDepth logged
-    long long loggedDepth_ = 0;
-    Clock::time_point depthLoggedAt_{};
-    long long forwarded_ = 0;
+    // What noteSpoolDepth logged. Held while it asks the spool and logs:
+    // before Spool's mutex and the plug-in's secretsMutex_.
+    ostra::Mutex depthMutex_;
+    long long loggedDepth_ OSTRA_GUARDED_BY(depthMutex_) = 0;
+    Clock::time_point depthLoggedAt_ OSTRA_GUARDED_BY(depthMutex_) = Clock::time_point();
+    long long forwarded_ OSTRA_GUARDED_BY(depthMutex_) = 0;
 };
 
 }  // namespace ostra_pgsql

@@ -74,7 +74,7 @@ std::string Spool::schemaIn(const std::string& db) {
 Spool::~Spool() { close(); }
 
 bool Spool::open(const std::string& path, std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     path_ = path;
     if (bundled_support::identityOf(path).exists && !verified(error)) return false;
     return openLocked(error);
@@ -106,7 +106,7 @@ bool Spool::openLocked(std::string& error) {
 }
 
 void Spool::close() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     closeLocked();
 }
 
@@ -120,7 +120,7 @@ void Spool::closeLocked() {
 }
 
 bool Spool::put(const PgRow& row, bool& heldBefore, std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     heldBefore = false;
     if (!db_) {
         error = "the spool is closed";
@@ -141,7 +141,7 @@ bool Spool::put(const PgRow& row, bool& heldBefore, std::string& error) {
 }
 
 bool Spool::oldest(int limit, std::vector<PgRow>& rows, std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     rows.clear();
     if (!db_) {
         error = "the spool is closed";
@@ -170,7 +170,7 @@ bool Spool::oldest(int limit, std::vector<PgRow>& rows, std::string& error) {
 }
 
 bool Spool::removeUpTo(long long upTo, std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     if (!db_) {
         error = "the spool is closed";
         return false;
@@ -193,7 +193,7 @@ bool Spool::removeUpTo(long long upTo, std::string& error) {
 }
 
 bool Spool::setAside(const PgRow& row, const std::string& why, std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     if (!db_) {
         error = "the spool is closed";
         return false;
@@ -229,7 +229,7 @@ bool Spool::setAside(const PgRow& row, const std::string& why, std::string& erro
 long long Spool::depth() { return depth_.load(); }
 
 std::string Spool::oldestTime() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     if (!db_) return "";
     sqlite3_reset(oldestTime_);
     std::string time = sqlite3_step(oldestTime_) == SQLITE_ROW ? column(oldestTime_, 0) : "";
@@ -239,7 +239,7 @@ std::string Spool::oldestTime() {
 
 bool Spool::reserveSequence(long long count, long long atLeast, long long& first,
                             std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     if (!db_) {
         error = "the spool is closed";
         return false;

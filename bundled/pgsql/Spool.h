@@ -26,12 +26,12 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "FileIdentity.h"
 #include "PgRow.h"
+#include "platform/Mutex.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -81,25 +81,28 @@ public:
 private:
     // The spool's tables in the database `db` ("main", or an attached one).
     static std::string schemaIn(const std::string& db);
-    bool verified(std::string& error);
-    bool openLocked(std::string& error);
+    bool verified(std::string& error) OSTRA_REQUIRES(mutex_);
+    bool openLocked(std::string& error) OSTRA_REQUIRES(mutex_);
     // Whether the path still names the open file; if not, makes the spool
     // anew there with every row. False with `error` when it cannot.
-    bool theFileAtThePath(std::string& error);
-    void closeLocked();
-    bool execute(const char* sql, std::string& error);
-    std::string lastError() const;
+    bool theFileAtThePath(std::string& error) OSTRA_REQUIRES(mutex_);
+    void closeLocked() OSTRA_REQUIRES(mutex_);
+    bool execute(const char* sql, std::string& error) OSTRA_REQUIRES(mutex_);
+    std::string lastError() const OSTRA_REQUIRES(mutex_);
 
-    std::mutex mutex_;
-    std::string path_;
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* insert_ = nullptr;
-    sqlite3_stmt* oldest_ = nullptr;
-    sqlite3_stmt* remove_ = nullptr;
-    sqlite3_stmt* oldestTime_ = nullptr;
-    std::atomic<long long> depth_{0};         // rows held, counted as they come and go
-    bundled_support::FileIdentity identity_;  // the file opened at path_
-    std::function<void(const std::string&)> notice_;
+    // Lock order: taken under PgsqlPlugin's modeMutex_ and sequenceMutex_
+    // and the writer's depthMutex_; the notice is called under it (it logs).
+    ostra::Mutex mutex_;
+    std::string path_;  // set by open(), before any other thread uses the spool
+    sqlite3* db_ OSTRA_GUARDED_BY(mutex_) = nullptr;
+    sqlite3_stmt* insert_ OSTRA_GUARDED_BY(mutex_) = nullptr;
+    sqlite3_stmt* oldest_ OSTRA_GUARDED_BY(mutex_) = nullptr;
+    sqlite3_stmt* remove_ OSTRA_GUARDED_BY(mutex_) = nullptr;
+    sqlite3_stmt* oldestTime_ OSTRA_GUARDED_BY(mutex_) = nullptr;
+    std::atomic<long long> depth_{0};  // rows held, counted as they come and go
+    // The file opened at path_.
+    bundled_support::FileIdentity identity_ OSTRA_GUARDED_BY(mutex_);
+    std::function<void(const std::string&)> notice_ OSTRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ostra_pgsql

@@ -91,12 +91,12 @@ bool Spool::verified(std::string& error) {
 }
 
 void Spool::setNotice(std::function<void(const std::string&)> notice) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     notice_ = std::move(notice);
 }
 
 bool Spool::watch(std::string& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     if (!db_) return true;
     return theFileAtThePath(error);
 }

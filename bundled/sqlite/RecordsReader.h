@@ -15,15 +15,15 @@
 #include <vector>
 
 #include "FileIdentity.h"
-#include "Mutex.h"
+#include "platform/Mutex.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace ostra_sqlite {
 
-using bundled_support::Mutex;
-using bundled_support::MutexLock;
+using ostra::Mutex;
+using ostra::MutexLock;
 
 // The newest stored row that matched a lookup.
 struct FoundRow {

@@ -8,6 +8,7 @@
 #include "LookupIndex.h"
 #include "LookupRecord.h"
 #include "StrictSettings.h"
+#include "Utf8.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -91,7 +92,10 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
 int SqlitePlugin::answerLookup(Record& record) {
     FoundRow row;
     std::string error, notice;
-    bool found = store_.lookup(record.get("FIELD"), record.get("VALUE"), row, error, notice);
+    // Compared with the entries as they were stored: in UTF-8.
+    bool found =
+        store_.lookup(bundled_support::hostTextToUtf8(record.get("FIELD")),
+                      bundled_support::hostTextToUtf8(record.get("VALUE")), row, error, notice);
     if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
     if (!found) {
         logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: lookup failed in " + path_ + ": " + error);

@@ -8,6 +8,7 @@
 #include "Json.h"
 #include "LookupIndex.h"
 #include "SystemError.h"
+#include "Utf8.h"
 #include "common/Record.h"
 
 namespace ostra_sqlite {
@@ -53,9 +54,9 @@ std::string entriesAsJson(const Record& record) {
     std::string json = "{";
     for (int i = 0; i < record.count(); ++i) {
         if (i > 0) json += ',';
-        bundled_support::appendJsonString(json, record.keyAt(i));
+        bundled_support::appendJsonString(json, bundled_support::hostTextToUtf8(record.keyAt(i)));
         json += ':';
-        bundled_support::appendJsonString(json, record.valueAt(i));
+        bundled_support::appendJsonString(json, bundled_support::hostTextToUtf8(record.valueAt(i)));
     }
     json += '}';
     return json;

@@ -53,8 +53,8 @@
 #include <vector>
 
 #include "FileIdentity.h"
-#include "Mutex.h"
 #include "RecordsReader.h"
+#include "platform/Mutex.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -62,8 +62,8 @@ class Record;
 
 namespace ostra_sqlite {
 
-using bundled_support::Mutex;
-using bundled_support::MutexLock;
+using ostra::Mutex;
+using ostra::MutexLock;
 
 struct StoreSettings {
     std::string path;
@@ -176,9 +176,10 @@ private:
     RecordsReader reader_;
 };
 
-// The record's entries as a JSON object in entry order. Bytes above 0x7F
-// are kept as they are; control characters, quotes and backslashes are
-// escaped.
+// The record's entries as a JSON object in entry order, always valid
+// UTF-8: on Windows the host's Windows-1250 text is converted; elsewhere
+// each part that is not valid UTF-8 becomes U+FFFD (bundled/support/Utf8.h).
+// Control characters, quotes and backslashes are escaped.
 std::string entriesAsJson(const Record& record);
 
 }  // namespace ostra_sqlite

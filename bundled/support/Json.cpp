@@ -2,9 +2,13 @@
 
 #include <cstdio>
 
+#include "Utf8.h"
+
 namespace bundled_support {
 
-void appendJsonString(std::string& json, const std::string& text) {
+namespace {
+
+void appendEscaped(std::string& json, const std::string& text) {
     json += '"';
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {
@@ -19,6 +23,15 @@ void appendJsonString(std::string& json, const std::string& text) {
         }
     }
     json += '"';
+}
+
+}  // namespace
+
+void appendJsonString(std::string& json, const std::string& text) {
+    if (isValidUtf8(text))
+        appendEscaped(json, text);
+    else
+        appendEscaped(json, validUtf8(text));
 }
 
 }  // namespace bundled_support

@@ -34,7 +34,7 @@ bool LineServer::start(const LineServerSettings& settings, LineHandler handler, 
     listener_ = bundled_support::openListener(settings_.bind, settings_.port, &port_, error);
     if (listener_ == ostra_net::kInvalidSocket) return false;
     {
-        bundled_support::MutexLock hold(mutex_);
+        ostra::MutexLock hold(mutex_);
         workersStop_ = false;
         pausedForWorkers_ = false;
         liveClients_ = 0;
@@ -51,7 +51,7 @@ void LineServer::stop() {
     loop_.wake();
     if (thread_.joinable()) thread_.join();
     {
-        bundled_support::MutexLock hold(mutex_);
+        ostra::MutexLock hold(mutex_);
         workersStop_ = true;
         // Lines behind the ones at a handler are not relayed.
         for (Client& client : clients_) client.lines.clear();
@@ -61,7 +61,7 @@ void LineServer::stop() {
     readyChanged_.notifyAll();
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
-    bundled_support::MutexLock hold(mutex_);
+    ostra::MutexLock hold(mutex_);
     for (Client& client : clients_) ostra_net::closeSocket(client.socket);
     clients_.clear();
     ostra_net::closeSocket(listener_);
@@ -73,7 +73,7 @@ void LineServer::stop() {
 int LineServer::broadcast(const std::string& line) {
     int reached = 0;
     {
-        bundled_support::MutexLock hold(mutex_);
+        ostra::MutexLock hold(mutex_);
         for (Client& client : clients_) {
             if (client.closing) continue;
             queueLocked(client, line);
@@ -98,7 +98,7 @@ void LineServer::run() {
         const std::size_t firstClient = entries.size();
         Clock::time_point deadline = listening ? turnStarted + kLongestWait : acceptPause.until();
         {
-            bundled_support::MutexLock hold(mutex_);
+            ostra::MutexLock hold(mutex_);
             // While as many connections wait for a worker as there are
             // workers, more lines of a connection that has lines waiting
             // would only queue here; a connection with none is still read,
@@ -136,7 +136,7 @@ void LineServer::run() {
             Client& client = *polled[i];
             const ostra_net::PollEntry& entry = entries[firstClient + i];
             if (entry.writable) {
-                bundled_support::MutexLock hold(mutex_);
+                ostra::MutexLock hold(mutex_);
                 flushLocked(client);
             }
             if (entry.readable) readFrom(client);
@@ -158,7 +158,7 @@ void LineServer::work() {
         if (justAnswered && client == nullptr) awaitNextLineBriefly();
         justAnswered = true;
         {
-            bundled_support::MutexLock hold(mutex_);
+            ostra::MutexLock hold(mutex_);
             // Its next line waits behind every other connection's; with
             // nobody else waiting it goes on here, with no hand-over.
             if (client != nullptr && !ready_.empty()) {
@@ -197,7 +197,7 @@ void LineServer::work() {
         std::string answer = pending.refusal;
         if (answer.empty() && handler_) answer = handler_(client->id, pending.line);
         {
-            bundled_support::MutexLock hold(mutex_);
+            ostra::MutexLock hold(mutex_);
             const auto now = Clock::now();
             if (!answer.empty()) queueLocked(*client, answer);
             // Answers to a pipeline this worker goes on relaying leave
@@ -243,7 +243,7 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
     for (;;) {
         Room room = Room::Free;
         {
-            bundled_support::MutexLock hold(mutex_);
+            ostra::MutexLock hold(mutex_);
             if (liveClients_ >= settings_.maxClients) room = makeRoomLocked(turnStarted);
         }
         // Newcomers wait in the backlog until what came this turn is read.
@@ -259,7 +259,7 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
             ostra_net::closeSocket(socket);
             continue;
         }
-        bundled_support::MutexLock hold(mutex_);
+        ostra::MutexLock hold(mutex_);
         Client client;
         client.id = nextClientId_++;
         client.socket = socket;
@@ -327,7 +327,7 @@ void LineServer::readFrom(Client& client) {
     char buffer[kReadChunk];
     long received = ostra_net::receiveSome(client.socket, buffer, sizeof buffer);
     if (received == ostra_net::kWouldBlock) return;
-    bundled_support::MutexLock hold(mutex_);
+    ostra::MutexLock hold(mutex_);
     if (received <= 0) {
         // After the end of the input, a last line without its line end
         // still counts and the answers still go out; after a failure

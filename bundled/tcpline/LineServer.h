@@ -46,8 +46,8 @@
 #include <vector>
 
 #include "EventLoop.h"
-#include "Mutex.h"
 #include "Net.h"
+#include "platform/Mutex.h"
 
 namespace tcpline {
 
@@ -169,7 +169,7 @@ private:
 
     // Lock order: mutex_ is the innermost lock of the server; the handler
     // and the notice are called without it.
-    bundled_support::Mutex mutex_;
+    ostra::Mutex mutex_;
     std::list<Client> clients_ OSTRA_GUARDED_BY(mutex_);  // added and removed by the loop
     std::deque<Client*> ready_ OSTRA_GUARDED_BY(mutex_);  // waiting for a worker, in turn
     int liveClients_ OSTRA_GUARDED_BY(mutex_) = 0;        // not closing
@@ -178,7 +178,7 @@ private:
     bool workersStop_ OSTRA_GUARDED_BY(mutex_) = false;
     std::atomic<std::size_t> readyCount_{0};  // ready_.size(), read without the lock
     std::atomic<bool> spinning_{false};       // a worker is in awaitNextLineBriefly
-    bundled_support::Condition readyChanged_;
+    ostra::Condition readyChanged_;
 
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> serving_{false};

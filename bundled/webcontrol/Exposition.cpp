@@ -62,7 +62,7 @@ std::string label(const char* name, const std::string& escapedValue) {
 
 std::string labelValue(const std::string& text) {
     std::string escaped;
-    for (char c : hostTextToUtf8(text)) {
+    for (char c : bundled_support::hostTextToUtf8(text)) {
         if (c == '\\')
             escaped += "\\\\";
         else if (c == '"')

@@ -18,8 +18,9 @@ extern const char* const kExpositionContentType;
 
 std::string exposition(const HostMetrics& numbers);
 
-// `text` (the host's message bytes) as a label value: UTF-8, with
-// backslash, double quote and line feed escaped.
+// `text` (the host's message bytes) as a label value: valid UTF-8 (an
+// invalid part becomes U+FFFD, bundled/support/Utf8.h), with backslash,
+// double quote and line feed escaped.
 std::string labelValue(const std::string& text);
 
 }  // namespace webcontrol

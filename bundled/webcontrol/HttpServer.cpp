@@ -89,14 +89,14 @@ bool HttpServer::start(const HttpServerSettings& settings, Handler handler, std:
 void HttpServer::stop() {
     stopRequested_ = true;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
-        jobsChanged_.notify_all();
+        ostra::MutexLock guard(mutex_);
+        jobsChanged_.notifyAll();
     }
     loop_.wake();
     if (thread_.joinable()) thread_.join();
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     jobs_.clear();
     for (Connection& connection : connections_) {
         endStream(connection);
@@ -121,7 +121,7 @@ void HttpServer::run() {
         const std::size_t firstConnection = entries.size();
         Clock::time_point deadline = listening ? turnStarted + kLongestWait : acceptPause.until();
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            ostra::MutexLock guard(mutex_);
             for (Connection& connection : connections_) {
                 if (connection.closing || connection.state == State::Handling) continue;
                 ostra_net::PollEntry entry;
@@ -148,7 +148,7 @@ void HttpServer::run() {
             const ostra_net::PollEntry& entry = entries[firstConnection + i];
             State state;
             {
-                std::lock_guard<std::mutex> guard(mutex_);
+                ostra::MutexLock guard(mutex_);
                 if (entry.writable) flushLocked(connection);
                 state = connection.closing ? State::Handling : connection.state;
             }
@@ -179,7 +179,7 @@ HttpServer::Clock::time_point HttpServer::nextDeadlineLocked(const Connection& c
 void HttpServer::takeInResumedInput() {
     std::vector<Connection*> resumed;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         for (Connection& connection : connections_) {
             if (!connection.resumed) continue;
             connection.resumed = false;
@@ -191,9 +191,9 @@ void HttpServer::takeInResumedInput() {
 }
 
 void HttpServer::work() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    ostra::MutexLock lock(mutex_);
     for (;;) {
-        jobsChanged_.wait(lock, [this] { return stopRequested_ || !jobs_.empty(); });
+        while (!stopRequested_ && jobs_.empty()) jobsChanged_.wait(lock);
         if (stopRequested_) return;
         Connection& connection = *jobs_.front();
         jobs_.pop_front();
@@ -227,7 +227,7 @@ bool HttpServer::acceptPending(Clock::time_point turnStarted) {
         bool failed = false;
         ostra_net::Socket socket = ostra_net::acceptConnection(listener_, &failed);
         if (socket == ostra_net::kInvalidSocket) return !failed;
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         if (!haveRoomLocked(turnStarted)) {
             // Best effort: the refusal fits any socket buffer.
             Connection refused;
@@ -247,7 +247,7 @@ bool HttpServer::acceptPending(Clock::time_point turnStarted) {
 
 bool HttpServer::pushOutLongestIdle(Clock::time_point turnStarted) {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         Connection* longest = longestWaitingLocked(turnStarted);
         if (longest == nullptr) return false;
         longest->closing = true;
@@ -322,7 +322,7 @@ void HttpServer::readFrom(Connection& connection) {
             connection.closeWhenWritten = true;
             advance(connection);
         }
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         if (connection.state != State::Handling && connection.output.empty())
             connection.closing = true;
         return;
@@ -355,7 +355,7 @@ void HttpServer::advance(Connection& connection) {
             // does, for a second) is told to go on at once.
             if (connection.request.minorVersion >= 1 &&
                 connection.request.hasOption("Expect", "100-continue")) {
-                std::lock_guard<std::mutex> guard(mutex_);
+                ostra::MutexLock guard(mutex_);
                 connection.output += "HTTP/1.1 100 Continue\r\n\r\n";
                 flushLocked(connection);
             }
@@ -376,10 +376,10 @@ void HttpServer::take(Connection& connection, std::size_t end) {
 }
 
 void HttpServer::dispatch(Connection& connection) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     connection.state = State::Handling;
     jobs_.push_back(&connection);
-    jobsChanged_.notify_one();
+    jobsChanged_.notifyOne();
 }
 
 void HttpServer::refuse(Connection& connection, int status, const std::string& reason) {
@@ -387,7 +387,7 @@ void HttpServer::refuse(Connection& connection, int status, const std::string& r
     connection.headScanned = 0;
     connection.bodyEnd = 0;
     connection.closeWhenWritten = true;
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     answerLocked(connection, errorResponse(status, reason), false);
 }
 
@@ -449,7 +449,7 @@ void HttpServer::feedStreams() {
     for (Connection& connection : connections_) {
         std::size_t room;
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            ostra::MutexLock guard(mutex_);
             if (connection.closing || connection.state != State::Streaming || !connection.stream ||
                 connection.output.size() >= settings_.maxQueuedBytes / 2)
                 continue;
@@ -457,7 +457,7 @@ void HttpServer::feedStreams() {
         }
         std::string more;
         bool goesOn = connection.stream(more, room);
-        std::lock_guard<std::mutex> guard(mutex_);
+        ostra::MutexLock guard(mutex_);
         if (!goesOn) connection.stream = nullptr;
         connection.output += more;
         flushLocked(connection);
@@ -469,7 +469,7 @@ void HttpServer::expireOverdue(Clock::time_point now) {
         State state;
         Clock::time_point since;
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            ostra::MutexLock guard(mutex_);
             if (connection.closing) continue;
             state = connection.state;
             since = connection.waitingSince;
@@ -479,7 +479,7 @@ void HttpServer::expireOverdue(Clock::time_point now) {
         }
         if (state != State::Reading || now - since <= settings_.requestDeadline) continue;
         if (connection.input.find_first_not_of("\r\n") == std::string::npos) {
-            std::lock_guard<std::mutex> guard(mutex_);
+            ostra::MutexLock guard(mutex_);
             connection.closing = true;  // idle between requests
         } else {
             refuse(connection, 408, "request not complete in time");
@@ -488,7 +488,7 @@ void HttpServer::expireOverdue(Clock::time_point now) {
 }
 
 void HttpServer::dropClosed() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
         if (it->closing && it->state != State::Handling) {
             endStream(*it);

@@ -29,12 +29,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +42,7 @@
 #include "HttpFraming.h"
 #include "HttpRequest.h"
 #include "Net.h"
+#include "platform/Mutex.h"
 
 namespace webcontrol {
 
@@ -133,11 +132,11 @@ private:
     // Whether one more connection fits, making room by closing the one
     // that has waited longest for its request when needed (never one let
     // in during this turn, which has not been read yet).
-    bool haveRoomLocked(Clock::time_point turnStarted);
+    bool haveRoomLocked(Clock::time_point turnStarted) OSTRA_REQUIRES(mutex_);
     // The connection that has waited longest for its request, or whose
     // answer has gone unread longest, never one let in during this turn;
     // null when there is none.
-    Connection* longestWaitingLocked(Clock::time_point turnStarted);
+    Connection* longestWaitingLocked(Clock::time_point turnStarted) OSTRA_REQUIRES(mutex_);
     // Accepting failed for want of descriptors: closes the connection that
     // has waited longest for its request. False when there is none.
     bool pushOutLongestIdle(Clock::time_point turnStarted);
@@ -154,11 +153,12 @@ private:
     void expireOverdue(Clock::time_point now);
     void feedStreams();
     void refuse(Connection& connection, int status, const std::string& reason);
-    void answerLocked(Connection& connection, const HttpResponse& response, bool isHead);
-    void flushLocked(Connection& connection);
+    void answerLocked(Connection& connection, const HttpResponse& response, bool isHead)
+        OSTRA_REQUIRES(mutex_);
+    void flushLocked(Connection& connection) OSTRA_REQUIRES(mutex_);
     void dropClosed();
     // When the loop must look at `connection` again at the latest.
-    Clock::time_point nextDeadlineLocked(const Connection& connection) const;
+    Clock::time_point nextDeadlineLocked(const Connection& connection) const OSTRA_REQUIRES(mutex_);
     void endStream(Connection& connection);
 
     bundled_support::EventLoop loop_;  // the server thread waits here; workers wake it
@@ -168,10 +168,12 @@ private:
     ostra_net::Socket listener_ = ostra_net::kInvalidSocket;
     int port_ = 0;
 
-    std::mutex mutex_;
+    // A connection's members marked "guarded by mutex_" are not annotated
+    // (members of an element); the functions that touch them say so.
+    ostra::Mutex mutex_;
     std::list<Connection> connections_;  // added and removed on the server's thread only
-    std::condition_variable jobsChanged_;
-    std::deque<Connection*> jobs_;  // guarded by mutex_
+    ostra::Condition jobsChanged_;
+    std::deque<Connection*> jobs_ OSTRA_GUARDED_BY(mutex_);
 
     std::atomic<bool> stopRequested_{false};
     std::thread thread_;

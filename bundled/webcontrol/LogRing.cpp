@@ -3,19 +3,19 @@
 namespace webcontrol {
 
 void LogRing::setCapacity(std::size_t capacity) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     capacity_ = capacity ? capacity : 1;
     while (lines_.size() > capacity_) lines_.pop_front();
 }
 
 void LogRing::push(std::string text) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     while (lines_.size() >= capacity_) lines_.pop_front();
     lines_.push_back(Line{++lastNumber_, std::move(text)});
 }
 
 std::vector<LogRing::Line> LogRing::linesAfter(std::uint64_t after, std::size_t maxBytes) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     std::vector<Line> found;
     if (lines_.empty() || after >= lastNumber_) return found;
     // Numbers are consecutive: the first line wanted is found by its number.

@@ -9,9 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace webcontrol {
 
@@ -35,10 +36,10 @@ public:
     std::vector<Line> linesAfter(std::uint64_t after, std::size_t maxBytes);
 
 private:
-    std::size_t capacity_;
-    std::mutex mutex_;
-    std::deque<Line> lines_;
-    std::uint64_t lastNumber_ = 0;
+    ostra::Mutex mutex_;
+    std::size_t capacity_ OSTRA_GUARDED_BY(mutex_);
+    std::deque<Line> lines_ OSTRA_GUARDED_BY(mutex_);
+    std::uint64_t lastNumber_ OSTRA_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace webcontrol

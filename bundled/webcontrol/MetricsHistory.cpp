@@ -8,13 +8,13 @@ void MetricsHistory::add(const HostMetrics& numbers, Clock::time_point at) {
     for (const ProtocolMetrics& protocol : numbers.protocols)
         sample.protocols[protocol.name] = {protocol.records,
                                            protocol.answers[1] + protocol.answers[2]};
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     samples_.push_back(std::move(sample));
     while (samples_.size() > kSamples) samples_.pop_front();
 }
 
 std::vector<double> MetricsHistory::recordsPerSecond(const std::string& protocol) const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     std::vector<double> rates;
     for (std::size_t index = 1; index < samples_.size(); ++index) {
         const Sample& before = samples_[index - 1];
@@ -34,7 +34,7 @@ std::vector<double> MetricsHistory::recordsPerSecond(const std::string& protocol
 
 MetricsHistory::Window MetricsHistory::last(const std::string& protocol,
                                             std::chrono::seconds span) const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    ostra::MutexLock guard(mutex_);
     Window window;
     if (samples_.empty()) return window;
     const Sample& newest = samples_.back();

@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "plugin/HostMetrics.h"
 
 namespace webcontrol {
@@ -47,8 +47,8 @@ private:
         Clock::time_point at;
         std::map<std::string, Totals> protocols;
     };
-    mutable std::mutex mutex_;
-    std::deque<Sample> samples_;
+    mutable ostra::Mutex mutex_;
+    std::deque<Sample> samples_ OSTRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace webcontrol

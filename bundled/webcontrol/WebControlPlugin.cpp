@@ -62,7 +62,7 @@ std::string unquoted(const char* quoted) {
 // bytes: converting is left to the browsers' threads, off the host's
 // logging path); a line has no line ends of its own.
 std::string asEvent(const LogRing::Line& line) {
-    std::string data = hostTextToUtf8(line.text);
+    std::string data = bundled_support::hostTextToUtf8(line.text);
     for (char& c : data)
         if (c == '\r' || c == '\n') c = ' ';
     return "id: " + std::to_string(line.number) + "\ndata: " + data + "\n\n";
@@ -101,7 +101,7 @@ int WebControlPlugin::processLog(Record* record) {
 int WebControlPlugin::processRecord(int tag, Record* record) {
     if (!record) return 0;
     try {
-        std::lock_guard<std::mutex> guard(answersMutex_);
+        ostra::MutexLock guard(answersMutex_);
         auto waiting = answers_.find(tag);
         if (waiting != answers_.end()) waiting->second.reset(new Record(*record));
     } catch (const std::exception&) {
@@ -166,22 +166,25 @@ int WebControlPlugin::startServer(Setting& group) {
 
 void WebControlPlugin::stop() {
     {
-        std::lock_guard<std::mutex> guard(samplerMutex_);
+        ostra::MutexLock guard(samplerMutex_);
         stopping_ = true;
     }
-    samplerWake_.notify_all();
+    samplerWake_.notifyAll();
     if (sampler_.joinable()) sampler_.join();
     server_.stop();
 }
 
 void WebControlPlugin::sample() {
-    std::unique_lock<std::mutex> lock(samplerMutex_);
+    ostra::MutexLock lock(samplerMutex_);
     while (!stopping_) {
         lock.unlock();
         HostMetrics numbers;
         if (askMetrics(numbers)) history_.add(numbers);
         lock.lock();
-        samplerWake_.wait_for(lock, kSampleInterval, [this] { return stopping_.load(); });
+        const auto next = std::chrono::steady_clock::now() + kSampleInterval;
+        for (auto now = std::chrono::steady_clock::now(); !stopping_ && now < next;
+             now = std::chrono::steady_clock::now())
+            samplerWake_.waitFor(lock, next - now);
     }
 }
 
@@ -189,14 +192,14 @@ bool WebControlPlugin::ask(const char* command, Record& answer) {
     if (!proc_ || stopping_) return false;
     int tag = nextTag_++;
     {
-        std::lock_guard<std::mutex> guard(answersMutex_);
+        ostra::MutexLock guard(answersMutex_);
         answers_[tag];
     }
     Record request;
     request.set("CMD", command);
     request.set("REQUEST", std::to_string(tag).c_str());
     proc_(context_, static_cast<CControlPlugin*>(this), tag, &request);
-    std::lock_guard<std::mutex> guard(answersMutex_);
+    ostra::MutexLock guard(answersMutex_);
     auto answered = answers_.find(tag);
     bool got = answered->second != nullptr;
     if (got) answer = *answered->second;
@@ -255,8 +258,8 @@ HttpResponse WebControlPlugin::route(const HttpRequest& request) {
             query.rfind("protocol=", 0) == 0 || query.find("&protocol=") != std::string::npos;
         std::string protocol = request.param("protocol");
         if (named && protocol.empty()) return jsonAnswer(400, "error", "no protocol named");
-        sendControl(path == "/api/start" ? "START" : "STOP", named, hostTextFromUtf8(protocol),
-                    request.peer);
+        sendControl(path == "/api/start" ? "START" : "STOP", named,
+                    bundled_support::hostTextFromUtf8(protocol), request.peer);
         return stateAnswer();
     }
     if (isCommand) {
@@ -304,7 +307,7 @@ HttpResponse WebControlPlugin::stateAnswer() {
 HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
     auto pushedOut = std::make_shared<std::atomic<bool>>(false);
     {
-        std::lock_guard<std::mutex> guard(readersMutex_);
+        ostra::MutexLock guard(readersMutex_);
         if (readers_.size() >= static_cast<std::size_t>(kMaxLogReaders)) {
             readers_.front()->store(true);
             readers_.pop_front();
@@ -332,7 +335,7 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
         return true;
     };
     events.streamEnded = [this, pushedOut] {
-        std::lock_guard<std::mutex> guard(readersMutex_);
+        ostra::MutexLock guard(readersMutex_);
         for (auto reader = readers_.begin(); reader != readers_.end(); ++reader)
             if (*reader == pushedOut) {
                 readers_.erase(reader);
@@ -362,14 +365,15 @@ HttpResponse WebControlPlugin::metricsPage() {
     for (std::size_t index = 0; index < numbers.protocols.size(); ++index) {
         const ProtocolMetrics& protocol = numbers.protocols[index];
         if (index > 0) json += ',';
-        json += "{\"name\":" + jsonString(hostTextToUtf8(protocol.name));
+        json += "{\"name\":" + jsonString(bundled_support::hostTextToUtf8(protocol.name));
         json += ",\"state\":" + jsonString(protocol.state);
         json += ",\"since\":" + std::to_string(protocol.since);
         json += ",\"records\":" + std::to_string(protocol.records);
         json += ",\"answers\":[" + std::to_string(protocol.answers[0]) + "," +
                 std::to_string(protocol.answers[1]) + "," + std::to_string(protocol.answers[2]) +
                 "]";
-        json += ",\"lastFailure\":" + jsonString(hostTextToUtf8(protocol.lastFailure));
+        json +=
+            ",\"lastFailure\":" + jsonString(bundled_support::hostTextToUtf8(protocol.lastFailure));
         json += ",\"lastFailureTime\":" + std::to_string(protocol.lastFailureTime);
         json += ",\"p50\":" + jsonNumber(protocol.latencyQuantile(0.5, numbers.latencyBounds));
         json += ",\"p99\":" + jsonNumber(protocol.latencyQuantile(0.99, numbers.latencyBounds));
@@ -411,8 +415,8 @@ HttpResponse WebControlPlugin::healthPage(bool withDetails) {
         }
         if (why.empty()) continue;
         if (!failing.empty()) failing += ',';
-        failing += "{\"protocol\":" + jsonString(hostTextToUtf8(protocol.name)) +
-                   ",\"failure\":" + jsonString(hostTextToUtf8(why)) +
+        failing += "{\"protocol\":" + jsonString(bundled_support::hostTextToUtf8(protocol.name)) +
+                   ",\"failure\":" + jsonString(bundled_support::hostTextToUtf8(why)) +
                    ",\"since\":" + std::to_string(protocol.since) + "}";
     }
     HttpResponse page;

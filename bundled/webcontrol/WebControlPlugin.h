@@ -43,11 +43,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -55,6 +53,7 @@
 #include "HttpServer.h"
 #include "LogRing.h"
 #include "MetricsHistory.h"
+#include "platform/Mutex.h"
 #include "plugin/CControlPlugin.h"
 
 namespace webcontrol {
@@ -99,18 +98,20 @@ private:
     // The log streams being served, oldest first. When every slot is taken,
     // a newcomer pushes out the oldest: a reader that never reads cannot
     // hold a slot for good, and a browser's EventSource reconnects by itself.
-    std::mutex readersMutex_;
-    std::deque<std::shared_ptr<std::atomic<bool>>> readers_;  // each: pushed out
+    ostra::Mutex readersMutex_;
+    std::deque<std::shared_ptr<std::atomic<bool>>> readers_  // each: pushed out
+        OSTRA_GUARDED_BY(readersMutex_);
 
     std::atomic<int> nextTag_{1};
-    std::mutex answersMutex_;
-    std::map<int, std::unique_ptr<Record>> answers_;  // tag -> answer, for requests in flight
+    ostra::Mutex answersMutex_;
+    // tag -> answer, for requests in flight
+    std::map<int, std::unique_ptr<Record>> answers_ OSTRA_GUARDED_BY(answersMutex_);
 
     int refusedPercent_ = 10;
     MetricsHistory history_;
     std::thread sampler_;
-    std::mutex samplerMutex_;
-    std::condition_variable samplerWake_;
+    ostra::Mutex samplerMutex_;  // to wait for stopping_ without missing it
+    ostra::Condition samplerWake_;
 
     HttpServer server_;
 };

@@ -52,7 +52,7 @@ CLog::~CLog() = default;
 
 template <typename Change>
 void CLog::change(Change&& apply) {
-    std::lock_guard<std::mutex> guard(changeLock_);
+    ostra::MutexLock guard(changeLock_);
     std::unique_ptr<Settings> next(new Settings(current()));
     apply(*next);
     settings_.store(next.get(), std::memory_order_release);

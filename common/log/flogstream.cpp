@@ -27,12 +27,12 @@ flogstream::flogstream(std::unique_ptr<ostra::LogDisk> disk)
 
 flogstream::~flogstream() {
     {
-        std::lock_guard<SpinningMutex> guard(stateLock_);
+        StateLock guard(stateLock_);
         closing_ = true;
     }
     flusherWake_.notify_all();
     if (flusher_.joinable()) flusher_.join();
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     drain();
     disk_->close();
 }
@@ -42,17 +42,17 @@ void flogstream::setMaxSizeM(long megabytes) {
 }
 
 void flogstream::setMaxSizeBytes(long long bytes) {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     maxBytes_ = bytes;
 }
 
 void flogstream::setRotate(int count) {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     rotateCount_ = count < 0 ? 0 : count;
 }
 
 bool flogstream::open(const char* path) {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     drain();
     pending_.clear();  // lines kept for a file that did not open stay behind
     path_ = path ? path : "";
@@ -67,7 +67,7 @@ bool flogstream::open(const char* path) {
 }
 
 void flogstream::close() {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     drain();
     pending_.clear();
     disk_->close();
@@ -75,7 +75,7 @@ void flogstream::close() {
 }
 
 bool flogstream::reopen() {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     drain();
     if (path_.empty()) return false;
     disk_->close();
@@ -84,12 +84,12 @@ bool flogstream::reopen() {
 }
 
 bool flogstream::isOpen() {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     return disk_->isOpen();
 }
 
 void flogstream::flush() {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     drain();
 }
 
@@ -139,7 +139,8 @@ void flogstream::rotate() {
         // by another process, say) ends the rotation for now: nothing is ever
         // renamed onto a file that still exists, so no line is lost, and
         // meanwhile the current file grows.
-        auto numbered = [this](int i) { return path_ + "." + std::to_string(i); };
+        const std::string path = path_;  // a copy: the lambda is not seen holding the lock
+        auto numbered = [&path](int i) { return path + "." + std::to_string(i); };
         int highest = 0;  // the old files present: name.1 .. name.highest
         while (highest < rotateCount_ && disk_->exists(numbered(highest + 1))) ++highest;
         if (highest == rotateCount_) disk_->remove(numbered(highest--));
@@ -163,7 +164,7 @@ void flogstream::rotate() {
 }
 
 bool flogstream::write(std::string line) {
-    std::lock_guard<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     if (path_.empty()) return false;
     const size_t lineEndLength = std::strlen(ostra::kLogLineEnd);
     long long length = static_cast<long long>(line.size() + lineEndLength);
@@ -197,11 +198,13 @@ void flogstream::gather(const std::string& line) {
 }
 
 void flogstream::runFlusher() {
-    std::unique_lock<SpinningMutex> guard(stateLock_);
+    StateLock guard(stateLock_);
     while (!closing_) {
-        flusherWake_.wait(guard, [this] { return flushScheduled_ || closing_; });
+        while (!flushScheduled_ && !closing_) guard.wait(flusherWake_);
         // Let the lines of the next few milliseconds join this block.
-        flusherWake_.wait_for(guard, kFlushDelay, [this] { return closing_; });
+        const auto joined = Clock::now() + kFlushDelay;
+        for (auto now = Clock::now(); !closing_ && now < joined; now = Clock::now())
+            guard.waitFor(flusherWake_, joined - now);
         drain();
         // Lines kept while the file is closed: look again in a moment.
         flushScheduled_ = !pending_.empty();

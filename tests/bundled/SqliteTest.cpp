@@ -170,6 +170,28 @@ TEST_F(SqliteTest, EveryRecordIsOneRowWithTimeTypeTagAndEntriesInOrder) {
         << time;
 }
 
+TEST_F(SqliteTest, BytesThatAreNotUtf8AreStoredAsValidJsonAndTheRecordIsKept) {
+    serveTcpIntoSqlite();
+    LineClient client(port);
+    // A stray byte, and a surrogate encoded in three bytes.
+    EXPECT_EQ(client.ask("A=x\xFFy;B=\xED\xA0\x80"), "0;ROW_ID=1");
+    RecordsFile file(path);
+#ifdef _WIN32
+    // The host's text is Windows-1250 there: the letters those bytes are.
+    EXPECT_EQ(file.value("SELECT entries FROM records"),
+              "{\"A\":\"x\xCB\x99y\",\"B\":\"\xC3\xAD\xC2\xA0\xE2\x82\xAC\"}");
+#else
+    // Each invalid part is U+FFFD: one for the stray byte, one for each
+    // byte of the surrogate (no lead byte takes it).
+    EXPECT_EQ(file.value("SELECT entries FROM records"),
+              "{\"A\":\"x\xEF\xBF\xBDy\",\"B\":\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"}");
+#endif
+    EXPECT_EQ(file.value("SELECT json_valid(entries) FROM records"), "1");
+    // A lookup with the bytes as they were sent finds the row.
+    EXPECT_EQ(client.ask("CMD=LOOKUP;FIELD=A;VALUE=x\xFFy").substr(0, 26),
+              "0;FOUND=1;COUNT=1;ROW_ID=1");
+}
+
 TEST_F(SqliteTest, ALookupRecordIsAnsweredFromTheStoredRowsAndNotStored) {
     serveTcpIntoSqlite();
     LineClient client(port);

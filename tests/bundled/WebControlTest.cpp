@@ -357,8 +357,11 @@ TEST_F(WebControlTest, ANewLogReaderPushesOutTheOldestWhenEveryOneOfTheEightSlot
 TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryNameEscaped) {
 #ifdef OSTRA_CP1250
     const std::string letter = "\xE8";  // č in the host's Windows-1250 bytes
+    const std::string shown = "\xC4\x8D";
 #else
-    const std::string letter = "\xC4\x8D";
+    // č, then a surrogate encoded in three bytes: not UTF-8, shown as U+FFFD.
+    const std::string letter = "\xC4\x8D\xED\xA0\x80";
+    const std::string shown = "\xC4\x8D\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
 #endif
     serveUntilListening(webControl(webPort) + "protocols = ( " +
                             tcplineProtocol("P\"B\\X\n" + letter, tcpPort, testDatabase("db")) +
@@ -373,7 +376,7 @@ TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryName
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
     EXPECT_EQ(page->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
-    const std::string label = "protocol=\"P\\\"B\\\\X\\n\xC4\x8D\"";
+    const std::string label = "protocol=\"P\\\"B\\\\X\\n" + shown + "\"";
     EXPECT_NE(page->body.find("ostraservice_records_total{" + label + "} 2\n"), std::string::npos)
         << page->body;
     EXPECT_NE(page->body.find("ostraservice_record_answers_total{" + label + ",code=\"0\"} 2\n"),
@@ -399,7 +402,7 @@ TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryName
     EXPECT_EQ(statusOf("GET", "/metrics", {{"Host", "example.com"}}), 403) << "the API's rules";
     // The console's table gets the same name as JSON.
     EXPECT_NE(body("GET", "/api/metrics")
-                  .find("\"name\":\"P\\\"B\\\\X\\u000a\xC4\x8D\",\"state\":\"RUNNING\""),
+                  .find("\"name\":\"P\\\"B\\\\X\\u000a" + shown + "\",\"state\":\"RUNNING\""),
               std::string::npos)
         << body("GET", "/api/metrics");
 }

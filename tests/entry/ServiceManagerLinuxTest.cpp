@@ -148,6 +148,24 @@ TEST_F(ServiceManagerLinux, UnderTheJournalInfoAndErrorLinesGoToStandardErrorWit
     EXPECT_TRUE(error) << service.output();
 }
 
+TEST_F(ServiceManagerLinux, AMalformedConfigurationUnderTheJournalIsFollowedByItsLine) {
+    testing_support::writeFile(configPath(),
+                               "OstraService: {\n  logs = ( );\n  control = { dll = ; };\n};\n");
+    testing_support::ChildProcess service(
+        "/bin/bash",
+        {"-c", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); exec '" + executable() +
+                   "' service"},
+        dir.path().string());
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 78);
+    // The message as it always was, then where the fault is.
+    const std::string message =
+        "<3>Konfiguracijska datoteka " + configPath() + " nije ispravna, greška: syntax error\n";
+    EXPECT_NE(service.output().find(message + "<3>" + configPath() + ":3: syntax error\n"),
+              std::string::npos)
+        << service.output();
+    EXPECT_TRUE(eventuallyLogged(configPath() + ":3: syntax error"));
+}
+
 TEST_F(ServiceManagerLinux, AnInheritedJournalStreamThatIsNotThisStreamChangesNoLine) {
     // A child of a service inherits the variable while its output goes to a
     // pipe or a file: its lines stay exactly the host's, without priorities.

@@ -85,7 +85,8 @@ TEST(LoadPlugin, ANameWithADirectoryIsUsedAsGiven) {
     EXPECT_EQ(loadPlugin(relative.string().c_str()), nullptr);
 }
 
-TEST(LoadPlugin, ALibraryOfAnotherKindIsRefusedBeforeItsFactoryRunsAndOneWithoutAKindIsTrusted) {
+TEST(LoadPlugin,
+     ALibraryOfAnotherKindIsRefusedBeforeItsFactoryRunsAndOneWithoutAKindIsAskedForItsObject) {
     TestJournal::clear();
     EXPECT_EQ(loadPlugin(pluginFile("testdatabase").c_str(), "protocol"), nullptr);
     EXPECT_EQ(lastPluginLoadError(), PluginLoadError::kWrongKind);

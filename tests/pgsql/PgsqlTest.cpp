@@ -57,14 +57,14 @@ TEST_F(PgsqlTest, EachRecordIsOneRowWithItsHostsIdentityAndAResentKeyIsNotStored
     EXPECT_EQ(client.ask("MSGID=m-1;N=3"), "0;ROW_ID=3");
     EXPECT_EQ(client.ask("MSGID=m-1;N=3"), "0;ROW_ID=3") << "a resend is answered with its row";
 #ifdef _WIN32
-    // Entries are Windows-1250 there: stored as the letters they are.
+    const std::string bad = "\xC4\x82(";  // Windows-1250 there: stored as the letters they are
+#else
+    const std::string bad = "\xEF\xBF\xBD(";  // not UTF-8: U+FFFD for the cut-short sequence
+#endif
     EXPECT_EQ(client.ask("BAD=\xC3\x28;N=4").substr(0, 9), "0;ROW_ID=");
     EXPECT_EQ(server.value("SELECT entries ->> 'BAD' FROM records WHERE entries ->> 'N' = '4'"),
-              "\xC4\x82(");
+              bad);
     server.rows("DELETE FROM records WHERE entries ->> 'N' = '4'");
-#else
-    EXPECT_EQ(client.ask("BAD=\xC3\x28;N=4"), "1;REASON=the entry BAD is not valid UTF-8");
-#endif
 
     EXPECT_EQ(server.value("SELECT count(*) FROM records"), "3");
     EXPECT_EQ(server.value("SELECT service || '|' || host || '|' || site || '|' ||"

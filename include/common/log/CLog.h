@@ -16,13 +16,13 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/log/CLogFormat.h"
 #include "common/log/LogLevel.h"
 #include "common/log/logstream.h"
+#include "platform/Mutex.h"
 
 // A filter a caller puts in front of every log for the lines one thread
 // writes for a while (the host: the lines of a start attempt that repeats
@@ -93,6 +93,6 @@ private:
 
     std::atomic<int> level_;
     std::atomic<const Settings*> settings_;
-    std::mutex changeLock_;
-    std::vector<std::unique_ptr<Settings>> versions_;
+    ostra::Mutex changeLock_;  // one change at a time
+    std::vector<std::unique_ptr<Settings>> versions_ OSTRA_GUARDED_BY(changeLock_);
 };

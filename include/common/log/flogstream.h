@@ -37,12 +37,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "common/log/logstream.h"
 
 #include "common/log/LogDisk.h"
+#include "platform/thread_annotations.h"
 
 class LIBLOG_API flogstream : public logstream {
 public:
@@ -76,44 +78,63 @@ public:
     bool write(std::string line) override;
 
 private:
-    // All with stateLock_ held.
-    void gather(const std::string& line);
-    bool reopenIfDue();
-    void rotate();
-    void drain();
-    void runFlusher();
-
     // Held for a copy of one line at a time: waiters spin briefly before
     // they sleep, which spares a busy log most sleep-and-wake round trips.
-    class SpinningMutex {
+    // A capability for Clang's analysis, like ostra::Mutex.
+    class OSTRA_CAPABILITY("mutex") SpinningMutex {
     public:
-        void lock() {
+        void lock() OSTRA_ACQUIRE() {
             for (int spin = 0; spin < 200; ++spin) {
                 if (mutex_.try_lock()) return;
                 std::this_thread::yield();
             }
             mutex_.lock();
         }
-        bool try_lock() { return mutex_.try_lock(); }
-        void unlock() { mutex_.unlock(); }
+        bool try_lock() OSTRA_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+        void unlock() OSTRA_RELEASE() { mutex_.unlock(); }
 
     private:
         std::mutex mutex_;
     };
+    // Holds stateLock_ for a scope; the flusher waits under it.
+    class OSTRA_SCOPED_CAPABILITY StateLock {
+    public:
+        explicit StateLock(SpinningMutex& mutex) OSTRA_ACQUIRE(mutex) : lock_(mutex) {}
+        ~StateLock() OSTRA_RELEASE() {}
+        StateLock(const StateLock&) = delete;
+        StateLock& operator=(const StateLock&) = delete;
+        void wait(std::condition_variable_any& condition) { condition.wait(lock_); }
+        template <class Rep, class Period>
+        void waitFor(std::condition_variable_any& condition,
+                     const std::chrono::duration<Rep, Period>& limit) {
+            condition.wait_for(lock_, limit);
+        }
+
+    private:
+        std::unique_lock<SpinningMutex> lock_;
+    };
+
+    // All with stateLock_ held.
+    void gather(const std::string& line) OSTRA_REQUIRES(stateLock_);
+    bool reopenIfDue() OSTRA_REQUIRES(stateLock_);
+    void rotate() OSTRA_REQUIRES(stateLock_);
+    void drain() OSTRA_REQUIRES(stateLock_);
+    void runFlusher();
 
     SpinningMutex stateLock_;
-    std::unique_ptr<ostra::LogDisk> disk_;
-    std::string path_;
-    std::string pending_;
-    long long maxBytes_;
-    int rotateCount_;
-    long long size_;  // of the file, lines gathered included
-    std::chrono::steady_clock::time_point nextOpenAttempt_;
-    std::chrono::steady_clock::time_point nextRotateAttempt_;
+    const std::unique_ptr<ostra::LogDisk> disk_ OSTRA_PT_GUARDED_BY(stateLock_);
+    std::string path_ OSTRA_GUARDED_BY(stateLock_);
+    std::string pending_ OSTRA_GUARDED_BY(stateLock_);
+    long long maxBytes_ OSTRA_GUARDED_BY(stateLock_);
+    int rotateCount_ OSTRA_GUARDED_BY(stateLock_);
+    long long size_ OSTRA_GUARDED_BY(stateLock_);  // of the file, lines gathered included
+    std::chrono::steady_clock::time_point nextOpenAttempt_ OSTRA_GUARDED_BY(stateLock_);
+    std::chrono::steady_clock::time_point nextRotateAttempt_ OSTRA_GUARDED_BY(stateLock_);
 
-    std::thread flusher_;
+    std::thread flusher_;  // started under stateLock_, joined by the destructor
     std::condition_variable_any flusherWake_;
-    bool flushScheduled_;
-    bool closing_;
-    bool tornLine_;  // a write failed part way; the next block starts a line
+    bool flushScheduled_ OSTRA_GUARDED_BY(stateLock_);
+    bool closing_ OSTRA_GUARDED_BY(stateLock_);
+    // A write failed part way; the next block starts a line.
+    bool tornLine_ OSTRA_GUARDED_BY(stateLock_);
 };

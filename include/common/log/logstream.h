@@ -44,7 +44,9 @@ protected:
     void serialisesItself() { serialisesItself_ = true; }
 
     // Held by CLog around each write(); derived streams take it in their
-    // own operations that change what write() uses.
+    // own operations that change what write() uses. (A plain std::mutex,
+    // not annotated: what it guards is the derived stream's, and streams
+    // outside this tree take it by this type.)
     std::mutex& writeLock() { return writeLock_; }
 
 private:

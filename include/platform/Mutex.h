@@ -1,21 +1,24 @@
 // Mutex: std::mutex made visible to Clang's thread-safety analysis, with
 // its scoped holder and a condition to wait on under it. libstdc++'s own
 // mutex carries no annotations, so members guarded by one would go
-// unchecked; declare them OSTRA_GUARDED_BY a Mutex instead.
+// unchecked; declare them OSTRA_GUARDED_BY a Mutex instead. The one
+// definition for the host and the bundled plug-ins alike (it needs only
+// the C++ library, so it is part of the kit).
 //
-//   bundled_support::Mutex lock_;
+//   ostra::Mutex lock_;
 //   std::deque<Job> jobs_ OSTRA_GUARDED_BY(lock_);
 //   ...
-//   bundled_support::MutexLock hold(lock_);
+//   ostra::MutexLock hold(lock_);
 //   while (jobs_.empty()) changed_.wait(hold);
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include "platform/thread_annotations.h"
 
-namespace bundled_support {
+namespace ostra {
 
 class OSTRA_CAPABILITY("mutex") Mutex {
 public:
@@ -39,6 +42,16 @@ public:
     void lock() OSTRA_ACQUIRE() { lock_.lock(); }
     // Releases the mutex while it waits; holds it again on return.
     void wait(std::condition_variable& condition) { condition.wait(lock_); }
+    template <class Rep, class Period>
+    void waitFor(std::condition_variable& condition,
+                 const std::chrono::duration<Rep, Period>& limit) {
+        condition.wait_for(lock_, limit);
+    }
+    template <class Clock, class Duration>
+    bool waitUntil(std::condition_variable& condition,
+                   const std::chrono::time_point<Clock, Duration>& deadline) {
+        return condition.wait_until(lock_, deadline) == std::cv_status::no_timeout;
+    }
 
 private:
     std::unique_lock<std::mutex> lock_;
@@ -52,9 +65,19 @@ public:
     void notifyOne() { condition_.notify_one(); }
     void notifyAll() { condition_.notify_all(); }
     void wait(MutexLock& hold) { hold.wait(condition_); }
+    // The same, returning after `limit` at the latest.
+    template <class Rep, class Period>
+    void waitFor(MutexLock& hold, const std::chrono::duration<Rep, Period>& limit) {
+        hold.waitFor(condition_, limit);
+    }
+    // The same until `deadline`; false when it came without a notification.
+    template <class Clock, class Duration>
+    bool waitUntil(MutexLock& hold, const std::chrono::time_point<Clock, Duration>& deadline) {
+        return hold.waitUntil(condition_, deadline);
+    }
 
 private:
     std::condition_variable condition_;
 };
 
-}  // namespace bundled_support
+}  // namespace ostra
