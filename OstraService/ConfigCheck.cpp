@@ -31,7 +31,6 @@ namespace {
 
 using host_keys::Key;
 using host_keys::Keys;
-using host_keys::Value;
 using libconfig::Setting;
 using ostra_settings::integerOf;
 using ostra_settings::isInteger;
@@ -50,36 +49,6 @@ struct Listener {
     long long port;
     std::string where;
 };
-
-// What `key` expects when `value` is not that; "" when it is.
-std::string expectation(const Key& key, const Setting& value) {
-    const bool isText = value.getType() == Setting::TypeString;
-    switch (key.value) {
-        case Value::kText:
-            return isText ? "" : "text in double quotes";
-        case Value::kWord: {
-            if (isText)
-                for (const char* word : key.words)
-                    if (text::equalsIgnoreCase(static_cast<const char*>(value), word)) return "";
-            std::string words;
-            for (const char* word : key.words)
-                words += (words.empty() ? "\"" : ", \"") + std::string(word) + "\"";
-            return key.words.size() == 1 ? words : "one of " + words;
-        }
-        case Value::kInt:
-            return value.getType() == Setting::TypeInt ? "" : "an integer";
-        case Value::kInteger:
-            if (isInteger(value) && integerOf(value) >= key.min && integerOf(value) <= key.max)
-                return "";
-            if (key.min == LLONG_MIN && key.max == LLONG_MAX) return "an integer";
-            return "an integer from " + std::to_string(key.min) + " to " + std::to_string(key.max);
-        case Value::kList:
-            return value.isList() || value.isArray() ? "" : "a list ( ... )";
-        case Value::kGroup:
-            return value.isGroup() ? "" : "a group { ... }";
-    }
-    return "";
-}
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -184,7 +153,7 @@ private:
                                   ", ignored (the host read " + names + ")");
                 continue;
             }
-            std::string expected = expectation(*key, value);
+            std::string expected = host_keys::expectation(*key, value);
             if (!expected.empty())
                 report(value, owner + ": " + quoted(name) + " is " + shown(value) + "; expected " +
                                   expected);

@@ -29,7 +29,8 @@
 //
 // It starts nothing: no log file is opened, no port, no plug-in's start()
 // is called. A library is loaded and its factory's object made only to
-// learn its kind, then destroyed. A running service is not disturbed.
+// learn its kind, then destroyed, and its settings table is read. A running
+// service is not disturbed.
 #pragma once
 
 #include <string>

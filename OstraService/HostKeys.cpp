@@ -1,6 +1,10 @@
 #include "OstraService/HostKeys.h"
 
+#include <libconfig.h++>
+
 #include "OstraService/ProtocolType.h"
+#include "OstraService/Text.h"
+#include "plugin/SettingsTable.h"
 
 namespace host_keys {
 
@@ -53,6 +57,36 @@ std::vector<const char*> namesOf(const Keys& keys) {
     std::vector<const char*> names;
     for (const Key& key : keys) names.push_back(key.name);
     return names;
+}
+
+std::string expectation(const Key& key, const libconfig::Setting& value) {
+    const bool isText = value.getType() == libconfig::Setting::TypeString;
+    switch (key.value) {
+        case Value::kText:
+            return isText ? "" : "text in double quotes";
+        case Value::kWord: {
+            if (isText)
+                for (const char* word : key.words)
+                    if (text::equalsIgnoreCase(static_cast<const char*>(value), word)) return "";
+            std::string words;
+            for (const char* word : key.words)
+                words += (words.empty() ? "\"" : ", \"") + std::string(word) + "\"";
+            return key.words.size() == 1 ? words : "one of " + words;
+        }
+        case Value::kInt:
+            return value.getType() == libconfig::Setting::TypeInt ? "" : "an integer";
+        case Value::kInteger:
+            if (ostra_settings::isInteger(value) && ostra_settings::integerOf(value) >= key.min &&
+                ostra_settings::integerOf(value) <= key.max)
+                return "";
+            if (key.min == LLONG_MIN && key.max == LLONG_MAX) return "an integer";
+            return "an integer from " + std::to_string(key.min) + " to " + std::to_string(key.max);
+        case Value::kList:
+            return value.isList() || value.isArray() ? "" : "a list ( ... )";
+        case Value::kGroup:
+            return value.isGroup() ? "" : "a group { ... }";
+    }
+    return "";
 }
 
 }  // namespace host_keys

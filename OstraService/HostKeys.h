@@ -17,7 +17,12 @@
 #pragma once
 
 #include <climits>
+#include <string>
 #include <vector>
+
+namespace libconfig {
+class Setting;
+}
 
 namespace host_keys {
 
@@ -46,6 +51,9 @@ const Keys& logEntry();
 const Keys& controlGroup();
 const Keys& protocolEntry();
 const Keys& databaseElement();
+
+// What `key` expects when `value` is not that; "" when it is.
+std::string expectation(const Key& key, const libconfig::Setting& value);
 
 // The names of `keys`, in order.
 std::vector<const char*> namesOf(const Keys& keys);
