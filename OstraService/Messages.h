@@ -31,6 +31,8 @@ std::string pluginFault(const std::string& owner, const std::string& dll, const 
                         const char* what);
 std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
                             const std::string& reason);
+// A plug-in whose start() refused with `code` (its reason is its own to say).
+std::string pluginStartRefused(const std::string& owner, const std::string& dll, int code);
 // A key of a plug-in's group that its library's settings table does not
 // know, or whose value is of another type than the table gives.
 std::string settingUnknown(const std::string& owner, const std::string& dll,

@@ -28,7 +28,7 @@ std::string protocolFaultText(int index, const std::string& name,
 
 CServiceHost::CServiceHost()
     : wakeUpWait(kDefaultWakeUpWait),
-      fileStream(countingLogDisk(ostra::realLogDisk(), logLineCounts)),
+      fileStream(countingLogDisk(ostra::realLogDisk(), logLineCounts, noticeLogLoss)),
       logMaxSize(512),
       logRotate(7),
       control(nullptr),
@@ -179,8 +179,14 @@ bool CServiceHost::setUp() {
             controlFault("setCallback"));
         controlStream.setPlugin(control, &log, controlDll);
         log.addStream(&controlStream);
-        plugin_calls::guard(
+        // The plug-in says why on its own; this line puts the refusal in
+        // the log and, under systemd, among the journal's errors.
+        int started = plugin_calls::guard(
             0, [&] { return created->start(*controlGroup); }, controlFault("start"));
+        if (started != 0)
+            log.log(
+                LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::pluginStartRefused(messages::kControlOwner, controlDll, started).c_str());
     } else {
         std::string reason = plugin_calls::loadFailureWorthLogging(controlDll);
         if (!reason.empty())
