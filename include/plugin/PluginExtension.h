@@ -39,6 +39,9 @@ enum OstraSettingType {
     OSTRA_SETTING_WORD = 4,     // text, one of `choices` in any case
     OSTRA_SETTING_LIST = 5,     // ( ... ) or [ ... ]
     OSTRA_SETTING_GROUP = 6,    // { ... }
+    OSTRA_SETTING_FILE = 7,     // text: a file the plug-in writes; relative to the
+                                // executable's folder; `check` sees that the
+                                // service may write into its folder
 };
 
 // One key of the plug-in's configuration group. A table of them ends with

@@ -42,6 +42,16 @@ exposure=$(inside systemd-analyze security "$unit" --no-pager 2>/dev/null |
 check "  systemd-analyze security: exposure ${exposure:-?}, at most 2.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }'
 echo "  install took $(($(date +%s) - began)) s"
 
+# check reads the package's unit as the service runs under it.
+shipped_cfg=$(cat "$root$cfg")
+mkdir -p "$root/srv/ostra"
+sed 's|path = "/var/lib/ostraservice/records.db"|path = "/srv/ostra/records.db"|' <<< "$shipped_cfg" > "$root$cfg"
+verdict=$(inside /opt/ostraservice/OstraService check 2>&1 || true)
+check "  check: a sqlite file under /srv is read-only under the package's unit" \
+    grep -q "the folder /srv/ostra is read-only to the service under its unit /lib/systemd/system/OstraService.service" <<< "$verdict"
+printf '%s\n' "$shipped_cfg" > "$root$cfg"
+rm -rf "$root/srv/ostra"
+
 check "installing it again (--reinstall) leaves it installed and running" apt_in install --reinstall "$pkg_dir/$deb_old"
 check "  active" active active
 
