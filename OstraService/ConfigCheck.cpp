@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <libconfig.h++>
 #include <map>
 #include <set>
@@ -9,7 +10,9 @@
 
 #include "OstraService/ConfigFile.h"
 #include "OstraService/ConfigIncludes.h"
-#include "OstraService/KnownKeys.h"
+#include "OstraService/HostKeys.h"
+#include "OstraService/ListenAddress.h"
+#include "OstraService/SettingsCheck.h"
 #include "OstraService/Text.h"
 #include "loader/loadPlugin.h"
 #include "platform/console_output.h"
@@ -19,15 +22,19 @@
 #include "plugin/CControlPlugin.h"
 #include "plugin/CDatabasePlugin.h"
 #include "plugin/CProtocolPlugin.h"
+#include "plugin/PluginExtension.h"
+#include "plugin/SettingsTable.h"
 
 namespace config_check {
 
 namespace {
 
-using known_keys::Key;
-using known_keys::Keys;
-using known_keys::Value;
+using host_keys::Key;
+using host_keys::Keys;
 using libconfig::Setting;
+using ostra_settings::integerOf;
+using ostra_settings::isInteger;
+using ostra_settings::shown;
 
 struct Problem {
     int order;  // the line in the expanded text; 0 for the file as a whole
@@ -38,73 +45,10 @@ struct Problem {
 // A TCP listener the configuration asks for.
 struct Listener {
     std::string owner;
-    std::string address;  // boundAddress()
+    std::string address;  // listen_address::boundAddress()
     long long port;
     std::string where;
 };
-
-// The value as the configuration file would write it.
-std::string shown(const Setting& value) {
-    switch (value.getType()) {
-        case Setting::TypeInt:
-            return std::to_string(static_cast<int>(value));
-        case Setting::TypeInt64:
-            return std::to_string(static_cast<long long>(value)) + "L";
-        case Setting::TypeFloat:
-            return std::to_string(static_cast<double>(value));
-        case Setting::TypeString:
-            return "\"" + std::string(static_cast<const char*>(value)) + "\"";
-        case Setting::TypeBoolean:
-            return static_cast<bool>(value) ? "true" : "false";
-        case Setting::TypeGroup:
-            return "a group";
-        case Setting::TypeArray:
-            return "an array";
-        case Setting::TypeList:
-            return "a list";
-        default:
-            return "a value";
-    }
-}
-
-bool isInteger(const Setting& value) {
-    return value.getType() == Setting::TypeInt || value.getType() == Setting::TypeInt64;
-}
-
-long long integerOf(const Setting& value) {
-    return value.getType() == Setting::TypeInt ? static_cast<int>(value)
-                                               : static_cast<long long>(value);
-}
-
-// What `key` expects when `value` is not that; "" when it is.
-std::string expectation(const Key& key, const Setting& value) {
-    const bool isText = value.getType() == Setting::TypeString;
-    switch (key.value) {
-        case Value::kText:
-            return isText ? "" : "text in double quotes";
-        case Value::kWord: {
-            if (isText)
-                for (const char* word : key.words)
-                    if (text::equalsIgnoreCase(static_cast<const char*>(value), word)) return "";
-            std::string words;
-            for (const char* word : key.words)
-                words += (words.empty() ? "\"" : ", \"") + std::string(word) + "\"";
-            return key.words.size() == 1 ? words : "one of " + words;
-        }
-        case Value::kInt:
-            return value.getType() == Setting::TypeInt ? "" : "an integer";
-        case Value::kInteger:
-            if (isInteger(value) && integerOf(value) >= key.min && integerOf(value) <= key.max)
-                return "";
-            if (key.min == LLONG_MIN && key.max == LLONG_MAX) return "an integer";
-            return "an integer from " + std::to_string(key.min) + " to " + std::to_string(key.max);
-        case Value::kList:
-            return value.isList() || value.isArray() ? "" : "a list ( ... )";
-        case Value::kGroup:
-            return value.isGroup() ? "" : "a group { ... }";
-    }
-    return "";
-}
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -114,44 +58,6 @@ bool hasText(const Setting& group, const char* key) {
 
 std::string textOr(const Setting& group, const char* key, const std::string& fallback) {
     return hasText(group, key) ? static_cast<const char*>(group[key]) : fallback;
-}
-
-// As the web console tells a console reached from this machine only.
-bool isLoopback(const std::string& bind) {
-    if (bind == "localhost" || bind == "::1" || bind == "[::1]") return true;
-    int parts = 0;
-    size_t at = 0;
-    while (parts < 4) {
-        size_t end = bind.find_first_not_of("0123456789", at);
-        if (end == std::string::npos) end = bind.size();
-        if (end == at || end - at > 3 || std::stoi(bind.substr(at, end - at)) > 255) return false;
-        if (parts == 0 && bind.substr(at, end - at) != "127") return false;
-        ++parts;
-        if (parts == 4) return end == bind.size();
-        if (end >= bind.size() || bind[end] != '.') return false;
-        at = end + 1;
-    }
-    return false;
-}
-
-// A bind address as the socket layer takes it: "" is every IPv4 address,
-// a name like "localhost" its IPv4 address, brackets dropped.
-std::string boundAddress(std::string bind) {
-    if (bind.size() >= 2 && bind.front() == '[' && bind.back() == ']')
-        bind = bind.substr(1, bind.size() - 2);
-    if (bind.empty()) return "0.0.0.0";
-    if (bind == "localhost") return "127.0.0.1";
-    return bind;
-}
-
-// Whether two listeners on one port would keep each other from listening:
-// the same address, or one of them on every address of the other's family
-// ("::" takes IPv4 as well where the system maps it).
-bool clash(const std::string& a, const std::string& b) {
-    auto everyAddress = [](const std::string& bind, const std::string& other) {
-        return bind == "::" || (bind == "0.0.0.0" && other.find(':') == std::string::npos);
-    };
-    return a == b || everyAddress(a, b) || everyAddress(b, a);
 }
 
 class Checker {
@@ -173,7 +79,7 @@ public:
                                 "; expected a group { ... } holding every setting");
             return;
         }
-        checkKeys(service, "service group", known_keys::serviceGroup(), nullptr, true);
+        checkKeys(service, "service group", host_keys::serviceGroup());
         if (service.exists("logs") && service["logs"].isAggregate()) checkLogs(service["logs"]);
         if (!service.exists("control"))
             report(service, "service group has no \"control\" group: the service does not start");
@@ -206,30 +112,48 @@ private:
         problems_.push_back({static_cast<int>(at.getSourceLine()), where(at), text});
     }
 
-    // Every key of `group` against the host's `keys` and, for a bundled
-    // plug-in, its own; unknown keys only where every key is known.
-    void checkKeys(const Setting& group, const std::string& owner, const Keys& keys,
-                   const known_keys::BundledPlugin* plugin, bool allKnown) {
-        Keys known = keys;
-        if (plugin != nullptr) known.insert(known.end(), plugin->keys.begin(), plugin->keys.end());
+    // Every key of a group the host alone reads against its `keys`.
+    void checkKeys(const Setting& group, const std::string& owner, const Keys& keys) {
+        checkHostKeys(group, owner, keys, true);
+    }
+
+    // A plug-in's group: the host's `keys` by the host, the rest against
+    // the settings table of the library `dll` when it has one that serves
+    // as a plug-in of `kind`. Without a table the rest is the library's own
+    // business and not looked at.
+    void checkPluginKeys(const Setting& group, const std::string& owner, const Keys& keys,
+                         const std::string& dll, const char* kind) {
+        const OstraExtension* extension = nullptr;
+        if (!dll.empty() && libraryVerdict(dll, kind).empty())
+            extension = pluginExtension(dll.c_str());
+        checkHostKeys(group, owner, keys, false);
+        if (extension == nullptr || extension->settings == nullptr) return;
+        for (const settings_check::Finding& finding : settings_check::check(
+                 group, *extension, host_keys::namesOf(keys), settings_check::libraryWord(dll))) {
+            const bool ofTheGroup = finding.kind == settings_check::Finding::Kind::kMissing;
+            report(*finding.at, owner + (ofTheGroup ? " " : ": ") + finding.text);
+        }
+    }
+
+    // The keys of `group` the host reads, against `keys`; with `allKnown`,
+    // every other key is reported as unknown.
+    void checkHostKeys(const Setting& group, const std::string& owner, const Keys& keys,
+                       bool allKnown) {
         for (int index = 0; index < group.getLength(); ++index) {
             const Setting& value = group[index];
             const std::string name = value.getName() != nullptr ? value.getName() : "";
-            auto key = std::find_if(known.begin(), known.end(),
+            auto key = std::find_if(keys.begin(), keys.end(),
                                     [&](const Key& candidate) { return name == candidate.name; });
-            if (key == known.end()) {
+            if (key == keys.end()) {
                 if (!allKnown) continue;
                 std::string names;
-                for (const Key& candidate : known)
+                for (const Key& candidate : keys)
                     names += (names.empty() ? "" : ", ") + std::string(candidate.name);
-                report(value,
-                       owner + ": unknown key " + quoted(name) + ", ignored (" +
-                           (plugin != nullptr ? "the host and " + std::string(plugin->library)
-                                              : std::string("the host")) +
-                           " read " + names + ")");
+                report(value, owner + ": unknown key " + quoted(name) +
+                                  ", ignored (the host read " + names + ")");
                 continue;
             }
-            std::string expected = expectation(*key, value);
+            std::string expected = host_keys::expectation(*key, value);
             if (!expected.empty())
                 report(value, owner + ": " + quoted(name) + " is " + shown(value) + "; expected " +
                                   expected);
@@ -246,7 +170,7 @@ private:
                                   "here on");
                 return;
             }
-            checkKeys(entry, owner, known_keys::logEntry(), nullptr, true);
+            checkKeys(entry, owner, host_keys::logEntry());
             if (!hasText(entry, "type")) {
                 report(entry, owner +
                                   " has no text \"type\": the host reads no log entry from "
@@ -264,22 +188,21 @@ private:
         const std::string owner = "control group";
         if (!control.exists("dll")) {
             report(control, owner + " has no \"dll\": the service does not start");
-            checkKeys(control, owner, known_keys::controlGroup(), nullptr, false);
+            checkPluginKeys(control, owner, host_keys::controlGroup(), "", "control");
             return;
         }
         std::string dll = textOr(control, "dll", "");
-        const known_keys::BundledPlugin* plugin = known_keys::bundledPlugin(dll, "control");
-        checkKeys(control, owner, known_keys::controlGroup(), plugin, plugin != nullptr);
+        checkPluginKeys(control, owner, host_keys::controlGroup(), dll, "control");
         if (!hasText(control, "dll")) return;
         checkLibrary(control["dll"], owner, dll, "control");
-        if (plugin == nullptr || std::string(plugin->library) != "webcontrol") return;
-        std::string bind = textOr(control, "bind", "127.0.0.1");
-        if (!isLoopback(bind) && textOr(control, "token", "").empty())
+        if (!isBundled(dll, "webcontrol")) return;
+        std::string bind = textOr(control, "bind", defaultOf(dll, "bind"));
+        if (!listen_address::isLoopback(bind) && textOr(control, "token", "").empty())
             report(control.exists("bind") ? control["bind"] : control,
                    owner + ": the web console binds to " + bind +
                        " without a \"token\" and refuses to start: whoever reached it could "
                        "stop every protocol");
-        claimPort(control, "the web console", 8765);
+        claimPort(control, "the web console", dll);
     }
 
     void checkProtocols(const Setting& protocols) {
@@ -306,8 +229,7 @@ private:
                                           " is named twice: a start or stop of it reaches "
                                           "both, and their numbers mix");
             std::string dll = textOr(entry, "dll", "");
-            const known_keys::BundledPlugin* plugin = known_keys::bundledPlugin(dll, "protocol");
-            checkKeys(entry, owner, known_keys::protocolEntry(), plugin, plugin != nullptr);
+            checkPluginKeys(entry, owner, host_keys::protocolEntry(), dll, "protocol");
             for (const char* needed : {"type", "dll"})
                 if (!entry.exists(needed))
                     report(entry,
@@ -317,8 +239,8 @@ private:
                                   " has no \"databases\" list: the protocol is counted as "
                                   "failing (write databases = ( ); for none)");
             if (hasText(entry, "dll")) checkLibrary(entry["dll"], owner, dll, "protocol");
-            if (plugin != nullptr && std::string(plugin->library) == "tcpline") {
-                claimPort(entry, owner, 7765);
+            if (hasText(entry, "dll") && isBundled(dll, "tcpline")) {
+                claimPort(entry, owner, dll);
                 checkClientLimit(entry, owner);
             }
             if (entry.exists("databases") && entry["databases"].isAggregate())
@@ -341,13 +263,12 @@ private:
                 return;
             }
             std::string dll = textOr(element, "dll", "");
-            const known_keys::BundledPlugin* plugin = known_keys::bundledPlugin(dll, "database");
-            checkKeys(element, owner, known_keys::databaseElement(), plugin, plugin != nullptr);
+            checkPluginKeys(element, owner, host_keys::databaseElement(), dll, "database");
             if (!hasText(element, "dll")) continue;
             checkLibrary(element["dll"], owner, dll, "database");
-            if (plugin != nullptr && std::string(plugin->library) == "sqlite" &&
-                (!element.exists("path") || hasText(element, "path"))) {
-                std::string file = besideExecutable(textOr(element, "path", "records.db"));
+            if (isBundled(dll, "sqlite") && (!element.exists("path") || hasText(element, "path"))) {
+                std::string file =
+                    besideExecutable(textOr(element, "path", defaultOf(dll, "path")));
                 if (!file.empty())
                     checkFolder(element.exists("path") ? element["path"] : element,
                                 owner + " (sqlite's file)", ostra::folderOf(file));
@@ -371,11 +292,33 @@ private:
 
     void checkLibrary(const Setting& at, const std::string& owner, const std::string& dll,
                       const char* kind) {
+        const std::string& verdict = libraryVerdict(dll, kind);
+        if (!verdict.empty()) report(at, owner + ": " + verdict);
+    }
+
+    // Why `dll` would not serve as a plug-in of `kind`, or "": each library
+    // is loaded once whatever the number of groups naming it.
+    const std::string& libraryVerdict(const std::string& dll, const char* kind) {
         const std::string cacheKey = dll + '\n' + kind;
         auto known = libraryVerdicts_.find(cacheKey);
         if (known == libraryVerdicts_.end())
             known = libraryVerdicts_.emplace(cacheKey, libraryFault(dll, kind)).first;
-        if (!known->second.empty()) report(at, owner + ": " + known->second);
+        return known->second;
+    }
+
+    // Whether `dll` is the bundled plug-in `word`, whose behaviour beyond
+    // its keys `check` knows (the ports it takes, the files it writes).
+    static bool isBundled(const std::string& dll, const char* word) {
+        return text::equalsIgnoreCase(settings_check::libraryWord(dll).c_str(), word);
+    }
+
+    // The default of `key` as the settings table of `dll` gives it; "" when
+    // it gives none.
+    static std::string defaultOf(const std::string& dll, const char* key) {
+        const OstraExtension* extension = pluginExtension(dll.c_str());
+        const OstraSetting* entry =
+            extension != nullptr ? ostra_settings::find(extension->settings, key) : nullptr;
+        return entry != nullptr && entry->defaultValue != nullptr ? entry->defaultValue : "";
     }
 
     // Loads `dll` as the host would and destroys what its factory made;
@@ -404,21 +347,23 @@ private:
 
     // The port `group` listens on ("bind" and "port", or their defaults);
     // a value of the wrong type is reported already and claims nothing.
-    void claimPort(const Setting& group, const std::string& owner, long long defaultPort) {
+    void claimPort(const Setting& group, const std::string& owner, const std::string& dll) {
         if (group.exists("bind") && !hasText(group, "bind")) return;
-        long long port = defaultPort;
+        long long port = std::atoll(defaultOf(dll, "port").c_str());
         if (group.exists("port")) {
             if (!isInteger(group["port"])) return;
             port = integerOf(group["port"]);
         }
         if (port <= 0 || port > 65535) return;  // 0: any free port
         const Setting& at = group.exists("port") ? group["port"] : group;
-        std::string address = boundAddress(textOr(group, "bind", "127.0.0.1"));
+        std::string address =
+            listen_address::boundAddress(textOr(group, "bind", defaultOf(dll, "bind")));
         for (const Listener& other : listeners_)
-            if (other.port == port && clash(other.address, address)) {
-                report(at, owner + " would listen on " + endpoint(address, port) + ", where " +
-                               other.owner + " (" + other.where + ") listens on " +
-                               endpoint(other.address, port) + ": one of them cannot listen");
+            if (other.port == port && listen_address::clash(other.address, address)) {
+                report(at, owner + " would listen on " + listen_address::endpoint(address, port) +
+                               ", where " + other.owner + " (" + other.where + ") listens on " +
+                               listen_address::endpoint(other.address, port) +
+                               ": one of them cannot listen");
                 return;
             }
         listeners_.push_back({owner, address, port, where(at)});
@@ -438,11 +383,6 @@ private:
                                         std::to_string(limit) + " files and sockets: at most " +
                                         std::to_string(std::max(0LL, limit - kReserve)) +
                                         " fit (raise LimitNOFILE= in the service's unit)");
-    }
-
-    static std::string endpoint(const std::string& address, long long port) {
-        bool ipv6 = address.find(':') != std::string::npos;
-        return (ipv6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
     }
 
     const std::string serviceName_;

@@ -8,11 +8,15 @@
 // count. What it finds:
 //   - a file that cannot be read, a syntax error, a broken include, no
 //     service group;
-//   - keys neither the host nor a bundled plug-in reads (KnownKeys.h):
-//     they would be ignored, so a typo goes unnoticed. The keys of a
-//     library that is not bundled are its own and not looked at;
+//   - keys the host does not read (HostKeys.h) and, in a plug-in's group,
+//     keys the settings table of its library (PluginExtension.h) does not
+//     name either: they would be ignored, so a typo goes unnoticed. The
+//     keys of a library without a table are its own and not looked at;
 //   - values of the wrong type, words that name nothing (a protocol
-//     "type", a log "level"), numbers out of a bundled plug-in's range;
+//     "type", a log "level", a word not among a table's choices), numbers
+//     out of a table's range, keys a table requires and the group lacks,
+//     and values the library's own check refuses (a conninfo libpq cannot
+//     read), said without the value;
 //   - settings the host needs and does not find, and entries that end the
 //     host's walk over a list early;
 //   - libraries that cannot be loaded or make another kind of plug-in;
@@ -25,7 +29,8 @@
 //
 // It starts nothing: no log file is opened, no port, no plug-in's start()
 // is called. A library is loaded and its factory's object made only to
-// learn its kind, then destroyed. A running service is not disturbed.
+// learn its kind, then destroyed, and its settings table is read. A running
+// service is not disturbed.
 #pragma once
 
 #include <string>

@@ -69,6 +69,16 @@ std::string pluginStartRefused(const std::string& owner, const std::string& dll,
            std::to_string(code);
 }
 
+std::string settingUnknown(const std::string& owner, const std::string& dll,
+                           const std::string& key) {
+    return "Plug-in " + dll + " (" + owner + "): nepoznata postavka " + key + " se zanemaruje";
+}
+
+std::string settingMistyped(const std::string& owner, const std::string& dll,
+                            const std::string& key) {
+    return "Plug-in " + dll + " (" + owner + "): postavka " + key + " nije ispravnog tipa";
+}
+
 std::string protocolOwner(const std::string& protocolName) { return "protokol " + protocolName; }
 
 const char* const kControlOwner = "kontrola";

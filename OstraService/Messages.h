@@ -33,6 +33,12 @@ std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
                             const std::string& reason);
 // A plug-in whose start() refused with `code` (its reason is its own to say).
 std::string pluginStartRefused(const std::string& owner, const std::string& dll, int code);
+// A key of a plug-in's group that its library's settings table does not
+// know, or whose value is of another type than the table gives.
+std::string settingUnknown(const std::string& owner, const std::string& dll,
+                           const std::string& key);
+std::string settingMistyped(const std::string& owner, const std::string& dll,
+                            const std::string& key);
 // The owner named in those lines.
 std::string protocolOwner(const std::string& protocolName);
 extern const char* const kControlOwner;

@@ -6,6 +6,7 @@
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
 #include "OstraService/ProtocolType.h"
+#include "OstraService/SettingsNotice.h"
 #include "loader/loadPlugin.h"
 
 namespace {
@@ -127,6 +128,8 @@ int CProtocolApp::startLocked() {
         return 0;
     }
     protocolDll = dll;
+    settings_notice::logUnreadKeys(log, kSource, entry, dll, messages::protocolOwner(name),
+                                   host_keys::protocolEntry());
     CProtocolPlugin* created = protocol;
     bool wired = plugin_calls::guard(
         false,
@@ -182,6 +185,8 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
             reportLoadFailure(dll);
             continue;
         }
+        settings_notice::logUnreadKeys(log, kSource, *element, dll, messages::protocolOwner(name),
+                                       host_keys::databaseElement());
         bool wired = plugin_calls::guard(
             false,
             [&] {

@@ -7,6 +7,7 @@
 #include "OstraService/ConfigFile.h"
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
+#include "OstraService/SettingsNotice.h"
 #include "loader/loadPlugin.h"
 #include "platform/console.h"
 #include "platform/event_log.h"
@@ -167,6 +168,8 @@ bool CServiceHost::setUp() {
     control = static_cast<CControlPlugin*>(loadPlugin(controlDll.c_str(), "control"));
     if (control != nullptr) {
         this->controlDll = controlDll;
+        settings_notice::logUnreadKeys(log, kSource, *controlGroup, controlDll,
+                                       messages::kControlOwner, host_keys::controlGroup());
         CControlPlugin* created = control;
         plugin_calls::guard(
             false,

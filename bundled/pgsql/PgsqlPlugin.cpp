@@ -10,6 +10,7 @@
 #include "ExecutableDir.h"
 #include "HostName.h"
 #include "LookupRecord.h"
+#include "PgsqlExtension.h"
 #include "StrictSettings.h"
 #include "Utf8.h"
 #include "common/Record.h"
@@ -53,17 +54,15 @@ std::string serviceNameOf(const Setting& entry) {
 PgsqlPlugin::~PgsqlPlugin() { stop(); }
 
 bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::string& error) {
-    bundled_support::StrictSettings keys(entry, "pgsql");
-    std::string conninfo = keys.text("conninfo", "");
+    bundled_support::StrictSettings keys(entry, "pgsql", kSettings);
+    std::string conninfo = keys.text("conninfo");
     setSecrets(ConninfoSecrets(conninfo));
-    tableName_ = keys.text("table", "records");
-    identity_.site = keys.text("site", "");
-    spoolPath_ = bundled_support::besideExecutable(keys.text("spool", "pgsql-spool.db"));
-    writer.connectTimeoutMs =
-        static_cast<int>(keys.integer("connecttimeout", writer.connectTimeoutMs, 100, 600000));
-    writer.statementTimeoutMs =
-        static_cast<int>(keys.integer("statementtimeout", writer.statementTimeoutMs, 100, 600000));
-    idempotencyEntry_ = keys.text("idempotencykey", "");
+    tableName_ = keys.text("table");
+    identity_.site = keys.text("site");
+    spoolPath_ = bundled_support::besideExecutable(keys.text("spool"));
+    writer.connectTimeoutMs = static_cast<int>(keys.integer("connecttimeout"));
+    writer.statementTimeoutMs = static_cast<int>(keys.integer("statementtimeout"));
+    idempotencyEntry_ = keys.text("idempotencykey");
     if (!keys.fault().empty()) {
         error = keys.fault();
         return false;

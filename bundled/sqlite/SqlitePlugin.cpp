@@ -7,6 +7,7 @@
 #include "ExecutableDir.h"
 #include "LookupIndex.h"
 #include "LookupRecord.h"
+#include "SqliteExtension.h"
 #include "StrictSettings.h"
 #include "Utf8.h"
 #include "common/Record.h"
@@ -17,16 +18,13 @@ namespace ostra_sqlite {
 int SqlitePlugin::start(Setting& entry) {
     try {
         StoreSettings settings;
-        bundled_support::StrictSettings keys(entry, "sqlite");
-        std::string path = keys.text("path", "records.db");
-        settings.busyTimeoutMs =
-            static_cast<int>(keys.integer("busytimeout", settings.busyTimeoutMs, 0, 3600000));
-        settings.synchronous =
-            keys.word("synchronous", settings.synchronous, {"OFF", "NORMAL", "FULL"});
-        idempotencyEntry_ = keys.text("idempotencykey", "");
-        std::string fields = keys.text("lookupfields", "");
-        settings.lookupTimeoutMs =
-            static_cast<int>(keys.integer("lookuptimeout", settings.lookupTimeoutMs, 1, 3600000));
+        bundled_support::StrictSettings keys(entry, "sqlite", kSettings);
+        std::string path = keys.text("path");
+        settings.busyTimeoutMs = static_cast<int>(keys.integer("busytimeout"));
+        settings.synchronous = keys.word("synchronous");
+        idempotencyEntry_ = keys.text("idempotencykey");
+        std::string fields = keys.text("lookupfields");
+        settings.lookupTimeoutMs = static_cast<int>(keys.integer("lookuptimeout"));
         if (!keys.fault().empty()) {
             logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
             return 1;

@@ -2,104 +2,54 @@
 
 #include <libconfig.h++>
 
-#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "plugin/SettingsTable.h"
 
 namespace bundled_support {
 
-namespace {
+StrictSettings::StrictSettings(const libconfig::Setting& group, std::string plugin,
+                               const OstraSetting* table)
+    : group_(group), plugin_(std::move(plugin)), table_(table) {}
 
-// libconfig converts neither way between its two integer types.
-long long integerOf(const libconfig::Setting& value) {
-    return value.getType() == libconfig::Setting::TypeInt ? static_cast<int>(value)
-                                                          : static_cast<long long>(value);
+const OstraSetting& StrictSettings::entry(const char* key, int type) const {
+    const OstraSetting* found = ostra_settings::find(table_, key);
+    if (found == nullptr || found->type != type)
+        throw std::logic_error(plugin_ + " reads \"" + key + "\", which its table " +
+                               (found == nullptr ? "lacks" : "gives another type"));
+    return *found;
 }
 
-// The value as the configuration file would write it.
-std::string shown(const libconfig::Setting& value) {
-    switch (value.getType()) {
-        case libconfig::Setting::TypeInt:
-        case libconfig::Setting::TypeInt64:
-            return std::to_string(integerOf(value));
-        case libconfig::Setting::TypeFloat:
-            return std::to_string(static_cast<double>(value));
-        case libconfig::Setting::TypeString:
-            return "\"" + std::string(static_cast<const char*>(value)) + "\"";
-        case libconfig::Setting::TypeBoolean:
-            return static_cast<bool>(value) ? "true" : "false";
-        case libconfig::Setting::TypeGroup:
-            return "a group";
-        case libconfig::Setting::TypeArray:
-            return "an array";
-        case libconfig::Setting::TypeList:
-            return "a list";
-        default:
-            return "a value";
-    }
-}
-
-bool sameWord(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && b[i] == '\0';
-}
-
-}  // namespace
-
-StrictSettings::StrictSettings(const libconfig::Setting& group, std::string plugin)
-    : group_(group), plugin_(std::move(plugin)) {}
-
-void StrictSettings::refuse(const char* key, const libconfig::Setting& value,
-                            const std::string& expected) {
+const libconfig::Setting* StrictSettings::fitting(const OstraSetting& entry) {
+    if (!group_.exists(entry.name)) return nullptr;
+    const libconfig::Setting& value = group_[entry.name];
+    if (ostra_settings::fit(entry, value) == ostra_settings::Fit::kFits) return &value;
     if (fault_.empty())
-        fault_ = plugin_ + ": \"" + key + "\" is " + shown(value) + "; expected " + expected;
+        fault_ = plugin_ + ": \"" + entry.name + "\" is " + ostra_settings::shown(value) +
+                 "; expected " + ostra_settings::expectation(entry);
+    return nullptr;
 }
 
-long long StrictSettings::integer(const char* key, long long fallback, long long min,
-                                  long long max) {
-    if (!group_.exists(key)) return fallback;
-    const libconfig::Setting& value = group_[key];
-    std::string expected = "an integer from " + std::to_string(min) + " to " + std::to_string(max);
-    if (value.getType() != libconfig::Setting::TypeInt &&
-        value.getType() != libconfig::Setting::TypeInt64) {
-        refuse(key, value, expected);
-        return fallback;
-    }
-    long long number = integerOf(value);
-    if (number < min || number > max) {
-        refuse(key, value, expected);
-        return fallback;
-    }
-    return number;
+long long StrictSettings::integer(const char* key) {
+    const OstraSetting& integer = entry(key, OSTRA_SETTING_INTEGER);
+    if (const libconfig::Setting* value = fitting(integer))
+        return ostra_settings::integerOf(*value);
+    return integer.defaultValue != nullptr ? std::strtoll(integer.defaultValue, nullptr, 10) : 0;
 }
 
-std::string StrictSettings::text(const char* key, const std::string& fallback) {
-    if (!group_.exists(key)) return fallback;
-    const libconfig::Setting& value = group_[key];
-    if (value.getType() != libconfig::Setting::TypeString) {
-        refuse(key, value, "text in double quotes");
-        return fallback;
-    }
-    return static_cast<const char*>(value);
+std::string StrictSettings::text(const char* key) {
+    const OstraSetting& text = entry(key, OSTRA_SETTING_TEXT);
+    if (const libconfig::Setting* value = fitting(text)) return static_cast<const char*>(*value);
+    return text.defaultValue != nullptr ? text.defaultValue : "";
 }
 
-std::string StrictSettings::word(const char* key, const std::string& fallback,
-                                 std::initializer_list<const char*> words) {
-    if (!group_.exists(key)) return fallback;
-    const libconfig::Setting& value = group_[key];
-    std::string expected;
-    for (const char* word : words)
-        expected += (expected.empty() ? "\"" : ", \"") + std::string(word) + "\"";
-    expected = "one of " + expected;
-    if (value.getType() == libconfig::Setting::TypeString) {
-        std::string written = static_cast<const char*>(value);
-        for (const char* word : words)
-            if (sameWord(written, word)) return word;
-    }
-    refuse(key, value, expected);
-    return fallback;
+std::string StrictSettings::word(const char* key) {
+    const OstraSetting& word = entry(key, OSTRA_SETTING_WORD);
+    if (const libconfig::Setting* value = fitting(word))
+        for (const std::string& choice : ostra_settings::choicesOf(word))
+            if (ostra_settings::sameWord(static_cast<const char*>(*value), choice)) return choice;
+    return word.defaultValue != nullptr ? word.defaultValue : "";
 }
 
 }  // namespace bundled_support

@@ -6,6 +6,7 @@
 
 #include "LineCodec.h"
 #include "StrictSettings.h"
+#include "TcpLineExtension.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -39,16 +40,14 @@ int TcpLinePlugin::start(Setting& entry) {
 int TcpLinePlugin::startServing(Setting& entry) {
     // The configuration tree is only ours to read here, on the host's thread.
     LineServerSettings settings;
-    bundled_support::StrictSettings keys(entry, "tcpline");
-    settings.bind = keys.text("bind", settings.bind);
-    settings.port = static_cast<int>(keys.integer("port", 7765, 0, 65535));
-    settings.maxLineBytes = static_cast<std::size_t>(keys.integer("maxline", 4096, 16, 1 << 24));
-    settings.maxQueuedBytes =
-        static_cast<std::size_t>(keys.integer("maxqueue", 1 << 20, 1024, 1 << 30));
-    settings.maxClients =
-        static_cast<int>(keys.integer("maxclients", settings.maxClients, 1, 65536));
-    settings.workers = static_cast<int>(keys.integer("workers", settings.workers, 1, 256));
-    settings.idleTimeout = std::chrono::seconds(keys.integer("idletimeout", 300, 0, 86400));
+    bundled_support::StrictSettings keys(entry, "tcpline", kSettings);
+    settings.bind = keys.text("bind");
+    settings.port = static_cast<int>(keys.integer("port"));
+    settings.maxLineBytes = static_cast<std::size_t>(keys.integer("maxline"));
+    settings.maxQueuedBytes = static_cast<std::size_t>(keys.integer("maxqueue"));
+    settings.maxClients = static_cast<int>(keys.integer("maxclients"));
+    settings.workers = static_cast<int>(keys.integer("workers"));
+    settings.idleTimeout = std::chrono::seconds(keys.integer("idletimeout"));
     std::string fault = keys.fault();
     if (fault.empty()) fault = clientsBeyondDescriptors(settings.maxClients);
     if (!fault.empty()) {

@@ -13,6 +13,7 @@
 #include "Json.h"
 #include "StrictSettings.h"
 #include "Utf8.h"
+#include "WebControlExtension.h"
 #include "common/Record.h"
 #include "plugin/PluginExport.h"
 
@@ -121,13 +122,13 @@ int WebControlPlugin::start(Setting& group) {
 }
 
 int WebControlPlugin::startServer(Setting& group) {
-    bundled_support::StrictSettings keys(group, "webcontrol");
+    bundled_support::StrictSettings keys(group, "webcontrol", kSettings);
     HttpServerSettings settings;
-    settings.bind = keys.text("bind", "127.0.0.1");
-    settings.port = static_cast<int>(keys.integer("port", 8765, 0, 65535));
-    access_.token = keys.text("token", "");
-    auto logLines = keys.integer("loglines", static_cast<long long>(kDefaultLogLines), 1, 1000000);
-    refusedPercent_ = static_cast<int>(keys.integer("refusedpercent", 10, 0, 100));
+    settings.bind = keys.text("bind");
+    settings.port = static_cast<int>(keys.integer("port"));
+    access_.token = keys.text("token");
+    auto logLines = keys.integer("loglines");
+    refusedPercent_ = static_cast<int>(keys.integer("refusedpercent"));
     if (!keys.fault().empty()) {
         // A control plug-in has no log of its own: the operator's console.
         std::fprintf(stderr, "%s\n", keys.fault().c_str());

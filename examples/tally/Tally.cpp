@@ -3,6 +3,8 @@
 //   databases = ( { dll = "tally.so"; label = "calls"; limit = 100; } );
 // A record is answered 0 with "TALLY" set to "<label> <n>", or 1 once more
 // than "limit" records came (0 or no "limit": no limit).
+// It describes those keys to the host (kSettings below), so that `check`
+// reports a mistyped or out-of-range one at its file and line.
 #include <libconfig.h++>
 
 #include <string>
@@ -12,6 +14,7 @@
 #include "common/log/CLog.h"
 #include "plugin/CDatabasePlugin.h"
 #include "plugin/PluginExport.h"
+#include "plugin/PluginExtension.h"
 
 class Tally : public CDatabasePlugin {
 public:
@@ -71,6 +74,16 @@ private:
     long count_ = 0;
     bool running_ = false;
 };
+
+// The keys start() reads: a key of the element not here (or "dll") is
+// reported as unknown, a value outside its type or range as wrong.
+static const OstraSetting kSettings[] = {
+    {"label", OSTRA_SETTING_TEXT, 0, "tally", 0, -1, nullptr, "the word before each number"},
+    {"limit", OSTRA_SETTING_INTEGER, 0, "0", 0, 2147483647, nullptr,
+     "records answered before the rest are answered 1 (0: no limit)"},
+    OSTRA_SETTINGS_END};
+
+OSTRA_PLUGIN_EXTENSION(kSettings, nullptr, nullptr)
 
 OSTRA_PLUGIN_KIND(database)
 

@@ -303,6 +303,25 @@ TEST_F(TcpLineTest, APortThatIsTakenRefusesTheStartWithTheReason) {
     ostra_net::closeSocket(taken);
 }
 
+TEST_F(TcpLineTest, AKeyItsTableDoesNotKnowGetsAnErrorLineAndTheProtocolStillServes) {
+    // Only ERROR lines are written: the notice is one.
+    host.getLog(nullptr)->setLevel(LOG_LEVEL_ERROR);
+    // testdatabase describes no settings: its own keys are its business.
+    serve(testDatabase("db", "trail = false;"), "prot = 7766;");
+    EXPECT_EQ(LineClient(port).ask("A=1"), "0");
+    std::vector<std::string> notices;
+    for (const auto& line : hostLines.lines())
+        if (line.find("nepoznata postavka") != std::string::npos ||
+            line.find("nije ispravnog tipa") != std::string::npos)
+            notices.push_back(line);
+    ASSERT_EQ(notices.size(), 1u) << ::testing::PrintToString(notices);
+    EXPECT_FALSE(logHas("tcpline: listening on")) << "an INFO line was written";
+    EXPECT_NE(notices[0].find("Plug-in " + plugin("tcpline") +
+                              " (protokol P): nepoznata postavka prot se zanemaruje"),
+              std::string::npos)
+        << notices[0];
+}
+
 TEST_F(TcpLineTest, TheGuidesMinimalDatabaseNumbersEveryRecord) {
     std::string minimal = "{ dll = " + configString(plugin("minimal")) + "; }";
     serve(minimal);

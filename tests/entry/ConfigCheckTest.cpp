@@ -86,6 +86,60 @@ TEST_F(ConfigCheck, ReportsEachProblemAtItsFileAndLineAndExitsOne) {
     }
 }
 
+TEST_F(ConfigCheck, APluginsKeysAreHeldAgainstItsLibrarysTableWithoutShowingASecret) {
+    const std::string password = "Sekr3t-pw";
+    testing_support::writeFile(
+        configPath(),
+        "OstraService: {\n"
+        "  control = { dll = \"testcontrol" +
+            kSuffix +
+            "\"; };\n"
+            "  protocols = ( { name = \"A\"; type = \"PBX\"; dll = \"testprotocol" +
+            kSuffix +
+            "\"; databases = (\n"
+            "    { dll = \"pgsql" +
+            kSuffix + "\"; conninfo = \"host=db user=ostra password=" + password +
+            "\";\n"
+            "      conecttimeout = 3000; statementtimeout = 50; },\n"
+            "    { dll = \"pgsql" +
+            kSuffix + "\"; conninfo = \"host='db password=" + password +
+            "\"; },\n"
+            "    { dll = \"pgsql" +
+            kSuffix +
+            "\"; table = \"records\"; },\n"
+            "    { dll = \"testdatabase" +
+            kSuffix +
+            "\"; id = \"db\"; answer = 1; } ); } );\n"
+            "};\n");
+    Result result = run({"check"});
+    EXPECT_EQ(result.exitCode, 1);
+    const std::string cfg = configPath() + ":";
+    const std::string first = cfg + "5: database 1 of protocol \"A\": ";
+    std::vector<std::string> expected = {
+        cfg +
+            "4: database 1 of protocol \"A\": \"conninfo\": it carries a password; keep the "
+            "password in a passfile (passfile= in the conninfo, or PGPASSFILE) instead of the "
+            "configuration",
+        first +
+            "unknown key \"conecttimeout\", ignored (the host and pgsql read dll, conninfo, "
+            "table, site, spool, connecttimeout, statementtimeout, idempotencykey)",
+        first + "\"statementtimeout\" is 50; expected an integer from 100 to 600000",
+        // libpq's own words follow.
+        cfg + "6: database 2 of protocol \"A\": \"conninfo\": libpq cannot read it: ",
+        cfg +
+            "7: database 3 of protocol \"A\" has no \"conninfo\", which pgsql requires (the "
+            "libpq connection string of the server; a password belongs in a passfile)",
+        "5 problems found in " + configPath(),
+    };
+    std::vector<std::string> lines = linesOf(result.output);
+    ASSERT_EQ(lines.size(), expected.size()) << result.output;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        bool prefixOnly = expected[i].back() == ' ';
+        EXPECT_EQ(prefixOnly ? lines[i].substr(0, expected[i].size()) : lines[i], expected[i]);
+    }
+    EXPECT_EQ(result.output.find(password), std::string::npos) << result.output;
+}
+
 TEST_F(ConfigCheck, AnUnreadableOrMalformedFileIsOneProblemAtItsLine) {
     Result missing = run({"check"});
     EXPECT_EQ(missing.exitCode, 1);

@@ -53,6 +53,23 @@ TEST_F(OutsidePluginTest, PluginsBuiltFromTheInstalledKitServeRecordsInTheRealHo
     EXPECT_EQ(*exitCode, 0) << host.output();
 }
 
+TEST_F(OutsidePluginTest, CheckHoldsThePluginsKeysAgainstTheTableItDescribes) {
+    namespace fs = std::filesystem;
+    fs::copy(testing_support::binaryDir() / "outside", dir.path() / "outside");
+    writeConfig("control = { dll = \"testcontrol" + std::string(OSTRA_PLUGIN_SUFFIX) +
+                "\"; };\nprotocols = ( " +
+                protocol("T", freePort(), "tally-cmake", "\n  lable = \"x\"; limit = -5;") + " );");
+    Result result = run({"check"});
+    EXPECT_EQ(result.exitCode, 1);
+    const std::string at = configPath() + ":3: database 1 of protocol \"T\": ";
+    EXPECT_EQ(result.output,
+              at +
+                  "unknown key \"lable\", ignored (the host and tally-cmake read dll, label, "
+                  "limit)\n" +
+                  at + "\"limit\" is -5; expected an integer from 0 to 2147483647\n" +
+                  "2 problems found in " + configPath() + "\n");
+}
+
 TEST_F(OutsidePluginTest, APluginBuiltAgainstTheUnversionedLibrariesIsRefusedNotMisused) {
     // Its structures may be smaller than this host's: it must not load.
     if (std::string(OSTRA_PLUGIN_SUFFIX) != ".so") GTEST_SKIP() << "versions are in Linux names";

@@ -1,0 +1,22 @@
+#include "SqliteExtension.h"
+
+namespace ostra_sqlite {
+
+const OstraSetting kSettings[] = {
+    {"path", OSTRA_SETTING_TEXT, 0, "records.db", 0, -1, nullptr,
+     "the SQLite file, relative to the executable's folder"},
+    {"busytimeout", OSTRA_SETTING_INTEGER, 0, "5000", 0, 3600000, nullptr,
+     "milliseconds to wait while another writer holds the file"},
+    {"synchronous", OSTRA_SETTING_WORD, 0, "FULL", 0, -1, "OFF|NORMAL|FULL",
+     "how far a commit waits for the disk"},
+    {"idempotencykey", OSTRA_SETTING_TEXT, 0, nullptr, 0, -1, nullptr,
+     "the entry holding the sender's key of a record: a resend is stored once"},
+    {"lookupfields", OSTRA_SETTING_TEXT, 0, nullptr, 0, -1, nullptr,
+     "the fields a LOOKUP finds through an index, separated by commas"},
+    {"lookuptimeout", OSTRA_SETTING_INTEGER, 0, "2000", 1, 3600000, nullptr,
+     "milliseconds a LOOKUP may take"},
+    OSTRA_SETTINGS_END};
+
+}  // namespace ostra_sqlite
+
+OSTRA_PLUGIN_EXTENSION(ostra_sqlite::kSettings, nullptr, nullptr)
