@@ -87,11 +87,12 @@ TEST_F(ServiceHost, AFileThatVanishedBeforeTheSecondReadEndsTheRunAtOnce) {
                      "Service stopped"}));
 }
 
-TEST_F(ServiceHost, AMalformedFileIsReportedWithTheParsersText) {
+TEST_F(ServiceHost, AMalformedFileIsReportedWithTheParsersTextThenWhereItIs) {
     testing_support::writeFile(configPath, serviceName + ": { protocols = ( };\n");
     host.serve(false, 'S');
-    EXPECT_EQ(hostLines.lines(), Lines{"Konfiguracijska datoteka " + configPath +
-                                       " nije ispravna, greška: syntax error"});
+    EXPECT_EQ(hostLines.lines(), (Lines{"Konfiguracijska datoteka " + configPath +
+                                            " nije ispravna, greška: syntax error",
+                                        configPath + ":1: syntax error"}));
 }
 
 TEST_F(ServiceHost, AnEmptyProtocolListRunsAndAnswersStarted) {
