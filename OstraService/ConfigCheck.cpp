@@ -193,6 +193,7 @@ private:
         }
         std::string dll = textOr(control, "dll", "");
         checkPluginKeys(control, owner, host_keys::controlGroup(), dll, "control");
+        checkFiles(control, owner, dll);
         if (!hasText(control, "dll")) return;
         checkLibrary(control["dll"], owner, dll, "control");
         if (!isBundled(dll, "webcontrol")) return;
@@ -230,6 +231,7 @@ private:
                                           "both, and their numbers mix");
             std::string dll = textOr(entry, "dll", "");
             checkPluginKeys(entry, owner, host_keys::protocolEntry(), dll, "protocol");
+            checkFiles(entry, owner, dll);
             for (const char* needed : {"type", "dll"})
                 if (!entry.exists(needed))
                     report(entry,
@@ -266,13 +268,24 @@ private:
             checkPluginKeys(element, owner, host_keys::databaseElement(), dll, "database");
             if (!hasText(element, "dll")) continue;
             checkLibrary(element["dll"], owner, dll, "database");
-            if (isBundled(dll, "sqlite") && (!element.exists("path") || hasText(element, "path"))) {
-                std::string file =
-                    besideExecutable(textOr(element, "path", defaultOf(dll, "path")));
-                if (!file.empty())
-                    checkFolder(element.exists("path") ? element["path"] : element,
-                                owner + " (sqlite's file)", ostra::folderOf(file));
-            }
+            checkFiles(element, owner, dll);
+        }
+    }
+
+    // The folder of every file the plug-in says it writes (its table's
+    // FILE settings, given or by default) must be writable by the service.
+    void checkFiles(const Setting& group, const std::string& owner, const std::string& dll) {
+        const OstraExtension* extension = pluginExtension(dll.c_str());
+        if (extension == nullptr || extension->settings == nullptr) return;
+        for (const OstraSetting* entry = extension->settings; entry->name != nullptr; ++entry) {
+            if (entry->type != OSTRA_SETTING_FILE) continue;
+            if (group.exists(entry->name) && !hasText(group, entry->name)) continue;
+            const std::string file = besideExecutable(
+                textOr(group, entry->name, entry->defaultValue ? entry->defaultValue : ""));
+            if (file.empty()) continue;
+            checkFolder(group.exists(entry->name) ? group[entry->name] : group,
+                        owner + " (" + settings_check::libraryWord(dll) + "'s file)",
+                        ostra::folderOf(file));
         }
     }
 

@@ -18,7 +18,7 @@ const OstraSetting kSettings[] = {
      "the table the records go into, with an optional schema"},
     {"site", OSTRA_SETTING_TEXT, 0, nullptr, 0, -1, nullptr,
      "this host's site, part of its rows' identity"},
-    {"spool", OSTRA_SETTING_TEXT, 0, "pgsql-spool.db", 0, -1, nullptr,
+    {"spool", OSTRA_SETTING_FILE, 0, "pgsql-spool.db", 0, -1, nullptr,
      "the spool file, relative to the executable's folder"},
     {"connecttimeout", OSTRA_SETTING_INTEGER, 0, "5000", 100, 600000, nullptr,
      "milliseconds a connection may take"},

@@ -3,7 +3,7 @@
 namespace ostra_sqlite {
 
 const OstraSetting kSettings[] = {
-    {"path", OSTRA_SETTING_TEXT, 0, "records.db", 0, -1, nullptr,
+    {"path", OSTRA_SETTING_FILE, 0, "records.db", 0, -1, nullptr,
      "the SQLite file, relative to the executable's folder"},
     {"busytimeout", OSTRA_SETTING_INTEGER, 0, "5000", 0, 3600000, nullptr,
      "milliseconds to wait while another writer holds the file"},

@@ -15,7 +15,11 @@ StrictSettings::StrictSettings(const libconfig::Setting& group, std::string plug
 
 const OstraSetting& StrictSettings::entry(const char* key, int type) const {
     const OstraSetting* found = ostra_settings::find(table_, key);
-    if (found == nullptr || found->type != type)
+    // A file's name is text to whoever reads it.
+    const bool sameType =
+        found != nullptr &&
+        (found->type == type || (type == OSTRA_SETTING_TEXT && found->type == OSTRA_SETTING_FILE));
+    if (!sameType)
         throw std::logic_error(plugin_ + " reads \"" + key + "\", which its table " +
                                (found == nullptr ? "lacks" : "gives another type"));
     return *found;

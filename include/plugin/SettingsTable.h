@@ -116,6 +116,7 @@ inline std::string expectation(const OstraSetting& entry) {
                         : "";
     switch (entry.type) {
         case OSTRA_SETTING_TEXT:
+        case OSTRA_SETTING_FILE:
             return "text in double quotes";
         case OSTRA_SETTING_INTEGER:
             return "an integer" + range;
@@ -154,6 +155,7 @@ inline Fit fit(const OstraSetting& entry, const libconfig::Setting& value) {
     };
     switch (entry.type) {
         case OSTRA_SETTING_TEXT:
+        case OSTRA_SETTING_FILE:
             return type == libconfig::Setting::TypeString ? Fit::kFits : Fit::kWrongType;
         case OSTRA_SETTING_INTEGER:
             return isInteger(value) ? inRange(static_cast<double>(integerOf(value)))

@@ -15,8 +15,8 @@ namespace {
 
 const char* typeWord(int type) {
     static const char* const kWords[] = {"text", "integer", "number", "boolean",
-                                         "word", "list",    "group"};
-    return type >= 0 && type <= OSTRA_SETTING_GROUP ? kWords[type] : "?";
+                                         "word", "list",    "group",  "file"};
+    return type >= 0 && type <= OSTRA_SETTING_FILE ? kWords[type] : "?";
 }
 
 // One row as the guide writes it:
