@@ -76,12 +76,17 @@ bool isLoopbackName(const std::string& name) {
 bool isLoopbackBind(const std::string& bind) { return isLoopbackName(bind) || bind == "::1"; }
 
 AccessVerdict checkAccess(const AccessRules& rules, const HttpRequest& request,
-                          bool refuseCrossSite, bool needsToken) {
+                          bool refuseCrossSite, bool needsToken, bool readsOnly) {
     std::string host = request.header("Host");
     if (rules.loopbackOnly && !isLoopbackName(hostName(host)))
         return {403, "this console answers only requests addressed to the local machine"};
-    if (needsToken && !rules.token.empty() && !sameSecret(presentedToken(request), rules.token))
-        return {401, "a valid token is required"};
+    if (needsToken && !rules.token.empty()) {
+        const std::string presented = presentedToken(request);
+        const bool controls = sameSecret(presented, rules.token);
+        const bool reads = !rules.readToken.empty() && sameSecret(presented, rules.readToken);
+        if (!controls && !reads) return {401, "a valid token is required"};
+        if (!controls && !readsOnly) return {403, "this token may only read"};
+    }
     if (refuseCrossSite) {
         std::string site = request.header("Sec-Fetch-Site");
         if (!site.empty() && site != "same-origin" && site != "none")

@@ -3,7 +3,9 @@
 //   - Token: when the "token" key is set, every request carries it, as the
 //     header "X-Ostra-Token", as "Authorization: Bearer <token>", or as the
 //     query parameter "token" (the page's own requests do; a browser's
-//     EventSource cannot send headers). Otherwise 401.
+//     EventSource cannot send headers). Otherwise 401. The "readtoken"
+//     does as well for a request that only reads (a scraper's /metrics,
+//     /healthz, the status and the log); a state change with it is 403.
 //   - Host: a console bound to a loopback address answers only requests
 //     addressed to a loopback name (an IPv4 literal in 127.0.0.0/8,
 //     exactly "localhost", or [::1]), so a web page cannot reach it by
@@ -23,6 +25,7 @@ namespace webcontrol {
 
 struct AccessRules {
     std::string token;         // empty: no token needed
+    std::string readToken;     // reads only (GET, HEAD); meaningful beside `token`
     bool loopbackOnly = true;  // the console listens on a loopback address
 };
 
@@ -32,8 +35,9 @@ struct AccessVerdict {
 };
 
 // `needsToken` false: the token is not asked for (the page's static files).
+// `readsOnly`: the request changes nothing (the read token will do).
 AccessVerdict checkAccess(const AccessRules& rules, const HttpRequest& request,
-                          bool refuseCrossSite, bool needsToken = true);
+                          bool refuseCrossSite, bool needsToken = true, bool readsOnly = false);
 
 // Whether `bind` is a loopback address (or name).
 bool isLoopbackBind(const std::string& bind);

@@ -258,7 +258,8 @@ bool HttpServer::pushOutLongestIdle(Clock::time_point turnStarted) {
 
 HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnStarted) {
     const Clock::time_point now = Clock::now();  // the turn may have waited long
-    // Who gives way, first to last: a connection idle between requests or
+    // Who gives way, first to last: one whose last answer was untrusted,
+    // a connection idle between requests or
     // half-sent, then one whose answer goes unread, then one that has had
     // many requests answered and pipelines more (it can send them again).
     // Within each, the one waiting longest (or served most) gives way.
@@ -269,7 +270,11 @@ HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnS
         if (connection.closing) continue;
         int rank;
         long long order;
-        if (connection.state == State::Reading && connection.waitingSince < turnStarted) {
+        if (connection.untrusted && connection.state != State::Handling) {
+            // However busy it keeps itself, it has shown no right to be served.
+            rank = 4;
+            order = connection.waitingSince.time_since_epoch().count();
+        } else if (connection.state == State::Reading && connection.waitingSince < turnStarted) {
             // (One let in during this turn has not been read yet: it stays.)
             rank = 3;
             order = connection.waitingSince.time_since_epoch().count();
@@ -392,6 +397,7 @@ void HttpServer::refuse(Connection& connection, int status, const std::string& r
 }
 
 void HttpServer::answerLocked(Connection& connection, const HttpResponse& response, bool isHead) {
+    connection.untrusted = response.untrusted;
     bool streaming = response.stream && !isHead;
     if (streaming || stopRequested_) connection.closeWhenWritten = true;
     std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +

@@ -12,7 +12,9 @@
 //   - a request not complete within requestDeadline of the server starting
 //     to wait for it: 408 (an idle kept-alive connection is just closed);
 //   - at maxConnections, or when accepting fails for want of descriptors,
-//     a new connection replaces the connection that has waited longest for
+//     a new connection replaces one whose last answer was untrusted (a
+//     client refused for want of the token, however busy it keeps itself),
+//     else the connection that has waited longest for
 //     its request (an idle one or a half-sent one), else one whose answer
 //     has gone unread for longer than unreadAnswerGrace (a slow reader),
 //     else one that has had an answer and pipelines more requests;
@@ -63,6 +65,10 @@ struct HttpResponse {
     // Called once when a stream's connection has gone (also when it never
     // started: a HEAD request, a stop).
     std::function<void()> streamEnded;
+    // The answer proves nothing about the client (a refusal for want of the
+    // token, a file anyone may fetch): until it earns an answer without
+    // this, its connection is the first to give way to a newcomer.
+    bool untrusted = false;
 };
 
 struct HttpServerSettings {
@@ -121,6 +127,7 @@ private:
         bool peerDone = false;        // the client shut its sending side: nothing more to read
         bool closing = false;         // guarded by mutex_: dropped at the next turn
         bool resumed = false;         // guarded by mutex_: kept alive with input left to take in
+        bool untrusted = false;       // guarded by mutex_: its last answer was untrusted
         HttpResponse::Stream stream;  // empty once the stream has ended
         std::function<void()> streamEnded;
     };

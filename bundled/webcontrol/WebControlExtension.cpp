@@ -9,6 +9,8 @@ const OstraSetting kSettings[] = {
      "the console's TCP port (0: any free port)"},
     {"token", OSTRA_SETTING_TEXT, 0, nullptr, 0, -1, nullptr,
      "the token every request must carry; needed beyond loopback"},
+    {"readtoken", OSTRA_SETTING_TEXT, 0, nullptr, 0, -1, nullptr,
+     "a second token that reads (/metrics, /healthz, status, log) but cannot start or stop"},
     {"loglines", OSTRA_SETTING_INTEGER, 0, "1000", 1, 1000000, nullptr,
      "log lines the console keeps for its page"},
     {"refusedpercent", OSTRA_SETTING_INTEGER, 0, "10", 0, 100, nullptr,

@@ -15,6 +15,7 @@
 #include "Utf8.h"
 #include "WebControlExtension.h"
 #include "common/Record.h"
+#include "platform/console_output.h"
 #include "plugin/PluginExport.h"
 
 namespace webcontrol {
@@ -23,6 +24,12 @@ namespace {
 
 constexpr std::size_t kDefaultLogLines = 1000;
 // Browsers following the log at once.
+// A control plug-in has no log of its own: why it refused or stopped goes
+// to standard error, which under systemd is the journal, at error priority.
+void sayFailure(const std::string& line) {
+    ostra::writeText(stderr, (ostra::goesToJournal(stderr) ? "<3>" : "") + line + "\n");
+}
+
 constexpr int kMaxLogReaders = 8;
 constexpr std::chrono::seconds kIdleComment(1);
 constexpr std::chrono::seconds kSampleInterval(1);
@@ -115,7 +122,7 @@ int WebControlPlugin::start(Setting& group) {
     try {
         return startServer(group);
     } catch (const std::exception& failure) {
-        std::fprintf(stderr, "webcontrol: %s\n", failure.what());
+        sayFailure(std::string("webcontrol: ") + failure.what());
         stop();
         return 1;
     }
@@ -127,20 +134,20 @@ int WebControlPlugin::startServer(Setting& group) {
     settings.bind = keys.text("bind");
     settings.port = static_cast<int>(keys.integer("port"));
     access_.token = keys.text("token");
+    access_.readToken = keys.text("readtoken");
     auto logLines = keys.integer("loglines");
     refusedPercent_ = static_cast<int>(keys.integer("refusedpercent"));
     if (!keys.fault().empty()) {
         // A control plug-in has no log of its own: the operator's console.
-        std::fprintf(stderr, "%s\n", keys.fault().c_str());
+        sayFailure(keys.fault());
         return 1;
     }
     access_.loopbackOnly = isLoopbackBind(settings.bind);
     if (!access_.loopbackOnly && access_.token.empty()) {
         // Whoever reached the port could stop every protocol.
-        std::fprintf(stderr,
-                     "webcontrol: \"bind\" is %s without a \"token\": a console reached beyond "
-                     "this machine needs one; set \"token\" or bind to 127.0.0.1\n",
-                     settings.bind.c_str());
+        sayFailure("webcontrol: \"bind\" is " + settings.bind +
+                   " without a \"token\": a console reached beyond this machine needs one; "
+                   "set \"token\" or bind to 127.0.0.1");
         return 1;
     }
     ring_.setCapacity(static_cast<std::size_t>(logLines));
@@ -149,13 +156,13 @@ int WebControlPlugin::startServer(Setting& group) {
                                {"Referrer-Policy", "no-referrer"}};
 
     settings.onFailure = [](const std::string& why) {
-        std::fprintf(stderr, "webcontrol: %s; the console no longer answers\n", why.c_str());
+        sayFailure("webcontrol: " + why + "; the console no longer answers");
     };
     stopping_ = false;
     std::string error;
     if (!server_.start(
             settings, [this](const HttpRequest& request) { return answer(request); }, error)) {
-        std::fprintf(stderr, "webcontrol: %s\n", error.c_str());
+        sayFailure("webcontrol: " + error);
         return 1;
     }
     sampler_ = std::thread(&WebControlPlugin::sample, this);
@@ -237,14 +244,24 @@ HttpResponse WebControlPlugin::answer(const HttpRequest& request) {
     // The page's style and script hold no secret: the page itself cannot
     // pass the token on to them.
     bool needsToken = request.path != "/console.css" && request.path != "/console.js";
-    AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite, needsToken);
+    AccessVerdict verdict = checkAccess(access_, request, refuseCrossSite, needsToken, isRead);
     if (verdict.status == 401 && request.path == "/healthz" && isRead) {
         // A load balancer's probe has no secret: it gets the verdict, not the details.
-        if (checkAccess(access_, request, refuseCrossSite, false).status == 0)
-            return healthPage(false);
+        if (checkAccess(access_, request, refuseCrossSite, false).status == 0) {
+            HttpResponse verdictOnly = healthPage(false);
+            verdictOnly.untrusted = true;
+            return verdictOnly;
+        }
     }
-    if (verdict.status != 0) return jsonAnswer(verdict.status, "error", verdict.reason);
-    return route(request);
+    if (verdict.status != 0) {
+        HttpResponse refused = jsonAnswer(verdict.status, "error", verdict.reason);
+        refused.untrusted = true;
+        return refused;
+    }
+    HttpResponse routed = route(request);
+    // A file anyone may fetch proves nothing either.
+    routed.untrusted = !needsToken && !access_.token.empty();
+    return routed;
 }
 
 HttpResponse WebControlPlugin::route(const HttpRequest& request) {
@@ -310,6 +327,11 @@ HttpResponse WebControlPlugin::logStream(const HttpRequest& request) {
     {
         ostra::MutexLock guard(readersMutex_);
         if (readers_.size() >= static_cast<std::size_t>(kMaxLogReaders)) {
+            // With a token, every reader has shown it: the one reading
+            // first keeps its place. Without one, anybody on this machine
+            // could hold every place, so the oldest gives way.
+            if (!access_.token.empty())
+                return jsonAnswer(503, "error", "as many log readers as the console serves");
             readers_.front()->store(true);
             readers_.pop_front();
         }
