@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/timer.h"
+#include "plugin/PluginExtension.h"
 
 namespace {
 const char kSource[] = "OstraService";
@@ -31,6 +32,8 @@ CServiceHost::CServiceHost()
       logMaxSize(512),
       logRotate(7),
       control(nullptr),
+      controlReport(std::make_shared<reports::ReportSlot>()),
+      numberCatalog(std::make_shared<reports::NumberCatalog>()),
       stopping(false),
       requestsWaiting(0),
       startedAt(std::chrono::steady_clock::now()) {
@@ -115,6 +118,7 @@ void CServiceHost::serve(bool console, int stopKey) {
         }
         logMilestone(__LINE__, "Service started");
     }
+    sampler.reset(new ReportSampler(protocolCounters, controlReport, numberCatalog));
     // The service manager hears "running" once the first pass has started
     // the protocols, so a start that returns means they listen. A stop asked
     // for during the set-up ends the run before that pass.
@@ -178,6 +182,9 @@ bool CServiceHost::setUp() {
         log.addStream(&controlStream);
         plugin_calls::guard(
             0, [&] { return created->start(*controlGroup); }, controlFault("start"));
+        const OstraExtension* extension = pluginExtension(controlDll.c_str());
+        if (extension != nullptr && extension->report != nullptr)
+            controlReport->attach(created, extension->report);
     } else {
         std::string reason = plugin_calls::loadFailureWorthLogging(controlDll);
         if (!reason.empty())
@@ -309,11 +316,13 @@ void CServiceHost::stopSequence() {
     logMilestone(__LINE__, "Service stopped");
     stopping.store(true);
     hostLine.wakeAll();
+    sampler.reset();
     serveDeferredRequests();  // what is still queued is answered "STOPPED"
     {
         LineGuard sync(hostLock, hostLine);
         for (auto& protocol : protocols) protocol.app->stop();
         if (control != nullptr) {
+            controlReport->detach();
             controlStream.setPlugin(nullptr);
             CControlPlugin* stopping = control;
             plugin_calls::guard(
