@@ -63,6 +63,7 @@ bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::stri
     writer.statementTimeoutMs =
         static_cast<int>(keys.integer("statementtimeout", writer.statementTimeoutMs, 100, 600000));
     idempotencyEntry_ = keys.text("idempotencykey", "");
+    spoolAlarmSeconds_ = static_cast<int>(keys.integer("spoolalarm", 300, 1, 604800));
     if (!keys.fault().empty()) {
         error = keys.fault();
         return false;
@@ -135,6 +136,7 @@ int PgsqlPlugin::start(Setting& entry) {
             return 1;
         }
         settings.identity = identity_;
+        server_ = settings.server;
         {
             std::lock_guard<std::mutex> guard(openSpoolsMutex);
             if (!openSpools.insert(spoolPath_).second) {
@@ -215,6 +217,28 @@ void PgsqlPlugin::stop() {
     std::lock_guard<std::mutex> guard(openSpoolsMutex);
     if (spoolRegistered_) openSpools.erase(spoolPath_);
     spoolRegistered_ = false;
+}
+
+PgsqlPlugin::Health PgsqlPlugin::health() {
+    Health health;
+    health.server = server_;
+    health.spoolAlarmSeconds = spoolAlarmSeconds_;
+    health.spoolDepth = spool_.depth();
+    health.refusedKept = spool_.refusedKept();
+    const long long oldest = spool_.oldestMillis();
+    if (health.spoolDepth > 0 && oldest > 0) {
+        const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+        health.oldestSeconds = now > oldest ? static_cast<double>(now - oldest) / 1000 : 0;
+    }
+    if (writer_) {
+        ServerWriter::Link link = writer_->link();
+        health.connected = link.connected;
+        health.failure = redacted(link.failure);
+        health.forwarded = link.forwarded;
+    }
+    return health;
 }
 
 bool PgsqlPlugin::isRunning() {
