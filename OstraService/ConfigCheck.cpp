@@ -363,6 +363,7 @@ private:
     }
 
     void checkFolder(const Setting& at, const std::string& owner, const std::string& folder) {
+        if (serviceManagerMakes(serviceName_, folder)) return;
         std::string refusal = folderRefusal(folder);
         if (refusal.empty()) refusal = sandboxRefusal(serviceName_, folder);
         if (!refusal.empty()) report(at, owner + ": the folder " + folder + " " + refusal);

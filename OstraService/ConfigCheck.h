@@ -44,4 +44,9 @@ std::string folderRefusal(const std::string& folder);
 // it, or the platform has no such sandbox.
 std::string sandboxRefusal(const std::string& serviceName, const std::string& folder);
 
+// Whether the installed service's unit has the service manager make
+// `folder` (or the folder holding it) for the service at each start, its
+// own and writable (StateDirectory= and its kin): then it need not exist.
+bool serviceManagerMakes(const std::string& serviceName, const std::string& folder);
+
 }  // namespace config_check

@@ -20,4 +20,6 @@ std::string folderRefusal(const std::string& folder) {
 
 std::string sandboxRefusal(const std::string&, const std::string&) { return ""; }
 
+bool serviceManagerMakes(const std::string&, const std::string&) { return false; }
+
 }  // namespace config_check

@@ -64,6 +64,11 @@ std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
     return "Plug-in " + dll + " (" + owner + ") nije učitan: " + reason;
 }
 
+std::string pluginStartRefused(const std::string& owner, const std::string& dll, int code) {
+    return "Plug-in " + dll + " (" + owner + ") nije pokrenut: start je vratio " +
+           std::to_string(code);
+}
+
 std::string protocolOwner(const std::string& protocolName) { return "protokol " + protocolName; }
 
 const char* const kControlOwner = "kontrola";

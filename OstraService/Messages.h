@@ -31,6 +31,8 @@ std::string pluginFault(const std::string& owner, const std::string& dll, const 
                         const char* what);
 std::string pluginNotLoaded(const std::string& owner, const std::string& dll,
                             const std::string& reason);
+// A plug-in whose start() refused with `code` (its reason is its own to say).
+std::string pluginStartRefused(const std::string& owner, const std::string& dll, int code);
 // The owner named in those lines.
 std::string protocolOwner(const std::string& protocolName);
 extern const char* const kControlOwner;

@@ -28,7 +28,7 @@ std::string protocolFaultText(int index, const std::string& name,
 
 CServiceHost::CServiceHost()
     : wakeUpWait(kDefaultWakeUpWait),
-      fileStream(countingLogDisk(ostra::realLogDisk(), logLineCounts)),
+      fileStream(countingLogDisk(ostra::realLogDisk(), logLineCounts, noticeLogLoss)),
       logMaxSize(512),
       logRotate(7),
       control(nullptr),
@@ -180,8 +180,15 @@ bool CServiceHost::setUp() {
             controlFault("setCallback"));
         controlStream.setPlugin(control, &log, controlDll);
         log.addStream(&controlStream);
-        plugin_calls::guard(
+        // The plug-in says why on its own; this line puts the refusal in
+        // the log and, under systemd, among the journal's errors.
+        int started = plugin_calls::guard(
             0, [&] { return created->start(*controlGroup); }, controlFault("start"));
+        if (started != 0)
+            log.log(
+                LOG_LEVEL_ERROR, kSource, __LINE__,
+                messages::pluginStartRefused(messages::kControlOwner, controlDll, started).c_str());
+        // Kept whatever its start said (as before), so it may report too.
         const OstraExtension* extension = pluginExtension(controlDll.c_str());
         if (extension != nullptr && extension->report != nullptr)
             controlReport->attach(created, extension->report);

@@ -6,7 +6,8 @@ set(OSTRA_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/OstraService)
 set(package_plugins tcpline sqlite webcontrol)
 set(package_files $<TARGET_FILE:ostracommon> $<TARGET_FILE:liblog> ${OSTRA_RUNTIME_DLLS}
     ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.cfg ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/OstraService.pgsql.cfg
-    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION)
+    ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/VERSION
+    ${PROJECT_SOURCE_DIR}/packaging/prometheus/ostraservice.rules.yml)
 # The PostgreSQL plug-in comes with the libpq.dll it needs, and libpq with
 # its licence, which asks for its notice in every copy.
 set(package_notices)

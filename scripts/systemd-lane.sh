@@ -67,7 +67,11 @@ deb_old=ostraservice_${deb_old_version}_amd64.deb
 deb_new=ostraservice_${deb_new_version}_amd64.deb
 rm -rf "$root/var/cache/ostra-debs" && mkdir -p "$root/var/cache/ostra-debs"
 for version in "$deb_old_version" "$deb_new_version"; do
-    OSTRA_LINUX_BUILD=build/linux OSTRA_PACKAGE_VERSION=$version scripts/package.sh deb > /dev/null ||
+    # The newer build ships a changed default configuration.
+    note=
+    [ "$version" = "$deb_old_version" ] || note="default changed in $version"
+    OSTRA_PACKAGE_CONFIG_NOTE=$note OSTRA_LINUX_BUILD=build/linux OSTRA_PACKAGE_VERSION=$version \
+        scripts/package.sh deb > /dev/null ||
         fail "the Debian package could not be made"
     cp "build/package/ostraservice_${version}_amd64.deb" "$root/var/cache/ostra-debs/"
 done

@@ -1,7 +1,12 @@
 #include "service/SystemdUnit.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <sstream>
+#include <system_error>
 
 namespace systemd {
 
@@ -59,6 +64,38 @@ std::vector<std::string> wordsOf(const std::string& value) {
 
 bool isYes(const std::string& value) {
     return value == "yes" || value == "true" || value == "on" || value == "1";
+}
+
+// ReadWritePaths= and its kin: an empty value empties the list; "-" (skip
+// when missing) and "+" (outside the root folder) do not change the path.
+void readPaths(const std::string& value, std::vector<std::string>& paths) {
+    if (value.empty()) paths.clear();
+    for (std::string word : wordsOf(value)) {
+        while (!word.empty() && (word[0] == '-' || word[0] == '+')) word.erase(0, 1);
+        if (!word.empty()) paths.push_back(word);
+    }
+}
+
+// Where systemd makes the folders a unit names by each of these keys.
+const char* madeFolderBase(const std::string& key) {
+    if (key == "StateDirectory") return "/var/lib";
+    if (key == "LogsDirectory") return "/var/log";
+    if (key == "CacheDirectory") return "/var/cache";
+    if (key == "RuntimeDirectory") return "/run";
+    return nullptr;
+}
+
+// The *.conf files of `folder`, by name.
+std::vector<std::string> confFilesIn(const std::string& folder) {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto& item : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = item.path().filename().string();
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".conf") == 0)
+            files.push_back(item.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 }  // namespace
@@ -152,6 +189,29 @@ std::string unitFilePath(const std::string& name) {
            ".service";
 }
 
+std::vector<std::string> unitFiles(const std::string& name) {
+    const std::string unit = name + ".service";
+    const std::string first = unitFilePath(name);
+    std::vector<std::string> folders = {first.substr(0, first.size() - unit.size() - 1)};
+    const char* vendor = std::getenv("OSTRA_SYSTEMD_VENDOR_UNIT_DIR");
+    if (vendor != nullptr && *vendor != '\0')
+        folders.push_back(vendor);
+    else
+        folders.insert(folders.end(),
+                       {"/run/systemd/system", "/lib/systemd/system", "/usr/lib/systemd/system"});
+    std::vector<std::string> files;
+    for (const std::string& folder : folders)
+        if (files.empty() && std::ifstream(folder + "/" + unit).good())
+            files.push_back(folder + "/" + unit);
+    if (files.empty()) return files;
+    std::map<std::string, std::string> dropIns;  // by file name, the earliest folder's
+    for (const std::string& folder : folders)
+        for (const std::string& file : confFilesIn(folder + "/" + unit + ".d"))
+            dropIns.emplace(file.substr(file.rfind('/') + 1), file);
+    for (const auto& dropIn : dropIns) files.push_back(dropIn.second);
+    return files;
+}
+
 void readSandbox(const std::string& unitText, Sandbox& sandbox) {
     std::istringstream lines(unitText);
     std::string line;
@@ -171,12 +231,22 @@ void readSandbox(const std::string& unitText, Sandbox& sandbox) {
             sandbox.strict = value == "strict";
         } else if (key == "PrivateTmp") {
             sandbox.privateTmp = isYes(value);
+        } else if (key == "ProtectHome") {
+            sandbox.protectHome = isYes(value)                               ? "yes"
+                                  : value == "read-only" || value == "tmpfs" ? value
+                                                                             : "";
+        } else if (key == "User") {
+            sandbox.user = value == "root" || value == "0" ? "" : value;
         } else if (key == "ReadWritePaths") {
-            if (value.empty()) sandbox.writable.clear();
-            for (std::string word : wordsOf(value)) {
-                while (!word.empty() && (word[0] == '-' || word[0] == '+')) word.erase(0, 1);
-                if (!word.empty()) sandbox.writable.push_back(word);
-            }
+            readPaths(value, sandbox.writable);
+        } else if (key == "ReadOnlyPaths") {
+            readPaths(value, sandbox.readOnly);
+        } else if (key == "InaccessiblePaths") {
+            readPaths(value, sandbox.hidden);
+        } else if (const char* base = madeFolderBase(key)) {
+            if (value.empty()) sandbox.made.clear();
+            for (const std::string& word : wordsOf(value))
+                sandbox.made.push_back(std::string(base) + "/" + word.substr(0, word.find(':')));
         }
     }
 }
@@ -192,7 +262,16 @@ bool allowsWriting(const Sandbox& sandbox, const std::string& folder) {
     if (sandbox.privateTmp && (isIn("/tmp") || isIn("/var/tmp"))) return true;
     for (const std::string& granted : sandbox.writable)
         if (isIn(granted)) return true;
+    for (const std::string& made : sandbox.made)
+        if (isIn(made)) return true;
     return false;
+}
+
+bool isWithin(const std::string& path, const std::string& folder) {
+    std::string inner = path, outer = folder;
+    while (inner.size() > 1 && inner.back() == '/') inner.pop_back();
+    while (outer.size() > 1 && outer.back() == '/') outer.pop_back();
+    return outer == "/" || isUnder(inner, outer.c_str());
 }
 
 }  // namespace systemd

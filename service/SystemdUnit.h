@@ -33,11 +33,27 @@ std::string unitText(const std::string& name, const std::string& description,
 // $OSTRA_SYSTEMD_UNIT_DIR when that is set, else in /etc/systemd/system.
 std::string unitFilePath(const std::string& name);
 
-// What a unit's [Service] settings let the service write.
+// The files systemd reads for the service `name`, in its order: the first
+// <name>.service found in the folder of unitFilePath, /run/systemd/system,
+// /lib/systemd/system and /usr/lib/systemd/system (a package's unit lies
+// in the last ones; $OSTRA_SYSTEMD_VENDOR_UNIT_DIR stands for these three
+// when set), then every <name>.service.d/*.conf drop-in of those
+// folders by file name, one of a name in an earlier folder hiding a later
+// one. Empty when no unit is installed.
+std::vector<std::string> unitFiles(const std::string& name);
+
+// What a unit's [Service] settings let the service see and write.
 struct Sandbox {
     bool strict = false;                // ProtectSystem=strict: nothing else is writable
     bool privateTmp = false;            // PrivateTmp=: /tmp and /var/tmp are its own, writable
+    std::string protectHome;            // ProtectHome=: "yes", "read-only", "tmpfs" or ""
     std::vector<std::string> writable;  // ReadWritePaths, without "-" or "+"
+    std::vector<std::string> readOnly;  // ReadOnlyPaths
+    std::vector<std::string> hidden;    // InaccessiblePaths
+    // StateDirectory=, LogsDirectory=, CacheDirectory=, RuntimeDirectory=
+    // as the folders systemd makes for the service, its own and writable.
+    std::vector<std::string> made;
+    std::string user;  // User=; "" for root
 };
 
 // Reads a unit file's (or a drop-in's) settings into `sandbox`, over what
@@ -48,5 +64,8 @@ void readSandbox(const std::string& unitText, Sandbox& sandbox);
 
 // Whether `sandbox` lets the service write into the absolute `folder`.
 bool allowsWriting(const Sandbox& sandbox, const std::string& folder);
+
+// Whether the absolute `path` is `folder` or lies under it.
+bool isWithin(const std::string& path, const std::string& folder);
 
 }  // namespace systemd

@@ -39,6 +39,9 @@ enum OstraSettingType {
     OSTRA_SETTING_WORD = 4,     // text, one of `choices` in any case
     OSTRA_SETTING_LIST = 5,     // ( ... ) or [ ... ]
     OSTRA_SETTING_GROUP = 6,    // { ... }
+    OSTRA_SETTING_FILE = 7,     // text: a file the plug-in writes; relative to the
+                                // executable's folder; `check` sees that the
+                                // service may write into its folder
 };
 
 // One key of the plug-in's configuration group. A table of them ends with
@@ -53,7 +56,8 @@ struct OstraSetting {
     const char* meaning;       // one line for `check` and the documentation
 };
 
-#define OSTRA_SETTINGS_END {nullptr, 0, 0, nullptr, 0, 0, nullptr, nullptr}
+#define OSTRA_SETTINGS_END \
+    { nullptr, 0, 0, nullptr, 0, 0, nullptr, nullptr }
 
 // A check of a value the table cannot express (a connection string that
 // must parse, a path that must be absolute). `value` is the setting as text
@@ -101,18 +105,18 @@ struct OstraReportSink {
 typedef void (*OstraReport)(void* instance, const OstraReportSink* sink);
 
 struct OstraExtension {
-    unsigned version;               // OSTRA_EXTENSION_VERSION as the library was built
-    const OstraSetting* settings;   // null: the library does not describe its settings
-    OstraSettingCheck checkValue;   // null: the table says all there is to say
-    OstraReport report;             // null: its objects do not report
+    unsigned version;              // OSTRA_EXTENSION_VERSION as the library was built
+    const OstraSetting* settings;  // null: the library does not describe its settings
+    OstraSettingCheck checkValue;  // null: the table says all there is to say
+    OstraReport report;            // null: its objects do not report
 };
 
 typedef const OstraExtension* (*PluginExtensionExport)();
 
 // Exports `OstraPluginExtension`, which returns the library's extension.
-#define OSTRA_PLUGIN_EXTENSION(settings, checkValue, report)                               \
-    OSTRA_PLUGIN_EXPORT const OstraExtension* OstraPluginExtension() {                     \
-        static const OstraExtension extension = {OSTRA_EXTENSION_VERSION, settings,        \
-                                                 checkValue, report};                      \
-        return &extension;                                                                 \
+#define OSTRA_PLUGIN_EXTENSION(settings, checkValue, report)                                    \
+    OSTRA_PLUGIN_EXPORT const OstraExtension* OstraPluginExtension() {                          \
+        static const OstraExtension extension = {OSTRA_EXTENSION_VERSION, settings, checkValue, \
+                                                 report};                                       \
+        return &extension;                                                                      \
     }

@@ -2,8 +2,9 @@
 # Makes build/package/ostraservice_<version>_amd64.deb for Debian 12 from a
 # linux build: the executable, our two libraries, the bundled plug-ins and
 # a VERSION file under /opt/ostraservice; the configuration in
-# /etc/ostraservice (a conffile, linked beside the executable, where the
-# host reads it); the unit; the README and the plug-in guide. Nothing
+# /etc/ostraservice (put there by postinst from the default in
+# /usr/share/ostraservice, linked beside the executable, where the host
+# reads it); the unit; the README and the plug-in guide. Nothing
 # else of the build folder: no test programs, no database a test made.
 # Called by scripts/package.sh (which says which build it takes).
 set -euo pipefail
@@ -53,8 +54,13 @@ ln -s /etc/ostraservice/OstraService.cfg "$app/OstraService.cfg"
 ln -s /run/ostraservice/OstraService.status "$app/OstraService.status"
 
 # The sample configuration, with the log and the database where the
-# service's user may write them and an operator looks for them.
-config=$root/etc/ostraservice/OstraService.cfg
+# service's user may write them and an operator looks for them. It is no
+# conffile: postinst copies it into /etc and takes an operator's edits
+# into account without a question (an unattended upgrade never stops at a
+# prompt). OSTRA_PACKAGE_CONFIG_NOTE, when set, is added to it as a
+# comment: the test's way of shipping a changed default.
+config=$root/usr/share/ostraservice/OstraService.cfg
+mkdir -p "$(dirname "$config")"
 sed -e 's|^# stored in records.db beside the executable;|# stored in /var/lib/ostraservice/records.db;|' \
     -e 's|path = ""; level|path = "/var/log/ostraservice"; level|' \
     -e 's|path = "records.db"|path = "/var/lib/ostraservice/records.db"|' \
@@ -63,11 +69,17 @@ for placed in '/var/lib/ostraservice/records.db;' 'path = "/var/log/ostraservice
     'path = "/var/lib/ostraservice/records.db"'; do
     grep -qF "$placed" "$config" || { echo "the sample configuration changed: $placed" >&2; exit 1; }
 done
-chmod 0640 "$config"
+[ -z "${OSTRA_PACKAGE_CONFIG_NOTE:-}" ] || echo "# $OSTRA_PACKAGE_CONFIG_NOTE" >> "$config"
+chmod 0644 "$config"
 
 install -m 0644 packaging/deb/OstraService.service "$root/lib/systemd/system/"
 install -m 0644 packaging/deb/lintian-overrides "$root/usr/share/lintian/overrides/ostraservice"
 install -m 0644 packaging/deb/copyright "$doc/copyright"
+install -D -m 0644 packaging/prometheus/ostraservice.rules.yml \
+    "$root/usr/share/ostraservice/prometheus/ostraservice.rules.yml"
+# The server's side of many sites in one PostgreSQL table.
+install -D -m 0644 -t "$root/usr/share/ostraservice/postgresql" \
+    packaging/postgresql/ostraservice-server.sql packaging/postgresql/ostraservice-site.sql
 # The second sample (a site storing into a central PostgreSQL server), with
 # its log where the service may write it.
 if [ -f "$bin/OstraService.pgsql.cfg" ]; then
@@ -86,7 +98,8 @@ when=$(git log -1 --format=%cD 2>/dev/null || date -R)
 printf 'ostraservice (%s) stable; urgency=medium\n\n  * Built from the OstraService tree.\n\n -- %s  %s\n' \
     "$version" "OstraService developers <ostraservice@packages.invalid>" "$when" |
     gzip -9n > "$doc/changelog.gz"
-chmod 0644 "$doc"/*
+find "$doc" -type f -exec chmod 0644 {} +
+find "$doc" -type d -exec chmod 0755 {} +
 
 # What the binaries need, as Debian names it (libc6, libconfig++9v5, ...).
 # Our own two libraries come with the package and are no dependency.
@@ -114,7 +127,6 @@ Description: plug-in host relaying records between protocols and databases
  it as a systemd service under its own user, with the bundled TCP line
  protocol, $databases and the web console.
 CONTROL
-echo /etc/ostraservice/OstraService.cfg > "$root/DEBIAN/conffiles"
 install -m 0755 packaging/deb/postinst packaging/deb/prerm packaging/deb/postrm "$root/DEBIAN/"
 
 mkdir -p "$out"

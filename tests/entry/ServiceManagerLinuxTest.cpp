@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 #include "../bundled/LineClient.h"
@@ -53,6 +54,17 @@ protected:
     std::string suffix = OSTRA_PLUGIN_SUFFIX;
     std::string control = "control = { dll = \"testcontrol" + suffix + "\"; };";
     std::string log() const { return dir.file("OstraService.log"); }
+    // The service as systemd runs it: JOURNAL_STREAM names the very
+    // stream standard error is.
+    std::unique_ptr<testing_support::ChildProcess> serviceUnderJournal() {
+        return std::make_unique<testing_support::ChildProcess>(
+            "/bin/bash",
+            std::vector<std::string>{"-c",
+                                     "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); "
+                                     "exec '" +
+                                         executable() + "' service"},
+            dir.path().string());
+    }
     // Whether the log file holds `text` anywhere, within a minute.
     bool eventuallyLogged(const std::string& text) const {
         return eventually(
@@ -117,12 +129,8 @@ TEST_F(ServiceManagerLinux, UnderTheJournalInfoAndErrorLinesGoToStandardErrorWit
         suffix + "\"; }; protocols = ( { name = \"P\"; type = \"PBX\"; dll = \"testprotocol" +
         suffix + "\"; raiseOnStart = 1; databases = ( { dll = \"testdatabase" + suffix +
         "\"; } ); } );");
-    // As systemd does: JOURNAL_STREAM names the very stream standard error is.
-    testing_support::ChildProcess service(
-        "/bin/bash",
-        {"-c", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); exec '" + executable() +
-                   "' service"},
-        dir.path().string());
+    auto run = serviceUnderJournal();
+    testing_support::ChildProcess& service = *run;
     ASSERT_TRUE(eventuallyLogged("DEBUG"));
     service.terminate();
     EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
@@ -221,4 +229,57 @@ TEST_F(ServiceManagerLinux, InTheConsoleAHangUpEndsTheRunAsTheStopKeyDoes) {
     console.hangUp();
     EXPECT_EQ(console.wait(std::chrono::seconds(30)), 0);
     EXPECT_TRUE(logHas(log(), "Console stopped"));
+}
+
+TEST_F(ServiceManagerLinux,
+       ALogFileThatStartsLosingLinesIsSaidOnceInTheJournalAndAgainWhenItRecovers) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    const std::string folder = dir.file("logs");
+    std::filesystem::create_directory(folder);
+    writeConfig("logs = ( { type = \"FILE\"; path = \"logs\"; } ); " + control +
+                " protocols = ( );");
+    auto run = serviceUnderJournal();
+    testing_support::ChildProcess& service = *run;
+    const std::string file = folder + "/OstraService.log";
+    ASSERT_TRUE(eventually([&] { return logHas(file, "Service started"); })) << service.output();
+    auto said = [&](const std::string& text) {
+        return eventually([&] { return service.output().find(text) != std::string::npos; });
+    };
+    // A full disk, as the reopened file finds it.
+    std::filesystem::remove(file);
+    std::filesystem::create_symlink("/dev/full", file);
+    service.hangUp();
+    // (named as the configuration has it)
+    EXPECT_TRUE(
+        said("<3>OstraService: the log file logs/OstraService.log cannot be written: "
+             "its lines are being lost"))
+        << service.output();
+    service.hangUp();  // more lost lines, and no second notice
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::filesystem::remove(file);
+    service.hangUp();
+    EXPECT_TRUE(said("<6>OstraService: the log file logs/OstraService.log is written again;"))
+        << service.output();
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    const std::string output = service.output();
+    auto first = output.find("cannot be written");
+    EXPECT_EQ(output.find("cannot be written", first + 1), std::string::npos) << output;
+}
+
+TEST_F(ServiceManagerLinux, AControlPlugInThatRefusesItsStartIsAnErrorInTheJournal) {
+    writeConfig("logs = ( { type = \"FILE\"; } ); control = { dll = \"testcontrol" + suffix +
+                "\"; startResult = 2; }; protocols = ( );");
+    auto run = serviceUnderJournal();
+    testing_support::ChildProcess& service = *run;
+    const std::string line =
+        "Plug-in testcontrol" + suffix + " (kontrola) nije pokrenut: start je vratio 2";
+    EXPECT_TRUE(eventuallyLogged(line)) << service.output();
+    service.terminate();
+    EXPECT_EQ(service.wait(std::chrono::seconds(30)), 0);
+    std::istringstream output(service.output());
+    bool error = false;
+    for (std::string text; std::getline(output, text);)
+        error = error || (text.rfind("<3>", 0) == 0 && text.find(line) != std::string::npos);
+    EXPECT_TRUE(error) << service.output();
 }

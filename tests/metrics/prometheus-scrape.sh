@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # A real Prometheus server scrapes the real host's /metrics: the stored-record
-# count it reports equals what was sent. Both listen on loopback inside a
+# count it reports equals what was sent, and the shipped rules, loaded as
+# they are but with their waits cut to seconds, fire the alert for a
+# protocol whose library is missing. Both listen on loopback inside a
 # network namespace of this test's own.
-#   prometheus-scrape.sh BIN PROMETHEUS   (BIN: the build's bin folder)
+#   prometheus-scrape.sh BIN PROMETHEUS RULES   (BIN: the build's bin folder)
 set -euo pipefail
 bin=$1
 prometheus=$2
+rules=$3
 if [ -z "${OSTRA_IN_NAMESPACE:-}" ]; then
     exec unshare --net env OSTRA_IN_NAMESPACE=1 bash "$0" "$@"
 fi
@@ -24,13 +27,19 @@ trap finish EXIT
 for file in "$bin"/OstraService "$bin"/*.so*; do
     [ -L "$file" ] || cp "$file" "$work/"
 done
-cp "$bin/OstraService.cfg" "$work/"
+# The shipped configuration and a second protocol whose library is missing.
+sed 's|^    protocols = (|    protocols = (\n        { name = "LOST"; type = "PBX"; dll = "missing.so"; databases = (); },|' \
+    "$bin/OstraService.cfg" > "$work/OstraService.cfg"
+grep -q '"LOST"' "$work/OstraService.cfg" || { echo "the failing protocol was not added"; exit 1; }
+sed 's/^\( *for:\).*/\1 2s/' "$rules" > "$work/ostraservice.rules.yml"
 "$work/OstraService" service OstraService > "$work/host.out" 2>&1 &
 host_pid=$!
 
 cat > "$work/prometheus.yml" << 'YAML'
 global:
   scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files: [ostraservice.rules.yml]
 scrape_configs:
   - job_name: ostraservice
     static_configs:
@@ -70,3 +79,15 @@ if ! wait_for 60 all_stored; then
     exit 1
 fi
 echo "Prometheus scraped $sent stored records"
+
+firing() {
+    curl -s --get 'http://127.0.0.1:9090/api/v1/query' \
+        --data-urlencode 'query=ALERTS{alertname="OstraServiceProtocolFailing",alertstate="firing"}' |
+        grep -o '"protocol":"[^"]*"' | sort -u | tr '\n' ' '
+}
+lost_alone() { test "$(firing)" = '"protocol":"LOST" '; }
+if ! wait_for 60 lost_alone; then
+    echo "firing OstraServiceProtocolFailing for: '$(firing)'; expected LOST alone"
+    exit 1
+fi
+echo "Prometheus fired OstraServiceProtocolFailing for LOST"

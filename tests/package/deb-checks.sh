@@ -11,12 +11,14 @@ package_state() { inside dpkg-query -W -f='${Status} ${Version}' ostraservice 2>
 cfg=/etc/ostraservice/OstraService.cfg
 
 echo "Debian package: $deb_old, $(du -k "$root$pkg_dir/$deb_old" | cut -f1) KiB"
-check "lintian finds no error in it" lintian --fail-on error "$root$pkg_dir/$deb_old"
+check "lintian finds no error and no warning in it" lintian --fail-on error,warning "$root$pkg_dir/$deb_old"
 shipped=$(dpkg-deb -c "$root$pkg_dir/$deb_old" | awk '{print $6}' | sed -n 's|^\./opt/ostraservice/||p' | sort | xargs)
 plugins="sqlite.so tcpline.so webcontrol.so"
 grep -q '^ostra_add_plugin(pgsql ' "$source_dir/bundled/CMakeLists.txt" && plugins="pgsql.so $plugins"
 check "  /opt/ostraservice holds the host, its libraries, the plug-ins, VERSION, two links: nothing of the tests" \
     test "$shipped" = "OstraService OstraService.cfg OstraService.status VERSION liblog.so.1 libostracommon.so.1 $plugins"
+check "  it ships the Prometheus rules" bash -c \
+    "dpkg-deb -c '$root$pkg_dir/$deb_old' | grep -q ' ./usr/share/ostraservice/prometheus/ostraservice.rules.yml$'"
 began=$(date +%s)
 check "apt install ./$deb_old" apt_in install "$pkg_dir/$deb_old"
 check "  the package is installed" bash -c "[[ \"\$(nsenter -t $pid -m -p -n -r -w dpkg-query -W -f='\${Status}' ostraservice)\" == 'install ok installed' ]]"
@@ -40,6 +42,16 @@ exposure=$(inside systemd-analyze security "$unit" --no-pager 2>/dev/null |
 check "  systemd-analyze security: exposure ${exposure:-?}, at most 2.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }'
 echo "  install took $(($(date +%s) - began)) s"
 
+# check reads the package's unit as the service runs under it.
+shipped_cfg=$(cat "$root$cfg")
+mkdir -p "$root/srv/ostra"
+sed 's|path = "/var/lib/ostraservice/records.db"|path = "/srv/ostra/records.db"|' <<< "$shipped_cfg" > "$root$cfg"
+verdict=$(inside /opt/ostraservice/OstraService check 2>&1 || true)
+check "  check: a sqlite file under /srv is read-only under the package's unit" \
+    grep -q "the folder /srv/ostra is read-only to the service under its unit /lib/systemd/system/OstraService.service" <<< "$verdict"
+printf '%s\n' "$shipped_cfg" > "$root$cfg"
+rm -rf "$root/srv/ostra"
+
 check "installing it again (--reinstall) leaves it installed and running" apt_in install --reinstall "$pkg_dir/$deb_old"
 check "  active" active active
 
@@ -51,7 +63,7 @@ nsenter -t "$pid" -n python3 "$source_dir/tests/package/steady-client.py" 127.0.
 client=$!
 sleep 2
 began=$(date +%s%N)
-check "apt install ./$deb_new (an upgrade) while a client sends a record every 20 ms" apt_in install "$pkg_dir/$deb_new"
+check "apt-get -y install ./$deb_new (an upgrade over an edited configuration whose default changed too) while a client sends a record every 20 ms" apt_in install "$pkg_dir/$deb_new"
 echo "  upgrade took $((($(date +%s%N) - began) / 1000000)) ms"
 sleep 2
 kill -TERM "$client"
@@ -60,6 +72,7 @@ check "  the package is $deb_new_version" bash -c "nsenter -t $pid -m -p -n -r -
 check "  VERSION says $deb_new_version" grep -qx "$deb_new_version" "$root/opt/ostraservice/VERSION"
 check "  the service was restarted on the new files" bash -c "[ \"$(main_pid)\" != '$old_pid' ] && [ \"$(main_pid)\" != 0 ]"
 check "  the operator's edit is kept" grep -qx "# edited by the operator" "$root$cfg"
+check "  the new default lies beside it" grep -qx "# default changed in $deb_new_version" "$root$cfg.dist"
 summary=$(python3 - "$client_out" "$root/var/lib/ostraservice/records.db" <<'PY'
 import json, sqlite3, sys
 result = json.load(open(sys.argv[1]))
@@ -90,8 +103,32 @@ printf '%s\n' "$good" > "$root$cfg"
 inside systemctl reset-failed "$unit"
 inside systemctl start "$unit"
 
+# A site storing into a PostgreSQL server it cannot reach: its records
+# wait in the spool, which remove names and purge keeps.
+cat > "$root$cfg" << 'CFG'
+OstraService: {
+    logs = ( { type = "FILE"; path = "/var/log/ostraservice"; level = "INFO"; } );
+    control = { dll = "webcontrol.so"; };
+    protocols = ( {
+        name = "PBX"; type = "PBX"; dll = "tcpline.so"; bind = "127.0.0.1"; port = 7765;
+        databases = ( { dll = "pgsql.so"; conninfo = "host=127.0.0.1 port=9 dbname=calls user=site connect_timeout=1";
+                        table = "records"; site = "site-01"; spool = "/var/lib/ostraservice/pgsql-spool.db"; } );
+    } );
+};
+# edited by the operator
+CFG
+echo "*:*:*:site:secret" > "$root/etc/ostraservice/pgpass"
+if [[ " $plugins " == *" pgsql.so "* ]]; then
+    inside systemctl restart "$unit"
+    answer=
+    for _ in $(seq 1 50); do answer=$(record_answer) && [ -n "$answer" ] && break; sleep 0.2; done
+    check "  with the server out of reach a record is spooled ($answer)" bash -c "[[ '$answer' == 0\;* ]]"
+fi
 inside systemctl stop "$unit"
 check "apt remove of a service stopped by hand" apt_in remove ostraservice
+if [[ " $plugins " == *" pgsql.so "* ]]; then
+    check "  it names the spool that holds records" grep -q "pgsql-spool.db holds .* records answered 0" /tmp/ostra-apt.log
+fi
 check "  inactive" bash -c "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-active $unit)\" != active ]"
 check "  not enabled" bash -c "[ \"\$(nsenter -t $pid -m -p -n -r -w systemctl is-enabled $unit 2>/dev/null)\" != enabled ]"
 check "  the records are kept" test -s "$root/var/lib/ostraservice/records.db"
@@ -100,6 +137,13 @@ check "  the program is gone" test ! -e "$root/opt/ostraservice/OstraService"
 
 check "apt purge" apt_in purge ostraservice
 check "  the user and group are gone" bash -c "! nsenter -t $pid -m -p -n -r -w getent passwd ostraservice && ! nsenter -t $pid -m -p -n -r -w getent group ostraservice"
-check "  records, logs and configuration are gone" test ! -e "$root/var/lib/ostraservice" -a ! -e "$root/var/log/ostraservice" -a ! -e "$root/etc/ostraservice"
+check "  records, logs and the configuration are gone" test ! -e "$root/var/lib/ostraservice/records.db" -a ! -e "$root/var/log/ostraservice" -a ! -e "$root$cfg" -a ! -e "$root$cfg.dist"
+check "  a file the operator put in /etc/ostraservice is kept, and named" bash -c \
+    "test -s '$root/etc/ostraservice/pgpass' && grep -q 'kept what the package did not make in /etc/ostraservice: pgpass' /tmp/ostra-apt.log"
+if [[ " $plugins " == *" pgsql.so "* ]]; then
+    check "  the spool that holds records is kept, and named" bash -c \
+        "test -s '$root/var/lib/ostraservice/pgsql-spool.db' && grep -q 'kept /var/lib/ostraservice/pgsql-spool.db' /tmp/ostra-apt.log"
+fi
+rm -rf "$root/etc/ostraservice" "$root/var/lib/ostraservice"
 check "  the unit is gone" bash -c "! nsenter -t $pid -m -p -n -r -w systemctl cat $unit > /dev/null 2>&1"
 check "  nothing is left under /opt" test ! -e "$root/opt/ostraservice"

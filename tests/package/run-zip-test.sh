@@ -17,6 +17,7 @@ for binary in "$app"/*.exe "$app"/*.dll; do
         echo "not stripped: $(basename "$binary")"; exit 1
     fi
 done
+[ -s "$app/ostraservice.rules.yml" ] || { echo "the zip has no Prometheus rules"; exit 1; }
 grep -q $'\r$' "$app/OstraService.cfg" || { echo "the configuration has no CRLF line ends"; exit 1; }
 
 boot_wine_prefix

@@ -65,7 +65,7 @@ protected:
         }
         int result = plugin->processRecord(0, &record);
         std::string answer = std::to_string(result);
-        for (const char* key : {"ROW_ID", "SPOOLED", "REASON"})
+        for (const char* key : {"ROW_ID", "SPOOLED", "FOUND", "COUNT", "REASON"})
             if (record.get(key)[0] != '\0')
                 answer += std::string(";") + key + "=" + record.get(key);
         return answer;
