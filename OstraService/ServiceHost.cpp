@@ -188,9 +188,9 @@ bool CServiceHost::setUp() {
             log.log(
                 LOG_LEVEL_ERROR, kSource, __LINE__,
                 messages::pluginStartRefused(messages::kControlOwner, controlDll, started).c_str());
-        // Kept whatever its start said (as before), so it may report too.
+        // Reports come from started objects only.
         const OstraExtension* extension = pluginExtension(controlDll.c_str());
-        if (extension != nullptr && extension->report != nullptr)
+        if (started == 0 && extension != nullptr && extension->report != nullptr)
             controlReport->attach(created, extension->report);
     } else {
         std::string reason = plugin_calls::loadFailureWorthLogging(controlDll);
