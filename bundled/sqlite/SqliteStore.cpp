@@ -74,6 +74,9 @@ struct SqliteStore::Waiting {
     std::string error;
     std::string notice;
     bool answered = false;
+    // Each record is woken alone (when its commit is over, or when the turn
+    // comes to it at the front), not with every other waiting record.
+    std::condition_variable wake;
 };
 
 SqliteStore::~SqliteStore() { close(); }
@@ -91,7 +94,8 @@ void SqliteStore::waitForTurn(MutexLock& lock) {
 
 void SqliteStore::giveTurn() {
     busy_ = false;
-    turnGiven_.notify_all();
+    turnGiven_.notify_all();  // those who wait for the turn itself (open, close, a lookup)
+    if (!waiting_.empty()) waiting_.front()->wake.notify_one();
 }
 
 bool SqliteStore::open(const StoreSettings& settings, std::vector<std::string>& plans,
@@ -216,6 +220,7 @@ std::string SqliteStore::close() {
     MutexLock lock(queueMutex_);
     open_ = false;  // whoever waits for the turn now gives up
     turnGiven_.notify_all();
+    for (Waiting* record : waiting_) record->wake.notify_one();
     waitForTurn(lock);
     lock.unlock();
     // The reader first: the last connection to close takes the log into
@@ -268,7 +273,7 @@ long long SqliteStore::store(int type, int tag, const Record& record,
                 error = "the database is closed";
                 return -1;
             }
-            lock.wait(turnGiven_);
+            lock.wait(mine.wake);
         } else if (takeTurnIfFree()) {
             std::vector<Waiting*> batch;
             while (!waiting_.empty() && batch.size() < kBatch) {
@@ -278,10 +283,13 @@ long long SqliteStore::store(int type, int tag, const Record& record,
             lock.unlock();
             commit(batch);
             lock.lock();
-            for (Waiting* record : batch) record->answered = true;
+            for (Waiting* record : batch) {
+                record->answered = true;
+                if (record != &mine) record->wake.notify_one();
+            }
             giveTurn();
         } else {
-            lock.wait(turnGiven_);
+            lock.wait(mine.wake);
         }
     }
     storedBefore = mine.storedBefore;
