@@ -128,30 +128,40 @@ TEST_F(PluginReports, AReportThatHangsIsShownNotAnsweringHoldsUpNoOtherAndEndsBe
 
 TEST_F(PluginReports, NoReportRunsOnAnObjectBeingStoppedWhileProtocolsStopAndStart) {
     writeConfig(controlGroup() + " protocols = ( " +
-                protocolWith("churn", reporting("churning", "reportHangMs = 5;")) + " );");
+                protocolWith("churn", reporting("churning", "reportHangMs = 300;")) + " );");
     startServing();
     ASSERT_TRUE(waitForLine("Service started"));
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < until) {
-        for (const char* type : {"STOP", "START"}) {
-            Record command;
-            command.set("CMD", "CONTROL");
-            command.set("TYPE", type);
-            request(command);
-        }
+    auto command = [&](const char* type) {
+        Record record;
+        record.set("CMD", "CONTROL");
+        record.set("TYPE", type);
+        request(record);
+    };
+    // Each stop is asked while a report runs on the object it stops.
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        const size_t before = count("churning", "report");
+        ASSERT_TRUE(eventually([&] { return count("churning", "report") > before; }));
+        command("STOP");
         metrics();
+        command("START");
     }
     stopServing();
     size_t reports = 0;
     bool stopped = true;  // before its first start
+    bool reporting = false;
     for (const JournalEntry& call : TestJournal::entriesOf("churning")) {
-        if (call.call == "stop") stopped = true;
+        if (call.call == "stop") {
+            EXPECT_FALSE(reporting) << "stopped while a report ran on it";
+            stopped = true;
+        }
         if (call.call == "start") stopped = false;
+        if (call.call == "reported") reporting = false;
         if (call.call != "report") continue;
         ++reports;
+        reporting = true;
         EXPECT_FALSE(stopped) << "a report on an object not started or stopped";
     }
-    EXPECT_GT(reports, 0u);
+    EXPECT_GE(reports, 3u);
 }
 
 TEST_F(PluginReports, AProtocolWhoseDatabaseLibraryDidNotLoadIsDegradedFromTheFirstPass) {

@@ -1,7 +1,8 @@
 // A scriptable database plug-in (see TestPluginCore.h for its keys).
 //
 // Built once more as "reportingdatabase", whose library exports a report
-// (PluginExtension.h) journaled as "report", with keys of its own:
+// (PluginExtension.h) journaled as "report" when it begins and "reported"
+// when it ends, with keys of its own:
 //   reportState   OK, DEGRADED or FAILING (default OK)
 //   reportReason  the reason it gives
 //   reportHangMs  how long each report takes (default 0)
@@ -44,6 +45,7 @@ public:
                      "Records the test database holds.");
         sink->number(sink->context, "test_reports_total", OSTRA_NUMBER_COUNTER, ++reports_,
                      "Reports made.");
+        core_.note("reported");
     }
     void stop() override {
         core_.note("stop");
