@@ -80,6 +80,9 @@ struct Snapshot {
         protocolStates.reserve(count * 4);
         databaseStates.reserve(count * 8);
         databaseNumbers.reserve(count * 256);
+        databaseReasons.reserve(count * 64);
+        protocolReasons.reserve(count * 4);
+        protocolNumbers.reserve(count * 16);
     }
 
     void add(const metrics::ProtocolCounters& counters, bool stopping) {
