@@ -130,7 +130,11 @@ void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& 
     host.requests = requestsServed.load(std::memory_order_relaxed);
     host.requestsDeferred = requestsDeferred.load(std::memory_order_relaxed);
     Record answer = answerTo(request, state);
-    writeMetrics(host, protocolCounters, stopping.load(), answer);
+    HostReports reports;
+    reports.control = controlReport.get();
+    reports.controlDll = controlDll;
+    reports.catalog = numberCatalog.get();
+    writeMetrics(host, protocolCounters, stopping.load(), answer, reports);
     deliverAnswer(sender, tag, answer);
 }
 

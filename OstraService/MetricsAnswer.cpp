@@ -68,11 +68,21 @@ struct Snapshot {
     std::vector<ProtocolRow> protocols;
     std::vector<DatabaseRow> databases;  // every protocol's, in order
     ListText names, lastFailures, latency, databaseNames;
+    // The reports, copied as the slots keep them (already list text).
+    std::string protocolStates, protocolReasons, protocolNumbers;
+    std::string databaseStates, databaseReasons, databaseNumbers;
+    reports::Clock::time_point now = reports::Clock::now();
 
     explicit Snapshot(std::size_t count)
         : names(count * 8), lastFailures(count * 2), latency(count * 8), databaseNames(count * 16) {
         protocols.reserve(count);
         databases.reserve(count * 2);
+        protocolStates.reserve(count * 4);
+        databaseStates.reserve(count * 8);
+        databaseNumbers.reserve(count * 256);
+        databaseReasons.reserve(count * 64);
+        protocolReasons.reserve(count * 4);
+        protocolNumbers.reserve(count * 16);
     }
 
     void add(const metrics::ProtocolCounters& counters, bool stopping) {
@@ -81,7 +91,11 @@ struct Snapshot {
             lastFailures.put(',');
             latency.put(',');
             databaseNames.put(',');
+            for (std::string* list : {&protocolStates, &protocolReasons, &protocolNumbers,
+                                      &databaseStates, &databaseReasons, &databaseNumbers})
+                *list += ',';
         }
+        counters.protocolReport.appendTo(protocolStates, protocolReasons, protocolNumbers, now);
         ProtocolRow row;  // every field is set below
         const metrics::AnswerCounts& fromDatabases = counters.databaseAnswers;
         row.toDatabase[0] = fromDatabases.answered0.read();
@@ -104,9 +118,15 @@ struct Snapshot {
             names.putText(guarded.name);
             lastFailures.putText(guarded.lastFailure);
             for (size_t position = 0; position < guarded.databases.size(); ++position) {
-                if (position > 0) databaseNames.put(';');
+                if (position > 0) {
+                    databaseNames.put(';');
+                    databaseStates += ';';
+                    databaseReasons += ';';
+                    databaseNumbers += ';';
+                }
                 databaseNames.putText(guarded.databaseNames[position]);
                 const metrics::DatabaseCounters& database = guarded.databases[position];
+                database.report.appendTo(databaseStates, databaseReasons, databaseNumbers, now);
                 databases.push_back(
                     {{database.answers.answered0.read(), database.answers.answered1.read(),
                       database.answers.answered3.read()},
@@ -190,13 +210,14 @@ private:
 
 void writeMetrics(const HostNumbers& host,
                   const std::vector<std::shared_ptr<metrics::ProtocolCounters>>& protocols,
-                  bool stopping, Record& answer) {
+                  bool stopping, Record& answer, const HostReports& reports) {
     auto setCount = [&](const char* key, Count value) {
         char text[kCountDigits + 1];
         *putCount(text, value) = '\0';
         answer.set(key, text);
     };
     answer.set("HOST", stopping ? "STOPPING" : "RUNNING");
+    answer.set("VERSION", OSTRA_VERSION_TEXT);
     setCount("UPTIME", host.uptimeSeconds);
     setCount("LOG_LINES", host.logLines);
     setCount("LOG_LINES_LOST", host.logLinesLost);
@@ -221,7 +242,7 @@ void writeMetrics(const HostNumbers& host,
     constexpr std::size_t kTriple = 3 * kCountDigits + 2;
     ListWriter lists(snapshot, answer);
     answer.set("NAMES", snapshot.names.c_str());
-    lists.set("STATES", 7, [](char* at, const ProtocolRow& row) {
+    lists.set("STATES", 8, [](char* at, const ProtocolRow& row) {
         const char* word = metrics::stateWord(row.state);
         std::size_t length = std::char_traits<char>::length(word);
         return std::copy(word, word + length, at);
@@ -259,4 +280,22 @@ void writeMetrics(const HostNumbers& host,
     lists.setPerDatabase(
         "DATABASE_FAULTS", kCountDigits,
         [](char* at, const DatabaseRow& database) { return putCount(at, database.faults); });
+
+    answer.set("PROTOCOL_REPORTS", snapshot.protocolStates.c_str());
+    answer.set("PROTOCOL_REASONS", snapshot.protocolReasons.c_str());
+    answer.set("PROTOCOL_NUMBERS", snapshot.protocolNumbers.c_str());
+    answer.set("DATABASE_STATES", snapshot.databaseStates.c_str());
+    answer.set("DATABASE_REASONS", snapshot.databaseReasons.c_str());
+    answer.set("DATABASE_NUMBERS", snapshot.databaseNumbers.c_str());
+    std::string help;
+    if (reports.catalog != nullptr) reports.catalog->appendTo(help);
+    answer.set("NUMBER_HELP", help.c_str());
+    if (reports.control != nullptr) {
+        std::string state, reason, numbers;
+        reports.control->appendTo(state, reason, numbers, snapshot.now);
+        answer.set("CONTROL_PLUGIN", reports.controlDll.c_str());
+        answer.set("CONTROL_REPORT", state.c_str());
+        answer.set("CONTROL_REASON", reason.c_str());
+        answer.set("CONTROL_NUMBERS", numbers.c_str());
+    }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "OstraService/ProtocolMetrics.h"
@@ -18,8 +19,17 @@ struct HostNumbers {
     std::uint64_t requests = 0, requestsDeferred = 0;
 };
 
+// What the plug-ins said of themselves beyond the protocols' slots: the
+// control plug-in's slot and library, and the numbers' descriptions.
+struct HostReports {
+    const reports::ReportSlot* control = nullptr;
+    std::string controlDll;
+    const reports::NumberCatalog* catalog = nullptr;
+};
+
 // Adds the numbers to `answer` (a copy of the request). `stopping`: every
-// protocol is reported STOPPED (the host is stopping them).
+// protocol is reported STOPPED (the host is stopping them). The plug-ins'
+// reports are the sampler's last answers: nothing here calls a plug-in.
 void writeMetrics(const HostNumbers& host,
                   const std::vector<std::shared_ptr<metrics::ProtocolCounters>>& protocols,
-                  bool stopping, Record& answer);
+                  bool stopping, Record& answer, const HostReports& reports = HostReports());

@@ -8,9 +8,16 @@
 #include "OstraService/ProtocolType.h"
 #include "OstraService/SettingsNotice.h"
 #include "loader/loadPlugin.h"
+#include "plugin/PluginExtension.h"
 
 namespace {
 const char kSource[] = "ProtocolApp";
+
+// The library's report, or null when it says nothing of its objects.
+OstraReport reportOf(const std::string& dll) {
+    const OstraExtension* extension = pluginExtension(dll.c_str());
+    return extension != nullptr ? extension->report : nullptr;
+}
 
 // Inside a catch block: what the exception made of a start attempt.
 std::string attemptException() {
@@ -96,8 +103,7 @@ int CProtocolApp::start(bool force) {
     // One moment for both: a failure at or after the state's start is why it fails.
     const auto now = metrics::WallClock::now();
     counters_->attempted(failed, repeatedFailures.attemptFailure(), now);
-    counters_->setState(
-        failed ? metrics::ProtocolState::kFailing : metrics::ProtocolState::kRunning, now);
+    counters_->setState(failed ? metrics::ProtocolState::kFailing : runningState(), now);
     repeatedFailures.end(failed, log, name);
     return result;
 }
@@ -149,6 +155,8 @@ int CProtocolApp::startLocked() {
         return -1;
     }
 
+    if (OstraReport report = reportOf(dll)) counters_->protocolReport.attach(created, report);
+
     try {
         return startDatabases(entry, typeCode, dll) ? 0 : -1;
     } catch (const libconfig::ConfigException&) {
@@ -183,6 +191,13 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
             log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
                     messages::databaseNotCreated(name, protocolDll).c_str());
             reportLoadFailure(dll);
+            // The protocol runs without it, and says so.
+            log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
+                    ("Protocol " + name + " runs DEGRADED: its database library " + dll +
+                     " did not load")
+                        .c_str());
+            counted.report.notLoaded();
+            missingDatabases.push_back(&counted);
             continue;
         }
         settings_notice::logUnreadKeys(log, kSource, *element, dll, messages::protocolOwner(name),
@@ -209,6 +224,7 @@ bool CProtocolApp::startDatabases(Setting& entry, int typeCode, const std::strin
         databases.push_back(database);
         databaseDlls.push_back(dll);
         databaseCounters.push_back(&counted);
+        if (OstraReport report = reportOf(dll)) counted.report.attach(database, report);
     }
 }
 
@@ -226,9 +242,13 @@ bool CProtocolApp::isRunning() {
     LineGuard sync(critSection, waitLine);
     if (protocol == nullptr) return false;
     bool running = pluginsSayRunning();
-    counters_->setState(running ? metrics::ProtocolState::kRunning
-                                : metrics::ProtocolState::kFailing);
+    counters_->setState(running ? runningState() : metrics::ProtocolState::kFailing);
     return running;
+}
+
+metrics::ProtocolState CProtocolApp::runningState() const {
+    return missingDatabases.empty() ? metrics::ProtocolState::kRunning
+                                    : metrics::ProtocolState::kDegraded;
 }
 
 bool CProtocolApp::pluginsSayRunning() {
@@ -252,6 +272,11 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     tearingDown.store(true);
     waitLine.wakeAll();
     ++generation;
+    // No report runs on an object from here on (PluginReports.h).
+    counters_->protocolReport.detach();
+    for (metrics::DatabaseCounters* counted : databaseCounters) counted->report.detach();
+    for (metrics::DatabaseCounters* counted : missingDatabases) counted->report.detach();
+    missingDatabases.clear();
     delete refusedDatabase;  // refused its start: destroyed without stop()
     if (protocol != nullptr) {
         CProtocolPlugin* stopping = protocol;

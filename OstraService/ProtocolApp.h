@@ -11,6 +11,14 @@
 //   Stopped           stop() ran; start(false) does nothing until a
 //                     start(true)
 //
+// A database library that cannot be made is left out: the protocol runs
+// without it and is DEGRADED, not RUNNING, until a start finds it.
+//
+// Reports. Each started plug-in whose library exports a report is attached
+// to its slot in the counters (PluginReports.h) right after its start, and
+// every slot is detached before the first stop() of a teardown, which waits
+// for a report in progress: the sampler never reports on a stopped object.
+//
 // An attempt fails when the protocol library cannot be made, the type is
 // unknown, a key is missing, or the protocol or a database plug-in refuses
 // its start; what was made of it is stopped and destroyed (a protocol
@@ -164,6 +172,10 @@ private:
     std::vector<std::string> databaseDlls OSTRA_GUARDED_BY(critSection);  // beside `databases`
     // Each database's counters, beside `databases`.
     std::vector<metrics::DatabaseCounters*> databaseCounters OSTRA_GUARDED_BY(critSection);
+    // The counters of the databases whose library did not load in this
+    // start: while there are any, the protocol runs DEGRADED.
+    std::vector<metrics::DatabaseCounters*> missingDatabases OSTRA_GUARDED_BY(critSection);
+    metrics::ProtocolState runningState() const OSTRA_REQUIRES(critSection);
 
     // enabled && protocol != nullptr, readable without the app lock: a
     // wake-up pass over an app that is set up then costs next to nothing.

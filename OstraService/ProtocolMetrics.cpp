@@ -27,6 +27,8 @@ const char* stateWord(ProtocolState state) {
             return "RUNNING";
         case ProtocolState::kStopped:
             return "STOPPED";
+        case ProtocolState::kDegraded:
+            return "DEGRADED";
         default:
             return "FAILING";
     }
@@ -109,8 +111,20 @@ ProtocolSnapshot ProtocolCounters::snapshot() const {
         if (guarded.state == ProtocolState::kFailing)
             copy.failure =
                 guarded.lastFailureTime >= guarded.since ? guarded.lastFailure : kNotRunningReason;
+        const auto now = reports::Clock::now();
+        copy.databaseNames = guarded.databaseNames;
+        for (const DatabaseCounters& database : guarded.databases) {
+            copy.databaseSamples.emplace_back();
+            copy.databaseSaid.push_back(database.report.read(copy.databaseSamples.back(), now));
+        }
     });
     return copy;
+}
+
+void ProtocolCounters::slots(std::vector<reports::ReportSlot*>& into) {
+    std::lock_guard<std::mutex> guard(lock_);
+    into.push_back(&protocolReport);
+    for (DatabaseCounters& database : guarded_.databases) into.push_back(&database.report);
 }
 
 }  // namespace metrics

@@ -28,6 +28,7 @@
 
 #include "platform/Mutex.h"
 #include "plugin/EventProc.h"
+#include "OstraService/PluginReports.h"
 
 namespace metrics {
 
@@ -78,12 +79,15 @@ private:
 // One database plug-in's place in the protocol's list, kept across restarts
 // of the protocol so that its counters only grow.
 struct DatabaseCounters {
-    AnswerCounts answers;  // its processRecord's results
-    Counter faults;        // exceptions out of its operations
+    AnswerCounts answers;        // its processRecord's results
+    Counter faults;              // exceptions out of its operations
+    reports::ReportSlot report;  // what the object in this place says of itself
 };
 
-enum class ProtocolState { kFailing, kRunning, kStopped };
-// "RUNNING", "STOPPED" (by a command) or "FAILING" (not running although it should).
+// kDegraded: it runs, but a database library it names did not load.
+enum class ProtocolState { kFailing, kRunning, kStopped, kDegraded };
+// "RUNNING", "STOPPED" (by a command), "FAILING" (not running although it
+// should) or "DEGRADED".
 const char* stateWord(ProtocolState state);
 
 // What a FAILING protocol whose last failed start is older than its state
@@ -102,6 +106,10 @@ struct ProtocolSnapshot {
     // Why it fails: the last failed start when it began the state or came
     // after, else a plug-in that said it no longer runs. Empty unless FAILING.
     std::string failure;
+    // What its databases say of themselves, by position, and their names.
+    std::vector<reports::Said> databaseSaid;
+    std::vector<reports::Sample> databaseSamples;
+    std::vector<std::string> databaseNames;
 };
 
 // Everything one protocol application counts. The app owns it through a
@@ -110,10 +118,11 @@ struct ProtocolSnapshot {
 class ProtocolCounters {
 public:
     // The relay's counters (besides each database's answers).
-    Counter notTaken;              // records answered 3: no database took them
-    AnswerCounts databaseAnswers;  // what the protocol answered the databases' records
-    Counter faults;                // exceptions out of the protocol plug-in
-    LatencyHistogram latency;      // time in the databases' processRecord, per timed record
+    Counter notTaken;                    // records answered 3: no database took them
+    AnswerCounts databaseAnswers;        // what the protocol answered the databases' records
+    Counter faults;                      // exceptions out of the protocol plug-in
+    LatencyHistogram latency;            // time in the databases' processRecord, per timed record
+    reports::ReportSlot protocolReport;  // what the protocol plug-in says of itself
 
     // The relay's answers to the protocol's records, under the lock (see above).
     struct Relayed {
@@ -138,6 +147,9 @@ public:
     Count stateChanges() const { return stateChanges_.load(std::memory_order_acquire); }
 
     ProtocolSnapshot snapshot() const;
+
+    // The protocol's report slot, then each database's, for the sampler.
+    void slots(std::vector<reports::ReportSlot*>& into);
 
     // What the lock guards, as of one moment.
     struct Guarded {

@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/timer.h"
+#include "plugin/PluginExtension.h"
 
 namespace {
 const char kSource[] = "OstraService";
@@ -32,6 +33,8 @@ CServiceHost::CServiceHost()
       logMaxSize(512),
       logRotate(7),
       control(nullptr),
+      controlReport(std::make_shared<reports::ReportSlot>()),
+      numberCatalog(std::make_shared<reports::NumberCatalog>()),
       stopping(false),
       requestsWaiting(0),
       startedAt(std::chrono::steady_clock::now()) {
@@ -116,6 +119,7 @@ void CServiceHost::serve(bool console, int stopKey) {
         }
         logMilestone(__LINE__, "Service started");
     }
+    sampler.reset(new ReportSampler(protocolCounters, controlReport, numberCatalog));
     // The service manager hears "running" once the first pass has started
     // the protocols, so a start that returns means they listen. A stop asked
     // for during the set-up ends the run before that pass.
@@ -188,6 +192,10 @@ bool CServiceHost::setUp() {
             log.log(
                 LOG_LEVEL_ERROR, kSource, __LINE__,
                 messages::pluginStartRefused(messages::kControlOwner, controlDll, started).c_str());
+        // Reports come from started objects only.
+        const OstraExtension* extension = pluginExtension(controlDll.c_str());
+        if (started == 0 && extension != nullptr && extension->report != nullptr)
+            controlReport->attach(created, extension->report);
     } else {
         std::string reason = plugin_calls::loadFailureWorthLogging(controlDll);
         if (!reason.empty())
@@ -319,11 +327,13 @@ void CServiceHost::stopSequence() {
     logMilestone(__LINE__, "Service stopped");
     stopping.store(true);
     hostLine.wakeAll();
+    sampler.reset();
     serveDeferredRequests();  // what is still queued is answered "STOPPED"
     {
         LineGuard sync(hostLock, hostLine);
         for (auto& protocol : protocols) protocol.app->stop();
         if (control != nullptr) {
+            controlReport->detach();
             controlStream.setPlugin(nullptr);
             CControlPlugin* stopping = control;
             plugin_calls::guard(

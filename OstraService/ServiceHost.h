@@ -57,6 +57,7 @@
 #include "OstraService/LogLineCounts.h"
 #include "OstraService/MetricsAnswer.h"
 #include "OstraService/ProtocolApp.h"
+#include "OstraService/ReportSampler.h"
 #include "OstraService/StatusChannel.h"
 #include "OstraService/StatusReport.h"
 #include "common/log/CLog.h"
@@ -194,6 +195,12 @@ private:
 
     CControlPlugin* control;
     std::string controlDll;
+    // What the plug-ins say of themselves: the control plug-in's slot (the
+    // protocols' are in their counters), the numbers' descriptions, and the
+    // thread that asks them, from the set-up to the stop sequence.
+    const std::shared_ptr<reports::ReportSlot> controlReport;
+    const std::shared_ptr<reports::NumberCatalog> numberCatalog;
+    std::unique_ptr<ReportSampler> sampler;
     std::atomic<bool> stopping;
     std::atomic<int> requestsWaiting;
     DeferredRequests deferred;

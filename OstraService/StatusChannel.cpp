@@ -53,8 +53,14 @@ StatusReply statusReply(const std::string& serviceName, bool stopping, const Rec
     const size_t count = numbers.protocols.size();
     std::vector<Row> rows{
         {"PROTOCOL", "STATE", "SINCE", "RECORDS", "ANSWERS 0/1/3", "LAST FAILURE"}};
+    std::string troubles;
     for (const ostra_metrics::ProtocolMetrics& protocol : numbers.protocols) {
-        if (protocol.state == "FAILING" && !stopping) reply.exitCode = kStatusFailing;
+        const bool stopped = protocol.state == "STOPPED";
+        const std::string trouble = stopped ? std::string() : protocol.trouble();
+        if (!trouble.empty()) troubles += protocol.name + ": " + trouble + "\n";
+        if ((protocol.state == "FAILING" || protocol.state == "DEGRADED" || !trouble.empty()) &&
+            !stopping)
+            reply.exitCode = kStatusFailing;
         rows.push_back({protocol.name, protocol.state, when(protocol.since),
                         std::to_string(protocol.records), answers(protocol.answers),
                         protocol.lastFailure.empty()
@@ -63,7 +69,7 @@ StatusReply statusReply(const std::string& serviceName, bool stopping, const Rec
     }
     reply.text = serviceName + ": " + (stopping ? "stopping" : "running") + ", up " +
                  std::to_string(numbers.uptime) + " s, " + std::to_string(count) +
-                 (count == 1 ? " protocol\n" : " protocols\n") + table(rows);
+                 (count == 1 ? " protocol\n" : " protocols\n") + table(rows) + troubles;
     return reply;
 }
 

@@ -1,5 +1,36 @@
 #include "OstraService/StatusReport.h"
 
+namespace {
+
+// What the databases that are not simply OK say, as "; pgsql spooling
+// 1,200 records, oldest 2 min": a few, then how many more.
+std::string databaseNotes(const std::vector<metrics::ProtocolSnapshot>& protocols) {
+    constexpr int kShown = 3;
+    std::string notes;
+    int noted = 0;
+    for (const metrics::ProtocolSnapshot& protocol : protocols)
+        for (size_t index = 0; index < protocol.databaseSaid.size(); ++index) {
+            const reports::Said said = protocol.databaseSaid[index];
+            const reports::Sample& sample = protocol.databaseSamples[index];
+            const std::string& name = protocol.databaseNames[index];
+            std::string note;
+            if (said == reports::Said::kNotLoaded)
+                note = name + " did not load";
+            else if (said == reports::Said::kNotAnswering)
+                note = name + " does not answer";
+            else if (said == reports::Said::kAnswered && sample.state != OSTRA_STATE_OK)
+                note = name + " " +
+                       (sample.reason.empty() ? reports::stateWord(said, sample.state)
+                                              : sample.reason);
+            if (note.empty()) continue;
+            if (++noted <= kShown) notes += "; " + note;
+        }
+    if (noted > kShown) notes += "; " + std::to_string(noted - kShown) + " more";
+    return notes;
+}
+
+}  // namespace
+
 bool StatusReport::due(Clock::time_point now, metrics::Count stateChanges) const {
     return !reported_ || now - last_ >= kInterval || stateChanges != stateChanges_;
 }
@@ -36,7 +67,7 @@ std::string StatusReport::update(const std::vector<metrics::ProtocolSnapshot>& p
     std::string line = std::to_string(running) + "/" + std::to_string(protocols.size()) +
                        " protocols running; " + withThousands(stored - minuteAgo.stored) +
                        " stored, " + withThousands(refused - minuteAgo.refused) +
-                       " refused in the last minute";
+                       " refused in the last minute" + databaseNotes(protocols);
     for (char& c : line)
         if (c == '\n' || c == '\r') c = ' ';  // one line, whatever a name holds
     return line;

@@ -39,8 +39,7 @@ const std::vector<int>& inheritedListeners() {
 bool isListeningStream(int fd) {
     int type = 0, listening = 0;
     socklen_t size = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM)
-        return false;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) return false;
     size = sizeof listening;
     return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
 }

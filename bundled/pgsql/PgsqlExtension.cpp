@@ -1,5 +1,7 @@
 #include "PgsqlExtension.h"
 
+#include "PgsqlReport.h"
+
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -20,6 +22,8 @@ const OstraSetting kSettings[] = {
      "this host's site, part of its rows' identity"},
     {"spool", OSTRA_SETTING_FILE, 0, "pgsql-spool.db", 0, -1, nullptr,
      "the spool file, relative to the executable's folder"},
+    {"spoolalarm", OSTRA_SETTING_INTEGER, 0, "300", 1, 604800, nullptr,
+     "seconds the oldest spooled record may wait before the plug-in reports FAILING"},
     {"connecttimeout", OSTRA_SETTING_INTEGER, 0, "5000", 100, 600000, nullptr,
      "milliseconds a connection may take"},
     {"statementtimeout", OSTRA_SETTING_INTEGER, 0, "5000", 100, 600000, nullptr,
@@ -80,4 +84,4 @@ int checkValue(const char* name, const char* value, char* reason, unsigned reaso
 
 }  // namespace ostra_pgsql
 
-OSTRA_PLUGIN_EXTENSION(ostra_pgsql::kSettings, ostra_pgsql::checkValue, nullptr)
+OSTRA_PLUGIN_EXTENSION(ostra_pgsql::kSettings, ostra_pgsql::checkValue, ostra_pgsql::reportPgsql)

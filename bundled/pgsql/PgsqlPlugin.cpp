@@ -63,6 +63,7 @@ bool PgsqlPlugin::readSettings(Setting& entry, WriterSettings& writer, std::stri
     writer.connectTimeoutMs = static_cast<int>(keys.integer("connecttimeout"));
     writer.statementTimeoutMs = static_cast<int>(keys.integer("statementtimeout"));
     idempotencyEntry_ = keys.text("idempotencykey");
+    spoolAlarmSeconds_ = static_cast<int>(keys.integer("spoolalarm"));
     if (!keys.fault().empty()) {
         error = keys.fault();
         return false;
@@ -135,6 +136,7 @@ int PgsqlPlugin::start(Setting& entry) {
             return 1;
         }
         settings.identity = identity_;
+        server_ = settings.server;
         {
             ostra::MutexLock guard(openSpoolsMutex);
             if (!openSpools.insert(spoolPath_).second) {
@@ -220,6 +222,28 @@ void PgsqlPlugin::stop() {
     ostra::MutexLock guard(openSpoolsMutex);
     if (spoolRegistered_) openSpools.erase(spoolPath_);
     spoolRegistered_ = false;
+}
+
+PgsqlPlugin::Health PgsqlPlugin::health() {
+    Health health;
+    health.server = server_;
+    health.spoolAlarmSeconds = spoolAlarmSeconds_;
+    health.spoolDepth = spool_.depth();
+    health.refusedKept = spool_.refusedKept();
+    const long long oldest = spool_.oldestMillis();
+    if (health.spoolDepth > 0 && oldest > 0) {
+        const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+        health.oldestSeconds = now > oldest ? static_cast<double>(now - oldest) / 1000 : 0;
+    }
+    if (writer_) {
+        ServerWriter::Link link = writer_->link();
+        health.connected = link.connected;
+        health.failure = redacted(link.failure);
+        health.forwarded = link.forwarded;
+    }
+    return health;
 }
 
 bool PgsqlPlugin::isRunning() {

@@ -26,6 +26,13 @@
 //                     server's statement_timeout (default 5000)
 //   idempotencykey    the record entry that carries the sender's key for
 //                     the record (e.g. "MSGID"; default: none)
+//   spoolalarm        seconds the oldest spooled record may wait before the
+//                     plug-in reports FAILING (default 300; 1 to 604800)
+//
+// Its report (PgsqlReport.h): FAILING while it cannot reach or use the
+// server, or while the oldest spooled record is older than "spoolalarm";
+// DEGRADED while connected and forwarding the spool; with the spool's
+// depth and age, the rows forwarded and the rows the server refused.
 //
 // Answers:
 //   stored in the table   0, "ROW_ID" the row's id
@@ -107,6 +114,20 @@ public:
     int processRecord(int tag, Record* record) override;
     CLog* getLog() override { return &log_; }
 
+    // What the report says, read without waiting for the server: the
+    // caller has started the plug-in and not yet stopped it.
+    struct Health {
+        std::string server;  // host, port and database, no password
+        bool connected = false;
+        std::string failure;  // why not, redacted; "" when no attempt failed
+        long long spoolDepth = 0;
+        double oldestSeconds = 0;  // the oldest spooled record's age
+        long long forwarded = 0;
+        long long refusedKept = 0;
+        int spoolAlarmSeconds = 300;
+    };
+    Health health();
+
 private:
     bool readSettings(Setting& entry, WriterSettings& writer, std::string& error);
     int answerLookup(Record& record);
@@ -136,6 +157,8 @@ private:
     int type_ = 0;
     std::string tableName_;
     std::string spoolPath_;
+    std::string server_;  // where, for the report: no password
+    int spoolAlarmSeconds_ = 300;
     bool spoolRegistered_ = false;  // in this process's list of open spools
     std::string idempotencyEntry_;  // empty: records carry no key
     Identity identity_;

@@ -50,10 +50,15 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
     }
     answered = false;
     std::string why;
+    {
+        ostra::MutexLock guard(linkMutex_);
+        link_ = Link();
+    }
     if (Clock::now() < deadline &&
         connection_.connect(settings_.options, settings_.statementTimeoutMs, deadline, why)) {
         answered = true;
         Outcome prepared = prepareSession(deadline);
+        noteLink(prepared.failure == Failure::kNone, prepared.error);
         if (prepared.failure == Failure::kRefused) {
             error = prepared.error;
             connection_.close();
@@ -65,6 +70,8 @@ bool ServerWriter::start(const WriterSettings& settings, Clock::time_point deadl
         } else {
             connection_.close();
         }
+    } else {
+        noteLink(false, why.empty() ? "no answer within the start's budget" : why);
     }
     {
         ostra::MutexLock guard(mutex_);
@@ -228,6 +235,7 @@ bool ServerWriter::connected() {
         ostra::MutexLock guard(mutex_);
         tableFault_ = prepared.failure == Failure::kRefused ? prepared.error : "";
     }
+    noteLink(prepared.failure == Failure::kNone, prepared.error);
     if (prepared.failure == Failure::kNone) {
         // The pause stays until records are stored again: a server that
         // takes connections but not records is not asked at every connect.
@@ -251,6 +259,7 @@ bool ServerWriter::connected() {
 
 void ServerWriter::lostServer(const std::string& why, bool refused) {
     connection_.close();
+    noteLink(false, refused ? "the server refuses records: " + why : why);
     nextAttempt_ = Clock::now() + pause_;
     pause_ = std::min(pause_ * 2, kLongestPause);
     if (why != lastFailure_)
@@ -261,6 +270,17 @@ void ServerWriter::lostServer(const std::string& why, bool refused) {
                        std::to_string(kLongestPause.count() / 1000) + " s"
                  : "lost " + settings_.server + ": " + why);
     lastFailure_ = why;
+}
+
+void ServerWriter::noteLink(bool connected, const std::string& failure) {
+    ostra::MutexLock guard(linkMutex_);
+    link_.connected = connected;
+    link_.failure = connected ? std::string() : failure;
+}
+
+ServerWriter::Link ServerWriter::link() {
+    ostra::MutexLock guard(linkMutex_);
+    return link_;
 }
 
 void ServerWriter::storing() {
@@ -418,6 +438,10 @@ void ServerWriter::forwardSpool() {
     {
         ostra::MutexLock guard(depthMutex_);
         forwarded_ += static_cast<long long>(stored);
+        {
+            ostra::MutexLock guard(linkMutex_);
+            link_.forwarded += static_cast<long long>(stored);
+        }
     }
     // Refused is the row's own fault (the server's state comes back as
     // kUnavailable): answered as stored long ago, it is kept, not lost,

@@ -89,6 +89,14 @@ public:
     // Why the table cannot be used, or empty.
     std::string tableFault();
 
+    // How the connection stands, for the plug-in's report: read without
+    // waiting for the connection.
+    struct Link {
+        bool connected = false;
+        std::string failure;      // why the last attempt or connection failed; "" when none
+        long long forwarded = 0;  // spooled rows stored in the table since the start
+    };
+    Link link();
     // Logs the spool's depth when it changed notably (the first row, a
     // doubling or halving, empty again; once a minute while rows wait).
     void noteSpoolDepth();
@@ -150,6 +158,9 @@ private:
     long long loggedDepth_ OSTRA_GUARDED_BY(depthMutex_) = 0;
     Clock::time_point depthLoggedAt_ OSTRA_GUARDED_BY(depthMutex_) = Clock::time_point();
     long long forwarded_ OSTRA_GUARDED_BY(depthMutex_) = 0;
+    ostra::Mutex linkMutex_;  // a leaf
+    Link link_ OSTRA_GUARDED_BY(linkMutex_);
+    void noteLink(bool connected, const std::string& failure);
 };
 
 }  // namespace ostra_pgsql

@@ -1,5 +1,7 @@
 #include "Spool.h"
 
+#include <cstdio>
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -96,6 +98,13 @@ bool Spool::openLocked(std::string& error) {
             sqlite3_step(count) == SQLITE_ROW;
     if (ready) depth_ = sqlite3_column_int64(count, 0);
     sqlite3_finalize(count);
+    count = nullptr;
+    if (ready &&
+        sqlite3_prepare_v2(db_, "SELECT count(*) FROM refused", -1, &count, nullptr) == SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW)
+        refusedKept_ = sqlite3_column_int64(count, 0);
+    sqlite3_finalize(count);
+    if (ready) noteOldestLocked();
     if (!ready) {
         if (error.empty()) error = lastError();
         error = "cannot open the spool " + path + ": " + error;
@@ -137,6 +146,7 @@ bool Spool::put(const PgRow& row, bool& heldBefore, std::string& error) {
     }
     heldBefore = sqlite3_changes(db_) == 0;
     if (!heldBefore) ++depth_;
+    if (oldestMillis_.load() == 0) noteOldestLocked();
     return true;
 }
 
@@ -189,6 +199,7 @@ bool Spool::removeUpTo(long long upTo, std::string& error) {
     }
     if (status == SQLITE_DONE) depth_ -= sqlite3_changes(db_);
     if (status != SQLITE_DONE) error = "cannot write the spool " + path_ + ": " + lastError();
+    noteOldestLocked();
     return status == SQLITE_DONE;
 }
 
@@ -216,7 +227,11 @@ bool Spool::setAside(const PgRow& row, const std::string& why, std::string& erro
     sqlite3_finalize(move);
     std::string remove = "DELETE FROM spool WHERE n = " + std::to_string(row.spoolId);
     moved = moved && execute(remove.c_str(), error) && execute("COMMIT", error);
-    if (moved) --depth_;
+    if (moved) {
+        --depth_;
+        ++refusedKept_;
+        noteOldestLocked();
+    }
     if (!moved) {
         if (error.empty()) error = lastError();
         error = "cannot write the spool " + path_ + ": " + error;
@@ -227,6 +242,29 @@ bool Spool::setAside(const PgRow& row, const std::string& why, std::string& erro
 }
 
 long long Spool::depth() { return depth_.load(); }
+
+void Spool::noteOldestLocked() {
+    sqlite3_reset(oldestTime_);
+    std::string time = sqlite3_step(oldestTime_) == SQLITE_ROW ? column(oldestTime_, 0) : "";
+    sqlite3_reset(oldestTime_);
+    oldestMillis_ = time.empty() ? 0 : utcMillis(time);
+}
+
+long long utcMillis(const std::string& time) {
+    int year, month, day, hour, minute;
+    double second;
+    if (std::sscanf(time.c_str(), "%4d-%2d-%2dT%2d:%2d:%lfZ", &year, &month, &day, &hour, &minute,
+                    &second) != 6)
+        return 0;
+    // Days since 1970-01-01 of a proleptic Gregorian date.
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const long long days = static_cast<long long>(era) * 146097 + dayOfEra - 719468;
+    return ((days * 24 + hour) * 60 + minute) * 60000LL + static_cast<long long>(second * 1000);
+}
 
 std::string Spool::oldestTime() {
     ostra::MutexLock guard(mutex_);

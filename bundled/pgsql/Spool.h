@@ -38,6 +38,9 @@ struct sqlite3_stmt;
 
 namespace ostra_pgsql {
 
+// "2026-12-09T11:03:50.123Z" as milliseconds since 1970; 0 when it is not one.
+long long utcMillis(const std::string& time);
+
 class Spool {
 public:
     Spool() = default;
@@ -66,6 +69,11 @@ public:
     long long depth();
     // The time of the oldest row held, or empty.
     std::string oldestTime();
+    // The same as UTC milliseconds since 1970, 0 when none; kept as rows
+    // come and go, so reading it waits for nothing.
+    long long oldestMillis() const { return oldestMillis_.load(); }
+    // The rows set aside in the refused table, counted from the open on.
+    long long refusedKept() const { return refusedKept_.load(); }
 
     // Called with a line whenever the spool was made anew at its path.
     void setNotice(std::function<void(const std::string&)> notice);
@@ -89,6 +97,7 @@ private:
     void closeLocked() OSTRA_REQUIRES(mutex_);
     bool execute(const char* sql, std::string& error) OSTRA_REQUIRES(mutex_);
     std::string lastError() const OSTRA_REQUIRES(mutex_);
+    void noteOldestLocked() OSTRA_REQUIRES(mutex_);
 
     // Lock order: taken under PgsqlPlugin's modeMutex_ and sequenceMutex_
     // and the writer's depthMutex_; the notice is called under it (it logs).
@@ -99,7 +108,9 @@ private:
     sqlite3_stmt* oldest_ OSTRA_GUARDED_BY(mutex_) = nullptr;
     sqlite3_stmt* remove_ OSTRA_GUARDED_BY(mutex_) = nullptr;
     sqlite3_stmt* oldestTime_ OSTRA_GUARDED_BY(mutex_) = nullptr;
-    std::atomic<long long> depth_{0};  // rows held, counted as they come and go
+    std::atomic<long long> depth_{0};         // rows held, counted as they come and go
+    std::atomic<long long> oldestMillis_{0};  // the oldest row's time (UTC ms), 0: none
+    std::atomic<long long> refusedKept_{0};   // rows in the refused table
     // The file opened at path_.
     bundled_support::FileIdentity identity_ OSTRA_GUARDED_BY(mutex_);
     std::function<void(const std::string&)> notice_ OSTRA_GUARDED_BY(mutex_);

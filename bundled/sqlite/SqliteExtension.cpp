@@ -1,5 +1,7 @@
 #include "SqliteExtension.h"
 
+#include "SqliteReport.h"
+
 namespace ostra_sqlite {
 
 const OstraSetting kSettings[] = {
@@ -19,4 +21,4 @@ const OstraSetting kSettings[] = {
 
 }  // namespace ostra_sqlite
 
-OSTRA_PLUGIN_EXTENSION(ostra_sqlite::kSettings, nullptr, nullptr)
+OSTRA_PLUGIN_EXTENSION(ostra_sqlite::kSettings, nullptr, ostra_sqlite::reportSqlite)

@@ -60,6 +60,24 @@ void SqlitePlugin::stop() {
     if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
 }
 
+void SqlitePlugin::noteStored(bool stored, const std::string& failure) {
+    std::lock_guard<std::mutex> guard(healthMutex_);
+    if (stored) {
+        ++health_.stored;
+        health_.lastFailure.clear();
+    } else {
+        ++health_.failed;
+        health_.lastFailure = failure;
+    }
+}
+
+SqlitePlugin::Health SqlitePlugin::health() {
+    std::lock_guard<std::mutex> guard(healthMutex_);
+    Health health = health_;
+    health.path = path_;
+    return health;
+}
+
 int SqlitePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
     try {
@@ -73,6 +91,7 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
             logLine(LOG_LEVEL_INFO, __LINE__,
                     "sqlite: " + idempotencyEntry_ + "=" + key + " was stored before as row " +
                         std::to_string(id) + "; answered with that row, not stored again");
+        noteStored(id >= 0, error);
         if (id < 0) {
             logLine(LOG_LEVEL_ERROR, __LINE__,
                     "sqlite: record not stored in " + path_ + ": " + error);

@@ -41,6 +41,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "SqliteStore.h"
@@ -62,6 +63,15 @@ public:
     int processRecord(int tag, Record* record) override;
     CLog* getLog() override { return &log_; }
 
+    // What its report says (SqliteReport.h): the file, and the last commit
+    // that failed while none has succeeded since.
+    struct Health {
+        std::string path;
+        std::string lastFailure;  // "" once a record was stored after it
+        long long stored = 0, failed = 0;
+    };
+    Health health();
+
 private:
     int answerLookup(Record& record);
     void logLine(int level, int sourceLine, const std::string& text);
@@ -71,6 +81,9 @@ private:
     std::atomic<int> type_{0};
     std::string path_;
     std::string idempotencyEntry_;  // empty: records carry no key
+    std::mutex healthMutex_;        // a leaf: guards health_ (but its path)
+    Health health_;
+    void noteStored(bool stored, const std::string& failure);
 };
 
 }  // namespace ostra_sqlite

@@ -64,6 +64,7 @@ void LineServer::stop() {
     ostra::MutexLock hold(mutex_);
     for (Client& client : clients_) ostra_net::closeSocket(client.socket);
     clients_.clear();
+    clientCount_.store(0);
     ostra_net::closeSocket(listener_);
     listener_ = ostra_net::kInvalidSocket;
     loop_.close();
@@ -265,6 +266,7 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
         client.socket = socket;
         client.acceptedAt = client.lastHeard = Clock::now();
         clients_.push_back(std::move(client));
+        clientCount_.store(clients_.size());
         ++liveClients_;
     }
 }
@@ -483,6 +485,7 @@ void LineServer::dropFinishedClientsLocked() {
         if (client.closing && !client.scheduled) {
             ostra_net::closeSocket(client.socket);
             it = clients_.erase(it);
+            clientCount_.store(clients_.size());
         } else {
             ++it;
         }

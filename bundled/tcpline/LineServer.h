@@ -66,6 +66,9 @@ public:
     // Lines of one connection read but not yet answered, at most.
     static constexpr std::size_t kLinesInFlight = 16;
 
+    // Connections open now; reads no lock.
+    std::size_t clientCount() const { return clientCount_.load(); }
+
     // Called on a worker thread for each complete line of client
     // `clientId` (numbered from 1 in order of connection); returns the
     // reply line, or an empty string for none. Line ends are added by the
@@ -176,8 +179,9 @@ private:
     // The loop reads nothing while as many connections wait for a worker.
     bool pausedForWorkers_ OSTRA_GUARDED_BY(mutex_) = false;
     bool workersStop_ OSTRA_GUARDED_BY(mutex_) = false;
-    std::atomic<std::size_t> readyCount_{0};  // ready_.size(), read without the lock
-    std::atomic<bool> spinning_{false};       // a worker is in awaitNextLineBriefly
+    std::atomic<std::size_t> readyCount_{0};   // ready_.size(), read without the lock
+    std::atomic<std::size_t> clientCount_{0};  // clients_.size(), read without the lock
+    std::atomic<bool> spinning_{false};        // a worker is in awaitNextLineBriefly
     ostra::Condition readyChanged_;
 
     std::atomic<bool> stopRequested_{false};

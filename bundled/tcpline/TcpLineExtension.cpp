@@ -1,5 +1,7 @@
 #include "TcpLineExtension.h"
 
+#include "TcpLineReport.h"
+
 namespace tcpline {
 
 const OstraSetting kSettings[] = {
@@ -19,4 +21,4 @@ const OstraSetting kSettings[] = {
 
 }  // namespace tcpline
 
-OSTRA_PLUGIN_EXTENSION(tcpline::kSettings, nullptr, nullptr)
+OSTRA_PLUGIN_EXTENSION(tcpline::kSettings, nullptr, tcpline::reportTcpLine)

@@ -92,11 +92,24 @@ int TcpLinePlugin::processRecord(int tag, Record* record) {
 }
 
 std::string TcpLinePlugin::relayLine(int clientId, const std::string& line) {
+    std::string reply;
     try {
-        return relay(clientId, line);
+        reply = relay(clientId, line);
     } catch (const std::exception& failure) {
-        return "ERROR;REASON=" + escapeField(failure.what());
+        reply = "ERROR;REASON=" + escapeField(failure.what());
     }
+    lines_.fetch_add(1, std::memory_order_relaxed);
+    if (reply.empty() || reply[0] != '0' || (reply.size() > 1 && reply[1] != ';'))
+        refused_.fetch_add(1, std::memory_order_relaxed);
+    return reply;
+}
+
+TcpLinePlugin::Health TcpLinePlugin::health() const {
+    Health health;
+    health.clients = server_.clientCount();
+    health.lines = lines_.load(std::memory_order_relaxed);
+    health.refused = refused_.load(std::memory_order_relaxed);
+    return health;
 }
 
 std::string TcpLinePlugin::relay(int clientId, const std::string& line) {

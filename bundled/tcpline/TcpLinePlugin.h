@@ -53,6 +53,13 @@ public:
     CLog* getLog() override { return &log_; }
     bool isRunning() override;
 
+    // What its report says (TcpLineReport.h).
+    struct Health {
+        std::size_t clients = 0;
+        unsigned long long lines = 0, refused = 0;
+    };
+    Health health() const;
+
 private:
     int startServing(Setting& entry);
     // The reply to one client line; never throws.
@@ -65,6 +72,8 @@ private:
     void* context_ = nullptr;
     LineServer server_;
     std::atomic<bool> started_{false};
+    std::atomic<unsigned long long> lines_{0};    // relayed
+    std::atomic<unsigned long long> refused_{0};  // of them, answered anything but 0
 };
 
 }  // namespace tcpline

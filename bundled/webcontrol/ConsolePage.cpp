@@ -20,7 +20,7 @@ const char* const kConsolePage = R"page(<!doctype html>
 <p id="error" role="alert"></p>
 <section class="numbers">
   <table id="protocols">
-    <thead><tr><th>Protocol</th><th>State</th><th>Since</th><th>Records</th><th>Stored (0)</th>
+    <thead><tr><th>Protocol</th><th>State</th><th>Databases</th><th>Since</th><th>Records</th><th>Stored (0)</th>
       <th>Refused (1)</th><th>Not taken (3)</th><th>Latency p50</th><th>p99</th>
       <th>Last failure</th><th></th></tr></thead>
     <tbody></tbody>
@@ -58,6 +58,11 @@ const char* const kConsoleStyle =
   .running { color: #1f8a4c; font-weight: 600; }
   .failing { color: #b3261e; font-weight: 600; }
   .stopped { color: #777; font-weight: 600; }
+  .degraded { color: #a15c00; font-weight: 600; }
+  .database { display: block; white-space: nowrap; }
+  .database.failing, .database.not_loaded, .database.not_answering { color: #b3261e; font-weight: 600; }
+  .database.degraded { color: #a15c00; font-weight: 600; }
+  .database.ok { color: #1f8a4c; font-weight: normal; }
   figure { margin: .8rem 0 0; }
   canvas { width: 100%; height: 180px; background: #fff; border: 1px solid #d5d8de; }
   figcaption { font-size: .8rem; color: #555; }
@@ -143,6 +148,17 @@ function showProtocols(protocols) {
     row.dataset.protocol = protocol.name;
     cell(row, protocol.name);
     cell(row, protocol.state, protocol.state.toLowerCase());
+    // Each database with what it says of itself; the reason on hover.
+    const databases = row.insertCell();
+    databases.className = "databases";
+    for (const database of protocol.databases || []) {
+      const line = document.createElement("span");
+      const state = database.state || "-";
+      line.className = "database " + state.toLowerCase();
+      line.dataset.database = database.name;
+      line.textContent = database.name + ": " + state + (database.reason ? " (" + database.reason + ")" : "");
+      databases.appendChild(line);
+    }
     cell(row, when(protocol.since));
     cell(row, protocol.records, "number records");
     protocol.answers.forEach((count) => cell(row, count, "number"));

@@ -1,7 +1,10 @@
 #include "Exposition.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "Utf8.h"
 
@@ -11,10 +14,17 @@ const char* const kExpositionContentType = "text/plain; version=0.0.4; charset=u
 
 namespace {
 
+using ostra_metrics::DatabaseMetrics;
+
 const char* const kAnswerCodes[] = {"0", "1", "3"};
 
 std::string number(double value) {
     char text[32];
+    if (value == std::floor(value) && std::fabs(value) < 9.0e15) {
+        // Most numbers are whole: written without printf's cost.
+        char* end = std::to_chars(text, text + sizeof text, static_cast<long long>(value)).ptr;
+        return std::string(text, end);
+    }
     std::snprintf(text, sizeof text, "%.9g", value);
     return text;
 }
@@ -49,6 +59,7 @@ public:
     void sample(const char* name, const std::string& labels, Count value) {
         sample(name, labels, std::to_string(value));
     }
+    void raw(const std::string& lines) { out_ += lines; }
 
 private:
     std::string& out_;
@@ -56,6 +67,102 @@ private:
 
 std::string label(const char* name, const std::string& escapedValue) {
     return std::string(name) + "=\"" + escapedValue + "\"";
+}
+
+// A plug-in's help as a HELP line takes it: UTF-8, backslash and line feed escaped.
+std::string helpText(const std::string& text) {
+    std::string escaped;
+    for (char c : hostTextToUtf8(text)) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+// Up while the protocol runs and the database neither failed to load nor
+// reports FAILING or is silent past the host's deadline.
+bool databaseUp(const ProtocolMetrics& protocol, const DatabaseMetrics& database) {
+    const std::string& state = database.report.state;
+    return (protocol.state == "RUNNING" || protocol.state == "DEGRADED") &&
+           (state.empty() || state == "OK" || state == "DEGRADED");
+}
+
+// What the plug-ins say of themselves: each database's up, then each
+// number the plug-ins report as a family of its own, ostraservice_<name>,
+// its samples labelled by protocol and database (a protocol plug-in's by
+// protocol, the control plug-in's by plugin).
+void exposeReports(Writer& write, const HostMetrics& numbers,
+                   const std::vector<std::string>& protocolLabels) {
+    const auto& protocols = numbers.protocols;
+    write.family("ostraservice_database_up", "gauge",
+                 "1 while the database's protocol runs and the database neither failed to load "
+                 "nor reports failing, else 0.");
+    std::vector<std::vector<std::string>> databaseLabels(protocols.size());
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (const DatabaseMetrics& database : protocols[index].databases) {
+            databaseLabels[index].push_back(protocolLabels[index] + "," +
+                                            label("database", labelValue(database.name)));
+            write.sample("ostraservice_database_up", databaseLabels[index].back(),
+                         Count(databaseUp(protocols[index], database)));
+        }
+
+    // Samples gathered per family in one pass, then written family by family.
+    std::map<std::string, std::size_t> family;
+    std::vector<std::string> samples(numbers.numberHelp.size());
+    for (std::size_t index = 0; index < numbers.numberHelp.size(); ++index)
+        family.emplace(numbers.numberHelp[index].name, index);
+    auto gather = [&](const ostra_metrics::PluginReport& report, const std::string& labels) {
+        for (const ostra_metrics::ReportedNumber& reported : report.numbers) {
+            auto found = family.find(reported.name);
+            if (found == family.end()) continue;
+            std::string& into = samples[found->second];
+            into += "ostraservice_";
+            into += reported.name;
+            into += '{';
+            into += labels;
+            into += "} ";
+            into += number(reported.value);
+            into += '\n';
+        }
+    };
+    for (std::size_t index = 0; index < protocols.size(); ++index) {
+        gather(protocols[index].report, protocolLabels[index]);
+        for (std::size_t position = 0; position < protocols[index].databases.size(); ++position)
+            gather(protocols[index].databases[position].report, databaseLabels[index][position]);
+    }
+    if (!numbers.controlPlugin.empty())
+        gather(numbers.control, label("plugin", labelValue(numbers.controlPlugin)));
+    for (std::size_t index = 0; index < numbers.numberHelp.size(); ++index) {
+        if (samples[index].empty()) continue;
+        const ostra_metrics::NumberHelp& help = numbers.numberHelp[index];
+        const std::string name = "ostraservice_" + help.name;
+        write.family(name.c_str(), help.counter ? "counter" : "gauge",
+                     helpText(help.help.empty() ? help.name : help.help).c_str());
+        write.raw(samples[index]);
+    }
+}
+
+// Two protocols of one name would make one series twice, which Prometheus
+// refuses: the second is "#2", and so on, skipping a "#n" that is the name
+// of another protocol, so that every protocol's label is its own.
+std::vector<std::string> distinctProtocolLabels(const HostMetrics& numbers) {
+    std::set<std::string> names, used;
+    for (const ProtocolMetrics& protocol : numbers.protocols) names.insert(protocol.name);
+    std::vector<std::string> labels;
+    for (const ProtocolMetrics& protocol : numbers.protocols) {
+        std::string name = protocol.name;
+        for (int same = 2; used.count(name) != 0; ++same) {
+            name = protocol.name + "#" + std::to_string(same);
+            if (names.count(name) != 0) name = protocol.name;  // another's own name: next
+        }
+        used.insert(name);
+        labels.push_back(label("protocol", labelValue(name)));
+    }
+    return labels;
 }
 
 }  // namespace
@@ -92,15 +199,11 @@ std::string exposition(const HostMetrics& numbers) {
                  "Control requests deferred to the host's run loop.");
     write.sample("ostraservice_control_requests_deferred_total", "", numbers.requestsDeferred);
 
-    // Two protocols of one name would make one series twice, which
-    // Prometheus refuses: the second is "#2", and so on.
-    std::vector<std::string> protocolLabels;
-    std::map<std::string, int> seen;
-    for (const ProtocolMetrics& protocol : numbers.protocols) {
-        int same = ++seen[protocol.name];
-        std::string name = same == 1 ? protocol.name : protocol.name + "#" + std::to_string(same);
-        protocolLabels.push_back(label("protocol", labelValue(name)));
-    }
+    write.family("ostraservice_build_info", "gauge", "1, labelled with the host's version.");
+    write.sample("ostraservice_build_info", label("version", labelValue(numbers.version)),
+                 Count(1));
+
+    std::vector<std::string> protocolLabels = distinctProtocolLabels(numbers);
     const auto& protocols = numbers.protocols;
     auto perProtocol = [&](const char* name, const char* type, const char* help, auto value) {
         write.family(name, type, help);
@@ -195,6 +298,7 @@ std::string exposition(const HostMetrics& numbers) {
         write.sample("ostraservice_database_latency_seconds_count", protocolLabels[index],
                      cumulative);
     }
+    exposeReports(write, numbers, protocolLabels);
     return out;
 }
 

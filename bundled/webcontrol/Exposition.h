@@ -1,7 +1,9 @@
 // The host's numbers in the Prometheus text format (version 0.0.4), for
 // GET /metrics. Every metric is named ostraservice_*, labelled by
 // "protocol" and, for a database's, "database"; the latency of the
-// databases is a histogram in seconds.
+// databases is a histogram in seconds. What the plug-ins report of
+// themselves (PluginExtension.h) follows: ostraservice_database_up, and each
+// number as ostraservice_<name>, a family per name.
 #pragma once
 
 #include <string>

@@ -400,6 +400,15 @@ HttpResponse WebControlPlugin::metricsPage() {
         json += ",\"lastFailureTime\":" + std::to_string(protocol.lastFailureTime);
         json += ",\"p50\":" + jsonNumber(protocol.latencyQuantile(0.5, numbers.latencyBounds));
         json += ",\"p99\":" + jsonNumber(protocol.latencyQuantile(0.99, numbers.latencyBounds));
+        json += ",\"databases\":[";
+        for (std::size_t position = 0; position < protocol.databases.size(); ++position) {
+            const auto& database = protocol.databases[position];
+            if (position > 0) json += ',';
+            json += "{\"name\":" + jsonString(hostTextToUtf8(database.name)) +
+                    ",\"state\":" + jsonString(database.report.state) +
+                    ",\"reason\":" + jsonString(hostTextToUtf8(database.report.reason)) + "}";
+        }
+        json += "]";
         json += ",\"rates\":[";
         std::vector<double> rates = history_.recordsPerSecond(protocol.name);
         for (std::size_t sample = 0; sample < rates.size(); ++sample)
@@ -423,7 +432,10 @@ HttpResponse WebControlPlugin::healthPage(bool withDetails) {
     for (const ProtocolMetrics& protocol : numbers.protocols) {
         if (protocol.state == "STOPPED") continue;
         std::string why;
-        if (protocol.state != "RUNNING") {
+        const std::string trouble = protocol.trouble();
+        if (!trouble.empty()) {
+            why = trouble;
+        } else if (protocol.state != "RUNNING") {
             // A failed start older than the state is history, not the reason.
             why = protocol.lastFailureTime >= protocol.since && !protocol.lastFailure.empty()
                       ? protocol.lastFailure

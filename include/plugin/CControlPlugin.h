@@ -25,6 +25,7 @@
 //     from the host's start and only grow; times are Unix seconds (0:
 //     never). plugin/HostMetrics.h reads the answer into numbers.
 //       HOST               RUNNING, or STOPPING once the stop sequence began
+//       VERSION            the host's version ("" from older hosts)
 //       UPTIME             seconds since the host started
 //       LOG_LINES          lines written to the log file
 //       LOG_LINES_LOST     lines the log file lost (a write that failed)
@@ -38,7 +39,8 @@
 //     databases are separated by ';' and its numbers by '/'; in a text a
 //     backslash keeps the character after it.
 //       NAMES              the protocols' names
-//       STATES             RUNNING, STOPPED (by a command) or FAILING
+//       STATES             RUNNING, STOPPED (by a command), FAILING or
+//                          DEGRADED (see below)
 //       SINCE              when each entered its state
 //       RECORDS            records the protocol plug-in raised
 //       ANSWERS            a0/a1/a3: the relay's answers 0, 1 and 3 to them
@@ -56,6 +58,23 @@
 //                          added to a library named twice in one list)
 //       DATABASE_ANSWERS   a0/a1/a3 each database's processRecord gave
 //       DATABASE_FAULTS    exceptions out of each database plug-in
+//     What the plug-ins say of themselves (PluginExtension.h), as the host
+//     last heard it (it asks about once a second, never while answering):
+//       PROTOCOL_REPORTS   the protocol plug-in's state: OK, DEGRADED,
+//                          FAILING, NOT_ANSWERING (asked and silent past
+//                          the host's deadline), NOT_LOADED, or empty when
+//                          it says nothing
+//       PROTOCOL_REASONS   the reason it gave ("" for none)
+//       PROTOCOL_NUMBERS   its numbers, name=value, '/'-separated
+//       DATABASE_STATES    the same for each database, ';'-separated;
+//       DATABASE_REASONS   NOT_LOADED: its library did not load
+//       DATABASE_NUMBERS
+//       CONTROL_PLUGIN     the control plug-in's library; not a list
+//       CONTROL_REPORT, CONTROL_REASON, CONTROL_NUMBERS  what it says
+//       NUMBER_HELP        name/gauge|counter/help for every number name
+//                          heard, ','-separated
+//     DEGRADED in STATES: the protocol runs, but a database library it
+//     names did not load.
 //
 // Requests the host does not serve in place (the EventProc returns 0 at
 // once):

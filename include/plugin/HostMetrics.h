@@ -56,15 +56,57 @@ inline std::string unescape(const std::string& piece) {
 
 inline Count toCount(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 10); }
 
+// A number a plug-in object reported (PluginExtension.h).
+struct ReportedNumber {
+    std::string name;  // as the plug-in said it, without ostraservice_
+    double value = 0;
+};
+
+// What a plug-in object said of itself at the host's last look.
+struct PluginReport {
+    // OK, DEGRADED or FAILING as it said; NOT_ANSWERING (asked and silent
+    // past the host's deadline); NOT_LOADED (its library did not load);
+    // "" when it says nothing (no report in its library, or not started).
+    std::string state;
+    std::string reason;
+    std::vector<ReportedNumber> numbers;
+
+    // The entries of a METRICS item: state, reason, "name=value/...".
+    void read(const std::string& stateItem, const std::string& reasonItem,
+              const std::string& numbersItem) {
+        state = stateItem;
+        reason = unescape(reasonItem);
+        numbers.clear();
+        if (numbersItem.empty()) return;
+        for (const std::string& pair : splitList(numbersItem, '/')) {
+            std::size_t equals = pair.find('=');
+            if (equals == std::string::npos) continue;
+            numbers.push_back(
+                {pair.substr(0, equals), std::strtod(pair.c_str() + equals + 1, nullptr)});
+        }
+    }
+};
+
+// How a number of that name is to be read, as the first library to say it
+// described it.
+struct NumberHelp {
+    std::string name;
+    bool counter = false;  // only grows; false: a gauge
+    std::string help;
+};
+
 struct DatabaseMetrics {
     std::string name;       // its library as configured; "#2" added to a repeated one
     Count answers[3] = {};  // its processRecord's 0, 1 and 3
     Count faults = 0;       // exceptions out of it
+    PluginReport report;    // what it says of itself
 };
 
 struct ProtocolMetrics {
     std::string name;
-    std::string state;          // RUNNING, STOPPED (by a command) or FAILING
+    // RUNNING, STOPPED (by a command), FAILING, or DEGRADED (it runs, but a
+    // database library did not load)
+    std::string state;
     long long since = 0;        // when it entered the state (Unix seconds)
     Count records = 0;          // raised by the protocol plug-in
     Count answers[3] = {};      // 0, 1 and 3, as the relay answered them
@@ -77,6 +119,28 @@ struct ProtocolMetrics {
     std::vector<Count> latency;  // records per latency bucket, not cumulative
     double latencySum = 0;       // seconds in the databases' processRecord
     std::vector<DatabaseMetrics> databases;
+    PluginReport report;  // what the protocol plug-in says of itself
+
+    // Why its plug-ins keep it from being healthy, in one line: a database
+    // library that did not load, a plug-in that reports FAILING or does not
+    // answer. "" when none does.
+    std::string trouble() const {
+        std::string said;
+        auto add = [&said](const std::string& who, const PluginReport& report) {
+            std::string what;
+            if (report.state == "NOT_LOADED")
+                what = "its library " + who + " did not load";
+            else if (report.state == "FAILING")
+                what = who + " is failing" + (report.reason.empty() ? "" : ": " + report.reason);
+            else if (report.state == "NOT_ANSWERING")
+                what = who + " does not answer";
+            if (what.empty()) return;
+            said += (said.empty() ? "" : "; ") + what;
+        };
+        add("the protocol plug-in", report);
+        for (const DatabaseMetrics& database : databases) add(database.name, database.report);
+        return said;
+    }
 
     // The bucket bound below which `share` (0..1) of the timed records
     // fall (infinity for the last bucket); negative when none was timed.
@@ -100,15 +164,20 @@ struct ProtocolMetrics {
 struct HostMetrics {
     std::string state;      // STARTED or STOPPED, as STATUS answers
     bool stopping = false;  // the host's stop sequence has begun
+    std::string version;    // the host's version; "" from older hosts
     Count uptime = 0, logLines = 0, logLinesLost = 0, requests = 0, requestsDeferred = 0;
     std::vector<double> latencyBounds;  // seconds; one bucket more takes the rest
     std::vector<ProtocolMetrics> protocols;
+    std::string controlPlugin;  // the control plug-in's library; "" from older hosts
+    PluginReport control;       // what it says of itself
+    std::vector<NumberHelp> numberHelp;
 
     // False when `answer` is no METRICS answer.
     bool read(const Record& answer) {
         if (!answer.has("PROTOCOLS")) return false;
         state = answer.get("ANSWER");
         stopping = std::string(answer.get("HOST")) == "STOPPING";
+        version = answer.get("VERSION");
         uptime = toCount(answer.get("UPTIME"));
         logLines = toCount(answer.get("LOG_LINES"));
         logLinesLost = toCount(answer.get("LOG_LINES_LOST"));
@@ -122,6 +191,15 @@ struct HostMetrics {
         std::size_t count = splitList(answer.get("NAMES"), ',').size();
         if (toCount(answer.get("PROTOCOLS")) < count)
             count = static_cast<std::size_t>(toCount(answer.get("PROTOCOLS")));
+        controlPlugin = answer.get("CONTROL_PLUGIN");
+        control.read(answer.get("CONTROL_REPORT"), answer.get("CONTROL_REASON"),
+                     answer.get("CONTROL_NUMBERS"));
+        numberHelp.clear();
+        for (const std::string& item : splitList(answer.get("NUMBER_HELP"), ',')) {
+            std::vector<std::string> parts = splitList(item, '/');
+            if (parts.size() < 3 || parts[0].empty()) continue;
+            numberHelp.push_back({parts[0], parts[1] == "counter", unescape(parts[2])});
+        }
         protocols.assign(count, ProtocolMetrics());
         if (protocols.empty()) return true;
         auto list = [&](const char* key) { return splitList(answer.get(key), ','); };
@@ -186,6 +264,25 @@ struct HostMetrics {
             for (std::size_t index = 0; index < p.databases.size() && index < items.size(); ++index)
                 p.databases[index].faults = toCount(items[index]);
         });
+        std::vector<std::string> states = list("PROTOCOL_REPORTS"),
+                                 reasons = list("PROTOCOL_REASONS"),
+                                 numbersOf = list("PROTOCOL_NUMBERS");
+        std::vector<std::string> databaseStates = list("DATABASE_STATES"),
+                                 databaseReasons = list("DATABASE_REASONS"),
+                                 databaseNumbers = list("DATABASE_NUMBERS");
+        auto at = [](const std::vector<std::string>& items, std::size_t index) {
+            return index < items.size() ? items[index] : std::string();
+        };
+        for (std::size_t index = 0; index < protocols.size(); ++index) {
+            ProtocolMetrics& p = protocols[index];
+            p.report.read(at(states, index), at(reasons, index), at(numbersOf, index));
+            std::vector<std::string> dbStates = splitList(at(databaseStates, index), ';'),
+                                     dbReasons = splitList(at(databaseReasons, index), ';'),
+                                     dbNumbers = splitList(at(databaseNumbers, index), ';');
+            for (std::size_t position = 0; position < p.databases.size(); ++position)
+                p.databases[position].report.read(at(dbStates, position), at(dbReasons, position),
+                                                  at(dbNumbers, position));
+        }
         return true;
     }
 };

@@ -188,6 +188,13 @@ test("the table counts every record sent, live, and a protocol's Stop button sto
       sent,
     );
     assert.equal(await records.textContent(), String(sent));
+    // Each database with what it says of itself, as the host last asked it.
+    const databases = '#protocols tr[data-protocol="PBX"] td.databases';
+    await page.waitForFunction(
+      (cell) => document.querySelector(cell + " .database")?.className === "database ok",
+      databases,
+    );
+    assert.match(await page.locator(databases).textContent(), /^sqlite\.so: OK \(storing in .*records\.db\)$/);
     // The chart draws the records' second at its right end, below its label.
     const inked = () =>
       page.evaluate(() => {

@@ -363,13 +363,23 @@ TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryName
     const std::string letter = "\xC4\x8D\xED\xA0\x80";
     const std::string shown = "\xC4\x8D\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
 #endif
-    serveUntilListening(webControl(webPort) + "protocols = ( " +
-                            tcplineProtocol("P\"B\\X\n" + letter, tcpPort, testDatabase("db")) +
-                            " );",
-                        webPort);
+    // Two protocols named "A" and one named "A#2"; a database that reports.
+    auto quiet = [](const std::string& name) {
+        return "{ name = " + configString(name) +
+               "; type = \"PBX\"; dll = " + configString(plugin("testprotocol")) +
+               "; databases = ( " + testDatabase("q" + name) + " ); }";
+    };
+    const std::string reporting = "{ dll = " + configString(plugin("reportingdatabase")) +
+                                  "; id = \"rep\"; answer = 3; reportState = \"DEGRADED\";"
+                                  " reportReason = \"held\"; reportQueue = 5; }";
+    serveUntilListening(
+        webControl(webPort) + "protocols = ( " +
+            tcplineProtocol("P\"B\\X\n" + letter, tcpPort, reporting + ", " + testDatabase("db")) +
+            ", " + quiet("A") + ", " + quiet("A") + ", " + quiet("A#2") + " );",
+        webPort);
     ASSERT_TRUE(eventually([&] { return portAccepts(tcpPort); }));
     LineClient line(tcpPort);
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(line.ask("A=1"), "0;TRAIL=db\\;");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(line.ask("A=1"), "0;TRAIL=rep\\;db\\;");
 
     auto web = client();
     auto page = web.Get("/metrics");
@@ -389,6 +399,32 @@ TEST_F(WebControlTest, MetricsCountWhatWasSentInThePrometheusFormatWithEveryName
     const char sampled = page->body[count + timed.size()];
     EXPECT_TRUE(sampled == '1' || sampled == '2') << page->body.substr(count, 200);
     EXPECT_NE(page->body.find("ostraservice_protocol_up{" + label + "} 1\n"), std::string::npos);
+    for (const char* name : {"A", "A#3", "A#2"})
+        EXPECT_NE(
+            page->body.find("ostraservice_protocol_up{protocol=\"" + std::string(name) + "\"} 1\n"),
+            std::string::npos)
+            << "each protocol a label of its own: " << name;
+    EXPECT_NE(page->body.find("ostraservice_build_info{version=\""), std::string::npos);
+    // What the plug-ins say, once the sampler has asked them.
+    const std::string queue = "ostraservice_test_queue_records{" + label + ",database=\"";
+    ASSERT_TRUE(eventually([&] {
+        page = web.Get("/metrics");
+        return page && page->body.find(queue) != std::string::npos &&
+               page->body.find("ostraservice_tcpline_lines_total{" + label + "} 2\n") !=
+                   std::string::npos;
+    })) << (page ? page->body : "");
+    const std::size_t queued = page->body.find(queue);
+    EXPECT_NE(page->body.find("\"} 5\n", queued), std::string::npos);
+    EXPECT_NE(page->body.find("# TYPE ostraservice_test_reports_total counter\n"),
+              std::string::npos);
+    EXPECT_NE(page->body.find("# HELP ostraservice_test_queue_records Records the test database "
+                              "holds.\n# TYPE ostraservice_test_queue_records gauge\n"),
+              std::string::npos);
+    const std::string up = "ostraservice_database_up{" + label + ",database=\"";
+    EXPECT_NE(page->body.find(up), std::string::npos) << page->body;
+    const std::size_t upAt = page->body.find(up);
+    const std::string upLine = page->body.substr(upAt, page->body.find('\n', upAt) - upAt);
+    EXPECT_EQ(upLine.substr(upLine.size() - 2), " 1") << "a DEGRADED database is up: " << upLine;
 #ifdef OSTRA_PROMTOOL
     // Prometheus's own checker, where the lane has it.
     std::string file = (testing_support::binaryDir() / "metrics.prom").string();

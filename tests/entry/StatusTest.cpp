@@ -1,6 +1,7 @@
 // The status verb against a real running host, on both platforms.
 #include <sstream>
 
+#include "../bundled/LineClient.h"
 #include "ExecutableFixture.h"
 
 namespace {
@@ -71,4 +72,60 @@ TEST_F(Status, ARunningHostsProtocolsAreListedAndTheExitCodeSaysWhetherOneFails)
     Result none = run({"status"});
     EXPECT_EQ(none.exitCode, 3);
     EXPECT_EQ(none.output.rfind("OstraService: not running", 0), 0u) << none.output;
+}
+
+namespace {
+
+// The answer to GET `path` on the console at `port`: the status line, a
+// blank line, then the body.
+std::string httpGet(int port, const std::string& path) {
+    LineClient web(port);
+    if (!web.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"))
+        return "<send failed>";
+    return web.readToEnd(10000);
+}
+
+}  // namespace
+
+TEST_F(Status, ADatabaseLibraryThatDidNotLoadMakesItsProtocolDegradedFromTheStart) {
+    const int webPort = freePort();
+    writeConfig("wakeupwait = 1; logs = ( { type = \"FILE\"; } ); control = { dll = \"webcontrol" +
+                suffix + "\"; port = " + std::to_string(webPort) +
+                "; }; protocols = ( { name = \"half\"; type = \"PBX\"; dll = \"testprotocol" +
+                suffix + "\"; databases = ( { dll = \"nosuchdatabase" + suffix +
+                "\"; }, { dll = \"testdatabase" + suffix + "\"; } ); } );");
+    const std::string log = dir.file("OstraService.log");
+    testing_support::ChildProcess host(executable(), {"console"}, dir.path().string());
+    ASSERT_TRUE(eventually([&] { return portAccepts(webPort); })) << host.output();
+
+    Result result = statusOnceItSays(1);
+    ASSERT_EQ(result.exitCode, 1) << result.output;
+    std::vector<std::string> row = rowOf(result.output, "half");
+    ASSERT_GE(row.size(), 2u) << result.output;
+    EXPECT_EQ(row[1], "DEGRADED") << "never RUNNING: " << result.output;
+    EXPECT_NE(result.output.find("half: its library nosuchdatabase" + suffix + " did not load\n"),
+              std::string::npos)
+        << result.output;
+    // The required line as it always was, then a plain one naming the library.
+    // Written by the app, whose lines carry its own source: looked for whole.
+    auto logged = [&](const std::string& text) {
+        return eventually(
+            [&] { return testing_support::readFile(log).find(" " + text) != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("Nije uspjelo kreiranje pristupa bazi: half:testprotocol" + suffix +
+                       ", za protokol: half"));
+    EXPECT_TRUE(logged("Protocol half runs DEGRADED: its database library nosuchdatabase" + suffix +
+                       " did not load"));
+
+    const std::string health = httpGet(webPort, "/healthz");
+    EXPECT_EQ(health.substr(0, 12), "HTTP/1.1 503") << health;
+    // The library of the original interface runs as before and says nothing.
+    const std::string numbers = httpGet(webPort, "/api/metrics");
+    EXPECT_NE(numbers.find("{\"name\":\"nosuchdatabase" + suffix +
+                           "\",\"state\":\"NOT_LOADED\",\"reason\":\"\"},{\"name\":\"testdatabase" +
+                           suffix + "\",\"state\":\"\",\"reason\":\"\"}"),
+              std::string::npos)
+        << numbers;
+    host.writeInput("S");
+    EXPECT_EQ(host.wait(std::chrono::seconds(30)), 0);
 }

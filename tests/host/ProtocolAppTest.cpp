@@ -103,8 +103,10 @@ TEST_F(ProtocolApp, AMissingDatabaseLibraryIsReportedAndTheOthersStillRun) {
     std::string missing = "{ dll = " + configString(plugin("nodb")) + "; }";
     makeApp(entryText("PBX", db("db1") + ", " + missing + ", " + db("db3")));
     EXPECT_EQ(initResult, 0);
-    EXPECT_EQ(hostLines.lines(), Lines{"Nije uspjelo kreiranje pristupa bazi: p1:" +
-                                       plugin("testprotocol") + ", za protokol: p1"});
+    EXPECT_EQ(hostLines.lines(), (Lines{"Nije uspjelo kreiranje pristupa bazi: p1:" +
+                                            plugin("testprotocol") + ", za protokol: p1",
+                                        "Protocol p1 runs DEGRADED: its database library " +
+                                            plugin("nodb") + " did not load"}));
     EXPECT_EQ(count("db1", "start"), 1u);
     EXPECT_EQ(count("db3", "start"), 1u);
     EXPECT_TRUE(app->isRunning());
