@@ -122,7 +122,7 @@ ProtocolSnapshot ProtocolCounters::snapshot() const {
 }
 
 void ProtocolCounters::slots(std::vector<reports::ReportSlot*>& into) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     into.push_back(&protocolReport);
     for (DatabaseCounters& database : guarded_.databases) into.push_back(&database.report);
 }

@@ -72,7 +72,7 @@ std::string label(const char* name, const std::string& escapedValue) {
 // A plug-in's help as a HELP line takes it: UTF-8, backslash and line feed escaped.
 std::string helpText(const std::string& text) {
     std::string escaped;
-    for (char c : hostTextToUtf8(text)) {
+    for (char c : bundled_support::hostTextToUtf8(text)) {
         if (c == '\\')
             escaped += "\\\\";
         else if (c == '\n')

@@ -404,9 +404,9 @@ HttpResponse WebControlPlugin::metricsPage() {
         for (std::size_t position = 0; position < protocol.databases.size(); ++position) {
             const auto& database = protocol.databases[position];
             if (position > 0) json += ',';
-            json += "{\"name\":" + jsonString(hostTextToUtf8(database.name)) +
+            json += "{\"name\":" + jsonString(bundled_support::hostTextToUtf8(database.name)) +
                     ",\"state\":" + jsonString(database.report.state) +
-                    ",\"reason\":" + jsonString(hostTextToUtf8(database.report.reason)) + "}";
+                    ",\"reason\":" + jsonString(bundled_support::hostTextToUtf8(database.report.reason)) + "}";
         }
         json += "]";
         json += ",\"rates\":[";
