@@ -330,7 +330,8 @@ TEST_F(WebControlTest, StoppingTheHostEndsTheConsoleAndEveryThreadItStarted) {
     EXPECT_FALSE(portAccepts(webPort));
     reader.join();
     if (before > 0) {
-        EXPECT_EQ(threadCount(), before);
+        // (The host's report sampler, there before, ends with the host too.)
+        EXPECT_LE(threadCount(), before);
     }
 }
 

@@ -122,7 +122,7 @@ TEST_F(ConfigCheck, APluginsKeysAreHeldAgainstItsLibrarysTableWithoutShowingASec
             "configuration",
         first +
             "unknown key \"conecttimeout\", ignored (the host and pgsql read dll, conninfo, "
-            "table, site, spool, connecttimeout, statementtimeout, idempotencykey)",
+            "table, site, spool, spoolalarm, connecttimeout, statementtimeout, idempotencykey)",
         first + "\"statementtimeout\" is 50; expected an integer from 100 to 600000",
         // libpq's own words follow.
         cfg + "6: database 2 of protocol \"A\": \"conninfo\": libpq cannot read it: ",
