@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "OstraService/PluginReports.h"
 #include "platform/Mutex.h"
 #include "plugin/EventProc.h"
-#include "OstraService/PluginReports.h"
 
 namespace metrics {
 

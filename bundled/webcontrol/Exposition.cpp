@@ -69,12 +69,15 @@ std::string label(const char* name, const std::string& escapedValue) {
     return std::string(name) + "=\"" + escapedValue + "\"";
 }
 
-// A plug-in's help as a HELP line takes it: UTF-8, backslash and line feed escaped.
-std::string helpText(const std::string& text) {
+// Host text as the exposition takes it: UTF-8, with backslash and line
+// feed escaped, and the double quote too in a label's value.
+std::string escapedText(const std::string& text, bool inLabel) {
     std::string escaped;
     for (char c : bundled_support::hostTextToUtf8(text)) {
         if (c == '\\')
             escaped += "\\\\";
+        else if (c == '"' && inLabel)
+            escaped += "\\\"";
         else if (c == '\n')
             escaped += "\\n";
         else
@@ -82,6 +85,9 @@ std::string helpText(const std::string& text) {
     }
     return escaped;
 }
+
+// A plug-in's help as a HELP line takes it.
+std::string helpText(const std::string& text) { return escapedText(text, false); }
 
 // Up while the protocol runs and the database neither failed to load nor
 // reports FAILING or is silent past the host's deadline.
@@ -167,20 +173,7 @@ std::vector<std::string> distinctProtocolLabels(const HostMetrics& numbers) {
 
 }  // namespace
 
-std::string labelValue(const std::string& text) {
-    std::string escaped;
-    for (char c : bundled_support::hostTextToUtf8(text)) {
-        if (c == '\\')
-            escaped += "\\\\";
-        else if (c == '"')
-            escaped += "\\\"";
-        else if (c == '\n')
-            escaped += "\\n";
-        else
-            escaped += c;
-    }
-    return escaped;
-}
+std::string labelValue(const std::string& text) { return escapedText(text, true); }
 
 std::string exposition(const HostMetrics& numbers) {
     std::string out;
@@ -213,9 +206,10 @@ std::string exposition(const HostMetrics& numbers) {
     perProtocol("ostraservice_protocol_up", "gauge", "1 while the protocol runs, else 0.",
                 [](const ProtocolMetrics& p) { return Count(p.state == "RUNNING"); });
     write.family("ostraservice_protocol_state", "gauge",
-                 "1 for the protocol's state: running, stopped (by a command) or failing.");
+                 "1 for the protocol's state: running, degraded (a database library did "
+                 "not load), stopped (by a command) or failing.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (const char* state : {"RUNNING", "STOPPED", "FAILING"}) {
+        for (const char* state : {"RUNNING", "DEGRADED", "STOPPED", "FAILING"}) {
             std::string lower(state);
             for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
             write.sample("ostraservice_protocol_state",

@@ -405,8 +405,8 @@ HttpResponse WebControlPlugin::metricsPage() {
             const auto& database = protocol.databases[position];
             if (position > 0) json += ',';
             json += "{\"name\":" + jsonString(bundled_support::hostTextToUtf8(database.name)) +
-                    ",\"state\":" + jsonString(database.report.state) +
-                    ",\"reason\":" + jsonString(bundled_support::hostTextToUtf8(database.report.reason)) + "}";
+                    ",\"state\":" + jsonString(database.report.state) + ",\"reason\":" +
+                    jsonString(bundled_support::hostTextToUtf8(database.report.reason)) + "}";
         }
         json += "]";
         json += ",\"rates\":[";

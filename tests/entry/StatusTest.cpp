@@ -126,6 +126,16 @@ TEST_F(Status, ADatabaseLibraryThatDidNotLoadMakesItsProtocolDegradedFromTheStar
                            suffix + "\",\"state\":\"\",\"reason\":\"\"}"),
               std::string::npos)
         << numbers;
+    const std::string exposition = httpGet(webPort, "/metrics");
+    EXPECT_NE(
+        exposition.find("ostraservice_protocol_state{protocol=\"half\",state=\"degraded\"} 1"),
+        std::string::npos)
+        << exposition;
+    EXPECT_NE(
+        exposition.find("ostraservice_database_up{protocol=\"half\",database=\"nosuchdatabase" +
+                        suffix + "\"} 0"),
+        std::string::npos)
+        << exposition;
     host.writeInput("S");
     EXPECT_EQ(host.wait(std::chrono::seconds(30)), 0);
 }
