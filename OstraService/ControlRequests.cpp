@@ -127,6 +127,7 @@ void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& 
                                        .count());
     host.logLines = logLineCounts.written.load(std::memory_order_relaxed);
     host.logLinesLost = logLineCounts.lost.load(std::memory_order_relaxed);
+    host.logLosing = logLineCounts.losing.load(std::memory_order_relaxed);
     host.requests = requestsServed.load(std::memory_order_relaxed);
     host.requestsDeferred = requestsDeferred.load(std::memory_order_relaxed);
     Record answer = answerTo(request, state);

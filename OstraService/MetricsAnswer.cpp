@@ -221,6 +221,7 @@ void writeMetrics(const HostNumbers& host,
     setCount("UPTIME", host.uptimeSeconds);
     setCount("LOG_LINES", host.logLines);
     setCount("LOG_LINES_LOST", host.logLinesLost);
+    answer.set("LOG_LOSING", host.logLosing ? "1" : "0");
     setCount("REQUESTS", host.requests);
     setCount("REQUESTS_DEFERRED", host.requestsDeferred);
     static const std::string bounds = [] {

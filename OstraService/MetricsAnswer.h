@@ -16,6 +16,7 @@ class Record;
 struct HostNumbers {
     std::uint64_t uptimeSeconds = 0;
     std::uint64_t logLines = 0, logLinesLost = 0;
+    bool logLosing = false;  // the log file's last write failed
     std::uint64_t requests = 0, requestsDeferred = 0;
 };
 

@@ -105,7 +105,7 @@ void appendNumber(std::string& text, double value) {
 }
 
 void ReportSlot::attach(void* instance, OstraReport report) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     instance_ = instance;
     report_ = report;
     notLoaded_ = false;
@@ -116,21 +116,21 @@ void ReportSlot::attach(void* instance, OstraReport report) {
 }
 
 void ReportSlot::notLoaded() {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     notLoaded_ = true;
 }
 
 void ReportSlot::detach() {
-    std::unique_lock<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     instance_ = nullptr;
     report_ = nullptr;
     notLoaded_ = false;
     answered_ = false;
-    returned_.wait(guard, [this] { return !asking_; });
+    while (asking_) returned_.wait(guard);
 }
 
 void NumberCatalog::add(const std::vector<Number>& numbers) {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     for (const Number& number : numbers) {
         bool known = false;
         for (const std::string& name : names_) known = known || name == number.name;
@@ -144,7 +144,7 @@ void NumberCatalog::add(const std::vector<Number>& numbers) {
 }
 
 void NumberCatalog::appendTo(std::string& text) const {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     text += text_;
 }
 
@@ -152,7 +152,7 @@ void ReportSlot::ask(NumberCatalog& catalog) {
     OstraReport report;
     void* instance;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         if (report_ == nullptr || asking_) return;
         report = report_;
         instance = instance_;
@@ -170,7 +170,7 @@ void ReportSlot::ask(NumberCatalog& catalog) {
         appendNumber(numbers, number.value);
     }
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         asking_ = false;
         // Detached meanwhile: the answer is of an object that is gone.
         if (report_ != nullptr) {
@@ -180,7 +180,7 @@ void ReportSlot::ask(NumberCatalog& catalog) {
             numbersText_ = std::move(numbers);
         }
     }
-    returned_.notify_all();
+    returned_.notifyAll();
 }
 
 Said ReportSlot::saidLocked(Clock::time_point now) const {
@@ -192,7 +192,7 @@ Said ReportSlot::saidLocked(Clock::time_point now) const {
 
 void ReportSlot::appendTo(std::string& state, std::string& reason, std::string& numbers,
                           Clock::time_point now) const {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     const Said said = saidLocked(now);
     state += stateWord(said, sample_.state);
     if (said != Said::kAnswered) return;
@@ -201,7 +201,7 @@ void ReportSlot::appendTo(std::string& state, std::string& reason, std::string& 
 }
 
 Said ReportSlot::read(Sample& sample, Clock::time_point now) const {
-    std::lock_guard<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     const Said said = saidLocked(now);
     if (said == Said::kAnswered) sample = sample_;
     return said;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "plugin/PluginExtension.h"
 
 namespace reports {
@@ -77,9 +78,9 @@ public:
     void appendTo(std::string& text) const;
 
 private:
-    mutable std::mutex lock_;
-    std::vector<std::string> names_;
-    std::string text_;
+    mutable ostra::Mutex lock_;
+    std::vector<std::string> names_ OSTRA_GUARDED_BY(lock_);
+    std::string text_ OSTRA_GUARDED_BY(lock_);
 };
 
 class ReportSlot {
@@ -105,18 +106,19 @@ public:
     Said read(Sample& sample, Clock::time_point now) const;
 
 private:
-    Said saidLocked(Clock::time_point now) const;
+    Said saidLocked(Clock::time_point now) const OSTRA_REQUIRES(lock_);
 
-    mutable std::mutex lock_;
-    std::condition_variable returned_;
-    void* instance_ = nullptr;
-    OstraReport report_ = nullptr;
-    bool notLoaded_ = false;
-    bool asking_ = false;  // a report runs on the object now
-    bool answered_ = false;
-    Clock::time_point askedAt_;
-    Sample sample_;
-    std::string reasonText_, numbersText_;  // sample_ as METRICS text
+    mutable ostra::Mutex lock_;
+    ostra::Condition returned_;
+    void* instance_ OSTRA_GUARDED_BY(lock_) = nullptr;
+    OstraReport report_ OSTRA_GUARDED_BY(lock_) = nullptr;
+    bool notLoaded_ OSTRA_GUARDED_BY(lock_) = false;
+    bool asking_ OSTRA_GUARDED_BY(lock_) = false;  // a report runs on the object now
+    bool answered_ OSTRA_GUARDED_BY(lock_) = false;
+    Clock::time_point askedAt_ OSTRA_GUARDED_BY(lock_);
+    Sample sample_ OSTRA_GUARDED_BY(lock_);
+    // sample_ as METRICS text
+    std::string reasonText_ OSTRA_GUARDED_BY(lock_), numbersText_ OSTRA_GUARDED_BY(lock_);
 };
 
 }  // namespace reports

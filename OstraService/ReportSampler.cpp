@@ -8,10 +8,10 @@ ReportSampler::ReportSampler(Protocols protocols, std::shared_ptr<reports::Repor
 
 ReportSampler::~ReportSampler() {
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        ostra::MutexLock guard(lock_);
         stopping_ = true;
     }
-    wake_.notify_all();
+    wake_.notifyAll();
     thread_.join();
     if (!pass_.thread.joinable()) return;
     // A pass held up in a report past the deadline is left: it owns what it reads.
@@ -45,7 +45,7 @@ void ReportSampler::startPass() {
 }
 
 void ReportSampler::run() {
-    std::unique_lock<std::mutex> guard(lock_);
+    ostra::MutexLock guard(lock_);
     while (!stopping_) {
         if (pass_.thread.joinable()) {
             if (pass_.done->load())
@@ -54,6 +54,8 @@ void ReportSampler::run() {
                 pass_.thread.detach();
         }
         if (!pass_.thread.joinable()) startPass();
-        wake_.wait_for(guard, kPeriod, [this] { return stopping_; });
+        const auto next = std::chrono::steady_clock::now() + kPeriod;
+        while (!stopping_ && wake_.waitUntil(guard, next)) {
+        }
     }
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "OstraService/PluginReports.h"
 #include "OstraService/ProtocolMetrics.h"
 
@@ -50,9 +51,9 @@ private:
     const Protocols protocols_;
     const std::shared_ptr<reports::ReportSlot> control_;
     const std::shared_ptr<reports::NumberCatalog> catalog_;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
+    ostra::Mutex lock_;
+    ostra::Condition wake_;
+    bool stopping_ OSTRA_GUARDED_BY(lock_) = false;
     Pass pass_;
     std::thread thread_;
 };

@@ -67,6 +67,9 @@ StatusReply statusReply(const std::string& serviceName, bool stopping, const Rec
                             ? "-"
                             : when(protocol.lastFailureTime) + " " + protocol.lastFailure});
     }
+    if (numbers.logLosing)
+        troubles += "log: the log file cannot be written; " + std::to_string(numbers.logLinesLost) +
+                    " lines lost so far\n";
     reply.text = serviceName + ": " + (stopping ? "stopping" : "running") + ", up " +
                  std::to_string(numbers.uptime) + " s, " + std::to_string(count) +
                  (count == 1 ? " protocol\n" : " protocols\n") + table(rows) + troubles;

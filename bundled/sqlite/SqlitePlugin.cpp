@@ -61,20 +61,20 @@ void SqlitePlugin::stop() {
 }
 
 void SqlitePlugin::noteStored(bool stored, const std::string& failure) {
-    std::lock_guard<std::mutex> guard(healthMutex_);
-    if (stored) {
-        ++health_.stored;
-        health_.lastFailure.clear();
-    } else {
-        ++health_.failed;
-        health_.lastFailure = failure;
-    }
+    (stored ? stored_ : failed_).fetch_add(1, std::memory_order_relaxed);
+    if (stored && !failureHeld_.load(std::memory_order_relaxed)) return;
+    ostra::MutexLock guard(healthMutex_);
+    lastFailure_ = stored ? std::string() : failure;
+    failureHeld_.store(!stored, std::memory_order_relaxed);
 }
 
 SqlitePlugin::Health SqlitePlugin::health() {
-    std::lock_guard<std::mutex> guard(healthMutex_);
-    Health health = health_;
+    Health health;
     health.path = path_;
+    health.stored = stored_.load(std::memory_order_relaxed);
+    health.failed = failed_.load(std::memory_order_relaxed);
+    ostra::MutexLock guard(healthMutex_);
+    health.lastFailure = lastFailure_;
     return health;
 }
 

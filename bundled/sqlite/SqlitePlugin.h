@@ -45,6 +45,7 @@
 #include <string>
 
 #include "SqliteStore.h"
+#include "platform/Mutex.h"
 #include "common/log/CLog.h"
 #include "plugin/CDatabasePlugin.h"
 
@@ -81,8 +82,12 @@ private:
     std::atomic<int> type_{0};
     std::string path_;
     std::string idempotencyEntry_;  // empty: records carry no key
-    std::mutex healthMutex_;        // a leaf: guards health_ (but its path)
-    Health health_;
+    // Counted without a lock on every record; the last failure's text
+    // under a leaf lock, taken only while there is one to keep or clear.
+    std::atomic<long long> stored_{0}, failed_{0};
+    std::atomic<bool> failureHeld_{false};
+    ostra::Mutex healthMutex_;
+    std::string lastFailure_ OSTRA_GUARDED_BY(healthMutex_);
     void noteStored(bool stored, const std::string& failure);
 };
 

@@ -460,6 +460,11 @@ HttpResponse WebControlPlugin::healthPage(bool withDetails) {
     page.contentType = "application/json";
     page.body = std::string("{\"healthy\":") + (failing.empty() ? "true" : "false");
     if (withDetails) page.body += ",\"failing\":[" + failing + "]";
+    // Records still flow, so it is no reason to take the host out of
+    // service; the operator is told all the same.
+    if (withDetails && numbers.logLosing)
+        page.body += ",\"log\":\"the log file cannot be written; " +
+                     std::to_string(numbers.logLinesLost) + " lines lost so far\"";
     page.body += "}";
     return page;
 }

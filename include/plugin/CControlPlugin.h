@@ -29,6 +29,7 @@
 //       UPTIME             seconds since the host started
 //       LOG_LINES          lines written to the log file
 //       LOG_LINES_LOST     lines the log file lost (a write that failed)
+//       LOG_LOSING         "1" while the log file loses lines (its last write failed)
 //       REQUESTS           control requests served
 //       REQUESTS_DEFERRED  control requests deferred to the run loop
 //       LATENCY_BOUNDS     the latency buckets' upper bounds in seconds,

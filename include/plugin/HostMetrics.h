@@ -166,6 +166,7 @@ struct HostMetrics {
     bool stopping = false;  // the host's stop sequence has begun
     std::string version;    // the host's version; "" from older hosts
     Count uptime = 0, logLines = 0, logLinesLost = 0, requests = 0, requestsDeferred = 0;
+    bool logLosing = false;  // the log file loses lines now
     std::vector<double> latencyBounds;  // seconds; one bucket more takes the rest
     std::vector<ProtocolMetrics> protocols;
     std::string controlPlugin;  // the control plug-in's library; "" from older hosts
@@ -181,6 +182,7 @@ struct HostMetrics {
         uptime = toCount(answer.get("UPTIME"));
         logLines = toCount(answer.get("LOG_LINES"));
         logLinesLost = toCount(answer.get("LOG_LINES_LOST"));
+        logLosing = std::string(answer.get("LOG_LOSING")) == "1";
         requests = toCount(answer.get("REQUESTS"));
         requestsDeferred = toCount(answer.get("REQUESTS_DEFERRED"));
         latencyBounds.clear();

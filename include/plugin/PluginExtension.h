@@ -64,7 +64,8 @@ struct OstraSetting {
 // (numbers in decimal, booleans as true/false). Return 0 when it is good;
 // otherwise write one line saying what is wrong into `reason` (at most
 // `reasonSize` bytes, 0 ended; never the value itself when it may hold a
-// secret) and return non-zero. Called by `check` and before start.
+// secret) and return non-zero. Called by `check`; when the plug-in
+// starts, it applies the same rules as it reads its settings.
 typedef int (*OstraSettingCheck)(const char* name, const char* value, char* reason,
                                  unsigned reasonSize);
 

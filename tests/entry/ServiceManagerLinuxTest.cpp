@@ -272,6 +272,9 @@ TEST_F(ServiceManagerLinux,
         said("<3>OstraService: the log file logs/OstraService.log cannot be written: "
              "its lines are being lost"))
         << service.output();
+    Result status = run({"status"});
+    EXPECT_NE(status.output.find("log: the log file cannot be written; "), std::string::npos)
+        << status.output;
     service.hangUp();  // more lost lines, and no second notice
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::filesystem::remove(file);
