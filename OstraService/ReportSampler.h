@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Mutex.h"
 #include "OstraService/PluginReports.h"
 #include "OstraService/ProtocolMetrics.h"
+#include "platform/Mutex.h"
 
 class ReportSampler {
 public:

@@ -45,8 +45,8 @@
 #include <string>
 
 #include "SqliteStore.h"
-#include "platform/Mutex.h"
 #include "common/log/CLog.h"
+#include "platform/Mutex.h"
 #include "plugin/CDatabasePlugin.h"
 
 namespace ostra_sqlite {

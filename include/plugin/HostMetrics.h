@@ -166,7 +166,7 @@ struct HostMetrics {
     bool stopping = false;  // the host's stop sequence has begun
     std::string version;    // the host's version; "" from older hosts
     Count uptime = 0, logLines = 0, logLinesLost = 0, requests = 0, requestsDeferred = 0;
-    bool logLosing = false;  // the log file loses lines now
+    bool logLosing = false;             // the log file loses lines now
     std::vector<double> latencyBounds;  // seconds; one bucket more takes the rest
     std::vector<ProtocolMetrics> protocols;
     std::string controlPlugin;  // the control plug-in's library; "" from older hosts

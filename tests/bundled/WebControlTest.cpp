@@ -133,7 +133,8 @@ TEST_F(WebControlTest, WithATokenEveryRequestMustCarryItAndTheReadTokenOnlyReads
         EXPECT_EQ(statusOf("POST", path, reader), 403) << path;
         EXPECT_EQ(statusOf("POST", path, {{"X-Ostra-Token", "scrape-only"}}), 403) << path;
     }
-    EXPECT_EQ(body("POST", "/api/stop?token=scrape-only"), "{\"error\":\"this token may only read\"}");
+    EXPECT_EQ(body("POST", "/api/stop?token=scrape-only"),
+              "{\"error\":\"this token may only read\"}");
     EXPECT_TRUE(portAccepts(tcpPort));  // still nothing stopped
 
     EXPECT_EQ(statusOf("GET", "/api/status", {{"X-Ostra-Token", "s3cret-token"}}), 200);
