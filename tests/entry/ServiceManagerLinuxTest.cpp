@@ -256,8 +256,8 @@ TEST_F(ServiceManagerLinux,
     std::filesystem::create_directory(folder);
     writeConfig("logs = ( { type = \"FILE\"; path = \"logs\"; } ); " + control +
                 " protocols = ( );");
-    auto run = serviceUnderJournal();
-    testing_support::ChildProcess& service = *run;
+    auto running = serviceUnderJournal();
+    testing_support::ChildProcess& service = *running;
     const std::string file = folder + "/OstraService.log";
     ASSERT_TRUE(eventually([&] { return logHas(file, "Service started"); })) << service.output();
     auto said = [&](const std::string& text) {
