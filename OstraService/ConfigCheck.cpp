@@ -439,9 +439,8 @@ bool readConfig(const std::string& path, libconfig::Config& config,
 
 }  // namespace
 
-int run(const std::string& serviceName) {
+std::vector<std::string> problemsIn(const std::string& serviceName, libconfig::Config& config) {
     const std::string path = config_file::pathFor(serviceName);
-    libconfig::Config config;
     std::vector<config_file::SourceLine> origins;
     std::vector<Problem> problems;
     if (readConfig(path, config, origins, problems)) {
@@ -449,8 +448,17 @@ int run(const std::string& serviceName) {
         checker.check(config);
         problems = checker.problems();
     }
+    std::vector<std::string> lines;
+    for (const Problem& problem : problems) lines.push_back(problem.where + ": " + problem.text);
+    return lines;
+}
+
+int run(const std::string& serviceName) {
+    const std::string path = config_file::pathFor(serviceName);
+    libconfig::Config config;
+    const std::vector<std::string> problems = problemsIn(serviceName, config);
     std::string report;
-    for (const Problem& problem : problems) report += problem.where + ": " + problem.text + "\n";
+    for (const std::string& problem : problems) report += problem + "\n";
     if (problems.empty())
         report += "no problems found in " + path + "\n";
     else

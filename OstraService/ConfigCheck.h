@@ -33,9 +33,17 @@
 // service is not disturbed.
 #pragma once
 
+#include <libconfig.h++>
 #include <string>
+#include <vector>
 
 namespace config_check {
+
+// The problems `run` would report, one "FILE:LINE: text" each, in the
+// order of the file; none when the configuration is sound. `config` holds
+// the file as read (with its includes) unless it could not be parsed. Used
+// by a reload, which applies only a configuration found sound.
+std::vector<std::string> problemsIn(const std::string& serviceName, libconfig::Config& config);
 
 // Checks the configuration of the service `serviceName`; the exit code:
 // 0 when no problem was found, 1 otherwise.

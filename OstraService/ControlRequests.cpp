@@ -130,6 +130,12 @@ void CServiceHost::answerMetrics(CControlPlugin* sender, int tag, const Record& 
     host.logLosing = logLineCounts.losing.load(std::memory_order_relaxed);
     host.requests = requestsServed.load(std::memory_order_relaxed);
     host.requestsDeferred = requestsDeferred.load(std::memory_order_relaxed);
+    {
+        ostra::MutexLock hold(configInfoLock);
+        host.configuration = configHash;
+        host.configurationLoaded = configLoadedAt;
+        host.reloadRefused = reloadRefusal;
+    }
     Record answer = answerTo(request, state);
     HostReports reports;
     reports.control = controlReport.get();

@@ -88,9 +88,11 @@ int runEntry(int argc, char* argv[]) {
     // starts no plug-in, whatever the configuration says.
     if (argc > 1 && text::equalsIgnoreCase(argv[1], "check"))
         return config_check::run(argc > 2 ? argv[2] : kDefaultServiceName);
-    // Nor does `status`: it only asks the running host.
+    // Nor do `status` and `reload`: they only ask the running host.
     if (argc > 1 && text::equalsIgnoreCase(argv[1], "status"))
         return status_verb::run(argc > 2 ? argv[2] : kDefaultServiceName);
+    if (argc > 1 && text::equalsIgnoreCase(argv[1], "reload"))
+        return status_verb::reload(argc > 2 ? argv[2] : kDefaultServiceName);
     // The sockets a service manager passed are claimed before any thread
     // or plug-in runs (and before a plug-in could start a program that
     // would inherit the variables naming them).

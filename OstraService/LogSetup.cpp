@@ -103,3 +103,30 @@ void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& 
         if (level >= 0) log->setLevel(level);
     }
 }
+
+void reapplyLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
+                int& level) {
+    level = LOG_LEVEL_INFO;
+    libconfig::Setting* logs;
+    try {
+        logs = &config.lookup(config_file::settingPath(serviceName, "logs"));
+    } catch (const libconfig::ConfigException&) {
+        return;
+    }
+    libconfig::Setting* last = nullptr;  // the FILE entry whose file the lines go to
+    for (int index = 0;; ++index) {
+        try {
+            libconfig::Setting& entry = (*logs)[index];
+            std::string type = static_cast<const char*>(entry["type"]);
+            if (text::equalsIgnoreCase(type.c_str(), "FILE")) last = &entry;
+        } catch (const libconfig::ConfigException&) {
+            break;
+        }
+    }
+    if (last == nullptr) return;
+    host.setLogMaxSize(static_cast<int>(sizeOr(*last, "size", 512)));
+    host.setLogRotate(valueOr<int>(*last, "rotate", 7));
+    host.moveLogFile(logFilePath(textOr(*last, "path", ""), serviceName));
+    const int named = levelNamed(textOr(*last, "level", "INFO"));
+    level = named >= 0 ? named : host.getLog(nullptr)->getLevel();
+}

@@ -29,6 +29,15 @@ class CServiceHost;
 void setUpLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
               const std::string& configPath);
 
+// A reload: the "logs" list of the new configuration `config` applied to
+// the running host. The log file takes the size, rotation and path of the
+// last FILE entry (a new path opens the file there; lines already written
+// stay in the old one); `level` is set to the level the host now runs at,
+// which the caller hands on. A list without a FILE entry leaves a log file
+// that is open as it is, until the next start.
+void reapplyLog(CServiceHost& host, libconfig::Config& config, const std::string& serviceName,
+                int& level);
+
 // The folders of the log files the "logs" list names (each FILE entry's
 // "path" that is not empty), for the service's sandbox.
 std::vector<std::string> logFolders(libconfig::Config& config, const std::string& serviceName);

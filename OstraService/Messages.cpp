@@ -114,7 +114,7 @@ std::string serviceNotStarted(const std::string& nameOrVerb) {
 
 const char* const kUsage =
     "Pokretanje programa: OstraService INSTALL | UNINSTALL | REMOVE | START | STOP | CONSOLE\n";
-const char* const kMoreVerbs = "Dodatne naredbe: OstraService CHECK | STATUS | SERVICE\n";
+const char* const kMoreVerbs = "Dodatne naredbe: OstraService CHECK | STATUS | RELOAD | SERVICE\n";
 const char* const kConsoleStarted = "OstraService started, press S to stop\n";
 const char* const kConsoleStopped = "OstraService stopped\n";
 

@@ -224,6 +224,9 @@ void writeMetrics(const HostNumbers& host,
     answer.set("LOG_LOSING", host.logLosing ? "1" : "0");
     setCount("REQUESTS", host.requests);
     setCount("REQUESTS_DEFERRED", host.requestsDeferred);
+    answer.set("CONFIGURATION", host.configuration.c_str());
+    setCount("CONFIGURATION_LOADED", static_cast<Count>(host.configurationLoaded));
+    answer.set("RELOAD_REFUSED", host.reloadRefused.c_str());
     static const std::string bounds = [] {
         std::string list;
         for (double bound : metrics::kLatencyBounds) {

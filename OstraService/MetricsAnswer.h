@@ -18,6 +18,9 @@ struct HostNumbers {
     std::uint64_t logLines = 0, logLinesLost = 0;
     bool logLosing = false;  // the log file's last write failed
     std::uint64_t requests = 0, requestsDeferred = 0;
+    std::string configuration;          // the hash of the configuration in force
+    long long configurationLoaded = 0;  // when it was read (Unix seconds)
+    std::string reloadRefused;          // why the last reload was refused, "" when none was
 };
 
 // What the plug-ins said of themselves beyond the protocols' slots: the

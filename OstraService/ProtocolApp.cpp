@@ -60,6 +60,32 @@ int CProtocolApp::init(CLog& hostLog, Setting& entry) {
     return start(false);
 }
 
+void CProtocolApp::setLevel(int level) {
+    LineGuard sync(critSection, waitLine);
+    configuredLevel = level;
+    log.setLevel(level);
+    // getLog is asked at every start too; what it returns is the plug-in's own.
+    auto relevel = [&](CLog* pluginLog) {
+        if (pluginLog != nullptr && pluginLog != &log) pluginLog->setLevel(level);
+    };
+    if (protocol != nullptr)
+        plugin_calls::guard(
+            false,
+            [&] {
+                relevel(protocol->getLog());
+                return true;
+            },
+            faultOf(protocolDll, "getLog"));
+    for (size_t index = 0; index < databases.size(); ++index)
+        plugin_calls::guard(
+            false,
+            [&] {
+                relevel(databases[index]->getLog());
+                return true;
+            },
+            faultOf(databaseDlls[index], "getLog"));
+}
+
 int CProtocolApp::start(bool force) {
     // An app with its plug-ins in place has nothing to do but set its log's
     // level (the host's, as configured: plug-ins' logs copy it at start). Reading the entry again

@@ -106,6 +106,10 @@ public:
     // Stops, then destroys, every plug-in; start(false) does nothing after.
     void stop();
 
+    // A reload's new log level: the app's own log and its plug-ins' logs
+    // take it at once; later starts hand it on.
+    void setLevel(int level);
+
     // True when the protocol plug-in exists and it and every database
     // plug-in say they run.
     bool isRunning();
@@ -157,7 +161,7 @@ private:
     bool enabled OSTRA_GUARDED_BY(critSection);
     RepeatedFailures repeatedFailures
         OSTRA_GUARDED_BY(critSection);  // what a failing attempt writes again
-    int configuredLevel;                // the host log's level when init ran
+    std::atomic<int> configuredLevel;   // the host log's level (init's, or a reload's)
     CLog log;
     CTrace trace;
     std::string name OSTRA_GUARDED_BY(critSection);

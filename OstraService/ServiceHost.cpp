@@ -7,6 +7,7 @@
 #include "OstraService/ConfigFile.h"
 #include "OstraService/Messages.h"
 #include "OstraService/PluginCalls.h"
+#include "OstraService/SettingText.h"
 #include "OstraService/SettingsNotice.h"
 #include "loader/loadPlugin.h"
 #include "platform/console.h"
@@ -76,6 +77,7 @@ CLog* CServiceHost::getLog(const char* path) {
         fileStream.setMaxSizeM(logMaxSize);
         fileStream.setRotate(logRotate);
         fileStream.open(path);
+        logPath = path;
         log.addStream(&fileStream);
         log.setFormatter(&formatter);
         log.setName(getName());
@@ -91,6 +93,18 @@ void CServiceHost::openLogFileOnFirstFailure(const std::string& path) {
     log.addStream(fileOnFailure.get());
     log.setFormatter(&formatter);
     log.setName(getName());
+}
+
+void CServiceHost::moveLogFile(const std::string& path) {
+    if (!logsToFile) {
+        getLog(path.c_str());
+        return;
+    }
+    fileStream.setMaxSizeM(logMaxSize);
+    fileStream.setRotate(logRotate);
+    if (path == logPath) return;
+    fileStream.open(path.c_str());
+    logPath = path;
 }
 
 void CServiceHost::onReopenLogRequest() {
@@ -132,12 +146,17 @@ void CServiceHost::serve(bool console, int stopKey) {
             reportRunning();
             reportedRunning = true;
             // Only now: before the first pass every protocol would show FAILING.
-            if (statusChannelWanted)
+            if (statusChannelWanted) {
                 statusChannel.reset(
                     new StatusChannel(log, getName(), [this] { return statusChannelReply(); }));
+                reloadChannel.reset(new StatusChannel(
+                    log, getName(), [this] { return encodeStatusReply(requestReload()); },
+                    "reload"));
+            }
         }
         reportStatusWhenDue();
         serveDeferredRequests();
+        serveReloadRequest();
         // The next pass takes the host lock again at once: let waiting
         // control requests in first.
         while (requestsWaiting.load() > 0 && isRunning()) std::this_thread::yield();
@@ -149,7 +168,8 @@ bool CServiceHost::setUp() {
     const std::string serviceName = getName();
     const std::string path = config_file::pathFor(serviceName);
     std::string failure, location;
-    if (config_file::read(config, path, failure, &location) != config_file::ReadResult::kRead) {
+    config = std::make_shared<libconfig::Config>();
+    if (config_file::read(*config, path, failure, &location) != config_file::ReadResult::kRead) {
         setUpFailed(failure);
         if (!location.empty()) log.log(LOG_LEVEL_ERROR, kSource, __LINE__, location.c_str());
         return false;
@@ -159,16 +179,19 @@ bool CServiceHost::setUp() {
     libconfig::Setting* controlGroup;
     std::string controlDll;
     try {
-        protocolList = &config.lookup(config_file::settingPath(serviceName, "protocols"));
+        protocolList = &config->lookup(config_file::settingPath(serviceName, "protocols"));
         // A list of the wrong type is as good as none: it would run no protocol.
         if (!protocolList->isAggregate()) throw libconfig::SettingTypeException(*protocolList);
-        controlGroup = &config.lookup(config_file::settingPath(serviceName, "control"));
+        controlGroup = &config->lookup(config_file::settingPath(serviceName, "control"));
         controlDll = static_cast<const char*>((*controlGroup)["dll"]);
     } catch (const libconfig::ConfigException&) {
         setUpFailed(messages::configIncomplete(serviceName));
         return false;
     }
 
+    controlTree = config;
+    controlText = setting_text::of(*controlGroup);
+    noteConfiguration(*config, std::string());
     control = static_cast<CControlPlugin*>(loadPlugin(controlDll.c_str(), "control"));
     if (control != nullptr) {
         this->controlDll = controlDll;
@@ -203,7 +226,7 @@ bool CServiceHost::setUp() {
                     messages::pluginNotLoaded(messages::kControlOwner, controlDll, reason).c_str());
     }
 
-    config.lookupValue(config_file::settingPath(serviceName, "wakeupwait"), wakeUpWait);
+    config->lookupValue(config_file::settingPath(serviceName, "wakeupwait"), wakeUpWait);
     createProtocols(*protocolList);
     return true;
 }
@@ -216,25 +239,32 @@ void CServiceHost::createProtocols(libconfig::Setting& list) {
         } catch (const libconfig::ConfigException&) {
             return;  // the end of the list
         }
-        std::string name;
-        try {
-            name = static_cast<const char*>((*entry)["name"]);
-            std::unique_ptr<CProtocolApp> app(new (std::nothrow) CProtocolApp());
-            if (!app) {
-                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
-                        messages::protocolAllocationFailed(name).c_str());
-                continue;
-            }
-            app->init(log, *entry);  // an app whose init throws is not kept
-            protocols.push_back(HostedProtocol{std::move(app), name, std::string()});
-            protocolCounters.push_back(protocols.back().app->counters());
-        } catch (const libconfig::ConfigException& error) {
-            // An entry the host cannot use: the protocols made so far stay,
-            // later entries are not looked at, and the operator is told why.
-            log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
-                    protocolFaultText(index, name, error).c_str());
-            return;
+        HostedProtocol made;
+        if (!makeProtocol(*entry, index, made)) return;
+        if (!made.app) continue;
+        protocols.push_back(std::move(made));
+        protocolCounters.push_back(protocols.back().app->counters());
+    }
+}
+
+bool CServiceHost::makeProtocol(libconfig::Setting& entry, int index, HostedProtocol& made) {
+    std::string name;
+    try {
+        name = static_cast<const char*>(entry["name"]);
+        std::unique_ptr<CProtocolApp> app(new (std::nothrow) CProtocolApp());
+        if (!app) {
+            log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                    messages::protocolAllocationFailed(name).c_str());
+            return true;
         }
+        app->init(log, entry);  // an app whose init throws is not kept
+        made = HostedProtocol{std::move(app), name, std::string(), setting_text::of(entry), config};
+        return true;
+    } catch (const libconfig::ConfigException& error) {
+        // An entry the host cannot use: the protocols made so far stay,
+        // later entries are not looked at, and the operator is told why.
+        log.log(LOG_LEVEL_ERROR, kSource, __LINE__, protocolFaultText(index, name, error).c_str());
+        return false;
     }
 }
 
@@ -304,6 +334,7 @@ bool CServiceHost::watchKeyboard(ostra::ConsoleKeyboard& keyboard, int stopKey) 
     for (long long tick = 0; tick < ticks; ++tick) {
         if (!isRunning()) return true;  // a stop request (SIGINT, SIGTERM, Ctrl+C)
         serveDeferredRequests();
+        serveReloadRequest();
         if (keyboard.keyWaiting()) {
             int key = keyboard.readKey();
             if (key >= 'a' && key <= 'z') key = key - 'a' + 'A';
@@ -327,6 +358,10 @@ void CServiceHost::stopSequence() {
     logMilestone(__LINE__, "Service stopped");
     stopping.store(true);
     hostLine.wakeAll();
+    {
+        ostra::MutexLock hold(reloadLock);
+        reloadDone.notifyAll();  // a reload still asked for is answered "stopping"
+    }
     sampler.reset();
     serveDeferredRequests();  // what is still queued is answered "STOPPED"
     {
@@ -349,5 +384,6 @@ void CServiceHost::stopSequence() {
         protocols.clear();
     }
     // Last: until here `status` tells an operator the host is stopping.
+    reloadChannel.reset();
     statusChannel.reset();
 }

@@ -32,6 +32,28 @@
 //     CONTROL is ignored. A plug-in whose stop() joins a thread that is
 //     waiting to make a request thus never deadlocks the stop.
 //
+// Reload. `OstraService reload` (systemd's ExecReload) reaches the running
+// host over its reload channel (StatusChannel.h); the run loop, between
+// passes, reads the configuration again and applies the difference:
+//   - a configuration `check` would find a problem in is refused whole:
+//     nothing changes, one ERROR line per problem ("FILE:LINE: text"),
+//     and `status`, METRICS and the console say "reload refused" until a
+//     reload takes;
+//   - a protocol whose entry says the same (names, types and values;
+//     SettingText.h) keeps running with its connections, its counters and
+//     its plug-ins; a changed entry's protocol is stopped and started anew
+//     with the new settings (also when a command had stopped it: the
+//     operator asked for the new settings to run); an added one starts; a
+//     removed one stops. Matching is by name, then by entry;
+//   - the log level applies to the host, every protocol and every plug-in
+//     at once; the log file takes the new size, rotation and path;
+//   - "wakeupwait" applies; the control plug-in keeps the settings it was
+//     started with (it carries the console the reload may have come from)
+//     and a change to them is logged as waiting for the next start.
+// Control requests wait for the host lock as during a pass; records keep
+// flowing through every protocol that is not restarted. SIGHUP still only
+// reopens the log file, so logrotate never applies a half-edited file.
+//
 // Configuration faults. A protocols entry the host cannot use (no "name",
 // or a value of the wrong type found while it is set up) ends the walk
 // over the list, as before, with one ERROR line naming the entry and the
@@ -63,6 +85,7 @@
 #include "common/log/CLog.h"
 #include "common/log/CStdLogFormat.h"
 #include "common/log/flogstream.h"
+#include "platform/Mutex.h"
 #include "platform/winapi.h"
 #include "plugin/CControlPlugin.h"
 #include "service/CService.h"
@@ -124,6 +147,14 @@ public:
     // for it; hosts run inside other programs (tests) go without.
     void enableStatusChannel() { statusChannelWanted = true; }
 
+    // The reload channel's client: asks the run loop for a reload and waits
+    // for its outcome (exit code 0 applied, 1 refused, 3 the host is
+    // stopping). Any thread but the run loop's.
+    StatusReply requestReload();
+
+    // A reload's new log file path: opened at once when it differs.
+    void moveLogFile(const std::string& path);
+
     // The control plug-in's EventProc; `context` is the host. Returns 0.
     static int controlEventProc(void* context, void* sender, int tag, Record* record);
     // One control request: STATUS is answered through `sender`, CONTROL
@@ -137,12 +168,29 @@ private:
         std::unique_ptr<CProtocolApp> app;
         std::string name;
         std::string reportedFault;  // the last configuration fault logged for it
+        std::string entryText;      // its entry as SettingText.h writes it
+        // The tree its entry lives in: kept while the app (and plug-ins that
+        // may hold on to their groups) run, whatever a reload reads later.
+        std::shared_ptr<libconfig::Config> tree;
     };
 
     bool setUp() OSTRA_REQUIRES(hostLock);
     // Logs a set-up failure, and reports it to the Event Log (Windows).
     void setUpFailed(const std::string& text);
     void createProtocols(libconfig::Setting& list) OSTRA_REQUIRES(hostLock);
+    // Makes the app of protocol entry `index` of the current tree into
+    // `made`. False when the entry ends the walk over the list (logged);
+    // `made.app` stays empty when the app could not be allocated.
+    bool makeProtocol(libconfig::Setting& entry, int index, HostedProtocol& made)
+        OSTRA_REQUIRES(hostLock);
+    // The run loop's part of a reload (see above), when one was asked for.
+    void serveReloadRequest();
+    StatusReply reloadConfiguration();
+    // Applies `fresh`, found sound, under the host lock; says what it did.
+    std::string applyConfiguration(const std::shared_ptr<libconfig::Config>& fresh)
+        OSTRA_REQUIRES(hostLock);
+    // Notes the configuration now in force, for METRICS.
+    void noteConfiguration(const libconfig::Config& inForce, const std::string& refusal);
     void wakeProtocols();
     // The status line for the service manager, when one is due, and the
     // Event Log's line for a protocol that failed or runs again.
@@ -178,7 +226,10 @@ private:
     // after it, and kept through the stop sequence (read without the lock
     // once `stopping` is up).
     std::vector<std::shared_ptr<metrics::ProtocolCounters>> protocolCounters;
-    libconfig::Config config OSTRA_GUARDED_BY(hostLock);
+    std::shared_ptr<libconfig::Config> config OSTRA_GUARDED_BY(hostLock);
+    // The tree the control plug-in was started with; a reload keeps it.
+    std::shared_ptr<libconfig::Config> controlTree;
+    std::string controlText;  // its group as SettingText.h writes it
     int wakeUpWait;
     CRITICAL_SECTION hostLock;
     WaitLine hostLine;  // control requests waiting for hostLock, in turn
@@ -190,6 +241,7 @@ private:
     flogstream fileStream;
     std::unique_ptr<FirstFailureLogFile> fileOnFailure;
     bool logsToFile = false;
+    std::string logPath;  // the log file's, once getLog opened one
     int logMaxSize;
     int logRotate;
 
@@ -211,4 +263,21 @@ private:
     std::atomic<std::uint64_t> requestsDeferred{0};
     bool statusChannelWanted = false;
     std::unique_ptr<StatusChannel> statusChannel;  // the run's, while it is served
+    std::unique_ptr<StatusChannel> reloadChannel;  // opened and closed with it
+
+    // A reload asked for on the reload channel's thread, carried out by the
+    // run loop.
+    ostra::Mutex reloadLock;
+    ostra::Condition reloadDone;
+    std::uint64_t reloadsAsked OSTRA_GUARDED_BY(reloadLock) = 0;
+    std::uint64_t reloadsDone OSTRA_GUARDED_BY(reloadLock) = 0;
+    StatusReply lastReload OSTRA_GUARDED_BY(reloadLock);
+    std::atomic<bool> reloadWanted{false};
+
+    // The configuration in force, for METRICS: its hash, when it was read,
+    // and why the last reload was refused ("" once one takes).
+    ostra::Mutex configInfoLock;
+    std::string configHash OSTRA_GUARDED_BY(configInfoLock);
+    long long configLoadedAt OSTRA_GUARDED_BY(configInfoLock) = 0;
+    std::string reloadRefusal OSTRA_GUARDED_BY(configInfoLock);
 };

@@ -67,12 +67,17 @@ StatusReply statusReply(const std::string& serviceName, bool stopping, const Rec
                             ? "-"
                             : when(protocol.lastFailureTime) + " " + protocol.lastFailure});
     }
+    if (!numbers.reloadRefused.empty())
+        troubles += "reload refused: " + numbers.reloadRefused + "\n";
     if (numbers.logLosing)
         troubles += "log: the log file cannot be written; " + std::to_string(numbers.logLinesLost) +
                     " lines lost so far\n";
     reply.text = serviceName + ": " + (stopping ? "stopping" : "running") + ", up " +
                  std::to_string(numbers.uptime) + " s, " + std::to_string(count) +
-                 (count == 1 ? " protocol\n" : " protocols\n") + table(rows) + troubles;
+                 (count == 1 ? " protocol\n" : " protocols\n") + "configuration " +
+                 numbers.configuration + ", loaded " +
+                 when(static_cast<long long>(numbers.configurationLoaded)) + "\n" + table(rows) +
+                 troubles;
     return reply;
 }
 
@@ -98,8 +103,8 @@ bool decodeStatusReply(const std::string& received, StatusReply& reply) {
 }
 
 StatusChannel::StatusChannel(CLog& log, const std::string& serviceName,
-                             std::function<std::string()> reply) {
-    const std::string address = ostra::localChannelServingAddress(serviceName);
+                             std::function<std::string()> reply, const char* purpose) {
+    const std::string address = ostra::localChannelServingAddress(serviceName, purpose);
     std::string whyNot;
     switch (server_.open(address, whyNot)) {
         case ostra::LocalChannelServer::OpenResult::kOpened:
@@ -112,7 +117,9 @@ StatusChannel::StatusChannel(CLog& log, const std::string& serviceName,
             break;
     }
     log.log(LOG_LEVEL_ERROR, kSource, __LINE__,
-            ("No status channel (`status` will not reach this host): " + whyNot).c_str());
+            ("No " + std::string(purpose) + " channel (`" + purpose +
+             "` will not reach this host): " + whyNot)
+                .c_str());
 }
 
 StatusChannel::~StatusChannel() {

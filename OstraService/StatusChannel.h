@@ -52,11 +52,12 @@ public:
     // How long a client that does not read may hold the channel's thread.
     static constexpr std::chrono::seconds kSendLimit{1};
 
-    // Opens the channel of `serviceName` and serves it on a thread of its
-    // own, each client getting `reply()` (called on that thread). A channel
-    // that cannot be opened costs one ERROR line in `log`; the host runs on
-    // without it.
-    StatusChannel(CLog& log, const std::string& serviceName, std::function<std::string()> reply);
+    // Opens the channel of `serviceName` for `purpose` (local_channel.h) and
+    // serves it on a thread of its own, each client getting `reply()`
+    // (called on that thread). A channel that cannot be opened costs one
+    // ERROR line in `log`; the host runs on without it.
+    StatusChannel(CLog& log, const std::string& serviceName, std::function<std::string()> reply,
+                  const char* purpose = "status");
     // Ends the thread, promptly even while it writes to a client, and
     // closes the channel.
     ~StatusChannel();

@@ -19,21 +19,24 @@
 
 namespace ostra {
 
-// The address of the channel of service `serviceName`, for the executable
-// that is running: Linux "<executable's folder>/<name>.status"; Windows
-// "\\.\pipe\OstraService-<name>-<hash of the executable's folder>-status"
+// The address of the channel of service `serviceName` for `purpose`
+// ("status" or "reload": one channel each, so that a client asks by
+// connecting and the server reads nothing), for the executable that is
+// running: Linux "<executable's folder>/<name>.<purpose>"; Windows
+// "\\.\pipe\OstraService-<name>-<hash of the executable's folder>-<purpose>"
 // (pipe names are machine-wide: the hash keeps copies of the host in
 // different folders apart, as the socket file beside each does on Linux).
-std::string localChannelAddress(const std::string& serviceName);
+std::string localChannelAddress(const std::string& serviceName, const char* purpose = "status");
 
 // Where the running host opens its channel: the address above, except on
 // Linux under a unit that gives the service a runtime folder of its own
 // (systemd's RuntimeDirectory=, whose path arrives in $RUNTIME_DIRECTORY):
-// then "<that folder>/<name>.status". A service that may not write beside
+// then "<that folder>/<name>.<purpose>". A service that may not write beside
 // its executable (a packaged one, run as its own user) serves there, and
 // its package puts a link to it beside the executable, which clients
 // follow.
-std::string localChannelServingAddress(const std::string& serviceName);
+std::string localChannelServingAddress(const std::string& serviceName,
+                                       const char* purpose = "status");
 
 class LocalChannelServer {
 public:

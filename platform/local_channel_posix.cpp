@@ -66,17 +66,17 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-std::string localChannelAddress(const std::string& serviceName) {
-    return joinPath(executableDirectory(), serviceName + ".status");
+std::string localChannelAddress(const std::string& serviceName, const char* purpose) {
+    return joinPath(executableDirectory(), serviceName + "." + purpose);
 }
 
-std::string localChannelServingAddress(const std::string& serviceName) {
+std::string localChannelServingAddress(const std::string& serviceName, const char* purpose) {
     // systemd lists several folders with ':' when a unit names several: the first is ours.
     const char* runtime = std::getenv("RUNTIME_DIRECTORY");
-    if (runtime == nullptr || *runtime != '/') return localChannelAddress(serviceName);
+    if (runtime == nullptr || *runtime != '/') return localChannelAddress(serviceName, purpose);
     std::string folder(runtime);
     folder = folder.substr(0, folder.find(':'));
-    return joinPath(folder, serviceName + ".status");
+    return joinPath(folder, serviceName + "." + purpose);
 }
 
 struct LocalChannelServer::State {

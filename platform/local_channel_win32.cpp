@@ -81,7 +81,7 @@ bool overlapped(HANDLE handle, HANDLE ioEvent, HANDLE stopEvent, DWORD timeout, 
 
 }  // namespace
 
-std::string localChannelAddress(const std::string& serviceName) {
+std::string localChannelAddress(const std::string& serviceName, const char* purpose) {
     // FNV-1a of the folder, letters folded: Windows paths ignore case.
     std::uint64_t hash = 14695981039346656037ull;
     for (char c : executableDirectory()) {
@@ -90,11 +90,11 @@ std::string localChannelAddress(const std::string& serviceName) {
     }
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return "\\\\.\\pipe\\OstraService-" + serviceName + "-" + hex + "-status";
+    return "\\\\.\\pipe\\OstraService-" + serviceName + "-" + hex + "-" + purpose;
 }
 
-std::string localChannelServingAddress(const std::string& serviceName) {
-    return localChannelAddress(serviceName);
+std::string localChannelServingAddress(const std::string& serviceName, const char* purpose) {
+    return localChannelAddress(serviceName, purpose);
 }
 
 struct LocalChannelServer::State {

@@ -132,6 +132,8 @@ std::string unitText(const std::string& name, const std::string& description,
     text += "Type=notify\n";
     text +=
         "ExecStart=" + quotedWord(executable, false) + " service " + quotedWord(name, true) + "\n";
+    text +=
+        "ExecReload=" + quotedWord(executable, false) + " reload " + quotedWord(name, true) + "\n";
     text += "WorkingDirectory=" + plainValue(folder) + "\n";
     if (!account.empty()) text += "User=" + plainValue(account) + "\n";
     text += "Restart=on-failure\n";

@@ -18,6 +18,7 @@ const char* const kConsolePage = R"page(<!doctype html>
   <button id="stop" type="button">Stop</button>
 </header>
 <p id="error" role="alert"></p>
+<p id="configuration"></p>
 <section class="numbers">
   <table id="protocols">
     <thead><tr><th>Protocol</th><th>State</th><th>Databases</th><th>Since</th><th>Records</th><th>Stored (0)</th>
@@ -50,6 +51,8 @@ const char* const kConsoleStyle =
   button { font: inherit; padding: .3rem 1rem; border-radius: .3rem; border: 0; cursor: pointer; }
   button:disabled { opacity: .5; cursor: default; }
   #error { color: #b3261e; margin: .5rem 1.2rem; min-height: 1.2rem; }
+  #configuration { margin: 0 1.2rem; color: #555; }
+  #configuration.refused { color: #b3261e; font-weight: 600; }
   .numbers { margin: 0 1.2rem 1rem; }
   table { border-collapse: collapse; width: 100%; background: #fff; font-size: .85rem; }
   th, td { text-align: left; padding: .3rem .5rem; border-bottom: 1px solid #e2e4e8; }
@@ -141,6 +144,16 @@ function when(unixSeconds) {
   return unixSeconds ? new Date(unixSeconds * 1000).toLocaleString() : "";
 }
 
+// The configuration in force, and a reload that did not take.
+const configurationView = document.getElementById("configuration");
+function showConfiguration(numbers) {
+  if (!numbers.configuration) return;
+  configurationView.textContent = "Configuration " + numbers.configuration + ", loaded " +
+    when(numbers.configurationLoaded) +
+    (numbers.reloadRefused ? " \u2014 reload refused: " + numbers.reloadRefused : "");
+  configurationView.className = numbers.reloadRefused ? "refused" : "";
+}
+
 function showProtocols(protocols) {
   table.replaceChildren();
   for (const protocol of protocols) {
@@ -210,6 +223,7 @@ async function refreshNumbers() {
     const numbers = await call("GET", "/api/metrics");
     showProtocols(numbers.protocols);
     drawChart(numbers.protocols);
+    showConfiguration(numbers);
   } catch (failure) {
     errorView.textContent = failure.message;
   }

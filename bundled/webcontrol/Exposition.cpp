@@ -196,6 +196,21 @@ std::string exposition(const HostMetrics& numbers) {
     write.sample("ostraservice_build_info", label("version", labelValue(numbers.version)),
                  Count(1));
 
+    if (!numbers.configuration.empty()) {
+        write.family("ostraservice_configuration_info", "gauge",
+                     "1, labelled with the hash of the configuration in force.");
+        write.sample("ostraservice_configuration_info",
+                     label("hash", labelValue(numbers.configuration)), Count(1));
+        write.family("ostraservice_configuration_loaded_timestamp_seconds", "gauge",
+                     "When the configuration in force was read (Unix seconds).");
+        write.sample("ostraservice_configuration_loaded_timestamp_seconds", "",
+                     numbers.configurationLoaded);
+        write.family("ostraservice_configuration_last_reload_successful", "gauge",
+                     "0 when the last reload was refused, 1 otherwise.");
+        write.sample("ostraservice_configuration_last_reload_successful", "",
+                     Count(numbers.reloadRefused.empty() ? 1 : 0));
+    }
+
     std::vector<std::string> protocolLabels = distinctProtocolLabels(numbers);
     const auto& protocols = numbers.protocols;
     auto perProtocol = [&](const char* name, const char* type, const char* help, auto value) {

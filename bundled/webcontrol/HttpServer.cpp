@@ -223,7 +223,14 @@ void HttpServer::work() {
 }
 
 bool HttpServer::acceptPending(Clock::time_point turnStarted) {
-    for (;;) {
+    // A bounded number a turn: those let in are read (and a client without
+    // the token is answered, and so becomes the first to give way) before
+    // the next ones come in. Accepting all that wait at once would let a
+    // crowd reconnecting without pause fill every place with connections
+    // not yet read, none of which may give way, and refuse the operator
+    // queued among them.
+    constexpr int kAcceptsPerTurn = 16;
+    for (int accepted = 0; accepted < kAcceptsPerTurn; ++accepted) {
         bool failed = false;
         ostra_net::Socket socket = ostra_net::acceptConnection(listener_, &failed);
         if (socket == ostra_net::kInvalidSocket) return !failed;
@@ -243,6 +250,7 @@ bool HttpServer::acceptPending(Clock::time_point turnStarted) {
         connection.waitingSince = Clock::now();
         connections_.push_back(std::move(connection));
     }
+    return true;  // the rest at the next turn: the listener is still readable
 }
 
 bool HttpServer::pushOutLongestIdle(Clock::time_point turnStarted) {

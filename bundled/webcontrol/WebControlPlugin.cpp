@@ -383,8 +383,13 @@ HttpResponse WebControlPlugin::metricsPage() {
     HostMetrics numbers;
     if (!askMetrics(numbers))
         return jsonAnswer(503, "error", "the host did not answer: it is stopping");
-    std::string json = "{\"state\":" + jsonString(numbers.state) +
-                       ",\"uptime\":" + std::to_string(numbers.uptime) + ",\"protocols\":[";
+    std::string json =
+        "{\"state\":" + jsonString(numbers.state) +
+        ",\"uptime\":" + std::to_string(numbers.uptime) +
+        ",\"configuration\":" + jsonString(numbers.configuration) +
+        ",\"configurationLoaded\":" + std::to_string(numbers.configurationLoaded) +
+        ",\"reloadRefused\":" + jsonString(bundled_support::hostTextToUtf8(numbers.reloadRefused)) +
+        ",\"protocols\":[";
     for (std::size_t index = 0; index < numbers.protocols.size(); ++index) {
         const ProtocolMetrics& protocol = numbers.protocols[index];
         if (index > 0) json += ',';

@@ -31,6 +31,11 @@
 //       LOG_LINES_LOST     lines the log file lost (a write that failed)
 //       LOG_LOSING         "1" while the log file loses lines (its last write failed)
 //       REQUESTS           control requests served
+//       CONFIGURATION      a hash of the configuration in force (16 hex
+//                          digits; it changes when a reload takes)
+//       CONFIGURATION_LOADED  when that configuration was read
+//       RELOAD_REFUSED     why the last reload was refused ("FILE:LINE:
+//                          text"); "" when it took or none was asked for
 //       REQUESTS_DEFERRED  control requests deferred to the run loop
 //       LATENCY_BOUNDS     the latency buckets' upper bounds in seconds,
 //                          comma-separated (one bucket more takes the rest)

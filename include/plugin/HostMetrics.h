@@ -167,6 +167,9 @@ struct HostMetrics {
     std::string version;    // the host's version; "" from older hosts
     Count uptime = 0, logLines = 0, logLinesLost = 0, requests = 0, requestsDeferred = 0;
     bool logLosing = false;             // the log file loses lines now
+    std::string configuration;          // the configuration's hash; "" from older hosts
+    Count configurationLoaded = 0;      // when it was read
+    std::string reloadRefused;          // why the last reload was refused; "" when it was not
     std::vector<double> latencyBounds;  // seconds; one bucket more takes the rest
     std::vector<ProtocolMetrics> protocols;
     std::string controlPlugin;  // the control plug-in's library; "" from older hosts
@@ -183,6 +186,9 @@ struct HostMetrics {
         logLines = toCount(answer.get("LOG_LINES"));
         logLinesLost = toCount(answer.get("LOG_LINES_LOST"));
         logLosing = std::string(answer.get("LOG_LOSING")) == "1";
+        configuration = answer.get("CONFIGURATION");
+        configurationLoaded = toCount(answer.get("CONFIGURATION_LOADED"));
+        reloadRefused = answer.get("RELOAD_REFUSED");
         requests = toCount(answer.get("REQUESTS"));
         requestsDeferred = toCount(answer.get("REQUESTS_DEFERRED"));
         latencyBounds.clear();

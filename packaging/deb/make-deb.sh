@@ -48,10 +48,11 @@ strip --strip-unneeded --remove-section=.comment --remove-section=.note "$app/Os
 echo "$version" > "$app/VERSION"
 chmod 0644 "$app/VERSION"
 # The host reads its configuration beside itself; dpkg keeps an operator's
-# edits to the real file in /etc. The status channel lies in the service's
-# runtime folder: the link lets `OstraService status` find it.
+# edits to the real file in /etc. The status and reload channels lie in the service's
+# runtime folder: the links let `OstraService status` and `reload` find them.
 ln -s /etc/ostraservice/OstraService.cfg "$app/OstraService.cfg"
 ln -s /run/ostraservice/OstraService.status "$app/OstraService.status"
+ln -s /run/ostraservice/OstraService.reload "$app/OstraService.reload"
 
 # The sample configuration, with the log and the database where the
 # service's user may write them and an operator looks for them. It is no

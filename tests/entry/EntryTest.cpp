@@ -11,7 +11,7 @@ namespace {
 // The first line byte for byte as it always was; the added verbs follow.
 const std::string kUsage =
     "Pokretanje programa: OstraService INSTALL | UNINSTALL | REMOVE | START | STOP | CONSOLE\n"
-    "Dodatne naredbe: OstraService CHECK | STATUS | SERVICE\n";
+    "Dodatne naredbe: OstraService CHECK | STATUS | RELOAD | SERVICE\n";
 }  // namespace
 
 class Entry : public ExecutableFixture {};
