@@ -27,11 +27,12 @@ StatusReply CServiceHost::requestReload() {
     reloadWanted.store(true);
     while (reloadsDone < ticket && !stopping.load()) {
         if (!reloadDone.waitUntil(hold, deadline) && std::chrono::steady_clock::now() >= deadline)
-            return StatusReply{kStatusUnknown,
-                               std::string(getName()) + ": the reload has not ended yet; see the log\n"};
+            return StatusReply{kStatusUnknown, std::string(getName()) +
+                                                   ": the reload has not ended yet; see the log\n"};
     }
     if (reloadsDone < ticket)
-        return StatusReply{kStatusNotRunning, std::string(getName()) + ": stopping; nothing reloaded\n"};
+        return StatusReply{kStatusNotRunning,
+                           std::string(getName()) + ": stopping; nothing reloaded\n"};
     return lastReload;
 }
 
@@ -57,8 +58,8 @@ StatusReply CServiceHost::reloadConfiguration() {
     auto fresh = std::make_shared<libconfig::Config>();
     const std::vector<std::string> problems = config_check::problemsIn(serviceName, *fresh);
     if (!problems.empty()) {
-        const std::string count = std::to_string(problems.size()) +
-                                  (problems.size() == 1 ? " problem" : " problems");
+        const std::string count =
+            std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems");
         const std::string headline =
             "Configuration reload refused: " + count + " in " + path + "; nothing changed";
         log.log(LOG_LEVEL_ERROR, kSource, __LINE__, headline.c_str());
@@ -176,8 +177,7 @@ std::string CServiceHost::applyConfiguration(const std::shared_ptr<libconfig::Co
     return done + " (configuration " + setting_text::hashOf(*fresh) + ")";
 }
 
-void CServiceHost::noteConfiguration(const libconfig::Config& inForce,
-                                     const std::string& refusal) {
+void CServiceHost::noteConfiguration(const libconfig::Config& inForce, const std::string& refusal) {
     const std::string hash = setting_text::hashOf(inForce);
     ostra::MutexLock hold(configInfoLock);
     configHash = hash;

@@ -197,6 +197,7 @@ void HttpServer::work() {
         if (stopRequested_) return;
         Connection& connection = *jobs_.front();
         jobs_.pop_front();
+        connection.queued = false;
         if (connection.closing) {
             // Pushed out while it waited for a worker: nobody will read
             // its answer, and the queue behind it is a newcomer's wait.
@@ -278,8 +279,9 @@ HttpServer::Connection* HttpServer::longestWaitingLocked(Clock::time_point turnS
         if (connection.closing) continue;
         int rank;
         long long order;
-        if (connection.untrusted && connection.state != State::Handling) {
-            // However busy it keeps itself, it has shown no right to be served.
+        if (connection.untrusted && (connection.state != State::Handling || connection.queued)) {
+            // However busy it keeps itself, it has shown no right to be served
+            // (a request still waiting for a worker is dropped unanswered).
             rank = 4;
             order = connection.waitingSince.time_since_epoch().count();
         } else if (connection.state == State::Reading && connection.waitingSince < turnStarted) {
@@ -391,6 +393,7 @@ void HttpServer::take(Connection& connection, std::size_t end) {
 void HttpServer::dispatch(Connection& connection) {
     ostra::MutexLock guard(mutex_);
     connection.state = State::Handling;
+    connection.queued = true;
     jobs_.push_back(&connection);
     jobsChanged_.notifyOne();
 }

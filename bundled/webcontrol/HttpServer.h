@@ -128,6 +128,7 @@ private:
         bool closing = false;         // guarded by mutex_: dropped at the next turn
         bool resumed = false;         // guarded by mutex_: kept alive with input left to take in
         bool untrusted = false;       // guarded by mutex_: its last answer was untrusted
+        bool queued = false;          // guarded by mutex_: its request waits for a worker
         HttpResponse::Stream stream;  // empty once the stream has ended
         std::function<void()> streamEnded;
     };

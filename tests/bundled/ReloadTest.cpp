@@ -74,9 +74,10 @@ protected:
     }
     // The service group, one setting a line, the protocols' entries last.
     void writeLines(const std::vector<std::string>& protocols, const std::string& extra = "") {
-        std::string text = "OstraService: {\n  wakeupwait = 1;\n  logs = ( { type = \"FILE\"; } );\n"
-                           "  control = { dll = \"testcontrol" +
-                           suffix + "\"; };\n  protocols = (\n";
+        std::string text =
+            "OstraService: {\n  wakeupwait = 1;\n  logs = ( { type = \"FILE\"; } );\n"
+            "  control = { dll = \"testcontrol" +
+            suffix + "\"; };\n  protocols = (\n";
         for (size_t index = 0; index < protocols.size(); ++index)
             text += "    " + protocols[index] + (index + 1 < protocols.size() ? ",\n" : "\n");
         text += "  );\n" + extra + "};\n";
@@ -121,7 +122,8 @@ TEST_F(ReloadTest, OnlyWhatChangedRestartsWhileAnUnchangedProtocolKeepsItsSender
     // The status names the new configuration.
     auto configurationLine = [](const std::string& report) {
         const size_t at = report.find("configuration ");
-        return at == std::string::npos ? std::string() : report.substr(at, report.find(',', at) - at);
+        return at == std::string::npos ? std::string()
+                                       : report.substr(at, report.find(',', at) - at);
     };
     const std::string after = run({"status"}).output;
     EXPECT_NE(configurationLine(before), "") << before;
@@ -146,7 +148,6 @@ TEST_F(ReloadTest, OnlyWhatChangedRestartsWhileAnUnchangedProtocolKeepsItsSender
         << std::chrono::duration_cast<std::chrono::milliseconds>(sender.longest).count() << " ms";
     host.writeInput("S");
     EXPECT_EQ(host.wait(std::chrono::seconds(30)), 0);
-    EXPECT_TRUE(logHas(dir.file("OstraService.log"),
-                       "Configuration reload refused: 1 problem in " + configPath() +
-                           "; nothing changed"));
+    EXPECT_TRUE(logHas(dir.file("OstraService.log"), "Configuration reload refused: 1 problem in " +
+                                                         configPath() + "; nothing changed"));
 }

@@ -15,8 +15,8 @@ check "lintian finds no error and no warning in it" lintian --fail-on error,warn
 shipped=$(dpkg-deb -c "$root$pkg_dir/$deb_old" | awk '{print $6}' | sed -n 's|^\./opt/ostraservice/||p' | sort | xargs)
 plugins="sqlite.so tcpline.so webcontrol.so"
 grep -q '^ostra_add_plugin(pgsql ' "$source_dir/bundled/CMakeLists.txt" && plugins="pgsql.so $plugins"
-check "  /opt/ostraservice holds the host, its libraries, the plug-ins, VERSION, two links: nothing of the tests" \
-    test "$shipped" = "OstraService OstraService.cfg OstraService.status VERSION liblog.so.1 libostracommon.so.1 $plugins"
+check "  /opt/ostraservice holds the host, its libraries, the plug-ins, VERSION, three links: nothing of the tests" \
+    test "$shipped" = "OstraService OstraService.cfg OstraService.reload OstraService.status VERSION liblog.so.1 libostracommon.so.1 $plugins"
 check "  it ships the Prometheus rules" bash -c \
     "dpkg-deb -c '$root$pkg_dir/$deb_old' | grep -q ' ./usr/share/ostraservice/prometheus/ostraservice.rules.yml$'"
 began=$(date +%s)
@@ -99,6 +99,29 @@ check "  the socket unit holds the listening sockets" bash -c \
 old_pid=$(main_pid)
 steadily "systemctl restart OstraService" inside systemctl restart "$unit"
 check "  the service runs anew" bash -c "[ \"$(main_pid)\" != '$old_pid' ] && [ \"$(main_pid)\" != 0 ]"
+
+# A reload in place: the process and its listening sockets stay; a level
+# changed to DEBUG applies at once. A file with a syntax error is refused,
+# says where in the journal and in status, and the service runs on.
+good=$(cat "$root$cfg")
+sed 's|level = "INFO"|level = "DEBUG"|' <<< "$good" > "$root$cfg"
+old_pid=$(main_pid)
+steadily "systemctl reload OstraService (the log level changed)" inside systemctl reload "$unit"
+check "  the same process serves on" test "$(main_pid)" = "$old_pid"
+check "  the log says what the reload did" grep -q "Configuration reloaded: unchanged " \
+    "$root/var/log/ostraservice/OstraService.log"
+printf '%s\noops = ;\n' "$good" > "$root$cfg"
+broken_line=$(wc -l < "$root$cfg")
+reload_refused() { ! inside systemctl reload "$unit" > /dev/null 2>&1; }
+check "systemctl reload of a file with a syntax error fails" reload_refused
+# (The host reads the file through the link beside it, and names it so.)
+read_as=/opt/ostraservice/OstraService.cfg
+check "  the journal's errors name the line ($read_as:$broken_line)" journal_err_has "$read_as:$broken_line: syntax error"
+check "  status says the reload was refused" bash -c \
+    "nsenter -t $pid -m -p -n -r -w /opt/ostraservice/OstraService status | grep -q '^reload refused: $read_as:$broken_line: '"
+check "  the same process serves on" test "$(main_pid)" = "$old_pid"
+printf '%s\n' "$good" > "$root$cfg"
+check "  a reload of the mended file takes" inside systemctl reload "$unit"
 
 # The operator's edit, which the upgrade must keep.
 echo "# edited by the operator" >> "$root$cfg"
