@@ -78,9 +78,9 @@ struct Snapshot {
         protocols.reserve(count);
         databases.reserve(count * 2);
         protocolStates.reserve(count * 4);
-        databaseStates.reserve(count * 8);
-        databaseNumbers.reserve(count * 256);
-        databaseReasons.reserve(count * 64);
+        databaseStates.reserve(count * 32);
+        databaseNumbers.reserve(count * 512);
+        databaseReasons.reserve(count * 128);
         protocolReasons.reserve(count * 4);
         protocolNumbers.reserve(count * 16);
     }

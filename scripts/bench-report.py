@@ -94,6 +94,14 @@ def main():
     page = ns("BM_MetricsPage_100x3") / 1e6
     row("/metrics, 100 protocols x 3 databases (request, reading, exposition)", f"{page:.2f} ms",
         f"{run('BM_MetricsPage_100x3')['page_bytes'] / 1024:.0f} KiB", "", "< 2 ms", page < 2)
+    silent = ns("BM_MetricsAnswerWrite_100x3Silent") / 1e3
+    reporting = ns("BM_MetricsAnswerWrite_100x3Reporting5") / 1e3
+    row("METRICS answer, 100 protocols x 3 databases each reporting 5 numbers", f"{reporting:.1f} us",
+        f"the same databases saying nothing {silent:.1f} us", "", "< 50 us", reporting < 50)
+    reported_page = ns("BM_MetricsPageWrite_100x3Reporting5") / 1e6
+    row("/metrics from that answer (reading, exposition)", f"{reported_page:.2f} ms",
+        f"{run('BM_MetricsPageWrite_100x3Reporting5')['page_bytes'] / 1024:.0f} KiB", "", "< 2 ms",
+        reported_page < 2)
     page1000 = ns("BM_MetricsPage_1000x1") / 1e6
     row("/metrics, 1,000 protocols", f"{page1000:.1f} ms",
         f"{run('BM_MetricsPage_1000x1')['page_bytes'] / 1024:.0f} KiB", "", "< 20 ms",

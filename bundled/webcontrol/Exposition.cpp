@@ -1,10 +1,12 @@
 #include "Exposition.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "Utf8.h"
 
@@ -16,7 +18,7 @@ namespace {
 
 using ostra_metrics::DatabaseMetrics;
 
-const char* const kAnswerCodes[] = {"0", "1", "3"};
+const char* const kCodeLabels[] = {"code=\"0\"", "code=\"1\"", "code=\"3\""};
 
 std::string number(double value) {
     char text[32];
@@ -25,8 +27,9 @@ std::string number(double value) {
         char* end = std::to_chars(text, text + sizeof text, static_cast<long long>(value)).ptr;
         return std::string(text, end);
     }
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
+    // As printf's "%.9g" writes it, without its locale and format parsing.
+    char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 9).ptr;
+    return std::string(text, end);
 }
 
 class Writer {
@@ -44,20 +47,33 @@ public:
         out_ += type;
         out_ += '\n';
     }
-    // name{labels} value; `labels` already escaped, without braces.
-    void sample(const char* name, const std::string& labels, const std::string& value) {
+    // name{labels,more} value; the labels already escaped, without braces.
+    // Written straight into the page: a sample costs no string of its own.
+    void sample(const char* name, std::string_view labels, std::string_view more,
+                std::string_view value) {
         out_ += name;
-        if (!labels.empty()) {
+        if (!labels.empty() || !more.empty()) {
             out_ += '{';
             out_ += labels;
+            if (!labels.empty() && !more.empty()) out_ += ',';
+            out_ += more;
             out_ += '}';
         }
         out_ += ' ';
         out_ += value;
         out_ += '\n';
     }
-    void sample(const char* name, const std::string& labels, Count value) {
-        sample(name, labels, std::to_string(value));
+    void sample(const char* name, std::string_view labels, std::string_view more, Count value) {
+        char digits[24];
+        char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        sample(name, labels, more,
+               std::string_view(digits, static_cast<std::size_t>(end - digits)));
+    }
+    void sample(const char* name, std::string_view labels, Count value) {
+        sample(name, labels, std::string_view(), value);
+    }
+    void sample(const char* name, std::string_view labels, const std::string& value) {
+        sample(name, labels, std::string_view(), std::string_view(value));
     }
     void raw(const std::string& lines) { out_ += lines; }
 
@@ -102,19 +118,16 @@ bool databaseUp(const ProtocolMetrics& protocol, const DatabaseMetrics& database
 // its samples labelled by protocol and database (a protocol plug-in's by
 // protocol, the control plug-in's by plugin).
 void exposeReports(Writer& write, const HostMetrics& numbers,
-                   const std::vector<std::string>& protocolLabels) {
+                   const std::vector<std::string>& protocolLabels,
+                   const std::vector<std::vector<std::string>>& databaseLabels) {
     const auto& protocols = numbers.protocols;
     write.family("ostraservice_database_up", "gauge",
                  "1 while the database's protocol runs and the database neither failed to load "
                  "nor reports failing, else 0.");
-    std::vector<std::vector<std::string>> databaseLabels(protocols.size());
     for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (const DatabaseMetrics& database : protocols[index].databases) {
-            databaseLabels[index].push_back(protocolLabels[index] + "," +
-                                            label("database", labelValue(database.name)));
-            write.sample("ostraservice_database_up", databaseLabels[index].back(),
-                         Count(databaseUp(protocols[index], database)));
-        }
+        for (std::size_t position = 0; position < protocols[index].databases.size(); ++position)
+            write.sample("ostraservice_database_up", databaseLabels[index][position],
+                         Count(databaseUp(protocols[index], protocols[index].databases[position])));
 
     // Samples gathered per family in one pass, then written family by family.
     std::map<std::string, std::size_t> family;
@@ -177,7 +190,7 @@ std::string labelValue(const std::string& text) { return escapedText(text, true)
 
 std::string exposition(const HostMetrics& numbers) {
     std::string out;
-    out.reserve(512 + numbers.protocols.size() * 4096);
+    out.reserve(512 + numbers.protocols.size() * 8192);
     Writer write(out);
     write.family("ostraservice_uptime_seconds", "gauge", "Seconds since the host started.");
     write.sample("ostraservice_uptime_seconds", "", numbers.uptime);
@@ -213,6 +226,12 @@ std::string exposition(const HostMetrics& numbers) {
 
     std::vector<std::string> protocolLabels = distinctProtocolLabels(numbers);
     const auto& protocols = numbers.protocols;
+    // Each database's labels, made once for its every family.
+    std::vector<std::vector<std::string>> databaseLabels(protocols.size());
+    for (std::size_t index = 0; index < protocols.size(); ++index)
+        for (const DatabaseMetrics& database : protocols[index].databases)
+            databaseLabels[index].push_back(protocolLabels[index] + "," +
+                                            label("database", labelValue(database.name)));
     auto perProtocol = [&](const char* name, const char* type, const char* help, auto value) {
         write.family(name, type, help);
         for (std::size_t index = 0; index < protocols.size(); ++index)
@@ -223,14 +242,13 @@ std::string exposition(const HostMetrics& numbers) {
     write.family("ostraservice_protocol_state", "gauge",
                  "1 for the protocol's state: running, degraded (a database library did "
                  "not load), stopped (by a command) or failing.");
+    static const char* const kStates[] = {"RUNNING", "DEGRADED", "STOPPED", "FAILING"};
+    static const char* const kStateLabels[] = {"state=\"running\"", "state=\"degraded\"",
+                                               "state=\"stopped\"", "state=\"failing\""};
     for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (const char* state : {"RUNNING", "DEGRADED", "STOPPED", "FAILING"}) {
-            std::string lower(state);
-            for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
-            write.sample("ostraservice_protocol_state",
-                         protocolLabels[index] + "," + label("state", lower),
-                         Count(protocols[index].state == state));
-        }
+        for (int state = 0; state < 4; ++state)
+            write.sample("ostraservice_protocol_state", protocolLabels[index], kStateLabels[state],
+                         Count(protocols[index].state == kStates[state]));
     perProtocol("ostraservice_protocol_state_since_timestamp_seconds", "gauge",
                 "When the protocol entered its state (Unix time).",
                 [](const ProtocolMetrics& p) { return Count(p.since); });
@@ -241,7 +259,7 @@ std::string exposition(const HostMetrics& numbers) {
         write.family(name, "counter", help);
         for (std::size_t index = 0; index < protocols.size(); ++index)
             for (int code = 0; code < 3; ++code)
-                write.sample(name, protocolLabels[index] + "," + label("code", kAnswerCodes[code]),
+                write.sample(name, protocolLabels[index], kCodeLabels[code],
                              counts(protocols[index])[code]);
     };
     perCode("ostraservice_record_answers_total",
@@ -251,14 +269,10 @@ std::string exposition(const HostMetrics& numbers) {
     write.family("ostraservice_database_answers_total", "counter",
                  "What each database's processRecord answered, by code.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (const auto& database : protocols[index].databases) {
-            std::string labels =
-                protocolLabels[index] + "," + label("database", labelValue(database.name));
+        for (std::size_t position = 0; position < protocols[index].databases.size(); ++position)
             for (int code = 0; code < 3; ++code)
-                write.sample("ostraservice_database_answers_total",
-                             labels + "," + label("code", kAnswerCodes[code]),
-                             database.answers[code]);
-        }
+                write.sample("ostraservice_database_answers_total", databaseLabels[index][position],
+                             kCodeLabels[code], protocols[index].databases[position].answers[code]);
     perProtocol("ostraservice_database_records_total", "counter",
                 "Records the database plug-ins raised towards the protocol.",
                 [](const ProtocolMetrics& p) { return p.databaseRecords; });
@@ -271,10 +285,9 @@ std::string exposition(const HostMetrics& numbers) {
     write.family("ostraservice_database_faults_total", "counter",
                  "Exceptions out of a database plug-in, contained by the host.");
     for (std::size_t index = 0; index < protocols.size(); ++index)
-        for (const auto& database : protocols[index].databases)
-            write.sample("ostraservice_database_faults_total",
-                         protocolLabels[index] + "," + label("database", labelValue(database.name)),
-                         database.faults);
+        for (std::size_t position = 0; position < protocols[index].databases.size(); ++position)
+            write.sample("ostraservice_database_faults_total", databaseLabels[index][position],
+                         protocols[index].databases[position].faults);
     perProtocol("ostraservice_start_attempts_total", "counter",
                 "Attempts to start the protocol's plug-ins.",
                 [](const ProtocolMetrics& p) { return p.starts; });
@@ -288,26 +301,27 @@ std::string exposition(const HostMetrics& numbers) {
     write.family(histogram, "histogram",
                  "Time one record spent in the databases' processRecord (a thread's first "
                  "record, then one in 16).");
+    // The buckets' labels, the same for every protocol.
+    std::vector<std::string> bucketLabels;
+    for (double bound : numbers.latencyBounds) bucketLabels.push_back(label("le", number(bound)));
+    bucketLabels.push_back("le=\"+Inf\"");
     for (std::size_t index = 0; index < protocols.size(); ++index) {
         const ProtocolMetrics& protocol = protocols[index];
         Count cumulative = 0;
         for (std::size_t bucket = 0; bucket < protocol.latency.size(); ++bucket) {
             cumulative += protocol.latency[bucket];
-            std::string bound = bucket < numbers.latencyBounds.size()
-                                    ? number(numbers.latencyBounds[bucket])
-                                    : std::string("+Inf");
-            write.sample("ostraservice_database_latency_seconds_bucket",
-                         protocolLabels[index] + "," + label("le", bound), cumulative);
+            write.sample("ostraservice_database_latency_seconds_bucket", protocolLabels[index],
+                         bucketLabels[std::min(bucket, bucketLabels.size() - 1)], cumulative);
         }
         if (protocol.latency.size() <= numbers.latencyBounds.size())  // no +Inf bucket given
-            write.sample("ostraservice_database_latency_seconds_bucket",
-                         protocolLabels[index] + ",le=\"+Inf\"", cumulative);
+            write.sample("ostraservice_database_latency_seconds_bucket", protocolLabels[index],
+                         bucketLabels.back(), cumulative);
         write.sample("ostraservice_database_latency_seconds_sum", protocolLabels[index],
                      number(protocol.latencySum));
         write.sample("ostraservice_database_latency_seconds_count", protocolLabels[index],
                      cumulative);
     }
-    exposeReports(write, numbers, protocolLabels);
+    exposeReports(write, numbers, protocolLabels, databaseLabels);
     return out;
 }
 

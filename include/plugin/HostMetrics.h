@@ -13,10 +13,12 @@
 // the character after it, so a name may hold any of them.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/Record.h"
@@ -29,24 +31,25 @@ constexpr std::size_t kMostLatencyBounds = 64;
 
 // `text` cut at every `separator` that no backslash keeps; the pieces keep
 // their backslashes, for a list inside a list.
-inline std::vector<std::string> splitList(const std::string& text, char separator) {
-    std::vector<std::string> pieces(1);
+inline std::vector<std::string> splitList(std::string_view text, char separator) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\\' && at + 1 < text.size()) {
-            pieces.back() += text[at];
-            pieces.back() += text[++at];
-        } else if (text[at] == separator) {
-            pieces.emplace_back();
-        } else {
-            pieces.back() += text[at];
+        if (text[at] == '\\')
+            ++at;  // the next character is kept, whatever it is
+        else if (text[at] == separator) {
+            pieces.emplace_back(text.substr(start, at - start));
+            start = at + 1;
         }
     }
+    pieces.emplace_back(text.substr(start < text.size() ? start : text.size()));
     return pieces;
 }
 
 // A piece of a list as the text it stands for.
-inline std::string unescape(const std::string& piece) {
+inline std::string unescape(std::string_view piece) {
     std::string text;
+    text.reserve(piece.size());
     for (std::size_t at = 0; at < piece.size(); ++at) {
         if (piece[at] == '\\' && at + 1 < piece.size()) ++at;
         text += piece[at];
@@ -54,7 +57,41 @@ inline std::string unescape(const std::string& piece) {
     return text;
 }
 
-inline Count toCount(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 10); }
+// The same pieces as views into `text`, which must outlive them: reading
+// an answer this way makes no string for a piece that is only a number.
+inline std::vector<std::string_view> splitViews(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\\')
+            ++at;
+        else if (text[at] == separator) {
+            pieces.push_back(text.substr(start, at - start));
+            start = at + 1;
+        }
+    }
+    pieces.push_back(text.substr(start < text.size() ? start : text.size()));
+    return pieces;
+}
+
+// The digits a piece starts with; 0 when none.
+inline Count toCount(std::string_view text) {
+    Count value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+inline long long toSigned(std::string_view text) {
+    long long value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+inline double toNumber(std::string_view text) {
+    char buffer[64];
+    const std::size_t length = text.size() < sizeof buffer - 1 ? text.size() : sizeof buffer - 1;
+    text.copy(buffer, length);
+    buffer[length] = '\0';
+    return std::strtod(buffer, nullptr);
+}
 
 // A number a plug-in object reported (PluginExtension.h).
 struct ReportedNumber {
@@ -72,17 +109,17 @@ struct PluginReport {
     std::vector<ReportedNumber> numbers;
 
     // The entries of a METRICS item: state, reason, "name=value/...".
-    void read(const std::string& stateItem, const std::string& reasonItem,
-              const std::string& numbersItem) {
-        state = stateItem;
+    void read(std::string_view stateItem, std::string_view reasonItem,
+              std::string_view numbersItem) {
+        state = std::string(stateItem);
         reason = unescape(reasonItem);
         numbers.clear();
         if (numbersItem.empty()) return;
-        for (const std::string& pair : splitList(numbersItem, '/')) {
+        for (std::string_view pair : splitViews(numbersItem, '/')) {
             std::size_t equals = pair.find('=');
-            if (equals == std::string::npos) continue;
+            if (equals == std::string_view::npos) continue;
             numbers.push_back(
-                {pair.substr(0, equals), std::strtod(pair.c_str() + equals + 1, nullptr)});
+                {std::string(pair.substr(0, equals)), toNumber(pair.substr(equals + 1))});
         }
     }
 };
@@ -210,83 +247,75 @@ struct HostMetrics {
         }
         protocols.assign(count, ProtocolMetrics());
         if (protocols.empty()) return true;
-        auto list = [&](const char* key) { return splitList(answer.get(key), ','); };
+        // Views into the answer's values, which stay as they are meanwhile.
+        using View = std::string_view;
+        auto list = [&](const char* key) { return splitViews(answer.get(key), ','); };
         auto each = [&](const char* key, auto&& take) {
-            std::vector<std::string> items = list(key);
+            std::vector<View> items = list(key);
             for (std::size_t index = 0; index < protocols.size() && index < items.size(); ++index)
                 take(protocols[index], items[index]);
         };
-        auto numbers = [](const std::string& item, Count* into, std::size_t size) {
-            std::vector<std::string> parts = splitList(item, '/');
-            for (std::size_t index = 0; index < size && index < parts.size(); ++index)
-                into[index] = toCount(parts[index]);
+        auto numbers = [](View item, Count* into, std::size_t size) {
+            std::size_t index = 0;
+            for (View part : splitViews(item, '/')) {
+                if (index == size) break;
+                into[index++] = toCount(part);
+            }
         };
-        each("NAMES", [](ProtocolMetrics& p, const std::string& s) { p.name = unescape(s); });
-        each("STATES", [](ProtocolMetrics& p, const std::string& s) { p.state = s; });
-        each("SINCE", [](ProtocolMetrics& p, const std::string& s) {
-            p.since = std::strtoll(s.c_str(), nullptr, 10);
-        });
-        each("RECORDS", [](ProtocolMetrics& p, const std::string& s) { p.records = toCount(s); });
-        each("ANSWERS",
-             [&](ProtocolMetrics& p, const std::string& s) { numbers(s, p.answers, 3); });
-        each("DB_RECORDS",
-             [](ProtocolMetrics& p, const std::string& s) { p.databaseRecords = toCount(s); });
-        each("DB_ANSWERS",
-             [&](ProtocolMetrics& p, const std::string& s) { numbers(s, p.databaseAnswers, 3); });
-        each("FAULTS", [](ProtocolMetrics& p, const std::string& s) { p.faults = toCount(s); });
-        each("STARTS", [&](ProtocolMetrics& p, const std::string& s) {
+        each("NAMES", [](ProtocolMetrics& p, View s) { p.name = unescape(s); });
+        each("STATES", [](ProtocolMetrics& p, View s) { p.state = std::string(s); });
+        each("SINCE", [](ProtocolMetrics& p, View s) { p.since = toSigned(s); });
+        each("RECORDS", [](ProtocolMetrics& p, View s) { p.records = toCount(s); });
+        each("ANSWERS", [&](ProtocolMetrics& p, View s) { numbers(s, p.answers, 3); });
+        each("DB_RECORDS", [](ProtocolMetrics& p, View s) { p.databaseRecords = toCount(s); });
+        each("DB_ANSWERS", [&](ProtocolMetrics& p, View s) { numbers(s, p.databaseAnswers, 3); });
+        each("FAULTS", [](ProtocolMetrics& p, View s) { p.faults = toCount(s); });
+        each("STARTS", [&](ProtocolMetrics& p, View s) {
             Count both[2] = {};
             numbers(s, both, 2);
             p.starts = both[0];
             p.failedStarts = both[1];
         });
-        each("LAST_FAILURES",
-             [](ProtocolMetrics& p, const std::string& s) { p.lastFailure = unescape(s); });
-        each("LAST_FAILURE_TIMES", [](ProtocolMetrics& p, const std::string& s) {
-            p.lastFailureTime = std::strtoll(s.c_str(), nullptr, 10);
-        });
-        each("LATENCY", [&](ProtocolMetrics& p, const std::string& s) {
+        each("LAST_FAILURES", [](ProtocolMetrics& p, View s) { p.lastFailure = unescape(s); });
+        each("LAST_FAILURE_TIMES",
+             [](ProtocolMetrics& p, View s) { p.lastFailureTime = toSigned(s); });
+        each("LATENCY", [&](ProtocolMetrics& p, View s) {
             p.latency.assign(latencyBounds.size() + 1, 0);
-            if (s.empty()) return;
-            std::vector<std::string> buckets = splitList(s, '/');
-            for (std::size_t index = 0; index < buckets.size() && index < p.latency.size(); ++index)
-                p.latency[index] = toCount(buckets[index]);
+            if (!s.empty()) numbers(s, p.latency.data(), p.latency.size());
         });
-        each("LATENCY_SUMS", [](ProtocolMetrics& p, const std::string& s) {
-            p.latencySum = std::strtod(s.c_str(), nullptr);
-        });
-        each("DATABASE_NAMES", [](ProtocolMetrics& p, const std::string& s) {
+        each("LATENCY_SUMS", [](ProtocolMetrics& p, View s) { p.latencySum = toNumber(s); });
+        each("DATABASE_NAMES", [](ProtocolMetrics& p, View s) {
             if (s.empty()) return;
-            for (const std::string& name : splitList(s, ';')) {
+            for (View name : splitViews(s, ';')) {
                 p.databases.emplace_back();
                 p.databases.back().name = unescape(name);
             }
         });
-        each("DATABASE_ANSWERS", [&](ProtocolMetrics& p, const std::string& s) {
-            std::vector<std::string> items = splitList(s, ';');
+        each("DATABASE_ANSWERS", [&](ProtocolMetrics& p, View s) {
+            std::vector<View> items = splitViews(s, ';');
             for (std::size_t index = 0; index < p.databases.size() && index < items.size(); ++index)
                 numbers(items[index], p.databases[index].answers, 3);
         });
-        each("DATABASE_FAULTS", [](ProtocolMetrics& p, const std::string& s) {
-            std::vector<std::string> items = splitList(s, ';');
+        each("DATABASE_FAULTS", [](ProtocolMetrics& p, View s) {
+            std::vector<View> items = splitViews(s, ';');
             for (std::size_t index = 0; index < p.databases.size() && index < items.size(); ++index)
                 p.databases[index].faults = toCount(items[index]);
         });
-        std::vector<std::string> states = list("PROTOCOL_REPORTS"),
-                                 reasons = list("PROTOCOL_REASONS"),
-                                 numbersOf = list("PROTOCOL_NUMBERS");
-        std::vector<std::string> databaseStates = list("DATABASE_STATES"),
-                                 databaseReasons = list("DATABASE_REASONS"),
-                                 databaseNumbers = list("DATABASE_NUMBERS");
-        auto at = [](const std::vector<std::string>& items, std::size_t index) {
-            return index < items.size() ? items[index] : std::string();
+        std::vector<View> states = list("PROTOCOL_REPORTS"), reasons = list("PROTOCOL_REASONS"),
+                          numbersOf = list("PROTOCOL_NUMBERS");
+        std::vector<View> databaseStates = list("DATABASE_STATES"),
+                          databaseReasons = list("DATABASE_REASONS"),
+                          databaseNumbers = list("DATABASE_NUMBERS");
+        auto at = [](const std::vector<View>& items, std::size_t index) {
+            return index < items.size() ? items[index] : View();
         };
         for (std::size_t index = 0; index < protocols.size(); ++index) {
             ProtocolMetrics& p = protocols[index];
             p.report.read(at(states, index), at(reasons, index), at(numbersOf, index));
-            std::vector<std::string> dbStates = splitList(at(databaseStates, index), ';'),
-                                     dbReasons = splitList(at(databaseReasons, index), ';'),
-                                     dbNumbers = splitList(at(databaseNumbers, index), ';');
+            if (p.databases.empty()) continue;
+            std::vector<View> dbStates = splitViews(at(databaseStates, index), ';'),
+                              dbReasons = splitViews(at(databaseReasons, index), ';'),
+                              dbNumbers = splitViews(at(databaseNumbers, index), ';');
             for (std::size_t position = 0; position < p.databases.size(); ++position)
                 p.databases[position].report.read(at(dbStates, position), at(dbReasons, position),
                                                   at(dbNumbers, position));
