@@ -68,22 +68,26 @@ void CProtocolApp::setLevel(int level) {
     auto relevel = [&](CLog* pluginLog) {
         if (pluginLog != nullptr && pluginLog != &log) pluginLog->setLevel(level);
     };
-    if (protocol != nullptr)
+    // (Copied out: the lambdas run under the lock, where the analysis cannot see it.)
+    CProtocolPlugin* const running = protocol;
+    if (running != nullptr)
         plugin_calls::guard(
             false,
             [&] {
-                relevel(protocol->getLog());
+                relevel(running->getLog());
                 return true;
             },
             faultOf(protocolDll, "getLog"));
-    for (size_t index = 0; index < databases.size(); ++index)
+    for (size_t index = 0; index < databases.size(); ++index) {
+        CDatabasePlugin* const database = databases[index];
         plugin_calls::guard(
             false,
             [&] {
-                relevel(databases[index]->getLog());
+                relevel(database->getLog());
                 return true;
             },
             faultOf(databaseDlls[index], "getLog"));
+    }
 }
 
 int CProtocolApp::start(bool force) {
