@@ -162,7 +162,7 @@ std::string CServiceHost::applyConfiguration(const std::shared_ptr<libconfig::Co
     protocolCounters = std::move(counters);
     status = StatusReport();  // its window summed protocols that may be gone
     sampler.reset(new ReportSampler(protocolCounters, controlReport, numberCatalog));
-    noteConfiguration(*fresh, std::string());
+    const std::string hash = noteConfiguration(*fresh);
 
     std::string done;
     auto say = [&done](const char* what, const std::vector<std::string>& names) {
@@ -174,13 +174,14 @@ std::string CServiceHost::applyConfiguration(const std::shared_ptr<libconfig::Co
     say("stopped", stopped);
     say("unchanged", unchanged);
     if (done.empty()) done = "no protocols";
-    return done + " (configuration " + setting_text::hashOf(*fresh) + ")";
+    return done + " (configuration " + hash + ")";
 }
 
-void CServiceHost::noteConfiguration(const libconfig::Config& inForce, const std::string& refusal) {
+std::string CServiceHost::noteConfiguration(const libconfig::Config& inForce) {
     const std::string hash = setting_text::hashOf(inForce);
     ostra::MutexLock hold(configInfoLock);
     configHash = hash;
     configLoadedAt = static_cast<long long>(std::time(nullptr));
-    reloadRefusal = refusal;
+    reloadRefusal.clear();
+    return hash;
 }

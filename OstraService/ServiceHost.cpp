@@ -191,7 +191,7 @@ bool CServiceHost::setUp() {
 
     controlTree = config;
     controlText = setting_text::of(*controlGroup);
-    noteConfiguration(*config, std::string());
+    noteConfiguration(*config);
     control = static_cast<CControlPlugin*>(loadPlugin(controlDll.c_str(), "control"));
     if (control != nullptr) {
         this->controlDll = controlDll;

@@ -189,8 +189,9 @@ private:
     // Applies `fresh`, found sound, under the host lock; says what it did.
     std::string applyConfiguration(const std::shared_ptr<libconfig::Config>& fresh)
         OSTRA_REQUIRES(hostLock);
-    // Notes the configuration now in force, for METRICS.
-    void noteConfiguration(const libconfig::Config& inForce, const std::string& refusal);
+    // Notes the configuration now in force, for METRICS (a reload refused
+    // before it is forgotten); returns its hash.
+    std::string noteConfiguration(const libconfig::Config& inForce);
     void wakeProtocols();
     // The status line for the service manager, when one is due, and the
     // Event Log's line for a protocol that failed or runs again.
