@@ -188,7 +188,9 @@ int CProtocolApp::startLocked() {
     if (OstraReport report = reportOf(dll)) counters_->protocolReport.attach(created, report);
 
     try {
-        return startDatabases(entry, typeCode, dll) ? 0 : -1;
+        if (!startDatabases(entry, typeCode, dll)) return -1;
+        publishRelayTargets();
+        return 0;
     } catch (const libconfig::ConfigException&) {
         // A database element of the wrong type fails the whole attempt, as
         // a database that refuses does: no protocol runs without its
@@ -297,8 +299,16 @@ bool CProtocolApp::pluginsSayRunning() {
     return true;
 }
 
+void CProtocolApp::publishRelayTargets() {
+    ownedTargets.reset(new RelayTargets{generation, databases, databaseCounters});
+    publishedTargets.store(ownedTargets.get());
+}
+
 void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     setUpAndEnabled.store(false);
+    // Withdrawn before the flag goes up: a relay that still finds it
+    // counted itself in before, and is waited for below.
+    publishedTargets.store(nullptr);
     tearingDown.store(true);
     waitLine.wakeAll();
     ++generation;
@@ -344,6 +354,7 @@ void CProtocolApp::tearDown(CDatabasePlugin* refusedDatabase) {
     databases.clear();
     databaseDlls.clear();
     databaseCounters.clear();
+    ownedTargets.reset();
     tearingDown.store(false);
 }
 

@@ -56,6 +56,17 @@
 // The flag and the count are atomics: a relay leaving the app touches
 // nothing else, so the host may delete the app as soon as stop() returns.
 //
+// Relays of a running app take no lock at all. Once a start has wired and
+// started every plug-in, it publishes what a relay needs (the databases,
+// their counters, the generation) as one read-only object; the teardown
+// withdraws it before it raises the flag, and deletes it only when the
+// count of relays inside is back to zero. A relay counts itself in first
+// and reads the pointer after, so it either sees it withdrawn or is waited
+// for. Many senders relaying at once then never queue for the app lock,
+// which only the host's own operations (and relays while nothing is
+// published: a start in progress, a plug-in relaying from inside its own
+// start) still take.
+//
 // Plug-in faults. An exception out of a plug-in's operation is that
 // plug-in's failure, logged once with the protocol's name and the library:
 // a start that throws is a refused start, an isRunning that throws says
@@ -151,6 +162,15 @@ private:
     }
     void reportLoadFailure(const std::string& dll) OSTRA_REQUIRES(critSection);
 
+    // What a relay offers a record to while the app runs; never changed
+    // once published.
+    struct RelayTargets {
+        unsigned generation = 0;
+        std::vector<CDatabasePlugin*> databases;
+        std::vector<metrics::DatabaseCounters*> counters;  // beside `databases`
+    };
+    void publishRelayTargets() OSTRA_REQUIRES(critSection);
+
     int relayFromProtocol(int tag, Record* record);
     int relayFromDatabase(int tag, Record* record);
     // A processRecord that threw during a relay: database `index` of
@@ -194,5 +214,7 @@ private:
     std::atomic<bool> tearingDown;
     std::atomic<int> relaysInside;
     unsigned generation OSTRA_GUARDED_BY(critSection);
+    std::unique_ptr<RelayTargets> ownedTargets OSTRA_GUARDED_BY(critSection);
+    std::atomic<const RelayTargets*> publishedTargets{nullptr};  // ownedTargets while it runs
     const std::shared_ptr<metrics::ProtocolCounters> counters_;
 };

@@ -93,15 +93,11 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     RelayScope scope(*this);
     RelayTally tally(*counters_);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
-    if (!scope.acquire()) return RELAY_NOT_SUPPORTED;
-    const unsigned offeredIn = generation;
-    const size_t count = databases.size();
-    for (size_t index = 0; index < count; ++index) {
-        CDatabasePlugin* database = databases[index];
-        metrics::DatabaseCounters* databaseCounted = databaseCounters[index];
-        scope.release();
-        // The START line is written once the lock is had, but outside it, so
-        // that relays on other threads do not wait for a log write.
+    // One database's call, made without the app lock.
+    auto offer = [&](size_t index, CDatabasePlugin* database,
+                     metrics::DatabaseCounters* databaseCounted, unsigned offeredIn) {
+        // The START line is written once the relay may go on, outside any
+        // lock, so that relays on other threads do not wait for a log write.
         if (index == 0)
             log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
@@ -117,10 +113,37 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
         databaseCounted->answers.count(answer);
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
                 "ProtocolApp protocolEventProc return from  db->processRecord");
-        // After the last database nothing is left to look at in the app.
-        // A database that took the record has answered, whatever happened
-        // to the app meanwhile: the sender must not be told to send it again.
-        if (answer == RELAY_ANSWER_0 || answer == RELAY_ANSWER_1) return tally.answer(answer);
+        return answer;
+    };
+    // A database that took the record has answered, whatever happened to
+    // the app meanwhile: the sender must not be told to send it again.
+    auto taken = [](int answer) { return answer == RELAY_ANSWER_0 || answer == RELAY_ANSWER_1; };
+
+    // Counted in above, so what is published now stays until this returns.
+    if (const RelayTargets* targets = publishedTargets.load()) {
+        const size_t count = targets->databases.size();
+        for (size_t index = 0; index < count; ++index) {
+            int answer = offer(index, targets->databases[index], targets->counters[index],
+                               targets->generation);
+            if (taken(answer)) return tally.answer(answer);
+            if (publishedTargets.load() != targets) break;  // torn down meanwhile
+        }
+        if (count == 0)
+            log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
+        return RELAY_NOT_SUPPORTED;
+    }
+
+    // Nothing published: a start in progress (waited for), a stopped app,
+    // or a plug-in relaying from inside its own start on this thread.
+    if (!scope.acquire()) return RELAY_NOT_SUPPORTED;
+    const unsigned offeredIn = generation;
+    const size_t count = databases.size();
+    for (size_t index = 0; index < count; ++index) {
+        CDatabasePlugin* database = databases[index];
+        metrics::DatabaseCounters* databaseCounted = databaseCounters[index];
+        scope.release();
+        int answer = offer(index, database, databaseCounted, offeredIn);
+        if (taken(answer)) return tally.answer(answer);
         if (index + 1 == count) return RELAY_NOT_SUPPORTED;
         if (!scope.acquire() || generation != offeredIn)
             return RELAY_NOT_SUPPORTED;  // torn down meanwhile
