@@ -124,6 +124,7 @@ void LineServer::run() {
                 polled.push_back(&client);
             }
         }
+        wakeOwedWorkers();
         // Nothing here is due at a time of its own but idle connections:
         // the loop sleeps until a socket or wake() says there is work.
         std::string failure;
@@ -247,6 +248,7 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
             ostra::MutexLock hold(mutex_);
             if (liveClients_ >= settings_.maxClients) room = makeRoomLocked(turnStarted);
         }
+        wakeOwedWorkers();  // a line found while looking for room
         // Newcomers wait in the backlog until what came this turn is read.
         if (room == Room::Later) return true;
         bool failed = false;
@@ -329,6 +331,11 @@ void LineServer::readFrom(Client& client) {
     char buffer[kReadChunk];
     long received = ostra_net::receiveSome(client.socket, buffer, sizeof buffer);
     if (received == ostra_net::kWouldBlock) return;
+    takeInput(client, buffer, received);
+    wakeOwedWorkers();
+}
+
+void LineServer::takeInput(Client& client, const char* buffer, long received) {
     ostra::MutexLock hold(mutex_);
     if (received <= 0) {
         // After the end of the input, a last line without its line end
@@ -396,7 +403,13 @@ void LineServer::enqueueLocked(Client& client, Pending pending) {
     // A worker watching for work takes the first without being woken
     // (a wake-up it does not need costs the others a core); it takes the
     // lock and looks again after it stops watching, so nothing is missed.
-    if (!spinning_ || ready_.size() > 1) readyChanged_.notifyOne();
+    if (!spinning_ || ready_.size() > 1) wakesOwed_.fetch_add(1);
+}
+
+void LineServer::wakeOwedWorkers() {
+    // After the lock is left: a worker woken under it would only wait for
+    // it again, which costs a second sleep and wake-up.
+    for (int owed = wakesOwed_.exchange(0); owed > 0; --owed) readyChanged_.notifyOne();
 }
 
 bool LineServer::hasRoomLocked(const Client& client) const {

@@ -145,6 +145,10 @@ private:
     // has spoken (now has input), or is quiet.
     Probe probeLocked(Client& client) OSTRA_REQUIRES(mutex_);
     void readFrom(Client& client);
+    void takeInput(Client& client, const char* buffer, long received);
+    // Wakes as many workers as lines were queued for them since the last
+    // call; called with the lock left.
+    void wakeOwedWorkers();
     // Cuts the input into lines while the client has room for more.
     void cutLinesLocked(Client& client) OSTRA_REQUIRES(mutex_);
     void enqueueLineLocked(Client& client, std::string line) OSTRA_REQUIRES(mutex_);
@@ -182,6 +186,7 @@ private:
     std::atomic<std::size_t> readyCount_{0};   // ready_.size(), read without the lock
     std::atomic<std::size_t> clientCount_{0};  // clients_.size(), read without the lock
     std::atomic<bool> spinning_{false};        // a worker is in awaitNextLineBriefly
+    std::atomic<int> wakesOwed_{0};            // lines queued whose worker is not woken yet
     ostra::Condition readyChanged_;
 
     std::atomic<bool> stopRequested_{false};
