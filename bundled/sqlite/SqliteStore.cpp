@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "Json.h"
 #include "LookupIndex.h"
@@ -65,19 +66,47 @@ std::string entriesAsJson(const Record& record) {
 // A record and, once its commit is over, its answer. It lives on its
 // caller's stack: the caller leaves only when it is answered, or still in
 // waiting_ (no other thread has it then).
+//
+// Each record is woken alone, through a lock of its own: by the commit
+// that answers it (the last any other thread touches it), or to look again
+// (its turn at the front, the store closing). Woken under queueMutex_, the
+// followers of a busy store would each wake only to wait for that lock
+// while the commit answers the others.
 struct SqliteStore::Waiting {
     int type = 0;
     int tag = 0;
     std::string json;
     std::string key;
+    // Written by the commit that holds the record, read once it is answered.
     long long id = -1;
     bool storedBefore = false;
     std::string error;
     std::string notice;
-    bool answered = false;
-    // Each record is woken alone (when its commit is over, or when the turn
-    // comes to it at the front), not with every other waiting record.
-    std::condition_variable wake;
+    // In waiting_ (guarded by queueMutex_): only then may its caller take
+    // the turn; once in a batch it waits for that batch's answer.
+    bool queued = true;
+
+    void answer() { signal(true); }
+    void lookAgain() { signal(false); }
+    // Sleeps until answered (true) or told to look again (false).
+    bool awaitSignal() {
+        MutexLock hold(signalMutex);
+        while (!signalled) hold.wait(signal_);
+        signalled = false;
+        return answered;
+    }
+
+private:
+    void signal(bool isAnswer) {
+        MutexLock hold(signalMutex);
+        answered = answered || isAnswer;
+        signalled = true;
+        signal_.notify_one();
+    }
+    Mutex signalMutex;
+    std::condition_variable signal_;
+    bool signalled OSTRA_GUARDED_BY(signalMutex) = false;
+    bool answered OSTRA_GUARDED_BY(signalMutex) = false;
 };
 
 SqliteStore::~SqliteStore() { close(); }
@@ -96,7 +125,7 @@ void SqliteStore::waitForTurn(MutexLock& lock) {
 void SqliteStore::giveTurn() {
     busy_ = false;
     turnGiven_.notify_all();  // those who wait for the turn itself (open, close, a lookup)
-    if (!waiting_.empty()) waiting_.front()->wake.notify_one();
+    if (!waiting_.empty()) waiting_.front()->lookAgain();
 }
 
 bool SqliteStore::open(const StoreSettings& settings, std::vector<std::string>& plans,
@@ -136,7 +165,8 @@ bool SqliteStore::openLocked(std::string& error) {
         "PRAGMA journal_mode=WAL; PRAGMA synchronous=" + settings.synchronous + ";";
     bool ready = execute(pragmas.c_str(), error) && makeSchema(error) &&
                  sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) == SQLITE_OK &&
-                 sqlite3_prepare_v2(db_, kFindKey, -1, &findKey_, nullptr) == SQLITE_OK;
+                 sqlite3_prepare_v2(db_, kFindKey, -1, &findKey_, nullptr) == SQLITE_OK &&
+                 prepareTransactionStatements();
     if (!ready) {
         if (error.empty()) error = lastError();
         error = settings.path + ": " + error + systemReason();
@@ -221,7 +251,7 @@ std::string SqliteStore::close() {
     MutexLock lock(queueMutex_);
     open_ = false;  // whoever waits for the turn now gives up
     turnGiven_.notify_all();
-    for (Waiting* record : waiting_) record->wake.notify_one();
+    for (Waiting* record : waiting_) record->lookAgain();
     waitForTurn(lock);
     lock.unlock();
     // The reader first: the last connection to close takes the log into
@@ -237,9 +267,11 @@ std::string SqliteStore::close() {
 
 void SqliteStore::closeLocked() {
     if (!db_) return;
-    sqlite3_finalize(insert_);
-    sqlite3_finalize(findKey_);
-    insert_ = findKey_ = nullptr;
+    for (sqlite3_stmt** statement :
+         {&insert_, &findKey_, &begin_, &commit_, &savepoint_, &release_, &rollbackTo_}) {
+        sqlite3_finalize(*statement);
+        *statement = nullptr;
+    }
     sqlite3_close(db_);
     db_ = nullptr;
 }
@@ -264,7 +296,7 @@ long long SqliteStore::store(int type, int tag, const Record& record,
         return -1;
     }
     waiting_.push_back(&mine);
-    while (!mine.answered) {
+    for (;;) {
         if (!open_) {
             // Closing: withdrawn unless a commit has it already (that one
             // answers it, and close() waits for it).
@@ -274,24 +306,33 @@ long long SqliteStore::store(int type, int tag, const Record& record,
                 error = "the database is closed";
                 return -1;
             }
-            lock.wait(mine.wake);
-        } else if (takeTurnIfFree()) {
+        } else if (mine.queued && takeTurnIfFree()) {
             std::vector<Waiting*> batch;
             while (!waiting_.empty() && batch.size() < kBatch) {
                 batch.push_back(waiting_.front());
+                batch.back()->queued = false;
                 waiting_.pop_front();
             }
             lock.unlock();
             commit(batch);
             lock.lock();
-            for (Waiting* record : batch) {
-                record->answered = true;
-                if (record != &mine) record->wake.notify_one();
-            }
+            // The next commit may begin while this one's records are told.
             giveTurn();
-        } else {
-            lock.wait(mine.wake);
+            lock.unlock();
+            bool mineAnswered = false;
+            for (Waiting* record : batch) {
+                if (record == &mine)
+                    mineAnswered = true;
+                else
+                    record->answer();
+            }
+            if (mineAnswered) break;
+            lock.lock();
+            continue;
         }
+        lock.unlock();
+        if (mine.awaitSignal()) break;
+        lock.lock();
     }
     storedBefore = mine.storedBefore;
     error = mine.error;
@@ -303,8 +344,7 @@ void SqliteStore::commit(const std::vector<Waiting*>& batch) {
     std::string error;
     if (!db_) {
         error = "the database is closed";
-    } else if (ensureTheFileAtThePath(error, batch.front()->notice) &&
-               execute("BEGIN IMMEDIATE", error)) {
+    } else if (ensureTheFileAtThePath(error, batch.front()->notice) && step(begin_, error)) {
         for (Waiting* record : batch) {
             insert(*record);
             if (sqlite3_get_autocommit(db_)) break;
@@ -313,7 +353,7 @@ void SqliteStore::commit(const std::vector<Waiting*>& batch) {
         // takes every row with it: none of them is answered as stored.
         if (sqlite3_get_autocommit(db_)) {
             error = lastError();
-        } else if (!execute("COMMIT", error)) {
+        } else if (!step(commit_, error)) {
             std::string ignored;
             if (!sqlite3_get_autocommit(db_)) execute("ROLLBACK", ignored);
         }
@@ -329,7 +369,7 @@ void SqliteStore::commit(const std::vector<Waiting*>& batch) {
 void SqliteStore::insert(Waiting& record) {
     // Its own savepoint: a row the table refuses (a trigger, a constraint)
     // is undone alone, and the rows before and after it stay.
-    if (!execute("SAVEPOINT record", record.error)) return;
+    if (!step(savepoint_, record.error)) return;
     sqlite3_reset(insert_);
     sqlite3_bind_int(insert_, 1, record.type);
     sqlite3_bind_int(insert_, 2, record.tag);
@@ -353,8 +393,8 @@ void SqliteStore::insert(Waiting& record) {
     }
     if (sqlite3_get_autocommit(db_)) return;  // the transaction is gone
     std::string ignored;
-    if (record.id < 0) execute("ROLLBACK TO record", ignored);
-    execute("RELEASE record", ignored);
+    if (record.id < 0) step(rollbackTo_, ignored);
+    step(release_, ignored);
 }
 
 long long SqliteStore::rowWithKey(const std::string& idempotencyKey, std::string& error) {
@@ -395,6 +435,28 @@ bool SqliteStore::lookAtThePath(std::string& error, std::string& notice) {
     lock.lock();
     giveTurn();
     return looked;
+}
+
+bool SqliteStore::prepareTransactionStatements() {
+    // Prepared once, not parsed again for every row inside the commit,
+    // where every other record waits.
+    const std::pair<sqlite3_stmt**, const char*> statements[] = {
+        {&begin_, "BEGIN IMMEDIATE"},
+        {&commit_, "COMMIT"},
+        {&savepoint_, "SAVEPOINT record"},
+        {&release_, "RELEASE record"},
+        {&rollbackTo_, "ROLLBACK TO record"}};
+    for (const auto& [statement, sql] : statements)
+        if (sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) != SQLITE_OK) return false;
+    return true;
+}
+
+bool SqliteStore::step(sqlite3_stmt* statement, std::string& error) {
+    int status = sqlite3_step(statement);
+    const bool done = status == SQLITE_DONE || status == SQLITE_ROW;
+    if (!done) error = lastError();
+    sqlite3_reset(statement);
+    return done;
 }
 
 bool SqliteStore::execute(const char* sql, std::string& error) {

@@ -149,6 +149,9 @@ private:
         OSTRA_REQUIRES(turn_);
     // The rows copied, or -1 with `error` set.
     long long copyIntoANewFileAtThePath(std::string& error) OSTRA_REQUIRES(turn_);
+    bool prepareTransactionStatements() OSTRA_REQUIRES(turn_);
+    // Runs a prepared statement that returns no rows; false with `error` set.
+    bool step(sqlite3_stmt* statement, std::string& error) OSTRA_REQUIRES(turn_);
     bool execute(const char* sql, std::string& error) OSTRA_REQUIRES(turn_);
     std::string lastError() const OSTRA_REQUIRES(turn_);
     // " (<the operating system's reason>)" after a failed file operation
@@ -170,6 +173,11 @@ private:
     sqlite3* db_ OSTRA_GUARDED_BY(turn_) = nullptr;
     sqlite3_stmt* insert_ OSTRA_GUARDED_BY(turn_) = nullptr;
     sqlite3_stmt* findKey_ OSTRA_GUARDED_BY(turn_) = nullptr;
+    sqlite3_stmt* begin_ OSTRA_GUARDED_BY(turn_) = nullptr;
+    sqlite3_stmt* commit_ OSTRA_GUARDED_BY(turn_) = nullptr;
+    sqlite3_stmt* savepoint_ OSTRA_GUARDED_BY(turn_) = nullptr;
+    sqlite3_stmt* release_ OSTRA_GUARDED_BY(turn_) = nullptr;
+    sqlite3_stmt* rollbackTo_ OSTRA_GUARDED_BY(turn_) = nullptr;
 
     // Each file the writer opens is a new generation: the reader follows.
     std::atomic<unsigned> generation_{0};
