@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BareLineServer.h"
 #include "BenchSupport.h"
 #include "HostProcess.h"
 #include "Net.h"
@@ -31,6 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kShippedPort = 7765;
+constexpr int kBarePort = 7766;
 constexpr int kBatch = 1000;
 const std::string kRecord = "CALLER=201;CALLED=0981234567;SECONDS=42";
 
@@ -125,6 +127,24 @@ void BM_Floor_TcpLineRoundTrip(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The sequential floor measured whole: one client one record at a time,
+// against the bare server storing each line in a commit of its own before
+// it answers (the computed floor, a round trip then a commit, leaves out
+// that the disk syncs slower after a pause than back to back).
+void BM_Floor_BareServerOneAtATime(benchmark::State& state) {
+    bench::BareLineServer server(kBarePort, bench::BareLineServer::Commits::kOnePerLine);
+    bench::sendOneAtATime(state, kBarePort, kRecord);
+}
+
+// What this machine allows sixteen senders: the bare server, a thread per
+// connection, the lines that wait while one commits sharing the next.
+void BM_Floor_BareServerSixteenSenders(benchmark::State& state) {
+    bench::sendFromEveryThread(state, kBarePort, kRecord, [] {
+        return std::make_unique<bench::BareLineServer>(kBarePort,
+                                                       bench::BareLineServer::Commits::kShared);
+    });
+}
+
 // The floor of the storage half: the sqlite plug-in's table, pragmas and
 // statement, one row and one commit per record, no host around it.
 void BM_Floor_SqliteCommitPerRow(benchmark::State& state) {
@@ -164,3 +184,5 @@ BENCHMARK(BM_EndToEnd_Pipelined)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_EndToEnd_SixteenSenders)->Threads(16)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_TcpLineRoundTrip)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Floor_SqliteCommitPerRow)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Floor_BareServerOneAtATime)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Floor_BareServerSixteenSenders)->Threads(16)->UseRealTime()->MinTime(2.0);
