@@ -145,6 +145,10 @@ journal_err_has() {
         inside journalctl -u "$unit" -p err --no-pager -q | grep -q "$1" && return 0
         sleep 0.2
     done
+    # What the journal has of the unit, to tell a missing line from one
+    # kept under another priority or without the unit's name.
+    inside journalctl -u "$unit" -n 12 --no-pager -o short-precise -q | sed 's/^/        /'
+    inside journalctl -n 40 --no-pager -o short-precise -q | grep -F "$1" | sed 's/^/        any: /'
     return 1
 }
 restarts() { inside systemctl show -p NRestarts --value "$unit"; }
