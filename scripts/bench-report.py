@@ -184,6 +184,13 @@ def main():
                f"{cpu_model()}, {context.get('num_cpus', os.cpu_count())} cores, "
                f"{platform.system()} {platform.release()}; load average at start "
                f"{', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}.\n")
+    stolen = os.environ.get("OSTRA_BENCH_STOLEN_SECONDS")
+    if stolen:
+        # On a virtual machine the host may run others on these cores: the
+        # time taken from this one while the benchmarks ran says how far to
+        # trust figures from different runs.
+        out.append(f"CPU time the hypervisor took from this machine during the run: {stolen} s "
+                   "(only ratios within one run compare).\n")
     out.append(f"Command: `{command}` (Release build, medians of 5 repetitions; "
                "raw results in `build/bench/results.json`).\n")
     out.append("| what | OstraService | reference | ratio / difference | goal | met |")
