@@ -38,7 +38,7 @@ fi
 # in the container. A root made before a library was needed gets it here.
 needed=(libconfig++9v5 libsqlite3-0 libpq5)
 for package in "${needed[@]}"; do
-    if ! chroot "$root" dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    if [[ "$(chroot "$root" dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != *"install ok installed"* ]]; then
         (chroot "$root" apt-get update -qq &&
             chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
                 --no-install-recommends "${needed[@]}") > /tmp/ostra-root-apt.log 2>&1 ||
@@ -142,13 +142,18 @@ record_answer() {
 # journald takes in a stream's lines on its own time: give it 10 s.
 journal_err_has() {
     for _ in $(seq 1 50); do
-        inside journalctl -u "$unit" -p err --no-pager -q | grep -q "$1" && return 0
+        # Read whole before grep looks: grep -q leaving at the first match
+        # would kill journalctl with SIGPIPE, and pipefail takes that as a miss.
+        local errors
+        errors=$(inside journalctl -u "$unit" -p err --no-pager -q)
+        grep -q "$1" <<< "$errors" && return 0
         sleep 0.2
     done
     # What the journal has of the unit, to tell a missing line from one
     # kept under another priority or without the unit's name.
     inside journalctl -u "$unit" -n 12 --no-pager -o short-precise -q | sed 's/^/        /'
-    inside journalctl -n 40 --no-pager -o short-precise -q | grep -F "$1" | sed 's/^/        any: /'
+    inside journalctl -n 40 --no-pager -o verbose -q | grep -E "PRIORITY=|_SYSTEMD_UNIT=|MESSAGE=" \
+        | grep -B2 "$1" | sed 's/^/        any: /'
     return 1
 }
 restarts() { inside systemctl show -p NRestarts --value "$unit"; }
