@@ -21,24 +21,10 @@ namespace bench {
 
 namespace {
 
-const char kEntries[] = "{\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}";
-
 // The rows' file, with leader/follower commits when `shared`.
 class Store {
 public:
-    Store(const std::string& path, bool shared) : shared_(shared) {
-        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
-        sqlite3_open(path.c_str(), &db_);
-        sqlite3_exec(db_,
-                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
-                     "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
-                     " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL)",
-                     nullptr, nullptr, nullptr);
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO records(time, type, tag, entries)"
-                           " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), 1, 1, ?1)",
-                           -1, &insert_, nullptr);
-    }
+    Store(const std::string& path, bool shared) : table_(path), shared_(shared) {}
 
     // The row's id once committed.
     long long store() {
@@ -72,21 +58,15 @@ private:
     };
 
     void commit(const std::vector<Waiting*>& batch) {
-        sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        for (Waiting* row : batch) {
-            sqlite3_bind_text(insert_, 1, kEntries, -1, SQLITE_STATIC);
-            sqlite3_step(insert_);
-            sqlite3_reset(insert_);
-            row->id = sqlite3_last_insert_rowid(db_);
-        }
-        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_exec(table_.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        for (Waiting* row : batch) row->id = table_.insertRow();
+        sqlite3_exec(table_.db, "COMMIT", nullptr, nullptr, nullptr);
         std::lock_guard<std::mutex> lock(mutex_);
         for (Waiting* row : batch) row->done = true;
     }
 
+    FloorTable table_;
     const bool shared_;
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* insert_ = nullptr;
     std::mutex mutex_;
     std::condition_variable turnGiven_;
     std::deque<Waiting*> waiting_;
@@ -129,6 +109,36 @@ void serveConnection(ostra_net::Socket client, Store& store) {
 }
 
 }  // namespace
+
+FloorTable::FloorTable(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                 "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
+                 " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL)",
+                 nullptr, nullptr, nullptr);
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO records(time, type, tag, entries)"
+                       " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3)",
+                       -1, &insert, nullptr);
+}
+
+FloorTable::~FloorTable() {
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+}
+
+long long FloorTable::insertRow() {
+    static const char kEntries[] =
+        "{\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}";
+    sqlite3_bind_int(insert, 1, 1);
+    sqlite3_bind_int(insert, 2, 1);
+    sqlite3_bind_text(insert, 3, kEntries, -1, SQLITE_STATIC);
+    const bool stored = sqlite3_step(insert) == SQLITE_DONE;
+    sqlite3_reset(insert);
+    return stored ? sqlite3_last_insert_rowid(db) : -1;
+}
 
 BareLineServer::BareLineServer(int port, Commits commits) {
     std::string error;

@@ -7,7 +7,27 @@
 
 #include <sys/types.h>
 
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
 namespace bench {
+
+// The sqlite plug-in's table, pragmas (WAL, synchronous=FULL) and insert on
+// a fresh file at `path`, driven directly by the storage floors: one row is
+// `insertRow`, committed on its own unless a transaction is open.
+struct FloorTable {
+    explicit FloorTable(const std::string& path);
+    ~FloorTable();
+    FloorTable(const FloorTable&) = delete;
+    FloorTable& operator=(const FloorTable&) = delete;
+    // The new row's id, or -1 (the reason from sqlite3_errmsg(db)).
+    long long insertRow();
+
+    sqlite3* db = nullptr;
+    sqlite3_stmt* insert = nullptr;
+};
 
 class BareLineServer {
 public:

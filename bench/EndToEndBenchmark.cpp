@@ -148,31 +148,9 @@ void BM_Floor_BareServerSixteenSenders(benchmark::State& state) {
 // The floor of the storage half: the sqlite plug-in's table, pragmas and
 // statement, one row and one commit per record, no host around it.
 void BM_Floor_SqliteCommitPerRow(benchmark::State& state) {
-    fs::path file = bench::scratchDir() / "floor.db";
-    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix);
-    sqlite3* db = nullptr;
-    sqlite3_open(file.string().c_str(), &db);
-    sqlite3_exec(db,
-                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
-                 "CREATE TABLE records(id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
-                 " type INTEGER NOT NULL, tag INTEGER NOT NULL, entries TEXT NOT NULL)",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db,
-                       "INSERT INTO records(time, type, tag, entries)"
-                       " VALUES(strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?1, ?2, ?3)",
-                       -1, &insert, nullptr);
-    const std::string entries = "{\"CALLER\":\"201\",\"CALLED\":\"0981234567\",\"SECONDS\":\"42\"}";
-    for (auto _ : state) {
-        sqlite3_bind_int(insert, 1, 1);
-        sqlite3_bind_int(insert, 2, 1);
-        sqlite3_bind_text(insert, 3, entries.data(), static_cast<int>(entries.size()),
-                          SQLITE_TRANSIENT);
-        if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
-        sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
-    sqlite3_close(db);
+    bench::FloorTable table((bench::scratchDir() / "floor.db").string());
+    for (auto _ : state)
+        if (table.insertRow() < 0) state.SkipWithError(sqlite3_errmsg(table.db));
     state.SetItemsProcessed(state.iterations());
 }
 
