@@ -19,6 +19,12 @@ OstraReport reportOf(const std::string& dll) {
     return extension != nullptr ? extension->report : nullptr;
 }
 
+// The library's extension when it has the batch fields, else null.
+const OstraExtension* batchesOf(const std::string& dll) {
+    const OstraExtension* extension = pluginExtension(dll.c_str());
+    return extension != nullptr && extension->version >= 2 ? extension : nullptr;
+}
+
 // Inside a catch block: what the exception made of a start attempt.
 std::string attemptException() {
     try {
@@ -172,6 +178,9 @@ int CProtocolApp::startLocked() {
         [&] {
             handLogTo(created->getLog());
             created->setCallback(protocolEventProc, this);
+            const OstraExtension* batches = batchesOf(dll);
+            if (batches != nullptr && batches->takeBatchRelay != nullptr)
+                batches->takeBatchRelay(created, protocolBatchProc, this);
             return true;
         },
         faultOf(dll, "setCallback", &counters_->faults));
@@ -300,7 +309,12 @@ bool CProtocolApp::pluginsSayRunning() {
 }
 
 void CProtocolApp::publishRelayTargets() {
-    ownedTargets.reset(new RelayTargets{generation, databases, databaseCounters});
+    std::vector<OstraProcessBatch> batches;
+    for (const std::string& dll : databaseDlls) {
+        const OstraExtension* extension = batchesOf(dll);
+        batches.push_back(extension != nullptr ? extension->processBatch : nullptr);
+    }
+    ownedTargets.reset(new RelayTargets{generation, databases, databaseCounters, batches});
     publishedTargets.store(ownedTargets.get());
 }
 

@@ -67,6 +67,15 @@
 // published: a start in progress, a plug-in relaying from inside its own
 // start) still take.
 //
+// Batches. A protocol library that takes the batch relay gets it right
+// after setCallback(). While the targets are published and the first
+// database stores batches, a batch goes database by database: one that
+// stores batches gets every record still untaken in one call, any other
+// gets them one at a time; the next database gets what was answered 3.
+// Otherwise only the first record goes, through the single relay, and the
+// protocol raises the rest at its source's next turn. Either way each
+// record gets the answer, trace lines and counts it would have had alone.
+//
 // Plug-in faults. An exception out of a plug-in's operation is that
 // plug-in's failure, logged once with the protocol's name and the library:
 // a start that throws is a refused start, an isRunning that throws says
@@ -89,6 +98,7 @@
 #include "platform/winapi.h"
 #include "plugin/CDatabasePlugin.h"
 #include "plugin/CProtocolPlugin.h"
+#include "plugin/PluginExtension.h"
 
 class Record;
 
@@ -133,6 +143,12 @@ public:
     // context. They return 0, 1 or 3.
     static int protocolEventProc(void* context, void* sender, int tag, Record* record);
     static int databaseEventProc(void* context, void* sender, int tag, Record* record);
+    // The batch relay handed to a protocol library that takes one
+    // (PluginExtension.h): each record answered as protocolEventProc would
+    // answer it, in order; a database that stores batches gets the records
+    // it is offered in one call, any other one record at a time.
+    static int protocolBatchProc(void* context, void* sender, int tag, Record** records,
+                                 int* answers, int count);
 
 private:
     class RelayScope;
@@ -168,10 +184,20 @@ private:
         unsigned generation = 0;
         std::vector<CDatabasePlugin*> databases;
         std::vector<metrics::DatabaseCounters*> counters;  // beside `databases`
+        std::vector<OstraProcessBatch> batches;  // beside `databases`; null: one at a time
     };
     void publishRelayTargets() OSTRA_REQUIRES(critSection);
 
     int relayFromProtocol(int tag, Record* record);
+    int relayBatchFromProtocol(int tag, Record** records, int* answers, int count);
+    // Offers the records of a batch to the published databases in turn.
+    void relayBatchTo(const RelayTargets& targets, int tag, Record** records, int* answers,
+                      int count);
+    // One database's processRecord for one record, made without the app
+    // lock: trace lines, fault and answer counted.
+    int offerRecord(size_t index, CDatabasePlugin* database,
+                    metrics::DatabaseCounters* databaseCounted, unsigned offeredIn, int tag,
+                    Record* record);
     int relayFromDatabase(int tag, Record* record);
     // A processRecord that threw during a relay: database `index` of
     // generation `offeredIn`, or the protocol (kProtocolsFault).

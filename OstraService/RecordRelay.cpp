@@ -1,7 +1,9 @@
 // The record relay between an app's protocol plug-in and its database
 // plug-ins. ProtocolApp.h explains how it stays safe while the app tears
 // its plug-ins down.
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "OstraService/InterruptibleLock.h"
 #include "OstraService/Messages.h"
@@ -42,6 +44,10 @@ namespace {
 // How many records this thread relays before it times one again.
 thread_local unsigned untilTimed = 0;
 
+// A database that took the record has answered, whatever happened to the
+// app meanwhile: the sender must not be told to send it again.
+bool taken(int answer) { return answer == RELAY_ANSWER_0 || answer == RELAY_ANSWER_1; }
+
 // Counts what a relayed record needs counted besides its databases'
 // answers: a record no database took (answered 3), and, for one record in
 // kLatencySampling, the time its databases took. Declared after the
@@ -69,6 +75,11 @@ public:
         spent_ += Clock::now() - since;
         called_ = true;
     }
+    // A record of a batch: it waited for the databases as long as the batch.
+    void spentInDatabases(Clock::duration spent) {
+        spent_ = spent;
+        called_ = true;
+    }
 
 private:
     metrics::ProtocolCounters& counters_;
@@ -89,36 +100,38 @@ int CProtocolApp::databaseEventProc(void* context, void* sender, int tag, Record
     return app != nullptr ? app->relayFromDatabase(tag, record) : RELAY_NOT_SUPPORTED;
 }
 
+int CProtocolApp::offerRecord(size_t index, CDatabasePlugin* database,
+                              metrics::DatabaseCounters* databaseCounted, unsigned offeredIn,
+                              int tag, Record* record) {
+    // The START line is written once the relay may go on, outside any
+    // lock, so that relays on other threads do not wait for a log write.
+    if (index == 0)
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+            "ProtocolApp protocolEventProc call db->processRecord");
+    int answer = plugin_calls::guard(
+        int{RELAY_NOT_SUPPORTED}, [&] { return database->processRecord(tag, record); },
+        [&](const char* what) {
+            databaseCounted->faults.add();
+            reportRelayFault(index, offeredIn, what);
+        });
+    databaseCounted->answers.count(answer);
+    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+            "ProtocolApp protocolEventProc return from  db->processRecord");
+    return answer;
+}
+
 int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     RelayScope scope(*this);
     RelayTally tally(*counters_);
     log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
-    // One database's call, made without the app lock.
     auto offer = [&](size_t index, CDatabasePlugin* database,
                      metrics::DatabaseCounters* databaseCounted, unsigned offeredIn) {
-        // The START line is written once the relay may go on, outside any
-        // lock, so that relays on other threads do not wait for a log write.
-        if (index == 0)
-            log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
-        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
-                "ProtocolApp protocolEventProc call db->processRecord");
         const auto called = tally.databaseCalling();
-        int answer = plugin_calls::guard(
-            int{RELAY_NOT_SUPPORTED}, [&] { return database->processRecord(tag, record); },
-            [&](const char* what) {
-                databaseCounted->faults.add();
-                reportRelayFault(index, offeredIn, what);
-            });
+        int answer = offerRecord(index, database, databaseCounted, offeredIn, tag, record);
         tally.databaseCalled(called);
-        databaseCounted->answers.count(answer);
-        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
-                "ProtocolApp protocolEventProc return from  db->processRecord");
         return answer;
     };
-    // A database that took the record has answered, whatever happened to
-    // the app meanwhile: the sender must not be told to send it again.
-    auto taken = [](int answer) { return answer == RELAY_ANSWER_0 || answer == RELAY_ANSWER_1; };
-
     // Counted in above, so what is published now stays until this returns.
     if (const RelayTargets* targets = publishedTargets.load()) {
         const size_t count = targets->databases.size();
@@ -152,6 +165,107 @@ int CProtocolApp::relayFromProtocol(int tag, Record* record) {
     if (count == 0)
         log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
     return RELAY_NOT_SUPPORTED;
+}
+
+int CProtocolApp::protocolBatchProc(void* context, void* sender, int tag, Record** records,
+                                    int* answers, int count) {
+    auto* app = static_cast<CProtocolApp*>(context);
+    if (count <= 0 || records == nullptr || answers == nullptr) return 0;
+    if (app == nullptr) {
+        answers[0] = RELAY_NOT_SUPPORTED;
+        return 1;
+    }
+    return app->relayBatchFromProtocol(tag, records, answers, count);
+}
+
+int CProtocolApp::relayBatchFromProtocol(int tag, Record** records, int* answers, int count) {
+    {
+        RelayScope scope(*this);
+        // Counted in above, so what is published now stays until this returns.
+        const RelayTargets* targets = publishedTargets.load();
+        if (targets != nullptr && !targets->batches.empty() && targets->batches[0] != nullptr) {
+            relayBatchTo(*targets, tag, records, answers, count);
+            return count;
+        }
+    }
+    // The first database takes one record at a time, or nothing is
+    // published (a start in progress is waited for, a stopped app answers
+    // 3, a start raising records finds no databases): the single relay.
+    answers[0] = relayFromProtocol(tag, records[0]);
+    return 1;
+}
+
+void CProtocolApp::relayBatchTo(const RelayTargets& targets, int tag, Record** records,
+                                int* answers, int count) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<Record*> offered;  // not taken yet
+    std::vector<int> positions;    // of `offered`, in `records`
+    for (int i = 0; i < count; ++i) {
+        log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc WAIT");
+        answers[i] = RELAY_NOT_SUPPORTED;
+        offered.push_back(records[i]);
+        positions.push_back(i);
+    }
+    const size_t databaseCount = targets.databases.size();
+    Clock::duration spent{};
+    std::vector<int> given;
+    for (size_t index = 0; index < databaseCount && !offered.empty(); ++index) {
+        CDatabasePlugin* database = targets.databases[index];
+        metrics::DatabaseCounters* databaseCounted = targets.counters[index];
+        const auto since = Clock::now();
+        given.assign(offered.size(), RELAY_NOT_SUPPORTED);
+        if (OstraProcessBatch processBatch = targets.batches[index]) {
+            for (size_t k = 0; k < offered.size(); ++k) {
+                if (index == 0)
+                    log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                            "ProtocolApp protocolEventProc START");
+                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                        "ProtocolApp protocolEventProc call db->processRecord");
+            }
+            const bool returned = plugin_calls::guard(
+                false,
+                [&] {
+                    processBatch(database, tag, offered.data(), given.data(),
+                                 static_cast<int>(offered.size()));
+                    return true;
+                },
+                [&](const char* what) {
+                    databaseCounted->faults.add();
+                    reportRelayFault(index, targets.generation, what);
+                });
+            // A batch that threw has answered nothing.
+            if (!returned) given.assign(offered.size(), RELAY_NOT_SUPPORTED);
+            for (int answer : given) {
+                databaseCounted->answers.count(answer);
+                log.log(LOG_LEVEL_DEBUG, kSource, __LINE__,
+                        "ProtocolApp protocolEventProc return from  db->processRecord");
+            }
+        } else {
+            for (size_t k = 0; k < offered.size(); ++k)
+                given[k] = offerRecord(index, database, databaseCounted, targets.generation, tag,
+                                       offered[k]);
+        }
+        spent += Clock::now() - since;
+        size_t kept = 0;
+        for (size_t k = 0; k < offered.size(); ++k) {
+            if (taken(given[k])) {
+                answers[positions[k]] = given[k];
+            } else {
+                offered[kept] = offered[k];
+                positions[kept++] = positions[k];
+            }
+        }
+        offered.resize(kept);
+        positions.resize(kept);
+        if (publishedTargets.load() != &targets) break;  // torn down meanwhile
+    }
+    for (int i = 0; i < count; ++i) {
+        if (databaseCount == 0)
+            log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
+        RelayTally tally(*counters_);
+        tally.answer(answers[i]);
+        if (databaseCount > 0) tally.spentInDatabases(spent);
+    }
 }
 
 int CProtocolApp::relayFromDatabase(int tag, Record* record) {

@@ -1,5 +1,6 @@
 #include "SqliteExtension.h"
 
+#include "SqlitePlugin.h"
 #include "SqliteReport.h"
 
 namespace ostra_sqlite {
@@ -21,4 +22,12 @@ const OstraSetting kSettings[] = {
 
 }  // namespace ostra_sqlite
 
-OSTRA_PLUGIN_EXTENSION(ostra_sqlite::kSettings, nullptr, ostra_sqlite::reportSqlite)
+namespace {
+void processBatch(void* instance, int tag, Record** records, int* answers, int count) {
+    static_cast<ostra_sqlite::SqlitePlugin*>(static_cast<CDatabasePlugin*>(instance))
+        ->processBatch(tag, records, answers, count);
+}
+}  // namespace
+
+OSTRA_PLUGIN_EXTENSION_WITH_BATCHES(ostra_sqlite::kSettings, nullptr, ostra_sqlite::reportSqlite,
+                                    nullptr, processBatch)

@@ -80,30 +80,72 @@ SqlitePlugin::Health SqlitePlugin::health() {
 
 int SqlitePlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
-    try {
-        if (bundled_support::isLookupRecord(*record)) return answerLookup(*record);
-        std::string key = idempotencyEntry_.empty() ? "" : record->get(idempotencyEntry_.c_str());
-        bool storedBefore = false;
-        std::string error, notice;
-        long long id = store_.store(type_, tag, *record, key, storedBefore, error, notice);
-        if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
-        if (storedBefore && id >= 0)
-            logLine(LOG_LEVEL_INFO, __LINE__,
-                    "sqlite: " + idempotencyEntry_ + "=" + key + " was stored before as row " +
-                        std::to_string(id) + "; answered with that row, not stored again");
-        noteStored(id >= 0, error);
-        if (id < 0) {
-            logLine(LOG_LEVEL_ERROR, __LINE__,
-                    "sqlite: record not stored in " + path_ + ": " + error);
-            record->set("REASON", error.c_str());  // the sender hears why, not only "1"
-            return 1;
+    int answer = 1;
+    processBatch(tag, &record, &answer, 1);
+    return answer;
+}
+
+void SqlitePlugin::processBatch(int tag, Record** records, int* answers, int count) {
+    // Records to store go together up to the next LOOKUP, which then reads
+    // them as stored, as it would have one at a time.
+    std::vector<SqliteStore::StoreRequest> requests;
+    std::vector<int> positions;
+    auto storeWaiting = [&] {
+        store_.storeAll(requests);
+        for (std::size_t k = 0; k < requests.size(); ++k)
+            answers[positions[k]] = answerStored(*records[positions[k]], requests[k]);
+        requests.clear();
+        positions.clear();
+    };
+    for (int i = 0; i < count; ++i) {
+        Record* record = records[i];
+        answers[i] = 3;
+        if (record == nullptr) continue;
+        try {
+            if (bundled_support::isLookupRecord(*record)) {
+                if (!requests.empty()) storeWaiting();
+                answers[i] = answerLookup(*record);
+                continue;
+            }
+            SqliteStore::StoreRequest request;
+            request.type = type_;
+            request.tag = tag;
+            request.record = record;
+            if (!idempotencyEntry_.empty())
+                request.idempotencyKey = record->get(idempotencyEntry_.c_str());
+            requests.push_back(std::move(request));
+            positions.push_back(i);
+        } catch (const std::exception& failure) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, std::string("sqlite: ") + failure.what());
+            answers[i] = 1;
         }
-        record->set("ROW_ID", std::to_string(id).c_str());
-        return 0;
+    }
+    try {
+        if (!requests.empty()) storeWaiting();
     } catch (const std::exception& failure) {
+        // Nothing answered 0 that was not committed: the rest is answered 1.
         logLine(LOG_LEVEL_ERROR, __LINE__, std::string("sqlite: ") + failure.what());
+        for (int position : positions) answers[position] = 1;
+    }
+}
+
+int SqlitePlugin::answerStored(Record& record, const SqliteStore::StoreRequest& stored) {
+    if (!stored.notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + stored.notice);
+    const long long id = stored.id;
+    if (stored.storedBefore && id >= 0)
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "sqlite: " + idempotencyEntry_ + "=" + stored.idempotencyKey +
+                    " was stored before as row " + std::to_string(id) +
+                    "; answered with that row, not stored again");
+    noteStored(id >= 0, stored.error);
+    if (id < 0) {
+        logLine(LOG_LEVEL_ERROR, __LINE__,
+                "sqlite: record not stored in " + path_ + ": " + stored.error);
+        record.set("REASON", stored.error.c_str());  // the sender hears why, not only "1"
         return 1;
     }
+    record.set("ROW_ID", std::to_string(id).c_str());
+    return 0;
 }
 
 int SqlitePlugin::answerLookup(Record& record) {

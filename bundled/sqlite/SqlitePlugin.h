@@ -37,7 +37,9 @@
 //
 // processRecord may be called from several threads at once: records that
 // come while one commits share the next commit (SqliteStore.h), and a
-// LOOKUP runs on a connection of its own, never holding up a record.
+// LOOKUP runs on a connection of its own, never holding up a record. The
+// library stores batches (PluginExtension.h): a pipelining sender's records
+// relayed together share a commit, in their order.
 #pragma once
 
 #include <atomic>
@@ -63,6 +65,9 @@ public:
     bool isRunning() override { return store_.isOpen(); }
     int processRecord(int tag, Record* record) override;
     CLog* getLog() override { return &log_; }
+    // Answers `count` records as processRecord would each, in order; the
+    // records to store between two LOOKUPs share one commit.
+    void processBatch(int tag, Record** records, int* answers, int count);
 
     // What its report says (SqliteReport.h): the file, and the last commit
     // that failed while none has succeeded since.
@@ -75,6 +80,8 @@ public:
 
 private:
     int answerLookup(Record& record);
+    // The answer to a record storeAll has stored or failed to store.
+    int answerStored(Record& record, const SqliteStore::StoreRequest& stored);
     void logLine(int level, int sourceLine, const std::string& text);
 
     CLog log_;

@@ -63,50 +63,62 @@ std::string entriesAsJson(const Record& record) {
     return json;
 }
 
-// A record and, once its commit is over, its answer. It lives on its
-// caller's stack: the caller leaves only when it is answered, or still in
-// waiting_ (no other thread has it then).
+// A caller of storeAll, waiting for its rows. It lives on its own stack
+// and leaves only when every row of its is answered, or still in waiting_
+// (no other thread has them then).
 //
-// Each record is woken alone, through a lock of its own: by the commit
-// that answers it (the last any other thread touches it), or to look again
-// (its turn at the front, the store closing). Woken under queueMutex_, the
-// followers of a busy store would each wake only to wait for that lock
-// while the commit answers the others.
-struct SqliteStore::Waiting {
-    int type = 0;
-    int tag = 0;
-    std::string json;
-    std::string key;
-    // Written by the commit that holds the record, read once it is answered.
-    long long id = -1;
-    bool storedBefore = false;
-    std::string error;
-    std::string notice;
-    // In waiting_ (guarded by queueMutex_): only then may its caller take
-    // the turn; once in a batch it waits for that batch's answer.
-    bool queued = true;
+// Each caller is woken alone, through a lock of its own: by the commit that
+// answers its last row (the last any other thread touches it or its rows),
+// or to look again (a row of its at the front, the store closing). Woken
+// under queueMutex_, the followers of a busy store would each wake only to
+// wait for that lock while the commit answers the others.
+struct SqliteStore::Caller {
+    explicit Caller(std::size_t rows) : unanswered(rows) {}
 
-    void answer() { signal(true); }
-    void lookAgain() { signal(false); }
-    // Sleeps until answered (true) or told to look again (false).
+    // Its rows in waiting_ (guarded by queueMutex_): only while it has any
+    // may it take the turn; the others are in a batch and wait for its answer.
+    std::size_t queued = 0;
+
+    void answer(std::size_t rows) { signal(rows); }
+    void lookAgain() { signal(0); }
+    // Sleeps until every row is answered (true) or told to look again (false).
     bool awaitSignal() {
         MutexLock hold(signalMutex);
         while (!signalled) hold.wait(signal_);
         signalled = false;
-        return answered;
+        return unanswered == 0;
+    }
+    bool allAnswered() {
+        MutexLock hold(signalMutex);
+        return unanswered == 0;
     }
 
 private:
-    void signal(bool isAnswer) {
+    void signal(std::size_t answeredRows) {
         MutexLock hold(signalMutex);
-        answered = answered || isAnswer;
+        unanswered -= answeredRows;
+        if (answeredRows > 0 && unanswered > 0) return;  // more to come
         signalled = true;
         signal_.notify_one();
     }
     Mutex signalMutex;
     std::condition_variable signal_;
     bool signalled OSTRA_GUARDED_BY(signalMutex) = false;
-    bool answered OSTRA_GUARDED_BY(signalMutex) = false;
+    std::size_t unanswered OSTRA_GUARDED_BY(signalMutex);
+};
+
+// A row and, once its commit is over, its answer.
+struct SqliteStore::Waiting {
+    Caller* caller = nullptr;
+    int type = 0;
+    int tag = 0;
+    std::string json;
+    std::string key;
+    // Written by the commit that holds the row, read once it is answered.
+    long long id = -1;
+    bool storedBefore = false;
+    std::string error;
+    std::string notice;
 };
 
 SqliteStore::~SqliteStore() { close(); }
@@ -125,7 +137,7 @@ void SqliteStore::waitForTurn(MutexLock& lock) {
 void SqliteStore::giveTurn() {
     busy_ = false;
     turnGiven_.notify_all();  // those who wait for the turn itself (open, close, a lookup)
-    if (!waiting_.empty()) waiting_.front()->lookAgain();
+    if (!waiting_.empty()) waiting_.front()->caller->lookAgain();
 }
 
 bool SqliteStore::open(const StoreSettings& settings, std::vector<std::string>& plans,
@@ -251,7 +263,7 @@ std::string SqliteStore::close() {
     MutexLock lock(queueMutex_);
     open_ = false;  // whoever waits for the turn now gives up
     turnGiven_.notify_all();
-    for (Waiting* record : waiting_) record->lookAgain();
+    for (Waiting* record : waiting_) record->caller->lookAgain();
     waitForTurn(lock);
     lock.unlock();
     // The reader first: the last connection to close takes the log into
@@ -284,60 +296,93 @@ bool SqliteStore::isOpen() {
 long long SqliteStore::store(int type, int tag, const Record& record,
                              const std::string& idempotencyKey, bool& storedBefore,
                              std::string& error, std::string& notice) {
-    Waiting mine;
-    mine.type = type;
-    mine.tag = tag;
-    mine.json = entriesAsJson(record);
-    mine.key = idempotencyKey;
-    storedBefore = false;
+    std::vector<StoreRequest> requests(1);
+    requests[0].type = type;
+    requests[0].tag = tag;
+    requests[0].record = &record;
+    requests[0].idempotencyKey = idempotencyKey;
+    storeAll(requests);
+    storedBefore = requests[0].storedBefore;
+    error = requests[0].error;
+    notice = requests[0].notice;
+    return requests[0].id;
+}
+
+void SqliteStore::storeAll(std::vector<StoreRequest>& requests) {
+    if (requests.empty()) return;
+    Caller me(requests.size());
+    std::vector<Waiting> mine(requests.size());
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        mine[i].caller = &me;
+        mine[i].type = requests[i].type;
+        mine[i].tag = requests[i].tag;
+        mine[i].json = entriesAsJson(*requests[i].record);
+        mine[i].key = requests[i].idempotencyKey;
+    }
+    waitForRows(me, mine);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        requests[i].id = mine[i].id;
+        requests[i].storedBefore = mine[i].storedBefore;
+        requests[i].error = std::move(mine[i].error);
+        requests[i].notice = std::move(mine[i].notice);
+    }
+}
+
+void SqliteStore::waitForRows(Caller& me, std::vector<Waiting>& mine) {
     MutexLock lock(queueMutex_);
     if (!open_) {
-        error = "the database is closed";
-        return -1;
+        for (Waiting& row : mine) row.error = "the database is closed";
+        return;
     }
-    waiting_.push_back(&mine);
+    // Together and in order: the commits take rows from the front, so they
+    // land as given, in one transaction unless one is already full.
+    for (Waiting& row : mine) waiting_.push_back(&row);
+    me.queued = mine.size();
     for (;;) {
         if (!open_) {
-            // Closing: withdrawn unless a commit has it already (that one
-            // answers it, and close() waits for it).
-            auto still = std::find(waiting_.begin(), waiting_.end(), &mine);
-            if (still != waiting_.end()) {
-                waiting_.erase(still);
-                error = "the database is closed";
-                return -1;
+            // Closing: withdrawn unless a commit has them already (that one
+            // answers them, and close() waits for it).
+            std::size_t withdrawn = 0;
+            for (auto it = waiting_.begin(); it != waiting_.end();) {
+                if ((*it)->caller != &me) {
+                    ++it;
+                    continue;
+                }
+                (*it)->error = "the database is closed";
+                it = waiting_.erase(it);
+                ++withdrawn;
             }
-        } else if (mine.queued && takeTurnIfFree()) {
+            me.queued = 0;
+            if (withdrawn > 0) me.answer(withdrawn);
+            if (me.allAnswered()) return;
+        } else if (me.queued > 0 && takeTurnIfFree()) {
             std::vector<Waiting*> batch;
             while (!waiting_.empty() && batch.size() < kBatch) {
                 batch.push_back(waiting_.front());
-                batch.back()->queued = false;
+                --batch.back()->caller->queued;
                 waiting_.pop_front();
             }
             lock.unlock();
             commit(batch);
             lock.lock();
-            // The next commit may begin while this one's records are told.
+            // The next commit may begin while this one's rows are told.
             giveTurn();
             lock.unlock();
-            bool mineAnswered = false;
-            for (Waiting* record : batch) {
-                if (record == &mine)
-                    mineAnswered = true;
-                else
-                    record->answer();
+            // Rows of one caller come together: each caller is told once.
+            for (std::size_t i = 0; i < batch.size();) {
+                Caller* caller = batch[i]->caller;
+                std::size_t rows = 0;
+                while (i < batch.size() && batch[i]->caller == caller) ++rows, ++i;
+                caller->answer(rows);
             }
-            if (mineAnswered) break;
+            if (me.allAnswered()) return;
             lock.lock();
             continue;
         }
         lock.unlock();
-        if (mine.awaitSignal()) break;
+        if (me.awaitSignal()) return;
         lock.lock();
     }
-    storedBefore = mine.storedBefore;
-    error = mine.error;
-    notice = mine.notice;
-    return mine.id;
 }
 
 void SqliteStore::commit(const std::vector<Waiting*>& batch) {

@@ -27,7 +27,9 @@
 // then. Each record is answered only after the commit that holds it, so
 // several senders share one wait for the disk instead of queueing for one
 // each. A record the table refuses is undone alone (a savepoint each): the
-// others of its transaction are stored as they would be alone.
+// others of its transaction are stored as they would be alone. A caller
+// may bring several rows at once (storeAll, a pipelining sender's batch):
+// they queue together, in order, and share the commit as well.
 //
 // The file is opened in WAL mode with a busy timeout, so readers (the
 // lookups' own connection among them) and other stores on the same file
@@ -107,6 +109,23 @@ public:
     long long store(int type, int tag, const Record& record, const std::string& idempotencyKey,
                     bool& storedBefore, std::string& error, std::string& notice);
 
+    // One row to store, and what became of it (as store() says it).
+    struct StoreRequest {
+        int type = 0;
+        int tag = 0;
+        const Record* record = nullptr;
+        std::string idempotencyKey;
+        long long id = -1;
+        bool storedBefore = false;
+        std::string error;
+        std::string notice;
+    };
+    // Stores the rows in their order, together: in one transaction with the
+    // rows other threads store meanwhile (in two when a transaction fills
+    // up). Each is undone alone when the table refuses it. Returns once
+    // every one of them is committed or has failed.
+    void storeAll(std::vector<StoreRequest>& requests);
+
     // Rows whose entries hold `key` with the value `value`, read beside the
     // writer, within the lookup time limit. False with `error` set on
     // failure; `row.count` 0 when nothing matched.
@@ -118,7 +137,12 @@ private:
     // (the one that set busy_), not a mutex, so that no lock is held while
     // a commit waits for the disk.
     class OSTRA_CAPABILITY("the writer's turn") Turn {};
+    struct Caller;
     struct Waiting;
+
+    // Queues `mine` and waits until each is answered, committing what
+    // waits whenever the turn is free and a row of its still waits.
+    void waitForRows(Caller& me, std::vector<Waiting>& mine);
 
     // The turn is busy_, read and set under queueMutex_; these three are
     // what the analysis takes as its acquiring and releasing.

@@ -24,12 +24,13 @@ constexpr std::size_t kEvictionProbes = 16;
 LineServer::~LineServer() { stop(); }
 
 bool LineServer::start(const LineServerSettings& settings, LineHandler handler, Notice notice,
-                       std::string& error) {
+                       std::string& error, BatchHandler batchHandler) {
     stop();
     if (!loop_.open(error)) return false;
     settings_ = settings;
     settings_.workers = std::max(1, settings_.workers);
     handler_ = std::move(handler);
+    batchHandler_ = std::move(batchHandler);
     notice_ = std::move(notice);
     listener_ = bundled_support::openListener(settings_.bind, settings_.port, &port_, error);
     if (listener_ == ostra_net::kInvalidSocket) return false;
@@ -154,8 +155,9 @@ void LineServer::run() {
 void LineServer::work() {
     Client* client = nullptr;  // the connection this worker relays for
     bool justAnswered = false;
+    std::vector<Pending> taken;
     for (;;) {
-        Pending pending;
+        taken.clear();
         bool wakeLoop = false;
         if (justAnswered && client == nullptr) awaitNextLineBriefly();
         justAnswered = true;
@@ -185,8 +187,11 @@ void LineServer::work() {
                 client = nullptr;
                 wakeLoop = true;
             }
-            pending = std::move(client->lines.front());
-            client->lines.pop_front();
+            // One line, or with a batch handler every line that waits.
+            do {
+                taken.push_back(std::move(client->lines.front()));
+                client->lines.pop_front();
+            } while (batchHandler_ && !client->lines.empty());
             // The loop reads again once half a connection's room is free, or
             // once connections wait for a worker no more than there are workers.
             wakeLoop =
@@ -196,12 +201,15 @@ void LineServer::work() {
         if (wakeLoop) loop_.wake();
         // The handler relays the record without the lock, so events the
         // databases raise meanwhile can be queued for every client.
-        std::string answer = pending.refusal;
-        if (answer.empty() && handler_) answer = handler_(client->id, pending.line);
+        const std::vector<std::string> answers = relay(client->id, taken);
         {
             ostra::MutexLock hold(mutex_);
             const auto now = Clock::now();
-            if (!answer.empty()) queueLocked(*client, answer);
+            for (const std::string& answer : answers)
+                if (!answer.empty()) queueLocked(*client, answer);
+            // Lines the relay left go first at the connection's next turn.
+            for (std::size_t i = taken.size(); i > answers.size() && !client->closing; --i)
+                client->lines.push_front(std::move(taken[i - 1]));
             // Answers to a pipeline this worker goes on relaying leave
             // together, in one send instead of one each, but none waits
             // longer than kReplyHold for its company.
@@ -228,6 +236,38 @@ void LineServer::work() {
         }
         if (wakeLoop) loop_.wake();
     }
+}
+
+std::vector<std::string> LineServer::relay(int clientId, std::vector<Pending>& taken) {
+    std::vector<std::string> answers(taken.size());
+    std::vector<std::string> lines;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        if (!taken[i].refusal.empty()) {
+            answers[i] = taken[i].refusal;  // kept: it may wait for the next turn
+        } else {
+            lines.push_back(std::move(taken[i].line));
+            positions.push_back(i);
+        }
+    }
+    if (lines.empty()) return answers;
+    if (batchHandler_) {
+        std::vector<std::string> replies = batchHandler_(clientId, lines);
+        const std::size_t relayed =
+            std::max<std::size_t>(1, std::min(replies.size(), lines.size()));
+        replies.resize(relayed);
+        for (std::size_t k = 0; k < relayed; ++k) answers[positions[k]] = std::move(replies[k]);
+        if (relayed < lines.size()) {
+            // What follows the last line relayed waits for the next turn.
+            for (std::size_t k = relayed; k < lines.size(); ++k)
+                taken[positions[k]].line = std::move(lines[k]);
+            answers.resize(positions[relayed]);
+        }
+    } else if (handler_) {
+        for (std::size_t k = 0; k < positions.size(); ++k)
+            answers[positions[k]] = handler_(clientId, lines[k]);
+    }
+    return answers;
 }
 
 void LineServer::awaitNextLineBriefly() {

@@ -4,16 +4,17 @@
 // Threads:
 //   - the loop thread owns the sockets: it accepts, reads, cuts the input
 //     into lines and writes what could not be sent at once;
-//   - `workers` relay threads call the handler, one line at a time.
-// A connection has at most one line at a handler at any moment, so its
-// answers leave in the order its lines came and its records reach the
-// databases in that order; lines of different connections are relayed at
-// the same time.
+//   - `workers` relay threads call the handler, one line at a time, or
+//     the batch handler with the lines a connection has waiting.
+// A connection is at most at one handler at any moment, so its answers
+// leave in the order its lines came and its records reach the databases in
+// that order; lines of different connections are relayed at the same time.
 //
 // No client can hold the others up:
 //   - fair turns: a connection whose line was relayed goes to the back of
 //     the queue behind every other connection that waits, so a client that
-//     pipelines gets one line relayed per turn, as everyone else;
+//     pipelines gets one line (or one batch of at most kLinesInFlight)
+//     relayed per turn, as everyone else;
 //   - back-pressure, not queues without end: a connection with
 //     kLinesInFlight lines read but not yet answered is not read further,
 //     and while as many connections wait for a worker as there are
@@ -74,6 +75,13 @@ public:
     // reply line, or an empty string for none. Line ends are added by the
     // server. Calls for different clients run at the same time.
     using LineHandler = std::function<std::string(int clientId, const std::string& line)>;
+    // When given, called instead of the LineHandler with every line of a
+    // connection that waits at its turn (at most kLinesInFlight), in the
+    // order they came; returns the replies of the lines it relayed, from
+    // the first (at least one). The others wait for the connection's next
+    // turn. A pipelining client's lines then go to the databases together.
+    using BatchHandler = std::function<std::vector<std::string>(
+        int clientId, const std::vector<std::string>& lines)>;
     // Told about failures and dropped clients, for the plug-in's log.
     using Notice = std::function<void(const std::string& text)>;
 
@@ -85,7 +93,7 @@ public:
     // Listens and starts the threads. False with `error` set when the
     // address cannot be had.
     bool start(const LineServerSettings& settings, LineHandler handler, Notice notice,
-               std::string& error);
+               std::string& error, BatchHandler batchHandler = nullptr);
     // Closes the listener and every client and joins the threads; a line
     // at a handler is waited for, no line behind it is relayed.
     void stop();
@@ -130,6 +138,9 @@ private:
 
     void run();
     void work();
+    // The replies to lines a worker took, refusals in their places, from
+    // the first: those not relayed are left in `taken` for the next turn.
+    std::vector<std::string> relay(int clientId, std::vector<Pending>& taken);
     // Waits a moment without sleeping for a connection to be ready.
     void awaitNextLineBriefly();
     // False when accepting failed for want of resources.
@@ -169,6 +180,7 @@ private:
     bundled_support::EventLoop loop_;  // the loop thread waits here; workers wake it
     LineServerSettings settings_;
     LineHandler handler_;
+    BatchHandler batchHandler_;
     Notice notice_;
     ostra_net::Socket listener_ = ostra_net::kInvalidSocket;
     int port_ = 0;

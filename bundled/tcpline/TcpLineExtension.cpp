@@ -1,5 +1,6 @@
 #include "TcpLineExtension.h"
 
+#include "TcpLinePlugin.h"
 #include "TcpLineReport.h"
 
 namespace tcpline {
@@ -21,4 +22,12 @@ const OstraSetting kSettings[] = {
 
 }  // namespace tcpline
 
-OSTRA_PLUGIN_EXTENSION(tcpline::kSettings, nullptr, tcpline::reportTcpLine)
+namespace {
+void takeBatchRelay(void* instance, OstraBatchRelay relay, void* context) {
+    static_cast<tcpline::TcpLinePlugin*>(static_cast<CProtocolPlugin*>(instance))
+        ->takeBatchRelay(relay, context);
+}
+}  // namespace
+
+OSTRA_PLUGIN_EXTENSION_WITH_BATCHES(tcpline::kSettings, nullptr, tcpline::reportTcpLine,
+                                    takeBatchRelay, nullptr)

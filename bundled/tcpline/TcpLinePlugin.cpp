@@ -28,6 +28,11 @@ void TcpLinePlugin::setCallback(EventProc proc, void* context) {
     context_ = context;
 }
 
+void TcpLinePlugin::takeBatchRelay(OstraBatchRelay relay, void* context) {
+    batchRelay_ = relay;
+    batchContext_ = context;
+}
+
 int TcpLinePlugin::start(Setting& entry) {
     try {
         return startServing(entry);
@@ -55,11 +60,16 @@ int TcpLinePlugin::startServing(Setting& entry) {
         return 1;
     }
     std::string error;
+    LineServer::BatchHandler batches;
+    if (batchRelay_ != nullptr)
+        batches = [this](int clientId, const std::vector<std::string>& lines) {
+            return relayLines(clientId, lines);
+        };
     bool listening = server_.start(
         settings,
         [this](int clientId, const std::string& line) { return relayLine(clientId, line); },
         [this](const std::string& text) { logLine(LOG_LEVEL_INFO, __LINE__, "tcpline: " + text); },
-        error);
+        error, batches);
     if (!listening) {
         logLine(LOG_LEVEL_ERROR, __LINE__, "tcpline: " + error);
         return 1;
@@ -98,10 +108,57 @@ std::string TcpLinePlugin::relayLine(int clientId, const std::string& line) {
     } catch (const std::exception& failure) {
         reply = "ERROR;REASON=" + escapeField(failure.what());
     }
+    countReply(reply);
+    return reply;
+}
+
+void TcpLinePlugin::countReply(const std::string& reply) {
     lines_.fetch_add(1, std::memory_order_relaxed);
     if (reply.empty() || reply[0] != '0' || (reply.size() > 1 && reply[1] != ';'))
         refused_.fetch_add(1, std::memory_order_relaxed);
-    return reply;
+}
+
+std::vector<std::string> TcpLinePlugin::relayLines(int clientId,
+                                                   const std::vector<std::string>& lines) {
+    std::vector<std::string> replies(lines.size());
+    try {
+        // A line that does not parse is answered in its place; the others
+        // go to the host together.
+        std::vector<Record> records;
+        std::vector<std::size_t> positions;
+        records.reserve(lines.size());
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            Record record;
+            std::string error;
+            if (!parseRecordLine(lines[i], record, error)) {
+                replies[i] = "ERROR;REASON=" + escapeField(error);
+                continue;
+            }
+            records.push_back(std::move(record));
+            positions.push_back(i);
+        }
+        if (!records.empty()) {
+            const std::vector<Record> sent = records;
+            std::vector<Record*> raised;
+            for (Record& record : records) raised.push_back(&record);
+            std::vector<int> answers(records.size(), 3);
+            int relayed =
+                batchRelay_(batchContext_, static_cast<CProtocolPlugin*>(this), clientId,
+                            raised.data(), answers.data(), static_cast<int>(raised.size()));
+            const std::size_t done = static_cast<std::size_t>(
+                std::max(1, std::min(relayed, static_cast<int>(records.size()))));
+            for (std::size_t k = 0; k < done; ++k)
+                replies[positions[k]] =
+                    formatChanges(std::to_string(answers[k]), sent[k], records[k]);
+            // Lines after the last record relayed are raised at the next turn.
+            if (done < records.size()) replies.resize(positions[done]);
+        }
+    } catch (const std::exception& failure) {
+        for (std::string& reply : replies)
+            if (reply.empty()) reply = "ERROR;REASON=" + escapeField(failure.what());
+    }
+    for (const std::string& reply : replies) countReply(reply);
+    return replies;
 }
 
 TcpLinePlugin::Health TcpLinePlugin::health() const {

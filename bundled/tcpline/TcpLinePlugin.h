@@ -17,7 +17,9 @@
 //              silent before it is closed (default 300; 0: never)
 //
 // Each line a client sends (format in LineCodec.h) becomes one record,
-// raised through the host with the client's number as its tag. The client
+// raised through the host with the client's number as its tag. With a host
+// that relays batches, the lines a client has sent ahead (up to 16) are
+// raised together, so a database that stores batches commits them at once. The client
 // gets one reply line: the host's result code (0, 1 or 3) and the keys the
 // databases added or changed. Records the databases raise go to every
 // connected client as "EVENT;..." lines; processRecord answers 0 when at
@@ -26,10 +28,12 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "LineServer.h"
 #include "common/log/CLog.h"
 #include "plugin/CProtocolPlugin.h"
+#include "plugin/PluginExtension.h"
 
 namespace tcpline {
 
@@ -60,16 +64,26 @@ public:
     };
     Health health() const;
 
+    // The host's batch relay (PluginExtension.h), before start(): the
+    // lines a pipelining client has waiting are then relayed together.
+    void takeBatchRelay(OstraBatchRelay relay, void* context);
+
 private:
     int startServing(Setting& entry);
     // The reply to one client line; never throws.
     std::string relayLine(int clientId, const std::string& line);
     std::string relay(int clientId, const std::string& line);
+    // The replies to lines of one client relayed as one batch; never throws.
+    std::vector<std::string> relayLines(int clientId, const std::vector<std::string>& lines);
+    // Counts a reply in the report's numbers.
+    void countReply(const std::string& reply);
     void logLine(int level, int sourceLine, const std::string& text);
 
     CLog log_;
     EventProc proc_ = nullptr;
     void* context_ = nullptr;
+    OstraBatchRelay batchRelay_ = nullptr;
+    void* batchContext_ = nullptr;
     LineServer server_;
     std::atomic<bool> started_{false};
     std::atomic<unsigned long long> lines_{0};    // relayed

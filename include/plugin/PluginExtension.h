@@ -1,6 +1,7 @@
 // PluginExtension: what a plug-in library may tell the host beyond the
-// original interface: the settings its configuration group takes, and the
-// health and numbers of each of its objects.
+// original interface: the settings its configuration group takes, the
+// health and numbers of each of its objects, and (version 2) whether it
+// raises or stores several records at once.
 //
 // Everything here is optional. A library that does not export it is run
 // exactly as before and is reported as saying nothing about itself. The
@@ -28,7 +29,9 @@
 
 #include "plugin/PluginExport.h"
 
-#define OSTRA_EXTENSION_VERSION 1
+#define OSTRA_EXTENSION_VERSION 2
+
+class Record;
 
 // What a setting's value is written as in the configuration file.
 enum OstraSettingType {
@@ -105,19 +108,67 @@ struct OstraReportSink {
 // not answered within the host's deadline is shown as not answering.
 typedef void (*OstraReport)(void* instance, const OstraReportSink* sink);
 
+// Batches (version 2): records raised together, stored together.
+//
+// A protocol that has several records of one source in hand at once (a
+// client that pipelines its lines) may raise them in one call. Each record
+// is answered exactly as if it had been raised alone through the EventProc,
+// one after the other in the order given: offered to the databases in
+// configuration order until one answers 0 or 1, the answer written into
+// `answers` beside it (3 when nobody took it). A database that stores
+// batches may then put them in one transaction, so a pipelining source
+// shares one wait for the disk among its records instead of paying one
+// each; a database that does not is called once per record, in order.
+//
+// Every record of a batch comes with the same `tag`. Records (and their
+// changes) belong to the caller, as with the EventProc; a batch is relayed
+// on the calling thread, and calls on several threads may run at once.
+//
+// Returns how many records, from the first, it relayed: all of them when
+// the first database stores batches, else only the first (a database that
+// takes one record at a time would otherwise be held by one source for the
+// whole batch). The caller raises the rest later, at that source's next
+// turn, so that other sources' records go between them as before.
+typedef int (*OstraBatchRelay)(void* context, void* sender, int tag, Record** records, int* answers,
+                               int count);
+
+// Protocol libraries: the host calls it once per object, after
+// setCallback() and before start(), with the batch relay for that object
+// and its context. A protocol that never gets it (an older host) raises its
+// records one at a time through its EventProc.
+typedef void (*OstraTakeBatchRelay)(void* instance, OstraBatchRelay relay, void* context);
+
+// Database libraries: stores or answers `count` records as processRecord
+// would each of them, in their order: rows land in the order given, and
+// each record is answered only once it is as safe as processRecord would
+// have made it. A record it does not take it answers 3, and the host offers
+// that one to the next database. Called like processRecord: without any
+// host lock, on several threads at once, for an object that was started and
+// is not yet stopped.
+typedef void (*OstraProcessBatch)(void* instance, int tag, Record** records, int* answers,
+                                  int count);
+
 struct OstraExtension {
     unsigned version;              // OSTRA_EXTENSION_VERSION as the library was built
     const OstraSetting* settings;  // null: the library does not describe its settings
     OstraSettingCheck checkValue;  // null: the table says all there is to say
     OstraReport report;            // null: its objects do not report
+    // Version 2 and later:
+    OstraTakeBatchRelay takeBatchRelay;  // null: the protocol raises one record at a time
+    OstraProcessBatch processBatch;      // null: the database takes one record at a time
 };
 
 typedef const OstraExtension* (*PluginExtensionExport)();
 
 // Exports `OstraPluginExtension`, which returns the library's extension.
-#define OSTRA_PLUGIN_EXTENSION(settings, checkValue, report)                                    \
-    OSTRA_PLUGIN_EXPORT const OstraExtension* OstraPluginExtension() {                          \
-        static const OstraExtension extension = {OSTRA_EXTENSION_VERSION, settings, checkValue, \
-                                                 report};                                       \
-        return &extension;                                                                      \
+#define OSTRA_PLUGIN_EXTENSION(settings, checkValue, report) \
+    OSTRA_PLUGIN_EXTENSION_WITH_BATCHES(settings, checkValue, report, nullptr, nullptr)
+// The same for a library that raises (takeBatchRelay) or stores
+// (processBatch) records in batches.
+#define OSTRA_PLUGIN_EXTENSION_WITH_BATCHES(settings, checkValue, report, takeBatchRelay,         \
+                                            processBatch)                                         \
+    OSTRA_PLUGIN_EXPORT const OstraExtension* OstraPluginExtension() {                            \
+        static const OstraExtension extension = {                                                 \
+            OSTRA_EXTENSION_VERSION, settings, checkValue, report, takeBatchRelay, processBatch}; \
+        return &extension;                                                                        \
     }

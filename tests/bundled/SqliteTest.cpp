@@ -442,6 +442,44 @@ TEST_F(SqliteTest, SendersAtOnceShareCommitsAndEachSendersRowsKeepItsOrder) {
               << " commits\n";
 }
 
+TEST_F(SqliteTest, APipeliningSendersRecordsShareCommitsInItsOrder) {
+    serveTcpIntoSqlite();
+    LineClient client(port);
+    ASSERT_EQ(client.ask("FIRST=1"), "0;ROW_ID=1");
+    RecordsFile reader(path);  // keeps every commit in the log, to be counted
+    ASSERT_TRUE(reader.execute("BEGIN"));
+    ASSERT_EQ(reader.value("SELECT count(*) FROM records"), "1");
+    const size_t commitsBefore = commitsInLog(path);
+
+    constexpr int kLines = 1000;
+    std::string burst;
+    for (int n = 0; n < kLines; ++n) burst += "N=" + std::to_string(n) + "\n";
+    ASSERT_TRUE(client.send(burst));
+    std::vector<std::string> replies;
+    for (int n = 0; n < kLines; ++n) replies.push_back(client.readLine());
+    const size_t commits = commitsInLog(path) - commitsBefore;
+    ASSERT_TRUE(reader.execute("COMMIT"));
+
+    std::map<long long, std::string> rows;
+    for (const std::string& row : RecordsFile(path).rows(
+             "SELECT id, json_extract(entries, '$.N') FROM records WHERE id > 1"))
+        rows[std::stoll(row.substr(0, row.find('|')))] = row.substr(row.find('|') + 1);
+    ASSERT_EQ(rows.size(), static_cast<size_t>(kLines));
+    // Each answered after its commit with its own row, the rows in the
+    // order sent.
+    long long previous = 1;
+    for (int n = 0; n < kLines; ++n) {
+        ASSERT_EQ(replies[n].rfind("0;ROW_ID=", 0), 0u) << n << ": " << replies[n];
+        long long id = std::stoll(replies[n].substr(9));
+        EXPECT_EQ(rows[id], std::to_string(n));
+        EXPECT_GT(id, previous);
+        previous = id;
+    }
+    // One commit per line would be 1000.
+    EXPECT_LT(commits, static_cast<size_t>(kLines / 4));
+    std::cout << "[ measured ] " << kLines << " pipelined records in " << commits << " commits\n";
+}
+
 TEST_F(SqliteTest, ARecordTheTableRefusesFailsAloneAndItsBatchMatesAreStored) {
     StartedSqlite database("path = " + configString(path) + "; idempotencykey = \"K\";");
     ASSERT_TRUE(database.started());
