@@ -244,11 +244,12 @@ NOTES = """## How each figure is taken
   and a process that only reads a line and writes a reply line; and the sqlite
   plug-in's table, pragmas (WAL, `synchronous=FULL`) and insert statement driven
   directly, one commit per row. One at a time, the two happen in sequence, so the
-  floor is 1 / (1 / TCP + 1 / commit). Pipelined, the commit is the floor: one
-  connection's lines are relayed one after another (its rows keep its order, and
-  each is answered after its commit), so a single pipelining sender's rows do not
-  share commits. Several senders do: the sixteen-senders figure is set against the
-  same per-row commit.
+  floor is 1 / (1 / TCP + 1 / commit). Pipelined, the floor is the commit per row;
+  tcpline hands the lines a connection has waiting (up to 16) to the host as one
+  batch, and sqlite stores a batch in one commit, in its order, each row answered
+  after that commit: one sync per batch instead of one per row. Several senders
+  share commits too: the sixteen-senders figure is set against the same per-row
+  commit.
 - Bare line server (`bench/BareLineServer.cpp`), measured in the same run: the least
   a server must do for the same work, written plainly in a process of its own: a
   thread per connection reads a line, inserts the row (the plug-in's table, pragmas
