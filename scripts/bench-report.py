@@ -235,9 +235,15 @@ def slow_disk_table(path, tcp):
          f"{sixteen/commit:.2f}; {sixteen/bare_sixteen:.2f}", "ratio >= 5",
          sixteen / commit >= 5),
     ]
+    pg_floor = per_second("BM_Floor_PgsqlInsertPerCommit")
+    pg_sixteen = per_second("BM_Pgsql_SixteenSendersThroughTcpline")
+    rows.append(("pgsql through tcpline, 16 senders each one record at a time, records/s",
+                 f"{pg_sixteen:.0f}", f"bare PostgreSQL INSERT per commit {pg_floor:.0f}",
+                 f"{pg_sixteen/pg_floor:.2f}", "ratio >= 3", pg_sixteen / pg_floor >= 3))
     out = [f"## The intake on a slower disk\n",
            f"The same run again for the intake's figures, with every `fsync` and `fdatasync` "
-           f"of the benchmark and the host made {extra} us longer (`bench/SlowSync.cpp`, "
+           f"of the benchmark, the host and the PostgreSQL server made {extra} us longer "
+           "(`bench/SlowSync.cpp`, "
            "preloaded): a disk whose sync is slower than this machine's, as most servers' "
            "disks are. Here the disk, not the two cores, is the limit, which is what the "
            "ratios to the commit floor assume. The TCP round trip is the main run's.\n",

@@ -187,11 +187,13 @@ void LineServer::work() {
                 client = nullptr;
                 wakeLoop = true;
             }
-            // One line, or with a batch handler every line that waits.
+            // One line, or with a batch handler the lines that wait (as
+            // many as it takes at once).
             do {
                 taken.push_back(std::move(client->lines.front()));
                 client->lines.pop_front();
-            } while (batchHandler_ && !client->lines.empty());
+            } while (batchHandler_ && !client->lines.empty() &&
+                     taken.size() < batchLimit_.load(std::memory_order_relaxed));
             // The loop reads again once half a connection's room is free, or
             // once connections wait for a worker no more than there are workers.
             wakeLoop =
@@ -255,6 +257,12 @@ std::vector<std::string> LineServer::relay(int clientId, std::vector<Pending>& t
         std::vector<std::string> replies = batchHandler_(clientId, lines);
         const std::size_t relayed =
             std::max<std::size_t>(1, std::min(replies.size(), lines.size()));
+        if (relayed < lines.size()) {
+            batchLimit_.store(relayed, std::memory_order_relaxed);
+            turnsUntilProbe_.store(kBatchProbeTurns, std::memory_order_relaxed);
+        } else if (turnsUntilProbe_.fetch_sub(1, std::memory_order_relaxed) == 1) {
+            batchLimit_.store(kLinesInFlight, std::memory_order_relaxed);
+        }
         replies.resize(relayed);
         for (std::size_t k = 0; k < relayed; ++k) answers[positions[k]] = std::move(replies[k]);
         if (relayed < lines.size()) {

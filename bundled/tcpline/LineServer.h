@@ -181,6 +181,13 @@ private:
     LineServerSettings settings_;
     LineHandler handler_;
     BatchHandler batchHandler_;
+    // Lines a worker offers the batch handler at once. When the handler
+    // relays fewer than it was offered (its databases take one record at a
+    // time), that many for the next kBatchProbeTurns turns, then all again:
+    // lines offered and left are parsed again at the next turn.
+    static constexpr int kBatchProbeTurns = 256;
+    std::atomic<std::size_t> batchLimit_{kLinesInFlight};
+    std::atomic<int> turnsUntilProbe_{0};
     Notice notice_;
     ostra_net::Socket listener_ = ostra_net::kInvalidSocket;
     int port_ = 0;
