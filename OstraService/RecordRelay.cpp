@@ -197,6 +197,7 @@ int CProtocolApp::relayBatchFromProtocol(int tag, Record** records, int* answers
 
 void CProtocolApp::relayBatchTo(const RelayTargets& targets, int tag, Record** records,
                                 int* answers, int count) {
+    // Called only while the first of at least one database stores batches.
     using Clock = std::chrono::steady_clock;
     std::vector<Record*> offered;  // not taken yet
     std::vector<int> positions;    // of `offered`, in `records`
@@ -260,11 +261,9 @@ void CProtocolApp::relayBatchTo(const RelayTargets& targets, int tag, Record** r
         if (publishedTargets.load() != &targets) break;  // torn down meanwhile
     }
     for (int i = 0; i < count; ++i) {
-        if (databaseCount == 0)
-            log.log(LOG_LEVEL_DEBUG, kSource, __LINE__, "ProtocolApp protocolEventProc START");
         RelayTally tally(*counters_);
         tally.answer(answers[i]);
-        if (databaseCount > 0) tally.spentInDatabases(spent);
+        tally.spentInDatabases(spent);
     }
 }
 

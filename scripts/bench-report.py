@@ -19,6 +19,14 @@ def load(path):
     return data["context"], medians
 
 
+def find_run(runs, name):
+    """The median of the benchmark `name`, whatever its arguments after a '/'."""
+    for key, value in runs.items():
+        if key == name or key.startswith(name + "/"):
+            return value
+    raise KeyError(name)
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
@@ -35,10 +43,7 @@ def main():
     command = sys.argv[2] if len(sys.argv) > 2 else "scripts/bench.sh"
 
     def run(name):
-        for key, value in runs.items():
-            if key == name or key.startswith(name + "/"):
-                return value
-        raise KeyError(name)
+        return find_run(runs, name)
 
     def per_second(name):
         return run(name)["items_per_second"]
@@ -210,10 +215,7 @@ def slow_disk_table(path, tcp):
     _, runs = load(path)
 
     def per_second(name):
-        for key, value in runs.items():
-            if key == name or key.startswith(name + "/"):
-                return value["items_per_second"]
-        raise KeyError(name)
+        return find_run(runs, name)["items_per_second"]
 
     extra = os.environ.get("OSTRA_SLOW_SYNC_US", "?")
     commit = per_second("BM_Floor_SqliteCommitPerRow")

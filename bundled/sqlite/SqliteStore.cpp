@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -291,21 +290,6 @@ void SqliteStore::closeLocked() {
 bool SqliteStore::isOpen() {
     MutexLock lock(queueMutex_);
     return open_;
-}
-
-long long SqliteStore::store(int type, int tag, const Record& record,
-                             const std::string& idempotencyKey, bool& storedBefore,
-                             std::string& error, std::string& notice) {
-    std::vector<StoreRequest> requests(1);
-    requests[0].type = type;
-    requests[0].tag = tag;
-    requests[0].record = &record;
-    requests[0].idempotencyKey = idempotencyKey;
-    storeAll(requests);
-    storedBefore = requests[0].storedBefore;
-    error = requests[0].error;
-    notice = requests[0].notice;
-    return requests[0].id;
 }
 
 void SqliteStore::storeAll(std::vector<StoreRequest>& requests) {

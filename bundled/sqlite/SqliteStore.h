@@ -99,17 +99,13 @@ public:
     std::string close();
     bool isOpen();
 
-    // Stores one row, committed with the rows other threads store
-    // meanwhile; its id, or -1 with `error` set. `notice` says so when the
-    // file had to be opened anew first. With a non-empty `idempotencyKey`
-    // already in the file (stored by any connection, before any restart, or
-    // earlier in the same transaction), nothing is stored: the id is that
-    // row's and `storedBefore` is set. The key is committed with its row,
-    // so a row whose answer was lost is found when its sender tries again.
-    long long store(int type, int tag, const Record& record, const std::string& idempotencyKey,
-                    bool& storedBefore, std::string& error, std::string& notice);
-
-    // One row to store, and what became of it (as store() says it).
+    // One row to store, and what became of it: its id, or -1 with `error`
+    // set; `notice` says so when the file had to be opened anew first. With
+    // a non-empty `idempotencyKey` already in the file (stored by any
+    // connection, before any restart, or earlier in the same transaction),
+    // nothing is stored: the id is that row's and `storedBefore` is set. The
+    // key is committed with its row, so a row whose answer was lost is found
+    // when its sender tries again.
     struct StoreRequest {
         int type = 0;
         int tag = 0;
