@@ -19,6 +19,9 @@ constexpr std::size_t kReplyBatchBytes = 8 * 1024;
 constexpr std::chrono::microseconds kSpinBeforeSleeping(200);
 // At the limit, the idlest connections looked at for one that has gone.
 constexpr std::size_t kEvictionProbes = 16;
+// Newcomers waiting for a leaver's place are looked at again this often
+// even when no worker says one has gone.
+constexpr std::chrono::milliseconds kLeaverRecheck(100);
 }  // namespace
 
 LineServer::~LineServer() { stop(); }
@@ -96,9 +99,15 @@ void LineServer::run() {
         entries.clear();
         polled.clear();
         const auto turnStarted = Clock::now();
-        const bool listening = acceptPause.watch(entries, listener_, turnStarted);
+        // Waiting for leavers, the listener is left alone for one turn: it
+        // stays readable, and watching it would turn the loop without rest.
+        const bool listening =
+            !awaitingLeavers_ && acceptPause.watch(entries, listener_, turnStarted);
         const std::size_t firstClient = entries.size();
-        Clock::time_point deadline = listening ? turnStarted + kLongestWait : acceptPause.until();
+        Clock::time_point deadline = listening          ? turnStarted + kLongestWait
+                                     : awaitingLeavers_ ? turnStarted + kLeaverRecheck
+                                                        : acceptPause.until();
+        awaitingLeavers_ = false;
         {
             ostra::MutexLock hold(mutex_);
             // While as many connections wait for a worker as there are
@@ -297,8 +306,10 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
             if (liveClients_ >= settings_.maxClients) room = makeRoomLocked(turnStarted);
         }
         wakeOwedWorkers();  // a line found while looking for room
-        // Newcomers wait in the backlog until what came this turn is read.
-        if (room == Room::Later) return true;
+        // Newcomers wait in the backlog until what came this turn is read,
+        // or until a connection that is leaving has gone.
+        if (room == Room::AfterLeavers) awaitingLeavers_ = true;
+        if (room == Room::Later || room == Room::AfterLeavers) return true;
         bool failed = false;
         ostra_net::Socket socket = ostra_net::acceptConnection(listener_, &failed);
         if (socket == ostra_net::kInvalidSocket) return !failed;
@@ -324,8 +335,13 @@ bool LineServer::acceptPending(Clock::time_point turnStarted) {
 LineServer::Room LineServer::makeRoomLocked(Clock::time_point turnStarted) {
     std::vector<Client*> idle;
     bool unreadNewcomers = false;
+    bool leavers = false;  // clients done sending whose answers are due
     for (Client& client : clients_) {
-        if (client.closing || inFlightLocked(client)) continue;
+        if (client.closing) continue;
+        if (inFlightLocked(client)) {
+            leavers = leavers || client.peerDone;
+            continue;
+        }
         if (client.acceptedAt >= turnStarted)
             unreadNewcomers = true;
         else
@@ -350,6 +366,10 @@ LineServer::Room LineServer::makeRoomLocked(Clock::time_point turnStarted) {
         }
         if (probe == Probe::Quiet && quiet == nullptr) quiet = idle[i];
     }
+    // A leaver's place is free once its answer is out: nobody is pushed
+    // out or turned away for it. (A flood of connections that each send
+    // a line and close would otherwise push out a sender who is quiet.)
+    if (leavers && (quiet == nullptr || quiet->answered)) return Room::AfterLeavers;
     // A sender gives way only once the connections let in this turn have
     // been read: many of them may be gone already, or may be the ones to go.
     if (quiet == nullptr || (quiet->answered && unreadNewcomers))

@@ -28,8 +28,11 @@
 //   - at maxClients, a newcomer takes the place of a connection that has
 //     gone unnoticed, else of the one idle longest (nothing in flight),
 //     first among those that never had an answer, so a flood of empty
-//     connections pushes out its own kind before the senders; when every
-//     connection has a line in flight the newcomer is told
+//     connections pushes out its own kind before the senders; while
+//     connections whose clients have sent their last line wait for their
+//     answers, the newcomer waits in the backlog for their places rather
+//     than push out a sender; when every connection has a line in flight
+//     and none is leaving, the newcomer is told
 //     "ERROR;REASON=too many connections (limit N)" and closed;
 //   - a client whose unsent replies and events pass maxQueuedBytes, or
 //     that takes none of them for idleTimeout (it does not read), is
@@ -145,11 +148,13 @@ private:
     void awaitNextLineBriefly();
     // False when accepting failed for want of resources.
     bool acceptPending(Clock::time_point turnStarted);
-    enum class Room { Free, Made, Later, None };
+    enum class Room { Free, Made, Later, AfterLeavers, None };
     // Makes room for one more connection at the limit by closing the one
     // idle longest, preferring one that never had an answer (never one let
     // in during this turn): Made; Later when only a sender could go while
-    // this turn's newcomers are unread; None when every connection is busy.
+    // this turn's newcomers are unread; AfterLeavers when only a sender
+    // could go, or nobody, while connections whose clients are done wait
+    // for their answers; None when every connection is busy.
     Room makeRoomLocked(Clock::time_point turnStarted) OSTRA_REQUIRES(mutex_);
     enum class Probe { Gone, Spoke, Quiet };
     // Reads what `client` sent that the poll has not seen: it has gone,
@@ -207,6 +212,10 @@ private:
     std::atomic<bool> spinning_{false};        // a worker is in awaitNextLineBriefly
     std::atomic<int> wakesOwed_{0};            // lines queued whose worker is not woken yet
     ostra::Condition readyChanged_;
+
+    // The loop's own: newcomers wait until a connection that is leaving
+    // has gone (a worker wakes the loop when it lets one go).
+    bool awaitingLeavers_ = false;
 
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> serving_{false};

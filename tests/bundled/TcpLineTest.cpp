@@ -141,6 +141,29 @@ TEST_F(TcpLineTest, AtTheLimitTheIdlestConnectionGivesWayAndBusyOnesAreKept) {
     EXPECT_EQ(sender.readLine(), "0");
 }
 
+TEST_F(TcpLineTest, AtTheLimitANewcomerWaitsForClientsThatAreLeavingAndNoSenderIsPushedOut) {
+    serve(testDatabase("db", "trail = false; processDelayMs = 1000;"),
+          "maxclients = 3; workers = 4;");
+    LineClient sender(port);
+    ASSERT_EQ(sender.ask("A=1"), "0");
+    // Two clients send their last line and close their side: their places
+    // are free once their answers are out.
+    std::vector<LineClient> leaving;
+    for (int i = 0; i < 2; ++i) {
+        leaving.emplace_back(port);
+        ASSERT_TRUE(leaving.back().send("L=" + std::to_string(i) + "\n"));
+        leaving.back().finishSending();
+    }
+    ASSERT_TRUE(eventually([] { return TestJournal::callsOf("db", "processRecord").size() == 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // their ends are read
+    LineClient newcomer(port);
+    ASSERT_TRUE(newcomer.send("N=1\n"));
+    for (auto& client : leaving) EXPECT_EQ(client.readLine(), "0");
+    EXPECT_EQ(newcomer.readLine(), "0");
+    // The quiet sender kept its place all along.
+    EXPECT_EQ(sender.ask("A=2"), "0");
+}
+
 TEST_F(TcpLineTest, AConnectionWithNothingInFlightIsClosedAfterTheIdleTimeout) {
     serve(testDatabase("db", "trail = false; processDelayMs = 1500;"), "idletimeout = 1;");
     LineClient silent(port), waiting(port);
