@@ -10,6 +10,7 @@
 
 #include "ConninfoSecrets.h"
 #include "PgTable.h"
+#include "PgsqlPlugin.h"
 
 namespace ostra_pgsql {
 
@@ -84,4 +85,12 @@ int checkValue(const char* name, const char* value, char* reason, unsigned reaso
 
 }  // namespace ostra_pgsql
 
-OSTRA_PLUGIN_EXTENSION(ostra_pgsql::kSettings, ostra_pgsql::checkValue, ostra_pgsql::reportPgsql)
+namespace {
+void processBatch(void* instance, int tag, Record** records, int* answers, int count) {
+    static_cast<ostra_pgsql::PgsqlPlugin*>(static_cast<CDatabasePlugin*>(instance))
+        ->processBatch(tag, records, answers, count);
+}
+}  // namespace
+
+OSTRA_PLUGIN_EXTENSION_WITH_BATCHES(ostra_pgsql::kSettings, ostra_pgsql::checkValue,
+                                    ostra_pgsql::reportPgsql, nullptr, processBatch)

@@ -257,18 +257,16 @@ bool PgsqlPlugin::isRunning() {
 int PgsqlPlugin::processRecord(int tag, Record* record) {
     if (!record) return 3;
     try {
-        {
-            ostra::MutexLock guard(modeMutex_);
-            if (!open_) return refuse(*record, "the plug-in is stopped");
+        if (bundled_support::isLookupRecord(*record)) {
+            {
+                ostra::MutexLock guard(modeMutex_);
+                if (!open_) return refuse(*record, "the plug-in is stopped");
+            }
+            return answerLookup(*record);
         }
-        if (bundled_support::isLookupRecord(*record)) return answerLookup(*record);
         PgRow row;
-        makeRow(*record, type_, tag, idempotencyEntry_, row);
-        std::string fault = writer_->tableFault();
-        if (!fault.empty()) return refuse(*record, fault);
-        row.identity = identity_;
-        std::string error;
-        if (!takeSequence(row.seq, error)) return refuse(*record, error);
+        int refused = 1;
+        if (!prepareRow(tag, *record, row, refused)) return refused;
         std::string spoolFault;  // the spool could not take the record
         {
             ostra::MutexLock guard(modeMutex_);
@@ -278,30 +276,126 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
         // A spool that cannot be written (a full disk) does not hold up a
         // server that can take the record: it goes there, ahead of the
         // rows still spooled.
-        StoreResult stored = writer_->store(row);
-        if (stored.failure == Failure::kRefused) return refuse(*record, stored.error);
-        if (stored.failure == Failure::kUnavailable) {
-            ostra::MutexLock guard(modeMutex_);
-            if (spoolFault.empty() && open_ && spoolRow(row, stored.error, *record, spoolFault))
-                return 0;
-            return refuse(*record, "neither the server (" + stored.error +
-                                       ") nor the spool could take the record: " +
-                                       (open_ ? spoolFault : "the plug-in is stopped"));
-        }
-        if (!spoolFault.empty()) noteBypass(spoolFault);
-        if (stored.storedBefore)
-            logLine(
-                LOG_LEVEL_INFO, __LINE__,
-                "pgsql: " +
-                    (row.idempotencyKey.empty() ? std::string("the record")
-                                                : idempotencyEntry_ + "=" + row.idempotencyKey) +
-                    " was stored before as row " + stored.rowId + "; not stored again");
-        if (!stored.rowId.empty()) record->set("ROW_ID", stored.rowId.c_str());
-        return 0;
+        return answerStored(row, writer_->store(row), *record, spoolFault);
     } catch (const std::exception& failure) {
         logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
         return 1;
     }
+}
+
+void PgsqlPlugin::processBatch(int tag, Record** records, int* answers, int count) {
+    // Records to store go together up to the next LOOKUP, which then reads
+    // them as stored, as it would have one at a time.
+    std::vector<int> positions;
+    for (int i = 0; i < count; ++i) {
+        Record* record = records[i];
+        if (record != nullptr && bundled_support::isLookupRecord(*record)) {
+            storeTogether(tag, records, answers, positions);
+            positions.clear();
+            answers[i] = processRecord(tag, record);
+        } else {
+            positions.push_back(i);
+        }
+    }
+    storeTogether(tag, records, answers, positions);
+}
+
+void PgsqlPlugin::storeTogether(int tag, Record** records, int* answers,
+                                const std::vector<int>& positions) {
+    bool oneByOne = positions.size() < 2;
+    {
+        // Behind rows in the spool, records go there one at a time, each
+        // after the one before it.
+        ostra::MutexLock guard(modeMutex_);
+        oneByOne = oneByOne || spooling_ || !open_;
+    }
+    if (oneByOne) {
+        for (int position : positions) answers[position] = processRecord(tag, records[position]);
+        return;
+    }
+    std::vector<PgRow> rows;
+    std::vector<int> ready;  // the positions of `rows`
+    for (int position : positions) {
+        Record* record = records[position];
+        answers[position] = 3;
+        if (record == nullptr) continue;
+        try {
+            PgRow row;
+            if (!prepareRow(tag, *record, row, answers[position])) continue;
+            rows.push_back(std::move(row));
+            ready.push_back(position);
+        } catch (const std::exception& failure) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+            answers[position] = 1;
+        }
+    }
+    if (rows.empty()) return;
+    // Each is answered in order: one the server could not take goes to the
+    // spool, and so do those after it that were not stored either.
+    std::vector<StoreResult> stored;
+    try {
+        stored = writer_->storeAll(rows);
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+        StoreResult unavailable;
+        unavailable.failure = Failure::kUnavailable;
+        unavailable.error = failure.what();
+        stored.assign(rows.size(), unavailable);
+    }
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        Record& record = *records[ready[k]];
+        try {
+            answers[ready[k]] = answerStored(rows[k], stored[k], record, "");
+        } catch (const std::exception& failure) {
+            logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+            answers[ready[k]] = 1;
+        }
+    }
+}
+
+bool PgsqlPlugin::prepareRow(int tag, Record& record, PgRow& row, int& refused) {
+    {
+        ostra::MutexLock guard(modeMutex_);
+        if (!open_) {
+            refused = refuse(record, "the plug-in is stopped");
+            return false;
+        }
+    }
+    makeRow(record, type_, tag, idempotencyEntry_, row);
+    std::string fault = writer_->tableFault();
+    if (!fault.empty()) {
+        refused = refuse(record, fault);
+        return false;
+    }
+    row.identity = identity_;
+    std::string error;
+    if (!takeSequence(row.seq, error)) {
+        refused = refuse(record, error);
+        return false;
+    }
+    return true;
+}
+
+int PgsqlPlugin::answerStored(const PgRow& row, const StoreResult& stored, Record& record,
+                              std::string spoolFault) {
+    if (stored.failure == Failure::kRefused) return refuse(record, stored.error);
+    if (stored.failure == Failure::kUnavailable) {
+        ostra::MutexLock guard(modeMutex_);
+        if (spoolFault.empty() && open_ && spoolRow(row, stored.error, record, spoolFault))
+            return 0;
+        return refuse(record, "neither the server (" + stored.error +
+                                  ") nor the spool could take the record: " +
+                                  (open_ ? spoolFault : "the plug-in is stopped"));
+    }
+    if (!spoolFault.empty()) noteBypass(spoolFault);
+    if (stored.storedBefore)
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: " +
+                    (row.idempotencyKey.empty() ? std::string("the record")
+                                                : idempotencyEntry_ + "=" + row.idempotencyKey) +
+                    " was stored before as row " + stored.rowId + "; not stored again");
+    if (!stored.rowId.empty()) record.set("ROW_ID", stored.rowId.c_str());
+    return 0;
 }
 
 bool PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& record,

@@ -89,6 +89,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ConninfoSecrets.h"
 #include "PgRow.h"
@@ -112,6 +113,11 @@ public:
     void setType(int typeCode) override { type_ = typeCode; }
     bool isRunning() override;
     int processRecord(int tag, Record* record) override;
+    // Answers each record as processRecord would, in their order; the
+    // records between two LOOKUPs are stored in one transaction where the
+    // server takes them (with those of other threads), so a pipelining
+    // sender's rows share commits. Behind rows in the spool, one at a time.
+    void processBatch(int tag, Record** records, int* answers, int count);
     CLog* getLog() override { return &log_; }
 
     // What the report says, read without waiting for the server: the
@@ -131,6 +137,16 @@ public:
 private:
     bool readSettings(Setting& entry, WriterSettings& writer, std::string& error);
     int answerLookup(Record& record);
+    // Stores the records at `positions` together: see processBatch.
+    void storeTogether(int tag, Record** records, int* answers, const std::vector<int>& positions);
+    // Makes the row of `record` and gives it its sequence number; false
+    // with the answer in `refused` when it cannot be stored.
+    bool prepareRow(int tag, Record& record, PgRow& row, int& refused);
+    // The answer to `record` once the server said `stored`: a record the
+    // server could not take goes to the spool unless `spoolFault` says it
+    // cannot take it.
+    int answerStored(const PgRow& row, const StoreResult& stored, Record& record,
+                     std::string spoolFault);
     // Commits `row` to the spool and marks `record` spooled (the caller
     // holds modeMutex_, the plug-in is open); false with `error` set when
     // the spool cannot take it.

@@ -114,17 +114,22 @@ void ServerWriter::stop() {
     connection_.close();
 }
 
-bool ServerWriter::submit(const std::shared_ptr<Job>& job, std::string& unanswered) {
+bool ServerWriter::submit(const std::vector<std::shared_ptr<Job>>& mine, std::string& unanswered) {
     // The connection answers within a connect and a statement; this is a
     // second line, should it not.
     auto deadline = Clock::now() + std::chrono::milliseconds(settings_.connectTimeoutMs +
                                                              settings_.statementTimeoutMs + 2000);
+    auto allDone = [&mine] {
+        return std::all_of(mine.begin(), mine.end(), [](const auto& job) { return job->done; });
+    };
     ostra::MutexLock lock(mutex_);
-    jobs_.push_back(job);
-    while (!job->done && !stopping_) {
+    // Together and in their order: whoever stores next takes them in one
+    // transaction (up to kBatch), and never a later one before them.
+    jobs_.insert(jobs_.end(), mine.begin(), mine.end());
+    while (!allDone() && !stopping_) {
         if (!busy_) {
             // Nobody uses the connection: this thread stores what waits,
-            // its own record and those of the threads that came meanwhile,
+            // its own records and those of the threads that came meanwhile,
             // in one transaction.
             busy_ = true;
             std::vector<std::shared_ptr<Job>> taken;
@@ -143,26 +148,40 @@ bool ServerWriter::submit(const std::shared_ptr<Job>& job, std::string& unanswer
         }
     }
     // Not answered (a stop, or no answer in time): withdrawn if still
-    // waiting; the caller spools it, and its key keeps it stored once
-    // should the server have taken it after all.
-    auto waiting = std::find(jobs_.begin(), jobs_.end(), job);
-    if (waiting != jobs_.end()) jobs_.erase(waiting);
+    // waiting; the caller spools them, and their keys keep them stored
+    // once should the server have taken them after all.
+    for (const auto& job : mine) {
+        auto waiting = std::find(jobs_.begin(), jobs_.end(), job);
+        if (waiting != jobs_.end()) jobs_.erase(waiting);
+    }
     // A job not done may still be in another thread's hands: its result
     // is not to be read.
-    if (!job->done)
+    const bool done = allDone();
+    if (!done)
         unanswered = stopping_ ? "the plug-in is stopping" : "no answer from the server in time";
-    return job->done;
+    return done;
 }
 
-StoreResult ServerWriter::store(const PgRow& row) {
-    auto job = std::make_shared<Job>();
-    job->row = row;
+StoreResult ServerWriter::store(const PgRow& row) { return storeAll({row}).at(0); }
+
+std::vector<StoreResult> ServerWriter::storeAll(const std::vector<PgRow>& rows) {
+    std::vector<std::shared_ptr<Job>> jobs;
+    for (const PgRow& row : rows) {
+        jobs.push_back(std::make_shared<Job>());
+        jobs.back()->row = row;
+    }
     std::string unanswered;
-    if (submit(job, unanswered)) return job->stored;
-    StoreResult result;
-    result.failure = Failure::kUnavailable;
-    result.error = unanswered;
-    return result;
+    submit(jobs, unanswered);
+    std::vector<StoreResult> results(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (jobs[i]->done) {
+            results[i] = jobs[i]->stored;
+        } else {
+            results[i].failure = Failure::kUnavailable;
+            results[i].error = unanswered;
+        }
+    }
+    return results;
 }
 
 Outcome ServerWriter::query(const Statement& statement) {
@@ -170,7 +189,7 @@ Outcome ServerWriter::query(const Statement& statement) {
     job->isStore = false;
     job->statement = statement;
     std::string unanswered;
-    if (submit(job, unanswered)) return job->queried;
+    if (submit({job}, unanswered)) return job->queried;
     Outcome result;
     result.failure = Failure::kUnavailable;
     result.error = unanswered;

@@ -81,6 +81,11 @@ public:
 
     // Stores one row with the rows other threads hand in meanwhile.
     StoreResult store(const PgRow& row);
+    // Stores `rows` in their order, in one transaction where they fit (with
+    // those other threads hand in); one result per row. The rows stored
+    // are a first part of `rows`: no row is stored after one that was not
+    // answered.
+    std::vector<StoreResult> storeAll(const std::vector<PgRow>& rows);
     // Runs one query on the connection.
     Outcome query(const Statement& statement);
     // The spool holds rows to forward.
@@ -105,9 +110,10 @@ private:
     struct Job;
 
     void run();
-    // Queues `job` and stores it (with those waiting) or waits for whoever
-    // does. True once it is done; false with `unanswered` saying why not.
-    bool submit(const std::shared_ptr<Job>& job, std::string& unanswered);
+    // Queues `mine` and stores them (with those waiting) or waits for
+    // whoever does. True once all are done; false with `unanswered`
+    // saying why not.
+    bool submit(const std::vector<std::shared_ptr<Job>>& mine, std::string& unanswered);
     // Connects when there is none and the pause since the last failure is
     // over. False when there is no connection to use.
     bool connected();

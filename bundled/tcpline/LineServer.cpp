@@ -267,10 +267,14 @@ std::vector<std::string> LineServer::relay(int clientId, std::vector<Pending>& t
         const std::size_t relayed =
             std::max<std::size_t>(1, std::min(replies.size(), lines.size()));
         if (relayed < lines.size()) {
+            const int pause = probePause_.load(std::memory_order_relaxed);
             batchLimit_.store(relayed, std::memory_order_relaxed);
-            turnsUntilProbe_.store(kBatchProbeTurns, std::memory_order_relaxed);
-        } else if (turnsUntilProbe_.fetch_sub(1, std::memory_order_relaxed) == 1) {
-            batchLimit_.store(kLinesInFlight, std::memory_order_relaxed);
+            turnsUntilProbe_.store(pause, std::memory_order_relaxed);
+            probePause_.store(std::min(pause * 2, kBatchProbeTurns), std::memory_order_relaxed);
+        } else {
+            if (lines.size() > 1) probePause_.store(kFirstBatchProbe, std::memory_order_relaxed);
+            if (turnsUntilProbe_.fetch_sub(1, std::memory_order_relaxed) == 1)
+                batchLimit_.store(kLinesInFlight, std::memory_order_relaxed);
         }
         replies.resize(relayed);
         for (std::size_t k = 0; k < relayed; ++k) answers[positions[k]] = std::move(replies[k]);

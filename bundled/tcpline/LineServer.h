@@ -188,11 +188,17 @@ private:
     BatchHandler batchHandler_;
     // Lines a worker offers the batch handler at once. When the handler
     // relays fewer than it was offered (its databases take one record at a
-    // time), that many for the next kBatchProbeTurns turns, then all again:
-    // lines offered and left are parsed again at the next turn.
+    // time, or a start is in progress), that many for the next turns, then
+    // all again: lines offered and left are parsed again at the next turn.
+    // The pause doubles from kFirstBatchProbe to kBatchProbeTurns while the
+    // handler stays short, and a whole batch taken resets it, so a
+    // moment's shortfall costs a few turns and a database that takes one
+    // record at a time is offered more rarely.
+    static constexpr int kFirstBatchProbe = 4;
     static constexpr int kBatchProbeTurns = 256;
     std::atomic<std::size_t> batchLimit_{kLinesInFlight};
     std::atomic<int> turnsUntilProbe_{0};
+    std::atomic<int> probePause_{kFirstBatchProbe};
     Notice notice_;
     ostra_net::Socket listener_ = ostra_net::kInvalidSocket;
     int port_ = 0;

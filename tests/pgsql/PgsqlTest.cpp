@@ -256,7 +256,63 @@ TEST_F(PgsqlTest, ARowTheServerRefusesIsAnsweredOneOrSetAsideAndADroppedTableIsM
     }));
 }
 
+TEST_F(PgsqlTest, APipeliningSendersRecordsShareTransactionsInItsOrderAndALookupSeesThoseBefore) {
+    serveTcpIntoPgsql(server.tcpConninfo());
+    LineClient client(port);
+    std::string lines;
+    for (int n = 0; n < 300; ++n) {
+        lines += "N=" + std::to_string(n) + "\n";
+        if (n == 150) lines += "CMD=LOOKUP;FIELD=N;VALUE=150\n";
+    }
+    ASSERT_TRUE(client.send(lines));
+    for (int n = 0; n < 300; ++n) {
+        ASSERT_EQ(client.readLine(), "0;ROW_ID=" + std::to_string(n + 1)) << "record " << n;
+        if (n == 150) {
+            EXPECT_EQ(client.readLine().substr(0, 28), "0;FOUND=1;COUNT=1;ROW_ID=151");
+        }
+    }
+    std::string order;
+    for (int n = 0; n < 300; ++n) order += (n > 0 ? "," : "") + std::to_string(n);
+    EXPECT_EQ(server.value("SELECT string_agg(entries ->> 'N', ',' ORDER BY id) FROM records"),
+              order);
+    // Rows committed together carry one transaction id (one at a time: 300).
+    const int transactions =
+        std::stoi(server.value("SELECT count(DISTINCT xmin::text) FROM records"));
+    EXPECT_LT(transactions, 100);
+}
+
 #ifndef _WIN32  // (under Wine the test cannot stop the server)
+TEST_F(PgsqlTest, APipelineThroughAnOutageLosesNoRecordAnsweredZeroAndStoresEachOnceInOrder) {
+    serveTcpIntoPgsql(server.tcpConninfo(), "connecttimeout = 1000;");
+    LineClient client(port);
+    constexpr int kRecords = 3000;
+    std::thread sender([&] {
+        std::string lines;
+        for (int n = 0; n < kRecords; ++n) lines += "N=" + std::to_string(n) + "\n";
+        client.send(lines);
+    });
+    int answered = 0, spooled = 0;
+    for (; answered < kRecords; ++answered) {
+        std::string reply = client.readLine(20000);
+        if (reply == "0;SPOOLED=1")
+            ++spooled;
+        else if (reply.substr(0, 9) != "0;ROW_ID=")
+            ADD_FAILURE() << "record " << answered << ": " << reply;
+        if (answered == 500) server.stop("immediate");
+    }
+    sender.join();
+    EXPECT_GT(spooled, 0);
+    server.start();
+    ASSERT_TRUE(eventually(
+        [&] { return server.value("SELECT count(*) FROM records") == std::to_string(kRecords); },
+        std::chrono::seconds(60)));
+    std::string order;
+    for (int n = 0; n < kRecords; ++n) order += (n > 0 ? "," : "") + std::to_string(n);
+    EXPECT_EQ(server.value("SELECT string_agg(entries ->> 'N', ',' ORDER BY id) FROM records"),
+              order)
+        << "each once, in the order sent";
+}
+
 TEST_F(PgsqlTest, WhileTheServerIsDownRecordsAreSpooledAndForwardedOnceWhenItIsBack) {
     serveTcpIntoPgsql(server.tcpConninfo(), "connecttimeout = 1000; idempotencykey = \"MSGID\";");
     LineClient client(port);
