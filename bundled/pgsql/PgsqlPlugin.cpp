@@ -4,6 +4,7 @@
 #include <libconfig.h++>
 
 #include <chrono>
+#include <functional>
 #include <new>
 #include <set>
 
@@ -267,20 +268,24 @@ int PgsqlPlugin::processRecord(int tag, Record* record) {
         PgRow row;
         int refused = 1;
         if (!prepareRow(tag, *record, row, refused)) return refused;
-        std::string spoolFault;  // the spool could not take the record
-        {
-            ostra::MutexLock guard(modeMutex_);
-            if (!open_) return refuse(*record, "the plug-in is stopped");
-            if (spooling_ && spoolRow(row, "", *record, spoolFault)) return 0;
-        }
-        // A spool that cannot be written (a full disk) does not hold up a
-        // server that can take the record: it goes there, ahead of the
-        // rows still spooled.
-        return answerStored(row, writer_->store(row), *record, spoolFault);
+        return storeRow(row, *record);
     } catch (const std::exception& failure) {
         logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
         return 1;
     }
+}
+
+int PgsqlPlugin::storeRow(const PgRow& row, Record& record) {
+    std::string spoolFault;  // the spool could not take the record
+    {
+        ostra::MutexLock guard(modeMutex_);
+        if (!open_) return refuse(record, "the plug-in is stopped");
+        if (spooling_ && spoolRow(row, "", record, spoolFault)) return 0;
+    }
+    // A spool that cannot be written (a full disk) does not hold up a
+    // server that can take the record: it goes there, ahead of the
+    // rows still spooled.
+    return answerStored(row, writer_->store(row), record, spoolFault);
 }
 
 void PgsqlPlugin::processBatch(int tag, Record** records, int* answers, int count) {
@@ -302,14 +307,7 @@ void PgsqlPlugin::processBatch(int tag, Record** records, int* answers, int coun
 
 void PgsqlPlugin::storeTogether(int tag, Record** records, int* answers,
                                 const std::vector<int>& positions) {
-    bool oneByOne = positions.size() < 2;
-    {
-        // Behind rows in the spool, records go there one at a time, each
-        // after the one before it.
-        ostra::MutexLock guard(modeMutex_);
-        oneByOne = oneByOne || spooling_ || !open_;
-    }
-    if (oneByOne) {
+    if (positions.size() < 2) {
         for (int position : positions) answers[position] = processRecord(tag, records[position]);
         return;
     }
@@ -330,8 +328,37 @@ void PgsqlPlugin::storeTogether(int tag, Record** records, int* answers,
         }
     }
     if (rows.empty()) return;
-    // Each is answered in order: one the server could not take goes to the
-    // spool, and so do those after it that were not stored either.
+    // Each is answered in order, as alone, unless the rows go together to
+    // the server or to the spool.
+    auto answerEach = [&](const std::function<int(std::size_t)>& answer) {
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            try {
+                answers[ready[k]] = answer(k);
+            } catch (const std::exception& failure) {
+                logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+                answers[ready[k]] = 1;
+            }
+        }
+    };
+    bool toServer = false;
+    try {
+        ostra::MutexLock guard(modeMutex_);
+        toServer = open_ && !spooling_;
+        // Behind rows in the spool, in one commit there; should the spool
+        // not take them, each goes its own way, as alone.
+        if (open_ && spooling_ && spoolRows(rows, ready, records)) {
+            for (int position : ready) answers[position] = 0;
+            return;
+        }
+    } catch (const std::exception& failure) {
+        logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
+    }
+    if (!toServer) {
+        answerEach([&](std::size_t k) { return storeRow(rows[k], *records[ready[k]]); });
+        return;
+    }
+    // One the server could not take goes to the spool, and so do those
+    // after it that were not stored either.
     std::vector<StoreResult> stored;
     try {
         stored = writer_->storeAll(rows);
@@ -342,15 +369,8 @@ void PgsqlPlugin::storeTogether(int tag, Record** records, int* answers,
         unavailable.error = failure.what();
         stored.assign(rows.size(), unavailable);
     }
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        Record& record = *records[ready[k]];
-        try {
-            answers[ready[k]] = answerStored(rows[k], stored[k], record, "");
-        } catch (const std::exception& failure) {
-            logLine(LOG_LEVEL_ERROR, __LINE__, std::string("pgsql: ") + failure.what());
-            answers[ready[k]] = 1;
-        }
-    }
+    answerEach(
+        [&](std::size_t k) { return answerStored(rows[k], stored[k], *records[ready[k]], ""); });
 }
 
 bool PgsqlPlugin::prepareRow(int tag, Record& record, PgRow& row, int& refused) {
@@ -417,6 +437,24 @@ bool PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& rec
     writer_->spooled();
     writer_->noteSpoolDepth();
     record.set("SPOOLED", "1");
+    return true;
+}
+
+bool PgsqlPlugin::spoolRows(const std::vector<PgRow>& rows, const std::vector<int>& positions,
+                            Record** records) {
+    std::vector<const PgRow*> kept;
+    for (const PgRow& row : rows) kept.push_back(&row);
+    std::vector<bool> heldBefore;
+    std::string error;
+    if (!spool_.putAll(kept, heldBefore, error)) return false;
+    if (bypassing_) {
+        bypassing_ = false;
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: the spool " + spoolPath_ + " takes records again, in their order");
+    }
+    writer_->spooled();
+    writer_->noteSpoolDepth();
+    for (int position : positions) records[position]->set("SPOOLED", "1");
     return true;
 }
 

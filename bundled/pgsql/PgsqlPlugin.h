@@ -115,8 +115,9 @@ public:
     int processRecord(int tag, Record* record) override;
     // Answers each record as processRecord would, in their order; the
     // records between two LOOKUPs are stored in one transaction where the
-    // server takes them (with those of other threads), so a pipelining
-    // sender's rows share commits. Behind rows in the spool, one at a time.
+    // server takes them (with those of other threads), or in one commit
+    // of the spool while records go there, so a pipelining sender's rows
+    // share commits.
     void processBatch(int tag, Record** records, int* answers, int count);
     CLog* getLog() override { return &log_; }
 
@@ -139,6 +140,9 @@ private:
     int answerLookup(Record& record);
     // Stores the records at `positions` together: see processBatch.
     void storeTogether(int tag, Record** records, int* answers, const std::vector<int>& positions);
+    // Stores a prepared row: in the spool while records go there, else on
+    // the server (or in the spool, should the server not take it).
+    int storeRow(const PgRow& row, Record& record);
     // Makes the row of `record` and gives it its sequence number; false
     // with the answer in `refused` when it cannot be stored.
     bool prepareRow(int tag, Record& record, PgRow& row, int& refused);
@@ -152,6 +156,11 @@ private:
     // the spool cannot take it.
     bool spoolRow(const PgRow& row, const std::string& why, Record& record, std::string& error)
         OSTRA_REQUIRES(modeMutex_);
+    // Commits `rows` to the spool together and marks their records
+    // (`records` at `positions`) spooled, while the plug-in is open and
+    // spooling; false when the spool cannot take them.
+    bool spoolRows(const std::vector<PgRow>& rows, const std::vector<int>& positions,
+                   Record** records) OSTRA_REQUIRES(modeMutex_);
     // A record went to the server because the spool could not take it:
     // said once, until the spool takes records again.
     void noteBypass(const std::string& spoolFault);

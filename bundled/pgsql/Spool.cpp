@@ -129,23 +129,51 @@ void Spool::closeLocked() {
 }
 
 bool Spool::put(const PgRow& row, bool& heldBefore, std::string& error) {
+    std::vector<bool> held;
+    if (!putAll({&row}, held, error)) return false;
+    heldBefore = held[0];
+    return true;
+}
+
+bool Spool::putAll(const std::vector<const PgRow*>& rows, std::vector<bool>& heldBefore,
+                   std::string& error) {
     ostra::MutexLock guard(mutex_);
-    heldBefore = false;
+    heldBefore.assign(rows.size(), false);
     if (!db_) {
         error = "the spool is closed";
         return false;
     }
     if (!theFileAtThePath(error)) return false;
-    sqlite3_reset(insert_);
-    bindRow(insert_, 1, row);
-    int status = sqlite3_step(insert_);
-    sqlite3_reset(insert_);
-    if (status != SQLITE_DONE) {
-        error = "cannot write the spool " + path_ + ": " + lastError();
+    // One row commits on its own; more go in one transaction, all or none.
+    const bool together = rows.size() > 1;
+    if (together && !execute("BEGIN IMMEDIATE", error)) {
+        error = "cannot write the spool " + path_ + ": " + error;
         return false;
     }
-    heldBefore = sqlite3_changes(db_) == 0;
-    if (!heldBefore) ++depth_;
+    long long added = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        sqlite3_reset(insert_);
+        bindRow(insert_, 1, *rows[i]);
+        int status = sqlite3_step(insert_);
+        sqlite3_reset(insert_);
+        if (status != SQLITE_DONE) {
+            error = "cannot write the spool " + path_ + ": " + lastError();
+            std::string ignored;
+            if (together) execute("ROLLBACK", ignored);
+            heldBefore.assign(rows.size(), false);
+            return false;
+        }
+        heldBefore[i] = sqlite3_changes(db_) == 0;
+        if (!heldBefore[i]) ++added;
+    }
+    if (together && !execute("COMMIT", error)) {
+        error = "cannot write the spool " + path_ + ": " + error;
+        std::string ignored;
+        execute("ROLLBACK", ignored);
+        heldBefore.assign(rows.size(), false);
+        return false;
+    }
+    depth_ += added;
     if (oldestMillis_.load() == 0) noteOldestLocked();
     return true;
 }

@@ -58,6 +58,10 @@ public:
     // A row whose sender's key the spool already holds is kept once:
     // `heldBefore` is then set.
     bool put(const PgRow& row, bool& heldBefore, std::string& error);
+    // Keeps `rows` in one commit, in their order, all or none; `heldBefore`
+    // says for each whether the spool held its sender's key already.
+    bool putAll(const std::vector<const PgRow*>& rows, std::vector<bool>& heldBefore,
+                std::string& error);
     // Up to `limit` of the oldest rows, in order.
     bool oldest(int limit, std::vector<PgRow>& rows, std::string& error);
     // Removes rows forwarded (all up to and including spool row `upTo`).

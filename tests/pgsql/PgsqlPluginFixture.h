@@ -17,6 +17,7 @@
 #include "common/Record.h"
 #include "loader/loadPlugin.h"
 #include "plugin/CDatabasePlugin.h"
+#include "plugin/PluginExtension.h"
 
 class PgsqlPluginFixture : public ::testing::Test {
 protected:
@@ -54,21 +55,32 @@ protected:
     // What processRecord answers for "N=n", as a sender would read it.
     static std::string send(CDatabasePlugin* plugin, const std::string& entries) {
         Record record;
-        std::size_t start = 0;
-        while (start < entries.size()) {
-            std::size_t end = entries.find(';', start);
-            if (end == std::string::npos) end = entries.size();
-            std::string entry = entries.substr(start, end - start);
-            std::size_t equals = entry.find('=');
-            record.set(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
-            start = end + 1;
+        fillRecord(record, entries);
+        return answerOf(plugin->processRecord(0, &record), record);
+    }
+    // What processBatch answers for each of `entries`, given all at once
+    // as the host gives a pipelining sender's records.
+    static std::vector<std::string> sendBatch(CDatabasePlugin* plugin,
+                                              const std::vector<std::string>& entries) {
+        const OstraExtension* extension =
+            pluginExtension(testing_support::pluginFile("pgsql").c_str());
+        if (extension == nullptr || extension->version < 2 || !extension->processBatch) {
+            ADD_FAILURE() << "the pgsql plug-in takes no batches";
+            return {};
         }
-        int result = plugin->processRecord(0, &record);
-        std::string answer = std::to_string(result);
-        for (const char* key : {"ROW_ID", "SPOOLED", "FOUND", "COUNT", "REASON"})
-            if (record.get(key)[0] != '\0')
-                answer += std::string(";") + key + "=" + record.get(key);
-        return answer;
+        std::vector<Record> records(entries.size());
+        std::vector<Record*> given;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            fillRecord(records[i], entries[i]);
+            given.push_back(&records[i]);
+        }
+        std::vector<int> results(entries.size(), -1);
+        extension->processBatch(plugin, 0, given.data(), results.data(),
+                                static_cast<int>(given.size()));
+        std::vector<std::string> answers;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            answers.push_back(answerOf(results[i], records[i]));
+        return answers;
     }
     bool logHas(const std::string& text) {
         for (const auto& line : lines.lines())
@@ -87,6 +99,25 @@ protected:
     CollectingStream lines;
 
 private:
+    static void fillRecord(Record& record, const std::string& entries) {
+        std::size_t start = 0;
+        while (start < entries.size()) {
+            std::size_t end = entries.find(';', start);
+            if (end == std::string::npos) end = entries.size();
+            std::string entry = entries.substr(start, end - start);
+            std::size_t equals = entry.find('=');
+            record.set(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
+            start = end + 1;
+        }
+    }
+    static std::string answerOf(int result, const Record& record) {
+        std::string answer = std::to_string(result);
+        for (const char* key : {"ROW_ID", "SPOOLED", "FOUND", "COUNT", "REASON"})
+            if (record.get(key)[0] != '\0')
+                answer += std::string(";") + key + "=" + record.get(key);
+        return answer;
+    }
+
     std::vector<std::unique_ptr<libconfig::Config>> configs_;
     std::vector<CDatabasePlugin*> plugins_;
 };

@@ -141,15 +141,29 @@ TEST_F(PgsqlSpoolTest, AFullSpoolDiskDoesNotHoldUpRecordsTheServerCanTake) {
     ASSERT_EQ(send(plugin, "N=0"), "0;ROW_ID=1");
 
     server.stop("fast");
-    for (int n = 1; n <= 20; ++n) ASSERT_EQ(send(plugin, "N=" + std::to_string(n)), "0;SPOOLED=1");
+    // Alone and in batches: the first batch meets the server gone, the
+    // second goes to the spool in one commit.
+    for (int n = 1; n <= 10; ++n) ASSERT_EQ(send(plugin, "N=" + std::to_string(n)), "0;SPOOLED=1");
+    auto batchOf = [](int first, int last) {
+        std::vector<std::string> entries;
+        for (int n = first; n <= last; ++n) entries.push_back("N=" + std::to_string(n));
+        return entries;
+    };
+    for (const std::string& answer : sendBatch(plugin, batchOf(11, 15)))
+        EXPECT_EQ(answer, "0;SPOOLED=1");
+    for (const std::string& answer : sendBatch(plugin, batchOf(16, 20)))
+        EXPECT_EQ(answer, "0;SPOOLED=1");
     fill(disk);
     server.start();
     // Once the writer is back on the server, new records are stored there
-    // although the spool cannot take them (before: every one answered 1).
+    // although the spool cannot take them (before: every one answered 1),
+    // a batch the spool cannot take as well.
     ASSERT_TRUE(eventually([&] { return server.value("SELECT count(*) FROM records") == "21"; },
                            std::chrono::seconds(40)));
-    for (int n = 21; n <= 70; ++n)
+    for (int n = 21; n <= 60; ++n)
         ASSERT_EQ(send(plugin, "N=" + std::to_string(n)).rfind("0;ROW_ID=", 0), 0u) << n;
+    for (const std::string& answer : sendBatch(plugin, batchOf(61, 70)))
+        EXPECT_EQ(answer.rfind("0;ROW_ID=", 0), 0u) << answer;
     EXPECT_TRUE(
         logHas("database or disk is full; records the server takes are stored there"
                " directly, ahead of the "));
