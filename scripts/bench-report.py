@@ -325,12 +325,13 @@ NOTES = """## How each figure is taken
   `INSERT ... RETURNING id`, one commit per row, into a table with the plug-in's
   columns and unique keys. It follows the disk's sync speed and moves by up to
   2x between runs, so only ratios within one run mean anything. One connection's
-  records are relayed one after another, so each is a commit of its own; with 16
-  senders through tcpline (and with four threads calling the plug-in directly)
-  the records that wait while one commits share the next commit. With the
-  server down, the first record's failed connection sends every record to the
-  spool (SQLite, WAL, `synchronous=FULL`, one commit per record before its
-  answer); the floor is the bare SQLite FULL commit above.
+  records that wait together (a pipelining sender's, up to 16) go to the server in
+  one transaction, in their order; with 16 senders through tcpline (and with four
+  threads calling the plug-in directly) the records that wait while one commits
+  share the next commit. With the server down, the first record's failed
+  connection sends every record to the spool (SQLite, WAL, `synchronous=FULL`),
+  a pipelining sender's batch in one commit before its answers; the floor is the
+  bare SQLite FULL commit above.
 
 ## Where the end-to-end time goes
 

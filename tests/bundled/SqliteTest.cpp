@@ -648,17 +648,20 @@ TEST_F(SqliteTest, AFileDeletedOrRenamedWhileOpenIsMadeAnewWithEveryRowAnsweredZ
     ASSERT_EQ(client.ask("N=1"), "0;ROW_ID=1");
     ASSERT_EQ(client.ask("N=2"), "0;ROW_ID=2");
 
-    // The path is looked at every 10 ms at most: a row may go into the
-    // deleted file first, and is copied with the others when it is noticed.
+    // Before a store the path is looked at every 10 ms at most: a row may
+    // go into the deleted file first, but it is answered only once it has
+    // been copied with the others into the file made anew at the path (a
+    // host killed now would otherwise take it with it).
     std::filesystem::remove(path);  // its -wal and -shm are left behind
     EXPECT_EQ(client.ask("N=3"), "0;ROW_ID=3");
+    EXPECT_EQ(RecordsFile(path).value("SELECT count(*) FROM records"), "3");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(client.ask("N=4"), "0;ROW_ID=4");
     EXPECT_TRUE(logHas("sqlite: " + path + " was deleted or renamed while open; made anew there"));
 
-    // Renamed right before the stop: the last look at the path is the stop's.
     std::filesystem::rename(path, scratch.file("moved.db"));
     EXPECT_EQ(client.ask("N=5"), "0;ROW_ID=5");
+    EXPECT_EQ(RecordsFile(path).value("SELECT count(*) FROM records"), "5");
     std::string found = client.ask("CMD=LOOKUP;FIELD=N;VALUE=1");
     EXPECT_EQ(found.rfind("0;FOUND=1;COUNT=1;ROW_ID=1;", 0), 0u) << found;
     stopServing();
