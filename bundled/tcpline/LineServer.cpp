@@ -447,7 +447,10 @@ void LineServer::cutLinesLocked(Client& client) {
     }
     input.erase(0, start);
     if (!unfinishedLeft) return;
-    if (input.size() > settings_.maxLineBytes) {
+    // A CR at the end may be the first half of the line's CR LF: it does
+    // not count towards the line's length, however the bytes were cut.
+    const std::size_t length = input.size() - (!input.empty() && input.back() == '\r' ? 1 : 0);
+    if (length > settings_.maxLineBytes) {
         input.clear();
         client.skippingLine = true;
         enqueueLocked(client, Pending{std::string(), overlongLineReply()});
