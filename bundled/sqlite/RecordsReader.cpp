@@ -8,7 +8,7 @@ namespace ostra_sqlite {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = RecordsReader::Clock;
 
 // A look at the clock every thousand steps of SQLite's machine: tens of
 // microseconds apart, a cost nobody measures.
@@ -38,6 +38,7 @@ bool RecordsReader::open(const ReaderSettings& settings, unsigned generation,
     MutexLock lock(mutex_);
     closeLocked();
     settings_ = settings;
+    lookupTimeoutMs_ = settings.lookupTimeoutMs;
     generation_ = generation;
     wanted_ = openLocked(plans, error);
     return wanted_;
@@ -97,8 +98,12 @@ bool RecordsReader::usesIndex(const std::string& sql, const std::string& index) 
 
 void RecordsReader::close() {
     // A lookup in progress gives up at its next look at the clock instead
-    // of holding the stop up to its limit.
+    // of holding the stop up to its limit; those waiting give up at once.
     closing_ = true;
+    {
+        MutexLock turn(turnMutex_);
+        turnFree_.notifyAll();
+    }
     MutexLock lock(mutex_);
     closing_ = false;
     wanted_ = false;
@@ -115,8 +120,51 @@ void RecordsReader::closeLocked() {
 }
 
 RecordsReader::Outcome RecordsReader::lookup(const std::string& key, const std::string& value,
-                                             unsigned generation, bool reopen, FoundRow& row,
-                                             std::string& error) {
+                                             Clock::time_point deadline, unsigned generation,
+                                             bool reopen, FoundRow& row, std::string& error) {
+    if (!takeTurn(deadline, error)) return Outcome::kFailed;
+    Outcome outcome = lookupInTurn(key, value, deadline, generation, reopen, row, error);
+    giveTurn();
+    return outcome;
+}
+
+bool RecordsReader::takeTurn(Clock::time_point deadline, std::string& error) {
+    MutexLock turn(turnMutex_);
+    if (running_ && waiting_ >= kMostWaiting) {
+        error = "too many lookups at once: " + std::to_string(waiting_) +
+                " wait for the one in progress";
+        return false;
+    }
+    ++waiting_;
+    bool inTime = true;
+    while (running_ && !closing_ && inTime) inTime = turnFree_.waitUntil(turn, deadline);
+    --waiting_;
+    if (closing_) {
+        error = "the plug-in is stopping";
+        return false;
+    }
+    if (running_) {
+        error = pastLimitReason();
+        return false;
+    }
+    running_ = true;
+    return true;
+}
+
+void RecordsReader::giveTurn() {
+    MutexLock turn(turnMutex_);
+    running_ = false;
+    turnFree_.notifyOne();
+}
+
+std::string RecordsReader::pastLimitReason() const {
+    return "the lookup took longer than its limit of " + std::to_string(lookupTimeoutMs_.load()) +
+           " ms (lookuptimeout)";
+}
+
+RecordsReader::Outcome RecordsReader::lookupInTurn(const std::string& key, const std::string& value,
+                                                   Clock::time_point deadline, unsigned generation,
+                                                   bool reopen, FoundRow& row, std::string& error) {
     MutexLock lock(mutex_);
     if (!wanted_) {
         error = "the database is closed";
@@ -135,12 +183,12 @@ RecordsReader::Outcome RecordsReader::lookup(const std::string& key, const std::
     }
     auto indexed = indexed_.find(key);
     sqlite3_stmt* query = indexed != indexed_.end() ? indexed->second : scanning_;
-    return run(query, key, value, row, error) ? Outcome::kAnswered : Outcome::kFailed;
+    return run(query, key, value, deadline, row, error) ? Outcome::kAnswered : Outcome::kFailed;
 }
 
 bool RecordsReader::run(sqlite3_stmt* query, const std::string& key, const std::string& value,
-                        FoundRow& row, std::string& error) {
-    Limit limit{Clock::now() + std::chrono::milliseconds(settings_.lookupTimeoutMs), &closing_};
+                        Clock::time_point deadline, FoundRow& row, std::string& error) {
+    Limit limit{deadline, &closing_};
     sqlite3_progress_handler(db_, kStepsBetweenLooks, pastLimit, &limit);
     sqlite3_reset(query);
     sqlite3_bind_text(query, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
@@ -157,8 +205,7 @@ bool RecordsReader::run(sqlite3_stmt* query, const std::string& key, const std::
     } else if (status == SQLITE_INTERRUPT && closing_) {
         error = "the plug-in is stopping";
     } else if (status == SQLITE_INTERRUPT) {
-        error = "the lookup took longer than its limit of " +
-                std::to_string(settings_.lookupTimeoutMs) + " ms (lookuptimeout)";
+        error = pastLimitReason();
     } else if (status != SQLITE_DONE) {
         error = sqlite3_errmsg(db_);
     }

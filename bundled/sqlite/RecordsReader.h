@@ -2,10 +2,13 @@
 //
 // In WAL mode a reader runs beside the writer: a lookup never waits for a
 // commit, and no record waits for a lookup. Lookups take turns on this
-// connection, each bounded by the time limit. A field named as a lookup
-// field is answered from its index (the store makes it when it opens the
-// file); any other field by reading every row's entries, as before there
-// were indexes, within the same limit.
+// connection, each answered by its deadline (the time limit from its
+// arrival, waiting for its turn included). At most kMostWaiting wait for
+// the one in progress; more are answered at once: lookups that each read
+// every row cannot tie up every thread the protocol relays records on. A
+// field named as a lookup field is answered from its index (the store
+// makes it when it opens the file); any other field by reading every row's
+// entries, as before there were indexes, within the same limit.
 #pragma once
 
 #include <atomic>
@@ -58,22 +61,40 @@ public:
     // waits for it.
     void close();
 
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kMostWaiting = 4;
+
     enum class Outcome { kAnswered, kFailed, kAnotherFile };
-    // The rows whose entry `key` holds `value`. The file is opened again
+    // The rows whose entry `key` holds `value`, by `deadline`. The file is opened again
     // first when the store has opened another since (`generation`) or when
     // `reopen`. kAnotherFile: the file at the path is no longer the one
     // open (looked at every 10 ms at most), or (without `reopen`) could not
     // be opened; nothing was read. kFailed with
     // `error` set: closed, an error, or the time limit passed.
-    Outcome lookup(const std::string& key, const std::string& value, unsigned generation,
-                   bool reopen, FoundRow& row, std::string& error);
+    Outcome lookup(const std::string& key, const std::string& value, Clock::time_point deadline,
+                   unsigned generation, bool reopen, FoundRow& row, std::string& error);
 
 private:
+    // Waits for the connection until `deadline`: false with `error` set
+    // when too many wait already, the reader closes or the deadline passes.
+    bool takeTurn(Clock::time_point deadline, std::string& error);
+    void giveTurn();
+    Outcome lookupInTurn(const std::string& key, const std::string& value,
+                         Clock::time_point deadline, unsigned generation, bool reopen,
+                         FoundRow& row, std::string& error);
+    std::string pastLimitReason() const;
     bool openLocked(std::vector<std::string>& plans, std::string& error) OSTRA_REQUIRES(mutex_);
     void closeLocked() OSTRA_REQUIRES(mutex_);
     bool usesIndex(const std::string& sql, const std::string& index) OSTRA_REQUIRES(mutex_);
-    bool run(sqlite3_stmt* query, const std::string& key, const std::string& value, FoundRow& row,
-             std::string& error) OSTRA_REQUIRES(mutex_);
+    bool run(sqlite3_stmt* query, const std::string& key, const std::string& value,
+             Clock::time_point deadline, FoundRow& row, std::string& error) OSTRA_REQUIRES(mutex_);
+
+    // The turns: one lookup on the connection, a few waiting.
+    Mutex turnMutex_;
+    ostra::Condition turnFree_;
+    bool running_ OSTRA_GUARDED_BY(turnMutex_) = false;
+    int waiting_ OSTRA_GUARDED_BY(turnMutex_) = 0;
+    std::atomic<int> lookupTimeoutMs_{2000};  // for the reasons, read without a lock
 
     Mutex mutex_;
     ReaderSettings settings_ OSTRA_GUARDED_BY(mutex_);

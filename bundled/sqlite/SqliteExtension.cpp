@@ -17,7 +17,7 @@ const OstraSetting kSettings[] = {
     {"lookupfields", OSTRA_SETTING_TEXT, 0, nullptr, 0, -1, nullptr,
      "the fields a LOOKUP finds through an index, separated by commas"},
     {"lookuptimeout", OSTRA_SETTING_INTEGER, 0, "2000", 1, 3600000, nullptr,
-     "milliseconds a LOOKUP may take"},
+     "milliseconds a LOOKUP may take, from its arrival"},
     OSTRA_SETTINGS_END};
 
 }  // namespace ostra_sqlite

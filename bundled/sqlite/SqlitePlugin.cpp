@@ -25,6 +25,7 @@ int SqlitePlugin::start(Setting& entry) {
         idempotencyEntry_ = keys.text("idempotencykey");
         std::string fields = keys.text("lookupfields");
         settings.lookupTimeoutMs = static_cast<int>(keys.integer("lookuptimeout"));
+        lookupTimeoutMs_ = settings.lookupTimeoutMs;
         if (!keys.fault().empty()) {
             logLine(LOG_LEVEL_ERROR, __LINE__, keys.fault());
             return 1;
@@ -87,7 +88,10 @@ int SqlitePlugin::processRecord(int tag, Record* record) {
 
 void SqlitePlugin::processBatch(int tag, Record** records, int* answers, int count) {
     // Records to store go together up to the next LOOKUP, which then reads
-    // them as stored, as it would have one at a time.
+    // them as stored, as it would have one at a time. A sender's LOOKUPs
+    // share one limit: the batch holds the protocol's thread no longer.
+    const auto lookupDeadline =
+        RecordsReader::Clock::now() + std::chrono::milliseconds(lookupTimeoutMs_.load());
     std::vector<SqliteStore::StoreRequest> requests;
     std::vector<int> positions;
     auto storeWaiting = [&] {
@@ -104,7 +108,7 @@ void SqlitePlugin::processBatch(int tag, Record** records, int* answers, int cou
         try {
             if (bundled_support::isLookupRecord(*record)) {
                 if (!requests.empty()) storeWaiting();
-                answers[i] = answerLookup(*record);
+                answers[i] = answerLookup(*record, lookupDeadline);
                 continue;
             }
             SqliteStore::StoreRequest request;
@@ -148,13 +152,13 @@ int SqlitePlugin::answerStored(Record& record, const SqliteStore::StoreRequest& 
     return 0;
 }
 
-int SqlitePlugin::answerLookup(Record& record) {
+int SqlitePlugin::answerLookup(Record& record, RecordsReader::Clock::time_point deadline) {
     FoundRow row;
     std::string error, notice;
     // Compared with the entries as they were stored: in UTF-8.
-    bool found =
-        store_.lookup(bundled_support::hostTextToUtf8(record.get("FIELD")),
-                      bundled_support::hostTextToUtf8(record.get("VALUE")), row, error, notice);
+    bool found = store_.lookup(bundled_support::hostTextToUtf8(record.get("FIELD")),
+                               bundled_support::hostTextToUtf8(record.get("VALUE")), deadline, row,
+                               error, notice);
     if (!notice.empty()) logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: " + notice);
     if (!found) {
         logLine(LOG_LEVEL_ERROR, __LINE__, "sqlite: lookup failed in " + path_ + ": " + error);

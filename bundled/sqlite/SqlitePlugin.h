@@ -18,8 +18,9 @@
 //                    by commas (e.g. "CALLER, CALLED"; default: none). Each
 //                    gets its index when the file is opened; a LOOKUP of any
 //                    other entry reads every row.
-//   lookuptimeout    milliseconds a LOOKUP may take (default 2000, 1 to
-//                    3600000); past them it is answered 1
+//   lookuptimeout    milliseconds a LOOKUP may take from its arrival
+//                    (default 2000, 1 to 3600000); past them it is
+//                    answered 1
 //
 // Answers:
 //   any record       stored: 0, with "ROW_ID" set to its row's id; storing
@@ -66,7 +67,8 @@ public:
     int processRecord(int tag, Record* record) override;
     CLog* getLog() override { return &log_; }
     // Answers `count` records as processRecord would each, in order; the
-    // records to store between two LOOKUPs share one commit.
+    // records to store between two LOOKUPs share one commit, and every
+    // LOOKUP of the batch is answered within "lookuptimeout" of its start.
     void processBatch(int tag, Record** records, int* answers, int count);
 
     // What its report says (SqliteReport.h): the file, and the last commit
@@ -79,7 +81,7 @@ public:
     Health health();
 
 private:
-    int answerLookup(Record& record);
+    int answerLookup(Record& record, RecordsReader::Clock::time_point deadline);
     // The answer to a record storeAll has stored or failed to store.
     int answerStored(Record& record, const SqliteStore::StoreRequest& stored);
     void logLine(int level, int sourceLine, const std::string& text);
@@ -89,6 +91,7 @@ private:
     std::atomic<int> type_{0};
     std::string path_;
     std::string idempotencyEntry_;  // empty: records carry no key
+    std::atomic<int> lookupTimeoutMs_{2000};
     // Counted without a lock on every record; the last failure's text
     // under a leaf lock, taken only while there is one to keep or clear.
     std::atomic<long long> stored_{0}, failed_{0};

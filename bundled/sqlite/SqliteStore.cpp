@@ -445,15 +445,17 @@ long long SqliteStore::rowWithKey(const std::string& idempotencyKey, std::string
     return id;
 }
 
-bool SqliteStore::lookup(const std::string& key, const std::string& value, FoundRow& row,
+bool SqliteStore::lookup(const std::string& key, const std::string& value,
+                         RecordsReader::Clock::time_point deadline, FoundRow& row,
                          std::string& error, std::string& notice) {
     using Outcome = RecordsReader::Outcome;
-    Outcome outcome = reader_.lookup(key, value, generation_, false, row, error);
+    Outcome outcome = reader_.lookup(key, value, deadline, generation_, false, row, error);
     if (outcome != Outcome::kAnotherFile) return outcome == Outcome::kAnswered;
     // Not the file at the path: the writer repairs the path as it does
     // before a store, and the reader opens what is there then.
     if (!lookAtThePath(error, notice)) return false;
-    return reader_.lookup(key, value, generation_, true, row, error) == Outcome::kAnswered;
+    return reader_.lookup(key, value, deadline, generation_, true, row, error) ==
+           Outcome::kAnswered;
 }
 
 bool SqliteStore::lookAtThePath(std::string& error, std::string& notice) {

@@ -123,9 +123,10 @@ public:
     void storeAll(std::vector<StoreRequest>& requests);
 
     // Rows whose entries hold `key` with the value `value`, read beside the
-    // writer, within the lookup time limit. False with `error` set on
+    // writer, by `deadline` (see RecordsReader). False with `error` set on
     // failure; `row.count` 0 when nothing matched.
-    bool lookup(const std::string& key, const std::string& value, FoundRow& row, std::string& error,
+    bool lookup(const std::string& key, const std::string& value,
+                RecordsReader::Clock::time_point deadline, FoundRow& row, std::string& error,
                 std::string& notice);
 
 private:

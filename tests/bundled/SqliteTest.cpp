@@ -620,6 +620,49 @@ TEST_F(SqliteTest, RecordsAreStoredWhileALookupReadsEveryRow) {
               << " records stored while a LOOKUP read 300000 rows\n";
 }
 
+TEST_F(SqliteTest, LookupsThatReadEveryRowFromManySendersTieUpAFewThreadsAndRecordsGoOn) {
+    ASSERT_NO_FATAL_FAILURE(makeFileOfRows(path, 300000, "'{\"N\":\"' || i || '\"}'"));
+    serveTcpIntoSqlite("lookuptimeout = 3000;");
+    // As many senders as tcpline has threads, each with 16 LOOKUPs that
+    // read every row; one at a time on the lookups' connection they would
+    // hold every thread for a minute.
+    std::vector<std::unique_ptr<LineClient>> lookingUp;
+    std::string lookups;
+    for (int i = 0; i < 16; ++i) lookups += "CMD=LOOKUP;FIELD=N;VALUE=1\n";
+    for (int i = 0; i < 16; ++i) {
+        lookingUp.emplace_back(new LineClient(port));
+        ASSERT_TRUE(lookingUp.back()->send(lookups));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    LineClient sender(port);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(sender.ask("M=1"), "0;ROW_ID=300001");
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(waited, std::chrono::milliseconds(500));
+    // Each LOOKUP is answered: found, refused at once, or past its limit
+    // (a sender's 16 share one), none after it.
+    int found = 0, refused = 0, late = 0;
+    for (auto& client : lookingUp)
+        for (int i = 0; i < 16; ++i) {
+            std::string answer = client->readLine(10000);
+            if (answer.rfind("0;FOUND=1;COUNT=1;ROW_ID=1;", 0) == 0)
+                ++found;
+            else if (answer.rfind("1;REASON=too many lookups at once: 4 wait", 0) == 0)
+                ++refused;
+            else if (answer ==
+                     "1;REASON=the lookup took longer than its limit of 3000 ms"
+                     " (lookuptimeout)")
+                ++late;
+            else
+                ADD_FAILURE() << answer;
+        }
+    EXPECT_GT(found, 0);
+    EXPECT_GT(refused, 0);
+    std::cout << "[ measured ] of 256 LOOKUPs " << found << " found, " << refused
+              << " refused at once, " << late << " past the limit; a record waited "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms\n";
+}
+
 TEST_F(SqliteTest, ALookupInProgressWhenThePluginStopsIsAnsweredOne) {
     ASSERT_NO_FATAL_FAILURE(makeFileOfRows(path, 300000, "'{\"N\":\"' || i || '\"}'"));
     StartedSqlite database("path = " + configString(path) + "; lookuptimeout = 600000;");
