@@ -9,7 +9,11 @@
 //            remote clients.
 //
 // The server never interprets what a client sends; a client that connects
-// and never reads costs it at most the send limit given to serve().
+// and never reads costs it at most the send limit given to serve(). On
+// Linux a client asks by sending a byte once connected (readLocalChannel
+// does): a peer that sends nothing within 200 ms, such as a host starting
+// beside this one that connects to see whether this one lives, gets no
+// reply and asks for nothing.
 #pragma once
 
 #include <chrono>

@@ -58,6 +58,10 @@ private:
     int fd_;
 };
 
+// How long a client has to send its request byte after it connects: it
+// sends it at once.
+constexpr int kRequestWaitMs = 200;
+
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -161,6 +165,19 @@ bool admitted(int client) {
     return peer.uid == 0 || peer.uid == geteuid();
 }
 
+// A client asks by sending a byte. One that connects and sends nothing is
+// not answered: a host starting beside this one connects to see whether
+// it lives, and must not ask, say, for a reload.
+bool asked(int client, int wake) {
+    pollfd waits[2] = {{client, POLLIN, 0}, {wake, POLLIN, 0}};
+    int ready;
+    do ready = poll(waits, 2, kRequestWaitMs);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || waits[1].revents != 0 || waits[0].revents == 0) return false;
+    char request;
+    return recv(client, &request, 1, 0) == 1;
+}
+
 // Writes `text` unless `deadline` passes or `wake` becomes readable first.
 void sendWithin(int client, const std::string& text, std::chrono::steady_clock::time_point deadline,
                 int wake) {
@@ -200,7 +217,7 @@ void LocalChannelServer::serve(const std::function<std::string()>& reply,
             }
             continue;
         }
-        if (!admitted(client.get())) continue;
+        if (!admitted(client.get()) || !asked(client.get(), wake)) continue;
         // The reply may wait for the host lock; the client's time starts after it.
         const std::string text = reply();
         sendWithin(client.get(), text, std::chrono::steady_clock::now() + sendLimit, wake);
@@ -232,6 +249,11 @@ LocalChannelRead readLocalChannel(const std::string& address, std::chrono::milli
         if (code == ENOENT || code == ECONNREFUSED) return LocalChannelRead::kNoServer;
         if (code == EACCES || code == EPERM) return LocalChannelRead::kRefused;
         whyNot = address + ": " + errnoText(code);
+        return LocalChannelRead::kFailed;
+    }
+    // The request: the server answers a client that sent a byte.
+    if (send(fd.get(), "?", 1, MSG_NOSIGNAL) != 1) {
+        whyNot = address + ": " + errnoText(errno);
         return LocalChannelRead::kFailed;
     }
     char buffer[4096];

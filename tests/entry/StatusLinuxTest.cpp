@@ -118,6 +118,10 @@ TEST_F(StatusLinux, AKilledHostsSocketIsReplacedAndALiveHostsIsNotTaken) {
         EXPECT_EQ(second.wait(std::chrono::seconds(10)), 0) << "the second host runs on";
     }
     EXPECT_EQ(run({"status"}).exitCode, 0) << "the first host's socket was taken or removed";
+    // The second host's look at the reload channel asked the first for nothing.
+    EXPECT_EQ(
+        testing_support::readFile(dir.file("OstraService.log")).find("Configuration reloaded"),
+        std::string::npos);
 }
 
 TEST_F(StatusLinux, APathTooLongForASocketIsReportedAndTheHostRunsOn) {
