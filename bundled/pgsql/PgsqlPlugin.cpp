@@ -424,20 +424,24 @@ bool PgsqlPlugin::spoolRow(const PgRow& row, const std::string& why, Record& rec
     spooling_ = true;
     bool heldBefore = false;
     if (!spool_.put(row, heldBefore, error)) return false;
-    if (bypassing_) {
-        bypassing_ = false;
-        logLine(LOG_LEVEL_INFO, __LINE__,
-                "pgsql: the spool " + spoolPath_ + " takes records again, in their order");
-    }
     if (first)
         logLine(LOG_LEVEL_ERROR, __LINE__,
                 "pgsql: the server cannot take records now (" + why +
                     "); they are committed to the spool " + spoolPath_ +
                     " and forwarded when it is back");
-    writer_->spooled();
-    writer_->noteSpoolDepth();
+    noteSpooled();
     record.set("SPOOLED", "1");
     return true;
+}
+
+void PgsqlPlugin::noteSpooled() {
+    if (bypassing_) {
+        bypassing_ = false;
+        logLine(LOG_LEVEL_INFO, __LINE__,
+                "pgsql: the spool " + spoolPath_ + " takes records again, in their order");
+    }
+    writer_->spooled();
+    writer_->noteSpoolDepth();
 }
 
 bool PgsqlPlugin::spoolRows(const std::vector<PgRow>& rows, const std::vector<int>& positions,
@@ -447,13 +451,7 @@ bool PgsqlPlugin::spoolRows(const std::vector<PgRow>& rows, const std::vector<in
     std::vector<bool> heldBefore;
     std::string error;
     if (!spool_.putAll(kept, heldBefore, error)) return false;
-    if (bypassing_) {
-        bypassing_ = false;
-        logLine(LOG_LEVEL_INFO, __LINE__,
-                "pgsql: the spool " + spoolPath_ + " takes records again, in their order");
-    }
-    writer_->spooled();
-    writer_->noteSpoolDepth();
+    noteSpooled();
     for (int position : positions) records[position]->set("SPOOLED", "1");
     return true;
 }

@@ -161,6 +161,9 @@ private:
     // spooling; false when the spool cannot take them.
     bool spoolRows(const std::vector<PgRow>& rows, const std::vector<int>& positions,
                    Record** records) OSTRA_REQUIRES(modeMutex_);
+    // Rows went into the spool: after a bypass, says the spool takes
+    // records again; the writer learns there are rows to forward.
+    void noteSpooled() OSTRA_REQUIRES(modeMutex_);
     // A record went to the server because the spool could not take it:
     // said once, until the spool takes records again.
     void noteBypass(const std::string& spoolFault);
